@@ -1,0 +1,47 @@
+# Karvello: `make run` builds and opens the window, `make test` builds and runs
+# every test. Each target first installs what is missing (Debian packages).
+
+BUILD       ?= build
+BUILD_ASAN  ?= build-asan
+JOBS        ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build build-asan test test-core test-asan fuzz run bench screenshot install clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps
+
+$(BUILD)/build.ninja: CMakeLists.txt | deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: deps
+	cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKARVELLO_GUI=OFF -DKARVELLO_SANITIZE=ON -DKARVELLO_BENCH=OFF
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+
+# Every test: the full build, the core again under ASan and UBSan, and a short
+# fuzzing run of the list-file reader.
+test: build build-asan
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+	@if [ -x scripts/run-fuzz ]; then scripts/run-fuzz; fi
+
+run: build
+	./$(BUILD)/karvello
+
+bench: build
+	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
+	@if [ -x bench/peers.sh ]; then bench/peers.sh; fi
+
+install: build
+	cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) build-fuzz

@@ -1,0 +1,1 @@
+#include "app/ListBox.h"

@@ -1,0 +1,2 @@
+// Placeholder; the command-line tool replaces this.
+int main() { return 0; }

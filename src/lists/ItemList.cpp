@@ -1,0 +1,129 @@
+#include "lists/ItemList.h"
+
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace karvello {
+
+namespace {
+
+[[noreturn]] void ThrowOutOfRange(const char* what, ItemList::Index i,
+                                  ItemList::Index count) {
+  throw std::out_of_range(std::string(what) + ": index " + std::to_string(i) +
+                          " is outside a list of " + std::to_string(count) +
+                          " items");
+}
+
+}  // namespace
+
+std::string_view ItemList::List(Index i) const {
+  if (i < 0 || i >= ListCount()) ThrowOutOfRange("List", i, ListCount());
+  return UncheckedItem(i);
+}
+
+void ItemList::AddItem(std::string_view text) {
+  if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("item of 4 GiB or more");
+  }
+  // Grow all three arrays before writing any, so that a failed allocation
+  // leaves the list as it was.
+  bytes_.Grow(text.size());
+  offsets_.Grow(1);
+  lengths_.Grow(1);
+  offsets_.PushBack(bytes_.size());
+  lengths_.PushBack(static_cast<std::uint32_t>(text.size()));
+  bytes_.Append(text.data(), text.size());
+}
+
+void ItemList::RemoveItem(Index i) {
+  if (i < 0 || i >= ListCount()) ThrowOutOfRange("RemoveItem", i, ListCount());
+  const auto at = static_cast<std::size_t>(i);
+  garbage_ += lengths_[at];
+  offsets_.Erase(at);
+  lengths_.Erase(at);
+  if (list_index_ == i) {
+    list_index_ = -1;
+  } else if (list_index_ > i) {
+    --list_index_;
+  }
+  // Removing one item leaves its bytes in place, so a removal costs only the
+  // shift of the two small index arrays. Reclaim the space once half of the
+  // arena is dead.
+  if (garbage_ > bytes_.size() / 2) CompactBytes();
+}
+
+void ItemList::RemoveMarked(std::span<const std::uint8_t> marks) {
+  if (marks.size() != lengths_.size()) {
+    throw std::invalid_argument("RemoveMarked: " +
+                                std::to_string(marks.size()) +
+                                " marks for a list of " +
+                                std::to_string(lengths_.size()) + " items");
+  }
+  const std::size_t n = lengths_.size();
+  std::size_t kept = 0;
+  Index new_index = -1;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (marks[i]) {
+      garbage_ += lengths_[i];
+      continue;
+    }
+    if (static_cast<Index>(i) == list_index_) {
+      new_index = static_cast<Index>(kept);
+    }
+    offsets_[kept] = offsets_[i];
+    lengths_[kept] = lengths_[i];
+    ++kept;
+  }
+  offsets_.Resize(kept);
+  lengths_.Resize(kept);
+  list_index_ = new_index;
+  if (kept == 0) {
+    Clear();
+  } else if (garbage_ > bytes_.size() / 2) {
+    CompactBytes();
+  }
+}
+
+void ItemList::Clear() noexcept {
+  bytes_.Release();
+  offsets_.Release();
+  lengths_.Release();
+  garbage_ = 0;
+  list_index_ = -1;
+}
+
+void ItemList::SetListIndex(Index i) {
+  if (i < -1 || i >= ListCount()) {
+    ThrowOutOfRange("SetListIndex", i, ListCount());
+  }
+  list_index_ = i;
+}
+
+void ItemList::Reserve(Index items, std::size_t bytes) {
+  if (items < 0) items = 0;
+  const auto extra = static_cast<std::size_t>(items);
+  offsets_.Reserve(offsets_.size() + extra);
+  lengths_.Reserve(lengths_.size() + extra);
+  bytes_.Reserve(bytes_.size() + bytes);
+}
+
+void ItemList::CompactBytes() {
+  // Items always sit in the arena in list order (removals never reorder and
+  // appends go at the end), so sliding each live item down over the dead
+  // bytes before it is safe in one forward pass.
+  std::uint64_t write = 0;
+  const std::size_t n = lengths_.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t from = offsets_[i];
+    if (from != write) {
+      std::memmove(bytes_.data() + write, bytes_.data() + from, lengths_[i]);
+      offsets_[i] = write;
+    }
+    write += lengths_[i];
+  }
+  bytes_.Resize(write);
+  garbage_ = 0;
+}
+
+}  // namespace karvello

@@ -1,0 +1,204 @@
+// The item list: the ordered list of byte-string items that one list box
+// shows, with the operations the rest of the program uses on it.
+//
+// Items are byte strings, kept exactly as added (NUL bytes, invalid UTF-8 and
+// all). Two comparison rules hold everywhere in the program:
+//   - Equality: two items are equal when their bytes are identical. Case,
+//     blanks and encoding all count: "Apple", "apple" and "apple " are three
+//     different items. The empty item equals only another empty item.
+//   - Containment: an item contains a search string when the string's bytes
+//     occur in it as one contiguous run.
+//
+// Storage is one byte arena plus an offset and a length per item, so a list
+// of ten million 19-byte items costs about 310 MB. Counts and indices are
+// 64-bit: a list holds as many items as memory allows.
+//
+// Example:
+//   ItemList list;
+//   list.AddItem("red");
+//   list.AddItem("");
+//   list.AddItem("green");
+//   list.RemoveItem(1);         // "red", "green"
+//   list.List(1) == "green";
+
+#ifndef KARVELLO_LISTS_ITEMLIST_H_
+#define KARVELLO_LISTS_ITEMLIST_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <span>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+namespace karvello {
+
+namespace internal {
+
+// A growable array of trivially copyable values that grows with realloc, so
+// that a large array grows in place (the pages not yet written are not
+// resident) instead of being copied into a second, larger block.
+template <typename T>
+class PodBuffer {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  PodBuffer() = default;
+  PodBuffer(const PodBuffer& other) { *this = other; }
+  PodBuffer(PodBuffer&& other) noexcept { Swap(other); }
+  PodBuffer& operator=(const PodBuffer& other) {
+    if (this != &other) {
+      size_ = 0;
+      Reserve(other.size_);
+      if (other.size_ != 0) {
+        std::memcpy(data_, other.data_, other.size_ * sizeof(T));
+      }
+      size_ = other.size_;
+    }
+    return *this;
+  }
+  PodBuffer& operator=(PodBuffer&& other) noexcept {
+    PodBuffer moved(std::move(other));
+    Swap(moved);
+    return *this;
+  }
+  ~PodBuffer() { std::free(data_); }
+
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  T& operator[](std::size_t i) noexcept { return data_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+
+  void Reserve(std::size_t n) {
+    if (n <= capacity_) return;
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    void* grown = std::realloc(data_, n * sizeof(T));
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(grown);
+    capacity_ = n;
+  }
+  // Makes room for `extra` more values, growing geometrically.
+  void Grow(std::size_t extra) {
+    if (extra <= capacity_ - size_) return;
+    if (extra > SIZE_MAX / sizeof(T) - size_) throw std::bad_alloc();
+    std::size_t want = size_ + extra;
+    std::size_t doubled = capacity_ < SIZE_MAX / 2 ? capacity_ * 2 : want;
+    Reserve(want > doubled ? want : (doubled < 64 ? 64 : doubled));
+  }
+  void PushBack(T value) {
+    Grow(1);
+    data_[size_++] = value;
+  }
+  void Append(const T* values, std::size_t n) {
+    Grow(n);
+    if (n != 0) std::memcpy(data_ + size_, values, n * sizeof(T));
+    size_ += n;
+  }
+  void Erase(std::size_t i) {
+    std::memmove(data_ + i, data_ + i + 1, (size_ - i - 1) * sizeof(T));
+    --size_;
+  }
+  void Resize(std::size_t n) {
+    Reserve(n);
+    size_ = n;
+  }
+  // Frees the memory too: a cleared ten-million-item list should give its
+  // memory back, not keep it for a list that may never come.
+  void Release() noexcept {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+  }
+  void Swap(PodBuffer& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+  }
+
+ private:
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace internal
+
+class ItemList {
+ public:
+  // A count or an index. -1 is "no item" (see ListIndex).
+  using Index = std::int64_t;
+
+  ItemList() = default;
+  ItemList(const ItemList&) = default;
+  ItemList(ItemList&&) noexcept = default;
+  ItemList& operator=(const ItemList&) = default;
+  ItemList& operator=(ItemList&&) noexcept = default;
+
+  // The number of items.
+  Index ListCount() const noexcept {
+    return static_cast<Index>(lengths_.size());
+  }
+
+  // The text of item `i`. The view stays valid until the list is next
+  // changed. Throws std::out_of_range unless 0 <= i < ListCount().
+  std::string_view List(Index i) const;
+
+  // The text of item `i`, without the range check, for loops that already
+  // keep `i` within 0 .. ListCount() - 1.
+  std::string_view UncheckedItem(Index i) const noexcept {
+    return std::string_view(bytes_.data() + offsets_[static_cast<size_t>(i)],
+                            lengths_[static_cast<size_t>(i)]);
+  }
+
+  // Appends `text` as the new last item. Throws std::bad_alloc when memory
+  // runs out (the list is then unchanged) and std::length_error for a single
+  // item of 4 GiB or more.
+  void AddItem(std::string_view text);
+
+  // Removes item `i`; every later item moves down one index. The selection
+  // follows its item, and becomes -1 when the selected item is removed.
+  // Throws std::out_of_range unless 0 <= i < ListCount().
+  void RemoveItem(Index i);
+
+  // Removes every item whose mark is non-zero, in one pass, keeping the order
+  // of the others. `marks` holds one entry per item. The selection follows
+  // its item as in RemoveItem. Throws std::invalid_argument when the size of
+  // `marks` differs from ListCount(); the list is then unchanged.
+  void RemoveMarked(std::span<const std::uint8_t> marks);
+
+  // Removes every item, frees the storage and clears the selection.
+  void Clear() noexcept;
+
+  // The index of the selected item, or -1 when nothing is selected.
+  Index ListIndex() const noexcept { return list_index_; }
+
+  // Selects item `i`, or nothing for -1. Throws std::out_of_range for any
+  // other value outside 0 .. ListCount() - 1.
+  void SetListIndex(Index i);
+
+  // Makes room for `items` more items holding `bytes` more bytes of text, so
+  // that a load of known size grows the storage once.
+  void Reserve(Index items, std::size_t bytes);
+
+  // The total length of all item texts.
+  std::size_t TextBytes() const noexcept { return bytes_.size() - garbage_; }
+
+ private:
+  void CompactBytes();
+
+  internal::PodBuffer<char> bytes_;
+  internal::PodBuffer<std::uint64_t> offsets_;
+  internal::PodBuffer<std::uint32_t> lengths_;
+  // Bytes in bytes_ that belong to removed items.
+  std::size_t garbage_ = 0;
+  Index list_index_ = -1;
+};
+
+}  // namespace karvello
+
+#endif  // KARVELLO_LISTS_ITEMLIST_H_

@@ -1,0 +1,3 @@
+#include "listfiles/ListFiles.h"
+
+#include <gtest/gtest.h>

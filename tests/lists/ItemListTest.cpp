@@ -1,0 +1,3 @@
+#include "lists/ItemList.h"
+
+#include <gtest/gtest.h>

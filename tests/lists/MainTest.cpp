@@ -1,0 +1,3 @@
+#include "lists/Main.h"
+
+#include <gtest/gtest.h>
