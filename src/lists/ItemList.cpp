@@ -55,10 +55,9 @@ void ItemList::RemoveItem(Index i) {
 
 void ItemList::RemoveMarked(std::span<const std::uint8_t> marks) {
   if (marks.size() != lengths_.size()) {
-    throw std::invalid_argument("RemoveMarked: " +
-                                std::to_string(marks.size()) +
-                                " marks for a list of " +
-                                std::to_string(lengths_.size()) + " items");
+    throw std::invalid_argument(
+        "RemoveMarked: " + std::to_string(marks.size()) +
+        " marks for a list of " + std::to_string(lengths_.size()) + " items");
   }
   const std::size_t n = lengths_.size();
   std::size_t kept = 0;

@@ -188,6 +188,22 @@ class ItemList {
   // The total length of all item texts.
   std::size_t TextBytes() const noexcept { return bytes_.size() - garbage_; }
 
+  // The raw storage, for operations that work on every item at once. Item i
+  // is the `lengths[i]` bytes at `bytes + offsets[i]`. Items lie in the arena
+  // in list order (offsets ascend), possibly with dead bytes between them;
+  // the arena ends at `arena_size`. Valid until the list is next changed.
+  struct Storage {
+    const char* bytes;
+    const std::uint64_t* offsets;
+    const std::uint32_t* lengths;
+    std::size_t count;
+    std::size_t arena_size;
+  };
+  Storage RawStorage() const noexcept {
+    return {bytes_.data(), offsets_.data(), lengths_.data(), lengths_.size(),
+            bytes_.size()};
+  }
+
  private:
   void CompactBytes();
 

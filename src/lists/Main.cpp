@@ -1,12 +1,92 @@
 #include "lists/Main.h"
 
-// Placeholder bodies; the real operations replace these.
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "lists/ItemTable.h"
+#include "lists/TextSearch.h"
+
 namespace karvello {
-void RemoveDupesExceptFirst(ItemList&) {}
-void RemoveAllDupes(ItemList&) {}
-void RemoveItemsWith(ItemList&, std::string_view) {}
-void RemoveItemsWithout(ItemList&, std::string_view) {}
-void RemoveBlanks(ItemList&) {}
-void SubtractList(ItemList&, const ItemList&) {}
-void KeepOnlyMatches(ItemList&, const ItemList&) {}
+
+namespace {
+
+// Below this many items a second thread costs more than it saves.
+constexpr ItemList::Index kTwoThreadsFrom = 100000;
+
+int PartsFor(ItemList::Index items) {
+  return items >= kTwoThreadsFrom && std::thread::hardware_concurrency() >= 2
+             ? 2
+             : 1;
+}
+
+std::unique_ptr<std::uint8_t[]> NoMarks(ItemList::Index count) {
+  return std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(count));
+}
+
+void RemoveMarks(ItemList& list, const std::uint8_t* marks) {
+  list.RemoveMarked(std::span<const std::uint8_t>(
+      marks, static_cast<std::size_t>(list.ListCount())));
+}
+
+void RemoveRepeats(ItemList& list, bool first_copies_too) {
+  // A list of fewer than two items has no copies to remove.
+  if (list.ListCount() < 2) return;
+  auto marks = NoMarks(list.ListCount());
+  internal::MarkRepeats(list, marks.get(), first_copies_too,
+                        PartsFor(list.ListCount()));
+  RemoveMarks(list, marks.get());
+}
+
+void RemoveByContent(ItemList& list, std::string_view search, bool with) {
+  if (search.empty() || list.ListCount() == 0) return;
+  auto marks = std::make_unique_for_overwrite<std::uint8_t[]>(
+      static_cast<std::size_t>(list.ListCount()));
+  internal::MarkContaining(list, search, marks.get(), with ? 1 : 0,
+                           with ? 0 : 1);
+  RemoveMarks(list, marks.get());
+}
+
+void RemoveByPresence(ItemList& target, const ItemList& other, bool present) {
+  if (target.ListCount() == 0) return;
+  auto marks = std::make_unique_for_overwrite<std::uint8_t[]>(
+      static_cast<std::size_t>(target.ListCount()));
+  internal::MarkMatches(target, other, marks.get(), present,
+                        PartsFor(target.ListCount() + other.ListCount()));
+  RemoveMarks(target, marks.get());
+}
+
+}  // namespace
+
+void RemoveDupesExceptFirst(ItemList& list) { RemoveRepeats(list, false); }
+
+void RemoveAllDupes(ItemList& list) { RemoveRepeats(list, true); }
+
+void RemoveItemsWith(ItemList& list, std::string_view search) {
+  RemoveByContent(list, search, true);
+}
+
+void RemoveItemsWithout(ItemList& list, std::string_view search) {
+  RemoveByContent(list, search, false);
+}
+
+void RemoveBlanks(ItemList& list) {
+  const ItemList::Storage items = list.RawStorage();
+  auto marks = std::make_unique_for_overwrite<std::uint8_t[]>(items.count);
+  bool any = false;
+  for (std::size_t i = 0; i < items.count; ++i) {
+    marks[i] = items.lengths[i] == 0;
+    any |= marks[i] != 0;
+  }
+  if (any) RemoveMarks(list, marks.get());
+}
+
+void SubtractList(ItemList& target, const ItemList& other) {
+  RemoveByPresence(target, other, true);
+}
+
+void KeepOnlyMatches(ItemList& target, const ItemList& other) {
+  RemoveByPresence(target, other, false);
+}
+
 }  // namespace karvello

@@ -1,3 +1,502 @@
 #include "lists/Main.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "lists/ItemTable.h"
+#include "lists/TextSearch.h"
+
+namespace karvello {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Index = ItemList::Index;
+using namespace std::literals;
+
+// The operations as the slow scans do them, one comparison and one
+// RemoveItem at a time, through ListCount, List and RemoveItem only. The fast
+// operations must leave exactly what these leave.
+namespace scan {
+
+void RemoveDupesExceptFirst(ItemList& list) {
+  const Index n = list.ListCount();
+  for (Index i = n - 1; i >= 0; --i) {
+    const Index last = list.ListCount() - 1;
+    for (Index j = last; j >= i + 1; --j) {
+      if (list.List(j) == list.List(i)) list.RemoveItem(j);
+    }
+  }
+}
+
+void RemoveAllDupes(ItemList& list) {
+  const Index n = list.ListCount();
+  // One mark per item, kept in step with the list so that a mark stays with
+  // its item when items below it are removed, and goes when it is removed.
+  std::vector<bool> marked(static_cast<std::size_t>(n), false);
+  for (Index i = n - 1; i >= 0; --i) {
+    const Index last = list.ListCount() - 1;
+    for (Index j = last; j >= i + 1; --j) {
+      if (list.List(j) == list.List(i)) {
+        list.RemoveItem(j);
+        marked.erase(marked.begin() + j);
+        marked[static_cast<std::size_t>(i)] = true;
+      }
+    }
+  }
+  for (Index i = list.ListCount() - 1; i >= 0; --i) {
+    if (marked[static_cast<std::size_t>(i)]) list.RemoveItem(i);
+  }
+}
+
+template <typename Test>
+void RemoveWhere(ItemList& list, Test test) {
+  std::vector<Index> marks;
+  const Index n = list.ListCount();
+  for (Index i = 0; i <= n - 1; ++i) {
+    if (test(list.List(i))) marks.push_back(i);
+  }
+  for (auto k = marks.size(); k > 0; --k) list.RemoveItem(marks[k - 1]);
+}
+
+void RemoveItemsWith(ItemList& list, std::string_view search) {
+  RemoveWhere(list, [&](std::string_view text) {
+    return text.find(search) != std::string_view::npos;
+  });
+}
+
+void RemoveItemsWithout(ItemList& list, std::string_view search) {
+  RemoveWhere(list, [&](std::string_view text) {
+    return text.find(search) == std::string_view::npos;
+  });
+}
+
+void RemoveBlanks(ItemList& list) {
+  RemoveWhere(list, [](std::string_view text) { return text.empty(); });
+}
+
+std::vector<bool> MarkMatches(const ItemList& target, const ItemList& other) {
+  const Index n = target.ListCount();
+  std::vector<bool> marked(static_cast<std::size_t>(n), false);
+  for (Index i = 0; i <= n - 1; ++i) {
+    const Index m = other.ListCount();
+    for (Index j = 0; j <= m - 1; ++j) {
+      if (other.List(j) == target.List(i)) {
+        marked[static_cast<std::size_t>(i)] = true;
+        break;
+      }
+    }
+  }
+  return marked;
+}
+
+void SubtractList(ItemList& target, const ItemList& other) {
+  const std::vector<bool> marked = MarkMatches(target, other);
+  for (Index i = target.ListCount() - 1; i >= 0; --i) {
+    if (marked[static_cast<std::size_t>(i)]) target.RemoveItem(i);
+  }
+}
+
+void KeepOnlyMatches(ItemList& target, const ItemList& other) {
+  const std::vector<bool> marked = MarkMatches(target, other);
+  const Index n = target.ListCount();
+  for (Index i = n - 1; i >= 0; --i) {
+    if (!marked[static_cast<std::size_t>(i)]) target.RemoveItem(i);
+  }
+}
+
+}  // namespace scan
+
+ItemList Make(const std::vector<std::string>& texts) {
+  ItemList list;
+  for (const auto& text : texts) list.AddItem(text);
+  return list;
+}
+
+std::vector<std::string> Texts(const ItemList& list) {
+  std::vector<std::string> texts;
+  for (Index i = 0; i < list.ListCount(); ++i) {
+    texts.emplace_back(list.List(i));
+  }
+  return texts;
+}
+
+// Random lists in which repeats, empty items, case and trailing-blank
+// variants and NUL bytes are all common.
+class ListMaker {
+ public:
+  explicit ListMaker(std::uint32_t seed) : random_(seed) {}
+
+  std::string Text(int max_size, std::string_view alphabet) {
+    std::string text(Pick(0, max_size), ' ');
+    for (char& c : text) c = alphabet[Pick(0, alphabet.size() - 1)];
+    return text;
+  }
+
+  ItemList List(std::size_t size) {
+    static const std::vector<std::string> kPool = {
+        "",
+        "a",
+        "A",
+        "a ",
+        "ab",
+        "Ab",
+        "ab ",
+        " ab",
+        "b",
+        "\0"s,
+        "\0\0"s,
+        "a\0b"s,
+        "a\0c"s,
+        "apple",
+        "Apple",
+        "apple ",
+        "pineapple",
+        "abcdefghijklmnopq",
+        "abcdefghijklmnopr",
+        "abcdefghijklmnopqrstuvwxyz0123456789"};
+    ItemList list;
+    const int style = Pick(0, 2);
+    for (std::size_t k = 0; k < size; ++k) {
+      if (style == 0) {
+        list.AddItem(kPool[Pick(0, kPool.size() - 1)]);
+      } else if (style == 1) {
+        list.AddItem(Text(3, "aA \0"sv));
+      } else {
+        list.AddItem(Text(40, "ab"));
+      }
+    }
+    // Removed items leave dead bytes between the live ones; operations that
+    // scan the whole byte store at once must not see them.
+    const std::size_t removals = size == 0 ? 0 : Pick(0, 3);
+    for (std::size_t k = 0; k < removals && list.ListCount() > 0; ++k) {
+      list.RemoveItem(Pick(0, list.ListCount() - 1));
+    }
+    if (list.ListCount() > 0 && Pick(0, 1) == 1) {
+      list.SetListIndex(Pick(0, list.ListCount() - 1));
+    }
+    return list;
+  }
+
+  std::size_t Size() {
+    static const std::size_t kSizes[] = {0, 1, 2, 3, 5, 17, 64, 300};
+    return kSizes[Pick(0, std::size(kSizes) - 1)];
+  }
+
+  std::size_t Pick(std::size_t low, std::size_t high) {
+    return std::uniform_int_distribution<std::size_t>(low, high)(random_);
+  }
+
+ private:
+  std::mt19937 random_;
+};
+
+void ExpectSameList(const ItemList& actual, const ItemList& expected) {
+  EXPECT_EQ(Texts(actual), Texts(expected));
+  EXPECT_EQ(actual.ListIndex(), expected.ListIndex());
+}
+
+template <typename Fast, typename Slow>
+void CheckOneListOperation(Fast fast, Slow slow) {
+  for (std::uint32_t seed = 1; seed <= 300; ++seed) {
+    ListMaker maker(seed);
+    const ItemList original = maker.List(maker.Size());
+    ItemList actual = original;
+    ItemList expected = original;
+    fast(actual);
+    slow(expected);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    ExpectSameList(actual, expected);
+  }
+}
+
+TEST(DuplicateRemovalTest, MatchesTheScanOnRandomLists) {
+  CheckOneListOperation([](ItemList& l) { RemoveDupesExceptFirst(l); },
+                        scan::RemoveDupesExceptFirst);
+  CheckOneListOperation([](ItemList& l) { RemoveAllDupes(l); },
+                        scan::RemoveAllDupes);
+}
+
+TEST(DuplicateRemovalTest, KeepsFirstCopiesOrRemovesEveryRepeatedText) {
+  ItemList list = Make({"a", "b", "a", "d", "b", "a"});
+  RemoveDupesExceptFirst(list);
+  EXPECT_THAT(Texts(list), ElementsAre("a", "b", "d"));
+  list = Make({"a", "b", "a", "d", "b", "a"});
+  RemoveAllDupes(list);
+  EXPECT_THAT(Texts(list), ElementsAre("d"));
+
+  list = Make({"a", "x", "a", "y", "a"});
+  RemoveAllDupes(list);
+  EXPECT_THAT(Texts(list), ElementsAre("x", "y"));
+  list = Make({"a", "a", "b", "b"});
+  RemoveAllDupes(list);
+  EXPECT_THAT(Texts(list), IsEmpty());
+
+  list = Make({"", "x", ""});
+  RemoveDupesExceptFirst(list);
+  EXPECT_THAT(Texts(list), ElementsAre("", "x"));
+  list = Make({"", "x", ""});
+  RemoveAllDupes(list);
+  EXPECT_THAT(Texts(list), ElementsAre("x"));
+}
+
+TEST(DuplicateRemovalTest, ComparesEveryByte) {
+  const std::vector<std::string> distinct = {"a", "A", "a ", "a\0"s, "\0a"s};
+  ItemList list = Make(distinct);
+  RemoveDupesExceptFirst(list);
+  EXPECT_EQ(Texts(list), distinct);
+  RemoveAllDupes(list);
+  EXPECT_EQ(Texts(list), distinct);
+}
+
+TEST(ItemFilterTest, MatchesTheScanOnRandomLists) {
+  for (std::uint32_t seed = 1; seed <= 300; ++seed) {
+    ListMaker maker(seed);
+    const ItemList original = maker.List(maker.Size());
+    const std::string search =
+        seed % 3 == 0 ? maker.Text(20, "ab") : maker.Text(3, "aA \0"sv);
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", search of " +
+                 std::to_string(search.size()));
+    ItemList actual = original;
+    ItemList expected = original;
+    RemoveItemsWith(actual, search);
+    if (!search.empty()) scan::RemoveItemsWith(expected, search);
+    ExpectSameList(actual, expected);
+
+    actual = expected = original;
+    RemoveItemsWithout(actual, search);
+    if (!search.empty()) scan::RemoveItemsWithout(expected, search);
+    ExpectSameList(actual, expected);
+  }
+  CheckOneListOperation([](ItemList& l) { RemoveBlanks(l); },
+                        scan::RemoveBlanks);
+}
+
+TEST(ItemFilterTest, TestsEachItemOnItsOwn) {
+  const ItemList fruit = Make({"apple", "Apple pie", "pineapple", "grape", ""});
+  ItemList list = fruit;
+  RemoveItemsWith(list, "apple");
+  EXPECT_THAT(Texts(list), ElementsAre("Apple pie", "grape", ""));
+  list = fruit;
+  RemoveItemsWithout(list, "apple");
+  EXPECT_THAT(Texts(list), ElementsAre("apple", "pineapple"));
+
+  // A hit that runs from one item into the next is in neither.
+  list = Make({"xab", "cdx", "abcd"});
+  RemoveItemsWith(list, "bcd");
+  EXPECT_THAT(Texts(list), ElementsAre("xab", "cdx"));
+  list = Make({"ab", "c", "abc"});
+  RemoveItemsWithout(list, "abc");
+  EXPECT_THAT(Texts(list), ElementsAre("abc"));
+
+  list = Make({"a b", "ab", " ", "\t", ""});
+  RemoveItemsWith(list, " ");
+  EXPECT_THAT(Texts(list), ElementsAre("ab", "\t", ""));
+  list = Make({" ", "", "\t", "", "x"});
+  RemoveBlanks(list);
+  EXPECT_THAT(Texts(list), ElementsAre(" ", "\t", "x"));
+
+  list = Make({"a\0b"s, "ab", "\0"s});
+  RemoveItemsWith(list, "\0"s);
+  EXPECT_THAT(Texts(list), ElementsAre("ab"));
+}
+
+TEST(ItemFilterTest, EmptySearchLeavesTheListAlone) {
+  const ItemList original = Make({"a", "", "b"});
+  ItemList list = original;
+  RemoveItemsWith(list, "");
+  ExpectSameList(list, original);
+  RemoveItemsWithout(list, "");
+  ExpectSameList(list, original);
+}
+
+TEST(FindTextTest, FindsWhatStringViewFinds) {
+  ListMaker maker(7);
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = maker.Text(100, round % 2 ? "ab"sv : "ab\0c"sv);
+    std::string needle = maker.Text(round % 4 == 0 ? 20 : 4, "ab");
+    if (needle.empty()) needle = "a";
+    const std::size_t from = maker.Pick(0, text.size() + 1);
+    EXPECT_EQ(internal::FindText(text.data(), text.size(), from, needle),
+              std::string_view(text).find(needle, from))
+        << "text " << text << ", needle " << needle << ", from " << from;
+  }
+}
+
+// Two-list operations, against the scan, for every kind of other list.
+template <typename Fast, typename Slow>
+void CheckTwoListOperation(Fast fast, Slow slow) {
+  for (std::uint32_t seed = 1; seed <= 300; ++seed) {
+    ListMaker maker(seed);
+    const ItemList target = maker.List(maker.Size());
+    ItemList other;
+    switch (seed % 5) {
+      case 0:  // empty
+        break;
+      case 1:  // equal
+        other = target;
+        break;
+      case 2:  // disjoint
+        for (Index i = 0; i < target.ListCount(); ++i) {
+          other.AddItem(std::string(target.List(i)) + "\x01");
+        }
+        break;
+      case 3: {  // full of repeats
+        const ItemList few = maker.List(3);
+        for (int k = 0; k < 50 && few.ListCount() > 0; ++k) {
+          other.AddItem(few.List(k % few.ListCount()));
+        }
+        break;
+      }
+      default:
+        other = maker.List(maker.Size());
+    }
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const ItemList other_before = other;
+    ItemList actual = target;
+    ItemList expected = target;
+    fast(actual, other);
+    slow(expected, other);
+    ExpectSameList(actual, expected);
+    ExpectSameList(other, other_before);
+  }
+}
+
+TEST(TwoListOperationTest, MatchesTheScanOnRandomLists) {
+  CheckTwoListOperation(
+      [](ItemList& t, const ItemList& o) { SubtractList(t, o); },
+      scan::SubtractList);
+  CheckTwoListOperation(
+      [](ItemList& t, const ItemList& o) { KeepOnlyMatches(t, o); },
+      scan::KeepOnlyMatches);
+}
+
+TEST(TwoListOperationTest, JudgesTargetCopiesOneByOne) {
+  ItemList target = Make({"a", "b", "c", "b"});
+  const ItemList other = Make({"b", "x"});
+  SubtractList(target, other);
+  EXPECT_THAT(Texts(target), ElementsAre("a", "c"));
+  target = Make({"a", "b", "c", "b"});
+  KeepOnlyMatches(target, other);
+  EXPECT_THAT(Texts(target), ElementsAre("b", "b"));
+
+  target = Make({"Apple", "", "apple", " "});
+  KeepOnlyMatches(target, Make({"apple", ""}));
+  EXPECT_THAT(Texts(target), ElementsAre("", "apple"));
+}
+
+TEST(TwoListOperationTest, ListAgainstItself) {
+  const ItemList original = Make({"a", "b", "a", "", "c"});
+  ItemList list = original;
+  KeepOnlyMatches(list, list);
+  ExpectSameList(list, original);
+  SubtractList(list, list);
+  EXPECT_EQ(list.ListCount(), 0);
+}
+
+// Hashes that collide on purpose, so that only the byte comparison can tell
+// texts apart. The first sends every text to one slot of one table; the
+// second splits the texts between the two halves by length and then puts
+// them in one slot.
+struct OneSlotHasher {
+  std::uint64_t operator()(const char*, std::size_t) const { return 0; }
+};
+struct TwoSlotHasher {
+  std::uint64_t operator()(const char*, std::size_t size) const {
+    return size % 2 == 0 ? 0 : ~std::uint64_t{0};
+  }
+};
+
+template <typename Hasher>
+void CheckWithHash(const Hasher& hasher, int parts) {
+  for (std::uint32_t seed = 1; seed <= 150; ++seed) {
+    ListMaker maker(seed);
+    const ItemList original = maker.List(maker.Size());
+    const ItemList other = maker.List(maker.Size());
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    for (const bool first_too : {false, true}) {
+      ItemList actual = original;
+      std::vector<std::uint8_t> marks(original.ListCount());
+      internal::MarkRepeats(actual, marks.data(), first_too, parts, hasher);
+      actual.RemoveMarked(marks);
+      ItemList expected = original;
+      first_too ? scan::RemoveAllDupes(expected)
+                : scan::RemoveDupesExceptFirst(expected);
+      ExpectSameList(actual, expected);
+    }
+    for (const bool present : {false, true}) {
+      ItemList actual = original;
+      std::vector<std::uint8_t> marks(original.ListCount());
+      internal::MarkMatches(actual, other, marks.data(), present, parts,
+                            hasher);
+      actual.RemoveMarked(marks);
+      ItemList expected = original;
+      present ? scan::SubtractList(expected, other)
+              : scan::KeepOnlyMatches(expected, other);
+      ExpectSameList(actual, expected);
+    }
+  }
+}
+
+TEST(HashTableTest, BytesDecideWhenHashesCollide) {
+  CheckWithHash(OneSlotHasher(), 1);
+  CheckWithHash(OneSlotHasher(), 2);
+  CheckWithHash(TwoSlotHasher(), 2);
+}
+
+TEST(HashTableTest, TwoPartsGiveTheSameResultAsOne) {
+  CheckWithHash(ItemHasher(), 2);
+}
+
+// Lists big enough for the operations to use both threads, checked against
+// a plain hash-set model (the scan would take too long here).
+TEST(BigListTest, MatchesASetModel) {
+  ListMaker maker(99);
+  ItemList list;
+  std::vector<std::string> texts;
+  for (int k = 0; k < 150000; ++k) {
+    texts.push_back(maker.Text(3, "abcdefgh"));
+    list.AddItem(texts.back());
+  }
+  std::unordered_map<std::string, int> counts;
+  for (const auto& text : texts) ++counts[text];
+  std::vector<std::string> unique_texts, first_copies;
+  std::unordered_set<std::string> seen;
+  for (const auto& text : texts) {
+    if (counts[text] == 1) unique_texts.push_back(text);
+    if (seen.insert(text).second) first_copies.push_back(text);
+  }
+  ItemList copy = list;
+  RemoveDupesExceptFirst(copy);
+  EXPECT_EQ(Texts(copy), first_copies);
+  copy = list;
+  RemoveAllDupes(copy);
+  EXPECT_EQ(Texts(copy), unique_texts);
+
+  const ItemList other = Make({"abc", "", "h", "hhh", "zzz"});
+  std::vector<std::string> kept, subtracted;
+  for (const auto& text : texts) {
+    const bool in_other =
+        text == "abc" || text.empty() || text == "h" || text == "hhh";
+    (in_other ? kept : subtracted).push_back(text);
+  }
+  copy = list;
+  SubtractList(copy, other);
+  EXPECT_EQ(Texts(copy), subtracted);
+  copy = list;
+  KeepOnlyMatches(copy, other);
+  EXPECT_EQ(Texts(copy), kept);
+  copy = list;
+  KeepOnlyMatches(copy, copy);
+  EXPECT_EQ(Texts(copy), texts);
+}
+
+}  // namespace
+}  // namespace karvello
