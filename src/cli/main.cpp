@@ -1,2 +1,3 @@
-// Placeholder; the command-line tool replaces this.
-int main() { return 0; }
+#include "cli/Cli.h"
+
+int main(int argc, char** argv) { return karvello::RunCli(argc, argv); }

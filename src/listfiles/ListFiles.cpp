@@ -1,10 +1,86 @@
 #include "listfiles/ListFiles.h"
 
-// Placeholder bodies; the real routines replace these.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "listfiles/ListFileReader.h"
+#include "listfiles/ListFileWriter.h"
+
 namespace karvello {
-bool FileExists(const std::string&) noexcept { return false; }
-bool LoadListFile(ItemList&, const std::string&, ListFileUi&) { return false; }
-SaveOutcome SaveListFile(const ItemList&, const std::string&, ListFileUi&) {
-  return SaveOutcome::kFailed;
+
+std::string ReadErrorText(const std::string& path, std::string_view reason) {
+  return "Cannot read " + path + ": " + std::string(reason);
 }
+
+std::string SaveErrorText(const std::string& path, std::string_view reason) {
+  return "Cannot save " + path + ": " + std::string(reason);
+}
+
+bool FileExists(const std::string& path) noexcept {
+  // A name with a NUL in it names no file; the system would see only the
+  // part before the NUL.
+  if (path.find('\0') != std::string::npos) return false;
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+bool LoadListFile(ItemList& list, const std::string& path, ListFileUi& ui) {
+  if (!FileExists(path)) {
+    ui.Message("File not found");
+    return false;
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    ui.Error(ReadErrorText(path, std::strerror(errno)));
+    return false;
+  }
+  struct stat info {};
+  const std::size_t size_hint = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
+                                    ? static_cast<std::size_t>(info.st_size)
+                                    : 0;
+  int error = 0;
+  std::string reason;
+  try {
+    error = ReadListFd(fd, list, size_hint);
+  } catch (const std::bad_alloc&) {
+    reason = "not enough memory";
+  } catch (const std::length_error& e) {
+    reason = e.what();
+  }
+  ::close(fd);
+  if (error != 0) reason = std::strerror(error);
+  if (!reason.empty()) {
+    ui.Error(ReadErrorText(path, reason));
+    return false;
+  }
+  return true;
+}
+
+SaveOutcome SaveListFile(const ItemList& list, const std::string& path,
+                         ListFileUi& ui) {
+  if (FileExists(path) &&
+      !ui.AskYesNo("Are you sure you wish to overwrite " + path + " ?")) {
+    return SaveOutcome::kDeclined;
+  }
+  std::string reason;
+  try {
+    if (int error = ReplaceWithList(list, path, kCrLf)) {
+      reason = std::strerror(error);
+    }
+  } catch (const std::bad_alloc&) {
+    reason = "not enough memory";
+  }
+  if (!reason.empty()) {
+    ui.Error(SaveErrorText(path, reason));
+    return SaveOutcome::kFailed;
+  }
+  return SaveOutcome::kSaved;
+}
+
 }  // namespace karvello

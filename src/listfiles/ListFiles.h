@@ -51,6 +51,11 @@ enum class SaveOutcome { kSaved, kDeclined, kFailed };
 SaveOutcome SaveListFile(const ItemList& list, const std::string& path,
                          ListFileUi& ui);
 
+// The texts of ui.Error(...): "Cannot read " / "Cannot save " + path + ": " +
+// reason, such as "Cannot read /tmp/a: Is a directory".
+std::string ReadErrorText(const std::string& path, std::string_view reason);
+std::string SaveErrorText(const std::string& path, std::string_view reason);
+
 }  // namespace karvello
 
 #endif  // KARVELLO_LISTFILES_LISTFILES_H_

@@ -1,0 +1,288 @@
+#include "listfiles/ListFileReader.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace karvello {
+
+namespace {
+
+constexpr std::size_t kBlockSize = std::size_t{1} << 20;
+constexpr std::size_t kMinSpace = std::size_t{64} << 10;
+
+// The first byte in [p, end) equal to a, b or c, or end. Items are short, so
+// this runs once or twice per item: sixteen bytes per step keeps the load
+// near memory speed.
+template <char A, char B, char C>
+const char* FindAny(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i va = _mm_set1_epi8(A);
+  const __m128i vb = _mm_set1_epi8(B);
+  const __m128i vc = _mm_set1_epi8(C);
+  while (end - p >= 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)),
+        _mm_cmpeq_epi8(chunk, vc));
+    const int mask = _mm_movemask_epi8(hits);
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
+  for (; p != end; ++p) {
+    if (*p == A || *p == B || *p == C) return p;
+  }
+  return end;
+}
+
+const char* FindFieldEnd(const char* p, const char* end) {
+  return FindAny<',', '\n', '\r'>(p, end);
+}
+
+const char* FindQuoteOrLineEnd(const char* p, const char* end) {
+  return FindAny<'"', '\n', '\r'>(p, end);
+}
+
+}  // namespace
+
+ListFileReader::ListFileReader(ItemList& list) : list_(list) {}
+
+void ListFileReader::EnsureFree(std::size_t n) {
+  if (capacity_ - end_ >= n) return;
+  // Slide the unfinished field to the front before growing: a field rarely
+  // fills a block, so the buffer stays one block for the whole file.
+  if (begin_ != 0) {
+    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  if (capacity_ - end_ >= n) return;
+  std::size_t grown = std::max(kBlockSize, capacity_ * 2);
+  while (grown - end_ < n) grown *= 2;
+  auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+  if (end_ != 0) std::memcpy(bigger.get(), buffer_.get(), end_);
+  buffer_ = std::move(bigger);
+  capacity_ = grown;
+}
+
+std::span<char> ListFileReader::Space() {
+  EnsureFree(kMinSpace);
+  return {buffer_.get() + end_, capacity_ - end_};
+}
+
+void ListFileReader::Feed(std::string_view bytes) {
+  while (!bytes.empty()) {
+    std::span<char> space = Space();
+    const std::size_t n = std::min(space.size(), bytes.size());
+    std::memcpy(space.data(), bytes.data(), n);
+    Commit(n);
+    bytes.remove_prefix(n);
+  }
+}
+
+void ListFileReader::Commit(std::size_t n) {
+  end_ += n;
+  if (encoding_ == Encoding::kUndecided) {
+    // Three bytes tell a byte-order mark from text.
+    if (end_ - begin_ < 3) return;
+    DetectEncoding();
+  } else if (encoding_ != Encoding::kBytes) {
+    utf16_raw_.append(buffer_.get() + end_ - n, n);
+    end_ -= n;
+    DecodeUtf16();
+  }
+  Parse();
+}
+
+void ListFileReader::Finish() {
+  finished_ = true;
+  if (encoding_ == Encoding::kUndecided) DetectEncoding();
+  if (encoding_ == Encoding::kUtf16Le || encoding_ == Encoding::kUtf16Be) {
+    DecodeUtf16();
+  }
+  Parse();
+}
+
+void ListFileReader::DetectEncoding() {
+  const auto* b = reinterpret_cast<const unsigned char*>(buffer_.get());
+  const std::size_t held = end_ - begin_;
+  encoding_ = Encoding::kBytes;
+  if (held >= 3 && b[begin_] == 0xEF && b[begin_ + 1] == 0xBB &&
+      b[begin_ + 2] == 0xBF) {
+    begin_ += 3;
+  } else if (held >= 2 && ((b[begin_] == 0xFF && b[begin_ + 1] == 0xFE) ||
+                           (b[begin_] == 0xFE && b[begin_ + 1] == 0xFF))) {
+    encoding_ = b[begin_] == 0xFF ? Encoding::kUtf16Le : Encoding::kUtf16Be;
+    utf16_raw_.assign(buffer_.get() + begin_ + 2, held - 2);
+    begin_ = end_ = 0;
+    DecodeUtf16();
+  }
+}
+
+void ListFileReader::AppendUtf8(char32_t c) {
+  char* out = buffer_.get() + end_;
+  if (c < 0x80) {
+    out[0] = static_cast<char>(c);
+    end_ += 1;
+  } else if (c < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (c >> 6));
+    out[1] = static_cast<char>(0x80 | (c & 0x3F));
+    end_ += 2;
+  } else if (c < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (c >> 12));
+    out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (c & 0x3F));
+    end_ += 3;
+  } else {
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    end_ += 4;
+  }
+}
+
+void ListFileReader::DecodeUtf16() {
+  constexpr char32_t kReplacement = 0xFFFD;
+  const bool little = encoding_ == Encoding::kUtf16Le;
+  const auto* raw = reinterpret_cast<const unsigned char*>(utf16_raw_.data());
+  const std::size_t size = utf16_raw_.size();
+  // Each code unit gives at most three UTF-8 bytes (a pair of four bytes
+  // gives four), so 1.5 times the raw size is always enough.
+  EnsureFree(size / 2 * 3 + 3);
+  auto unit = [&](std::size_t at) -> char32_t {
+    return little ? raw[at] | (raw[at + 1] << 8) : (raw[at] << 8) | raw[at + 1];
+  };
+  std::size_t i = 0;
+  while (size - i >= 2) {
+    const char32_t u = unit(i);
+    if (u >= 0xD800 && u <= 0xDBFF) {
+      if (size - i < 4) {
+        if (!finished_) break;  // its pair may come with the next block
+        AppendUtf8(kReplacement);
+        i += 2;
+        continue;
+      }
+      const char32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        AppendUtf8(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        i += 4;
+      } else {
+        AppendUtf8(kReplacement);
+        i += 2;
+      }
+    } else {
+      AppendUtf8(u >= 0xDC00 && u <= 0xDFFF ? kReplacement : u);
+      i += 2;
+    }
+  }
+  if (finished_ && size - i == 1) {
+    AppendUtf8(kReplacement);
+    i += 1;
+  }
+  utf16_raw_.erase(0, i);
+}
+
+void ListFileReader::Parse() {
+  // No buffer means no byte ever came, so there is no field either.
+  if (encoding_ == Encoding::kUndecided || buffer_ == nullptr) return;
+  const bool eof = finished_;
+  const char* const base = buffer_.get();
+  const char* p = base + begin_;
+  const char* const end = base + end_;
+  if (pending_lf_ && p != end) {
+    if (*p == '\n') ++p;
+    pending_lf_ = false;
+  }
+  while (true) {
+    if (p == end) {
+      if (eof && after_comma_) {
+        list_.AddItem({});
+        after_comma_ = false;
+      }
+      break;
+    }
+    const char* const field = p;
+    const char* field_end = nullptr;
+    if (*p == '"') {
+      const char* close = FindQuoteOrLineEnd(p + 1, end);
+      if (close == end && !eof) break;  // the closing quote may still come
+      if (close != end && *close == '"') {
+        field_end = FindFieldEnd(close + 1, end);
+        if (field_end == end && !eof) break;
+        if (field_end == close + 1) {
+          list_.AddItem(std::string_view(p + 1, close - p - 1));
+        } else {
+          scratch_.assign(p + 1, close);
+          scratch_.append(close + 1, field_end);
+          list_.AddItem(scratch_);
+        }
+      }
+    }
+    if (field_end == nullptr) {
+      field_end = FindFieldEnd(field, end);
+      if (field_end == end && !eof) break;
+      list_.AddItem(std::string_view(field, field_end - field));
+    }
+    p = field_end;
+    if (p == end) {
+      after_comma_ = false;
+      break;
+    }
+    const char delimiter = *p++;
+    after_comma_ = delimiter == ',';
+    if (delimiter == '\r') {
+      if (p != end) {
+        if (*p == '\n') ++p;
+      } else if (!eof) {
+        pending_lf_ = true;
+      }
+    }
+  }
+  begin_ = static_cast<std::size_t>(p - base);
+  if (begin_ == end_) begin_ = end_ = 0;
+}
+
+void ReadListFields(std::string_view bytes, ItemList& list) {
+  ListFileReader reader(list);
+  reader.Feed(bytes);
+  reader.Finish();
+}
+
+int ReadListStream(const ReadFunction& read, ItemList& list,
+                   std::size_t size_hint) {
+  // The file's size bounds the text it holds, so the list's byte arena grows
+  // once; the per-item arrays grow in place as they fill.
+  if (size_hint != 0) list.Reserve(0, size_hint);
+  ListFileReader reader(list);
+  while (true) {
+    std::span<char> space = reader.Space();
+    const long n = read(space.data(), space.size());
+    if (n < 0) return errno != 0 ? errno : EIO;
+    if (n == 0) break;
+    reader.Commit(static_cast<std::size_t>(n));
+  }
+  reader.Finish();
+  return 0;
+}
+
+int ReadListFd(int fd, ItemList& list, std::size_t size_hint) {
+  return ReadListStream(
+      [fd](char* buffer, std::size_t size) -> long {
+        while (true) {
+          const ssize_t n = ::read(fd, buffer, std::min(size, kBlockSize));
+          if (n >= 0 || errno != EINTR) return static_cast<long>(n);
+        }
+      },
+      list, size_hint);
+}
+
+}  // namespace karvello

@@ -1,0 +1,111 @@
+// The list-file reader: turns the bytes of a list file into items, one item
+// per field, appended to an item list in file order.
+//
+// The fields of a list file:
+//   - A field ends at a comma or at a line end. LF, CR LF and a lone CR each
+//     end a line; the line end is consumed with the field it closes.
+//   - A field whose first byte is a double quote is quoted when a closing
+//     quote follows on the same line: the item is the text between the
+//     quotes, commas included, followed by whatever stands between the
+//     closing quote and the next comma or line end ("a"b,c gives ab and c).
+//     An opening quote with no closing quote on its line is an ordinary byte
+//     and the field is read as unquoted, so a stray quote never swallows the
+//     lines after it. A quote anywhere else is an ordinary byte.
+//   - Nothing is trimmed: blanks and tabs belong to the item.
+//   - An empty line gives one empty item. A comma always starts another
+//     field, so "a," gives a and an empty item, also at the end of the file.
+//     An empty file gives no item.
+//   - Bytes are kept exactly, NUL and invalid UTF-8 included.
+//   - A UTF-8 byte-order mark at the start is dropped. A file that starts
+//     with a UTF-16 byte-order mark (LE or BE) is decoded to UTF-8 first; an
+//     unpaired surrogate or a final odd byte becomes U+FFFD.
+//
+// Example:
+//   a,b<LF><LF>"x,y"<CR><LF>c   gives   a, b, (empty), x,y, c
+
+#ifndef KARVELLO_LISTFILES_LISTFILEREADER_H_
+#define KARVELLO_LISTFILES_LISTFILEREADER_H_
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "lists/ItemList.h"
+
+namespace karvello {
+
+// Reads one list file that arrives in blocks of any size: the items come out
+// the same however the bytes are split. Each field is appended to the list
+// as soon as its end is seen; only an unfinished field is held back.
+//
+//   ListFileReader reader(list);
+//   while (n = read(fd, reader.Space().data(), reader.Space().size()) > 0)
+//     reader.Commit(n);
+//   reader.Finish();
+class ListFileReader {
+ public:
+  explicit ListFileReader(ItemList& list);
+  ListFileReader(const ListFileReader&) = delete;
+  ListFileReader& operator=(const ListFileReader&) = delete;
+
+  // Room for the next input bytes, at least 64 KiB. Valid until the next
+  // call of any member.
+  std::span<char> Space();
+
+  // Takes the first `n` bytes written into Space() as the next input and
+  // appends every field they complete.
+  void Commit(std::size_t n);
+
+  // Copies `bytes` in and commits them.
+  void Feed(std::string_view bytes);
+
+  // Ends the input: appends the last field, if any. Call once.
+  void Finish();
+
+ private:
+  enum class Encoding { kUndecided, kBytes, kUtf16Le, kUtf16Be };
+
+  void EnsureFree(std::size_t n);
+  void DetectEncoding();
+  void DecodeUtf16();
+  void Parse();
+  void AppendUtf8(char32_t c);
+
+  ItemList& list_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t begin_ = 0;  // first byte not yet parsed
+  std::size_t end_ = 0;    // end of the bytes held
+  Encoding encoding_ = Encoding::kUndecided;
+  bool finished_ = false;
+  // The last field ended with a comma, so another field follows even if the
+  // input ends here.
+  bool after_comma_ = false;
+  // The last line ended with a CR that was the last byte held: an LF that
+  // comes next belongs to that line end.
+  bool pending_lf_ = false;
+  std::string utf16_raw_;  // UTF-16 bytes not yet decoded
+  std::string scratch_;    // a quoted field with text after its quote
+};
+
+// Appends the fields of `bytes`, a whole list file held in memory.
+void ReadListFields(std::string_view bytes, ItemList& list);
+
+// Reads a list file through `read`, which fills up to `size` bytes at
+// `buffer` and returns how many it filled, 0 at the end, or -1 with errno
+// set. `size_hint` is the expected length (0 when unknown), used to reserve
+// the list's storage once. Returns 0, or the errno of the failed read; the
+// items read before a failure stay in the list.
+using ReadFunction = std::function<long(char* buffer, std::size_t size)>;
+int ReadListStream(const ReadFunction& read, ItemList& list,
+                   std::size_t size_hint);
+
+// ReadListStream over an open file descriptor; EINTR is retried.
+int ReadListFd(int fd, ItemList& list, std::size_t size_hint);
+
+}  // namespace karvello
+
+#endif  // KARVELLO_LISTFILES_LISTFILEREADER_H_
