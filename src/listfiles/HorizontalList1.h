@@ -1,19 +1,56 @@
 // The horizontal scroll extent of a list box: the width of its widest item,
 // measured exactly as the list box draws it, plus a vertical scroll bar.
+//
+// The list box and the measurement share one notion of how an item looks:
+// ItemDisplayText turns the item's bytes into the text drawn, and
+// ItemTextWidth is the width QPainter::drawText gives that text. An ampersand
+// is drawn and measured as itself (no mnemonics); a tab is not expanded.
+//
+// Example:
+//   QFont font("Arial", 9);
+//   int extent = ComputeHorizontalExtent(list, font, 17);
+//   // == ceil(max over i of ItemTextWidth(QFontMetricsF(font), list.List(i)))
+//   //    + 17, or 0 when the list is empty.
 
 #ifndef KARVELLO_LISTFILES_HORIZONTALLIST1_H_
 #define KARVELLO_LISTFILES_HORIZONTALLIST1_H_
 
 #include <QFont>
+#include <QFontMetricsF>
+#include <QString>
+#include <string_view>
 
 #include "lists/ItemList.h"
 
 namespace karvello {
 
-// The widest item of `list` drawn in `font`, in pixels, plus
-// `scroll_bar_width`; 0 for an empty list.
+// The text a list box shows for `item`: its bytes read as UTF-8, an invalid
+// sequence showing as U+FFFD. Each C0 control character shows as its control
+// picture (U+2400 + code, DEL as U+2421) and each C1 control as U+FFFD, so
+// that no byte can end the line early, break it, or hide the rest of it.
+QString ItemDisplayText(std::string_view item);
+
+// The width, in pixels and not rounded, of `item` as the list box draws it in
+// the font of `metrics`.
+qreal ItemTextWidth(const QFontMetricsF& metrics, std::string_view item);
+
+// The widest item of `list` drawn in `font`, in whole pixels rounded up, plus
+// `scroll_bar_width`; 0 for an empty list. The result equals the maximum of
+// ItemTextWidth over all items, rounded up, however the items are spelled;
+// only the time it takes depends on the text. Saturates at INT_MAX.
+//
+// Items of plain Latin text are summed from per-character advances and
+// per-pair adjustments measured once in `font`, which is exact for fonts that
+// kern in pairs; that is checked on pairs (ligatures) and on a sample of
+// items, and the routine measures every item one by one when a check fails.
+// Other items are measured one by one.
 int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
                             int scroll_bar_width);
+
+// The same result, always measuring every item one by one. Slow (about 2 µs
+// an item); for tests and benchmarks that compare against it.
+int ComputeHorizontalExtentExhaustively(const ItemList& list, const QFont& font,
+                                        int scroll_bar_width);
 
 }  // namespace karvello
 

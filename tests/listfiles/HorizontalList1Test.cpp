@@ -1,7 +1,185 @@
 #include "listfiles/HorizontalList1.h"
 
-#include <QGuiApplication>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace karvello {
+namespace {
+
+using ::testing::ElementsAre;
+
+constexpr int kBar = 17;
+
+ItemList MakeList(const std::vector<std::string>& items) {
+  ItemList list;
+  for (const std::string& item : items) list.AddItem(item);
+  return list;
+}
+
+// The definition: every item measured one by one, widest rounded up.
+int Expected(const std::vector<std::string>& items, const QFont& font) {
+  if (items.empty()) return 0;
+  const QFontMetricsF metrics(font);
+  qreal widest = 0;
+  for (const std::string& item : items) {
+    widest = std::max(widest, metrics.horizontalAdvance(ItemDisplayText(item)));
+  }
+  return static_cast<int>(std::ceil(widest)) + kBar;
+}
+
+std::vector<char16_t> Utf16(const QString& text) {
+  return std::vector<char16_t>(text.utf16(), text.utf16() + text.size());
+}
+
+TEST(ItemDisplayTextTest, ShowsEveryByteWithoutBreakingTheLine) {
+  EXPECT_EQ(ItemDisplayText("Fish & Chips"), QString("Fish & Chips"));
+  EXPECT_EQ(ItemDisplayText("\xC3\xA9t\xC3\xA9"),
+            QString::fromUtf16(u"\u00E9t\u00E9"));
+  EXPECT_THAT(
+      Utf16(ItemDisplayText(std::string("a\0b\tc\nd\x7F", 8))),
+      ElementsAre(u'a', 0x2400, u'b', 0x2409, u'c', 0x240A, u'd', 0x2421));
+  // U+009C would end Qt's measurement of the text early.
+  EXPECT_THAT(Utf16(ItemDisplayText("a\xC2\x9C"
+                                    "b")),
+              ElementsAre(u'a', 0xFFFD, u'b'));
+  // Invalid UTF-8 shows as replacement characters; the rest stays.
+  const QString invalid = ItemDisplayText("x\xFF\xC3y");
+  EXPECT_TRUE(invalid.startsWith('x'));
+  EXPECT_TRUE(invalid.endsWith('y'));
+  EXPECT_TRUE(invalid.contains(QChar(0xFFFD)));
+}
+
+TEST(ComputeHorizontalExtentTest, EmptyListsAndEmptyItems) {
+  const QFont font("Arial", 9);
+  EXPECT_EQ(ComputeHorizontalExtent(ItemList(), font, kBar), 0);
+  // A list of empty items is not empty: the scroll bar allowance remains.
+  EXPECT_EQ(ComputeHorizontalExtent(MakeList({"", ""}), font, kBar), kBar);
+}
+
+TEST(ComputeHorizontalExtentTest, AmpersandsAreMeasuredAsDrawn) {
+  const QFont font("Arial", 9);
+  const QFontMetricsF metrics(font);
+  // No mnemonic processing: "&&&&" is four ampersands wide, not two.
+  EXPECT_GT(ItemTextWidth(metrics, "&&&&"), ItemTextWidth(metrics, "&&") + 1);
+  EXPECT_EQ(ComputeHorizontalExtent(MakeList({"&&&&&&&&", "&&&&"}), font, kBar),
+            static_cast<int>(std::ceil(metrics.horizontalAdvance("&&&&&&&&"))) +
+                kBar);
+}
+
+TEST(ComputeHorizontalExtentTest, WiderFontWiderExtentAndOrderDoesNotMatter) {
+  std::vector<std::string> items = {"Tomato", "AVAVAVAV", "Wally & Co", "x",
+                                    ""};
+  QFont regular("Arial", 9);
+  QFont bold = regular;
+  bold.setBold(true);
+  QFont larger("Arial", 14);
+  const int base = ComputeHorizontalExtent(MakeList(items), regular, kBar);
+  EXPECT_GT(ComputeHorizontalExtent(MakeList(items), bold, kBar), base);
+  EXPECT_GT(ComputeHorizontalExtent(MakeList(items), larger, kBar), base);
+  std::reverse(items.begin(), items.end());
+  EXPECT_EQ(ComputeHorizontalExtent(MakeList(items), regular, kBar), base);
+  std::rotate(items.begin(), items.begin() + 2, items.end());
+  EXPECT_EQ(ComputeHorizontalExtent(MakeList(items), regular, kBar), base);
+}
+
+// Random items drawn from `alphabet` (UTF-8 pieces, one chosen at a time).
+std::vector<std::string> RandomItems(std::mt19937& random, int count,
+                                     int max_pieces,
+                                     const std::vector<std::string>& alphabet) {
+  std::vector<std::string> items(count);
+  std::uniform_int_distribution<int> length(0, max_pieces);
+  std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+  for (std::string& item : items) {
+    for (int n = length(random); n > 0; --n) item.append(alphabet[pick(random)]);
+  }
+  return items;
+}
+
+std::vector<std::string> Pieces(const std::string& characters) {
+  std::vector<std::string> pieces;
+  for (char c : characters) pieces.emplace_back(1, c);
+  return pieces;
+}
+
+std::vector<QFont> TestFonts() {
+  QFont bold("Arial", 12);
+  bold.setBold(true);
+  QFont italic("DejaVu Serif", 10);
+  italic.setItalic(true);
+  // DejaVu makes ligatures of ff, fi and fl; Arial kerns pairs like AV.
+  return {QFont("Arial", 9), bold, QFont("DejaVu Sans", 9), italic};
+}
+
+TEST(ComputeHorizontalExtentTest, EqualsMeasuringEveryItemOnRandomLists) {
+  std::string printable;
+  for (char c = 0x20; c < 0x7F; ++c) printable.push_back(c);
+  const std::vector<std::string> alphabets[] = {
+      Pieces(printable),
+      Pieces("AVWTYoaer.,-LPf&ilj1"),  // dense in kerning pairs and ligatures
+      {"a", "e", "\xC3\xA9", "\xC3\x9F", "\xC5\x81", "\xC8\xB7", "\xC2\xA0",
+       "\xC2\xAD", "V"},
+      {"a", "W", " ", "\xD7\xA9", "\xD8\xB3", "\xD9\x85", "\xE4\xB8\xAD",
+       "\xF0\x9F\x98\x80", "e\xCC\x81", "\xCC\x88", "\xE2\x80\x8D",
+       "\xE0\xA4\x95\xE0\xA5\x8D"},
+      {"a", "\t", std::string(1, '\0'), "\x1B", "\x7F", "\xC2\x9C", "\xFF",
+       "\xC3", "\x80", "\xED\xA0\x80", "\xC0\xAF", "&"},
+  };
+  std::mt19937 random(20261206);
+  for (const QFont& font : TestFonts()) {
+    for (const std::vector<std::string>& alphabet : alphabets) {
+      for (int round = 0; round < 4; ++round) {
+        const std::vector<std::string> items =
+            RandomItems(random, 200, 40, alphabet);
+        EXPECT_EQ(ComputeHorizontalExtent(MakeList(items), font, kBar),
+                  Expected(items, font))
+            << font.family().toStdString() << " round " << round
+            << " alphabet of " << alphabet.size();
+      }
+    }
+    // Long items: past the length measured by pairs, and just below it.
+    for (int pieces : {1030, 1000}) {
+      std::vector<std::string> items = RandomItems(random, 6, 10, alphabets[0]);
+      items.push_back("AVAV");
+      std::string long_item;
+      for (int k = 0; k < pieces; ++k)
+        long_item.push_back(printable[(k * 7) % printable.size()]);
+      items.push_back(long_item);
+      EXPECT_EQ(ComputeHorizontalExtent(MakeList(items), font, kBar),
+                Expected(items, font))
+          << pieces;
+    }
+  }
+}
+
+TEST(ComputeHorizontalExtentTest,
+     EqualsMeasuringEveryItemOnAListLargeEnoughForTwoThreads) {
+  // Many items of one width and a few kerned ones: the widest must be found
+  // in either half of the list.
+  std::mt19937 random(7);
+  const QFont font("Arial", 9);
+  std::vector<std::string> items = RandomItems(
+      random, 150000, 12, Pieces("abcdefghijklmnopqrstuvwxyz0123456789"));
+  for (std::size_t at : {std::size_t{10}, items.size() - 10}) {
+    std::string kerned = "WAWAWAWAWAWAWAWAWAWAWAWAWAWAWAWAWA";
+    items[at].swap(kerned);
+    EXPECT_EQ(ComputeHorizontalExtent(MakeList(items), font, kBar),
+              Expected(items, font));
+    items[at].swap(kerned);
+  }
+  EXPECT_EQ(ComputeHorizontalExtent(MakeList(items), font, kBar),
+            Expected(items, font));
+}
+
+}  // namespace
+}  // namespace karvello
 
 // Fonts need a QGuiApplication; tests never need a real display.
 int main(int argc, char** argv) {
