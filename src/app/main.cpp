@@ -1,11 +1,13 @@
-// Placeholder; the window replaces this.
 #include <QApplication>
-#include <QWidget>
+#include <memory>
+
+#include "app/Dialogs.h"
+#include "app/Form1.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  QWidget w;
-  w.setWindowTitle("Karvello");
-  w.show();
+  const std::unique_ptr<karvello::Dialogs> dialogs = karvello::MakeQtDialogs();
+  karvello::Form1 form(*dialogs);
+  form.show();
   return app.exec();
 }

@@ -1,0 +1,136 @@
+// The platform's dialogs, through Qt: a few lines per call.
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QStringList>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Dialogs.h"
+
+namespace karvello {
+namespace {
+
+QString Text(const std::string& utf8) { return QString::fromStdString(utf8); }
+
+QString PathText(const std::string& path) {
+  return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+std::string PathBytes(const QString& path) {
+  return QFile::encodeName(path).toStdString();
+}
+
+std::vector<std::string> SplitAtNul(const std::string& s) {
+  std::vector<std::string> parts;
+  std::string::size_type start = 0;
+  for (;;) {
+    const auto nul = s.find('\0', start);
+    parts.push_back(s.substr(start, nul - start));
+    if (nul == std::string::npos) return parts;
+    start = nul + 1;
+  }
+}
+
+// "All Files (*.*)|*.*|Text Files (*.txt)|*.txt|" becomes Qt's
+// "All Files (*)", "Text Files (*.txt)". Qt takes the patterns from the
+// parentheses of the name itself, so the parentheses are rewritten with the
+// entry's patterns, and "*.*" becomes "*": it means every file, also those
+// whose name has no dot.
+QStringList NameFilters(const std::string& filter) {
+  const QStringList fields = Text(filter).split(u'|');
+  QStringList filters;
+  for (qsizetype i = 0; i + 1 < fields.size(); i += 2) {
+    QString name = fields[i].trimmed();
+    QStringList patterns = fields[i + 1].split(u';', Qt::SkipEmptyParts);
+    for (QString& p : patterns) {
+      p = p.trimmed();
+      if (p == u"*.*") p = QStringLiteral("*");
+    }
+    if (name.endsWith(u')') && name.contains(u'(')) {
+      name.truncate(name.lastIndexOf(u'('));
+      name = name.trimmed();
+    }
+    filters << QStringLiteral("%1 (%2)").arg(name, patterns.join(u' '));
+  }
+  return filters;
+}
+
+class QtDialogs final : public Dialogs {
+ public:
+  std::string InputBox(QWidget* parent, const std::string& prompt,
+                       const std::string& title) override {
+    QInputDialog dialog(parent);
+    dialog.setInputMode(QInputDialog::TextInput);
+    dialog.setWindowTitle(Text(title));
+    dialog.setLabelText(Text(prompt));
+    dialog.setTextValue(QString());
+    if (dialog.exec() != QDialog::Accepted) return {};
+    return dialog.textValue().toStdString();
+  }
+
+  void MsgBox(QWidget* parent, const std::string& text,
+              const std::string& title) override {
+    QMessageBox box(QMessageBox::NoIcon, Text(title), Text(text),
+                    QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+  }
+
+  bool MsgBoxYesNo(QWidget* parent, const std::string& text,
+                   const std::string& title) override {
+    QMessageBox box(QMessageBox::NoIcon, Text(title), Text(text),
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setTextFormat(Qt::PlainText);
+    return box.exec() == QMessageBox::Yes;
+  }
+
+  std::string ShowFileDialog(QWidget* parent,
+                             const FileDialogRequest& request) override {
+    QFileDialog dialog(parent, Text(request.title));
+    dialog.setNameFilters(NameFilters(request.filter));
+    dialog.setOption(QFileDialog::DontConfirmOverwrite,
+                     (request.flags & kOfnOverwritePrompt) == 0);
+    if (request.kind == FileDialogRequest::Kind::kSave) {
+      dialog.setAcceptMode(QFileDialog::AcceptSave);
+      dialog.setFileMode(QFileDialog::AnyFile);
+    } else {
+      dialog.setAcceptMode(QFileDialog::AcceptOpen);
+      dialog.setFileMode((request.flags & kOfnAllowMultiSelect) != 0
+                             ? QFileDialog::ExistingFiles
+                             : QFileDialog::ExistingFile);
+    }
+    if (!request.file_name.empty()) {
+      const std::vector<std::string> parts = SplitAtNul(request.file_name);
+      if (parts.size() == 1) {
+        dialog.selectFile(PathText(parts[0]));
+      } else {
+        dialog.setDirectory(PathText(parts[0]));
+        dialog.selectFile(PathText(parts[1]));
+      }
+    }
+    if (dialog.exec() != QDialog::Accepted) return {};
+    const QStringList files = dialog.selectedFiles();
+    if (files.isEmpty()) return {};
+    if (files.size() == 1) return PathBytes(files[0]);
+    std::string result = PathBytes(QFileInfo(files[0]).absolutePath());
+    for (const QString& file : files) {
+      result += '\0';
+      result += PathBytes(QFileInfo(file).fileName());
+    }
+    return result;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Dialogs> MakeQtDialogs() {
+  return std::make_unique<QtDialogs>();
+}
+
+}  // namespace karvello

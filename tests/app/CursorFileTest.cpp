@@ -1,0 +1,74 @@
+// Reading HAND-M.CUR-style cursor files.
+
+#include <QBuffer>
+#include <QImage>
+#include <QImageWriter>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/CursorFile.h"
+
+namespace {
+
+// A cursor file: Qt writes an icon file, and a cursor file differs only in
+// its type word and in the two words of the directory entry that hold the
+// hot spot.
+QByteArray CursorBytes(int hot_x, int hot_y) {
+  QImage image(32, 32, QImage::Format_ARGB32);
+  image.fill(Qt::transparent);
+  image.setPixel(hot_x, hot_y, qRgba(0, 0, 0, 255));
+  QBuffer buffer;
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, "ico");
+  if (!writer.write(image)) return {};
+  QByteArray bytes = buffer.data();
+  bytes[2] = 2;
+  bytes[10] = static_cast<char>(hot_x);
+  bytes[11] = 0;
+  bytes[12] = static_cast<char>(hot_y);
+  bytes[13] = 0;
+  return bytes;
+}
+
+QString Write(const QTemporaryDir& dir, const char* name,
+              const QByteArray& bytes) {
+  const QString path = dir.filePath(name);
+  QFile file(path);
+  file.open(QIODevice::WriteOnly);
+  file.write(bytes);
+  return path;
+}
+
+}  // namespace
+
+class CursorFileTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void readsTheImageAndTheHotSpot() {
+    QTemporaryDir dir;
+    const QByteArray bytes = CursorBytes(5, 19);
+    QVERIFY(!bytes.isEmpty());
+    const auto cursor =
+        karvello::LoadCursorFile(Write(dir, "HAND-M.CUR", bytes));
+    QVERIFY(cursor.has_value());
+    QCOMPARE(cursor->hotSpot(), QPoint(5, 19));
+    QCOMPARE(cursor->pixmap().size(), QSize(32, 32));
+  }
+
+  void rejectsWhatIsNoCursorSilently() {
+    QTemporaryDir dir;
+    QByteArray icon = CursorBytes(1, 1);
+    icon[2] = 1;  // an icon, not a cursor
+    QByteArray truncated = CursorBytes(1, 1).left(30);
+    QVERIFY(!karvello::LoadCursorFile(Write(dir, "a", "not a cursor")));
+    QVERIFY(!karvello::LoadCursorFile(Write(dir, "b", icon)));
+    QVERIFY(!karvello::LoadCursorFile(Write(dir, "c", truncated)));
+    QVERIFY(!karvello::LoadCursorFile(Write(dir, "d", {})));
+    QVERIFY(!karvello::LoadCursorFile(dir.path()));
+    QVERIFY(!karvello::LoadCursorFile(dir.filePath("missing")));
+  }
+};
+
+QTEST_MAIN(CursorFileTest)
+#include "CursorFileTest.moc"

@@ -1,0 +1,234 @@
+// A smoke test of the real Qt dialogs: a timer answers each modal dialog as
+// it opens, and the checks run afterwards, outside the timer.
+
+#include <QApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include "app/Dialogs.h"
+#include "app/Form1.h"
+
+namespace {
+
+// Hands each modal dialog that opens to the next handler, in order.
+class ModalAnswers {
+ public:
+  ModalAnswers() {
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
+    timer_.start(10);
+  }
+  void Then(std::function<void(QWidget*)> handler) {
+    handlers_.push_back(std::move(handler));
+  }
+  bool AllUsed() const { return handlers_.empty(); }
+
+ private:
+  void Poll() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr || modal == last_ || handlers_.empty()) return;
+    last_ = modal;
+    const auto handler = std::move(handlers_.front());
+    handlers_.pop_front();
+    handler(modal);
+  }
+
+  QTimer timer_;
+  QPointer<QWidget> last_;
+  std::deque<std::function<void(QWidget*)>> handlers_;
+};
+
+QString Read(const QString& path) {
+  QFile file(path);
+  file.open(QIODevice::ReadOnly);
+  return QString::fromLatin1(file.readAll());
+}
+
+}  // namespace
+
+class QtDialogsTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void promptAndMessageBoxes();
+  void loadAndSaveThroughTheRealFileDialogs();
+};
+
+void QtDialogsTest::promptAndMessageBoxes() {
+  const auto dialogs = karvello::MakeQtDialogs();
+  ModalAnswers answers;
+  QString title, label, start_text, second_start_text;
+  answers.Then([&](QWidget* w) {
+    auto* input = qobject_cast<QInputDialog*>(w);
+    if (!input) {
+      w->close();
+      return;
+    }
+    title = input->windowTitle();
+    label = input->labelText();
+    start_text = input->textValue();
+    input->setTextValue(" x y ");
+    input->accept();
+  });
+  answers.Then([&](QWidget* w) {
+    auto* input = qobject_cast<QInputDialog*>(w);
+    if (!input) {
+      w->close();
+      return;
+    }
+    second_start_text = input->textValue();
+    input->setTextValue("typed, then cancelled");
+    input->reject();
+  });
+  const std::string typed =
+      dialogs->InputBox(nullptr, "Enter string: ", "Tessolin");
+  const std::string cancelled =
+      dialogs->InputBox(nullptr, "Enter string: ", "Tessolin");
+  QCOMPARE(typed, std::string(" x y "));
+  QCOMPARE(cancelled, std::string());
+  QCOMPARE(title, QStringLiteral("Tessolin"));
+  QCOMPARE(label, QStringLiteral("Enter string: "));
+  QCOMPARE(start_text, QString());
+  QCOMPARE(second_start_text, QString());
+
+  QMessageBox::Icon icon = QMessageBox::Critical;
+  QMessageBox::StandardButtons ok_buttons, yes_no_buttons;
+  QString text;
+  answers.Then([&](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    if (!box) {
+      w->close();
+      return;
+    }
+    icon = box->icon();
+    ok_buttons = box->standardButtons();
+    text = box->text();
+    box->button(QMessageBox::Ok)->click();
+  });
+  answers.Then([&](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    if (!box) {
+      w->close();
+      return;
+    }
+    yes_no_buttons = box->standardButtons();
+    box->button(QMessageBox::No)->click();
+  });
+  answers.Then([&](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    if (!box) {
+      w->close();
+      return;
+    }
+    box->button(QMessageBox::Yes)->click();
+  });
+  dialogs->MsgBox(nullptr, "<b>File not found</b>", "Tessolin");
+  const bool no = dialogs->MsgBoxYesNo(nullptr, "Sure?", "Tessolin");
+  const bool yes = dialogs->MsgBoxYesNo(nullptr, "Sure?", "Tessolin");
+  QVERIFY(answers.AllUsed());
+  QCOMPARE(icon, QMessageBox::NoIcon);
+  QCOMPARE(ok_buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+  QCOMPARE(yes_no_buttons, QMessageBox::Yes | QMessageBox::No);
+  QCOMPARE(text, QStringLiteral("<b>File not found</b>"));
+  QVERIFY(!no);
+  QVERIFY(yes);
+}
+
+void QtDialogsTest::loadAndSaveThroughTheRealFileDialogs() {
+  QTemporaryDir dir;
+  for (const char* name : {"a.txt", "b.txt"}) {
+    QFile file(dir.filePath(name));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(name, 1) + "\r\n");
+  }
+  const auto dialogs = karvello::MakeQtDialogs();
+  karvello::Form1 form(*dialogs);
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  ModalAnswers answers;
+
+  QString open_title;
+  QStringList open_filters;
+  QFileDialog::FileMode open_mode = QFileDialog::AnyFile;
+  answers.Then([&](QWidget* w) {
+    auto* dialog = qobject_cast<QFileDialog*>(w);
+    if (!dialog) {
+      w->close();
+      return;
+    }
+    open_title = dialog->windowTitle();
+    open_filters = dialog->nameFilters();
+    open_mode = dialog->fileMode();
+    dialog->setDirectory(dir.path());
+    auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+    if (!edit) {
+      dialog->reject();
+      return;
+    }
+    edit->setText("\"a.txt\" \"b.txt\"");
+    static_cast<QDialog*>(dialog)->accept();
+  });
+  QTest::mouseClick(form.findChild<QPushButton*>("Check3"), Qt::LeftButton);
+  QVERIFY(answers.AllUsed());
+  QCOMPARE(
+      open_title,
+      QStringLiteral("Load List(s) - Hold Ctrl to select multiple list files"));
+  QCOMPARE(open_filters, QStringList{"All Files (*)"});
+  QCOMPARE(open_mode, QFileDialog::ExistingFiles);
+  QCOMPARE(form.List1().Items().ListCount(), 2);
+  QCOMPARE(form.List1().Items().List(1), "b");
+
+  // Save proposes the first file of the load; accepting it brings the
+  // program's own question, never the dialog's.
+  QStringList proposed, save_filters;
+  bool confirms = true;
+  QString question;
+  answers.Then([&](QWidget* w) {
+    auto* dialog = qobject_cast<QFileDialog*>(w);
+    if (!dialog) {
+      w->close();
+      return;
+    }
+    proposed = dialog->selectedFiles();
+    save_filters = dialog->nameFilters();
+    confirms = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
+    static_cast<QDialog*>(dialog)->accept();
+  });
+  answers.Then([&](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    if (!box) {
+      w->close();
+      return;
+    }
+    question = box->text();
+    box->button(QMessageBox::Yes)->click();
+  });
+  QTest::mouseClick(form.findChild<QPushButton*>("Check20"), Qt::LeftButton);
+  QVERIFY(answers.AllUsed());
+  const QString a = dir.filePath("a.txt");
+  QCOMPARE(proposed, QStringList{a});
+  QCOMPARE(save_filters, (QStringList{"All Files (*)", "Text Files (*.txt)",
+                                      "List Files (*.lst)"}));
+  QVERIFY(!confirms);
+  QCOMPARE(question, "Are you sure you wish to overwrite " + a + " ?");
+  QCOMPARE(Read(a), QStringLiteral("a\r\nb\r\n"));
+}
+
+int main(int argc, char** argv) {
+  QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+  QApplication app(argc, argv);
+  QtDialogsTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "QtDialogsTest.moc"
