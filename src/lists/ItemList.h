@@ -24,6 +24,10 @@
 #ifndef KARVELLO_LISTS_ITEMLIST_H_
 #define KARVELLO_LISTS_ITEMLIST_H_
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -37,6 +41,26 @@
 namespace karvello {
 
 namespace internal {
+
+// Asks for 2 MiB pages behind a large array. A ten-million-item list touches
+// about 300 MB once from end to end; with 4 KiB pages the page faults alone
+// cost more than reading the file. Advice only: without it nothing breaks.
+inline void AdviseHugePages(void* data, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr std::uintptr_t kPage = 4096;
+  if (bytes < (std::size_t{4} << 20)) return;
+  // Rounded outwards, the advice covers malloc's whole mapping: advising
+  // only part of it would split the mapping, and realloc could then no
+  // longer grow it in place.
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = start & ~(kPage - 1);
+  const std::uintptr_t end = (start + bytes + kPage - 1) & ~(kPage - 1);
+  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
 
 // A growable array of trivially copyable values that grows with realloc, so
 // that a large array grows in place (the pages not yet written are not
@@ -81,6 +105,7 @@ class PodBuffer {
     if (grown == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(grown);
     capacity_ = n;
+    AdviseHugePages(data_, n * sizeof(T));
   }
   // Makes room for `extra` more values, growing geometrically.
   void Grow(std::size_t extra) {
