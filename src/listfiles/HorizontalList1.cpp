@@ -88,66 +88,143 @@ int GlyphCount(const QString& text, const QFont& font) {
 // of its characters' advances plus one adjustment per neighbouring pair
 // (kerning). A character or pair that the font shapes into a different
 // number of glyphs (a ligature, a decomposition) is kUnmodelled, as the
-// adjustment of a ligature depends on more than one pair.
-struct WidthModel {
-  std::vector<std::int32_t> advance =
+// adjustment of a ligature depends on more than one pair. Characters are
+// added as items need them.
+class WidthModel {
+ public:
+  WidthModel(const QFont& font, const QFontMetricsF& metrics)
+      : font_(font), metrics_(metrics) {}
+
+  bool Has(int id) const { return added_[id]; }
+
+  // Measures the characters `ids` (not yet added) and their pairs with
+  // every character added so far.
+  void Add(const std::vector<int>& ids) {
+    if (ids.empty()) return;
+    for (int id : ids) {
+      added_[id] = true;
+      const QString one(IdChar(id));
+      if (GlyphCount(one, font_) == 1) {
+        advance_[id] = Measure(one);
+        measured_.push_back(id);
+      }
+    }
+    QString two(2, QChar(' '));
+    for (int first : measured_) {
+      for (int second : measured_) {
+        std::int32_t& adjust = pair_[Pair(first, second)];
+        if (adjust != kUnmeasured) continue;
+        adjust = kUnmodelled;
+        two[0] = IdChar(first);
+        two[1] = IdChar(second);
+        if (GlyphCount(two, font_) != 2) continue;
+        adjust = Measure(two) - advance_[first] - advance_[second];
+      }
+    }
+    FillAsciiTable();
+  }
+
+  // The modelled width of `item`, or false when the model does not cover
+  // it.
+  bool Width(std::string_view item, Fixed* width) const {
+    if (item.size() > kMaxModelledBytes) return false;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(item.data());
+    Fixed sum = 0;
+    int previous = kNoId;
+    std::size_t pos = 0;
+    while (pos < item.size()) {
+      const int id = NextId(bytes, item.size(), pos);
+      if (id == kNoId || advance_[id] == kUnmodelled) return false;
+      sum += advance_[id];
+      if (previous != kNoId) {
+        const std::int32_t adjust = pair_[Pair(previous, id)];
+        if (adjust == kUnmodelled || adjust == kUnmeasured) return false;
+        sum += adjust;
+      }
+      previous = id;
+    }
+    *width = sum;
+    return true;
+  }
+
+  // Width() for items of printable ASCII, one table lookup a byte: entry
+  // (previous byte, byte) holds the byte's advance plus the pair's
+  // adjustment, and row 0 the advance alone, for the first byte. An entry
+  // the model lacks holds kNotAscii, which drives the sum far below any
+  // width. Returns false for items it cannot sum; Width() may still sum them.
+  bool AsciiWidth(std::string_view item, Fixed* width) const {
+    if (item.size() > kMaxModelledBytes) return false;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(item.data());
+    const std::int32_t* table = ascii_table_.data();
+    Fixed sum = 0;
+    unsigned previous = 0;
+    unsigned seen = 0;
+    for (std::size_t k = 0; k < item.size(); ++k) {
+      const unsigned byte = bytes[k];
+      seen |= byte;
+      sum += table[(previous << 7) | (byte & 0x7F)];
+      previous = byte & 0x7F;
+    }
+    if ((seen & 0x80) != 0 || sum < kNotAsciiSum) return false;
+    *width = sum;
+    return true;
+  }
+
+ private:
+  static constexpr std::int32_t kUnmeasured = INT32_MIN + 1;
+  // Entries of the ASCII table are kept below 2^18 (4096 pixels) in
+  // magnitude, so that kMaxModelledBytes of them stay above kNotAsciiSum
+  // and one kNotAscii brings any sum below it.
+  static constexpr std::int32_t kTableLimit = 1 << 18;
+  static constexpr std::int32_t kNotAscii = -(1 << 30);
+  static constexpr Fixed kNotAsciiSum = -(Fixed{1} << 29);
+  static_assert(kMaxModelledBytes * kTableLimit < (Fixed{1} << 29));
+
+  static std::size_t Pair(int first, int second) {
+    return static_cast<std::size_t>(first) * kIds + second;
+  }
+
+  std::int32_t Measure(const QString& text) const {
+    return static_cast<std::int32_t>(ToFixed(metrics_.horizontalAdvance(text)));
+  }
+
+  void FillAsciiTable() {
+    auto entry = [](Fixed value) {
+      return value > -kTableLimit && value < kTableLimit
+                 ? static_cast<std::int32_t>(value)
+                 : kNotAscii;
+    };
+    for (unsigned previous = 0; previous < 0x80; ++previous) {
+      for (unsigned byte = 0; byte < 0x80; ++byte) {
+        std::int32_t& slot = ascii_table_[(previous << 7) | byte];
+        slot = kNotAscii;
+        if (byte < 0x20 || byte == 0x7F) continue;
+        const int id = static_cast<int>(byte) - 0x20;
+        if (advance_[id] == kUnmodelled) continue;
+        if (previous == 0) {
+          slot = entry(advance_[id]);
+        } else if (previous >= 0x20 && previous < 0x7F) {
+          const std::int32_t adjust =
+              pair_[Pair(static_cast<int>(previous) - 0x20, id)];
+          if (adjust != kUnmodelled && adjust != kUnmeasured) {
+            slot = entry(Fixed{advance_[id]} + adjust);
+          }
+        }
+      }
+    }
+  }
+
+  QFont font_;
+  const QFontMetricsF& metrics_;
+  std::vector<bool> added_ = std::vector<bool>(kIds, false);
+  std::vector<int> measured_;
+  std::vector<std::int32_t> advance_ =
       std::vector<std::int32_t>(kIds, kUnmodelled);
-  std::vector<std::int32_t> pair = std::vector<std::int32_t>(
-      static_cast<std::size_t>(kIds) * kIds, kUnmodelled);
+  std::vector<std::int32_t> pair_ = std::vector<std::int32_t>(
+      static_cast<std::size_t>(kIds) * kIds, kUnmeasured);
+  std::vector<std::int32_t> ascii_table_ =
+      std::vector<std::int32_t>(0x80 * 0x80, kNotAscii);
 };
-
-WidthModel BuildModel(const std::vector<bool>& used,
-                      const QFontMetricsF& metrics, const QFont& font) {
-  WidthModel model;
-  std::vector<int> ids;
-  for (int id = 0; id < kIds; ++id) {
-    if (!used[id]) continue;
-    const QString one(IdChar(id));
-    if (GlyphCount(one, font) != 1) continue;
-    model.advance[id] =
-        static_cast<std::int32_t>(ToFixed(metrics.horizontalAdvance(one)));
-    ids.push_back(id);
-  }
-  QString two(2, QChar(' '));
-  for (int first : ids) {
-    for (int second : ids) {
-      two[0] = IdChar(first);
-      two[1] = IdChar(second);
-      if (GlyphCount(two, font) != 2) continue;
-      model.pair[static_cast<std::size_t>(first) * kIds + second] =
-          static_cast<std::int32_t>(ToFixed(metrics.horizontalAdvance(two)) -
-                                    model.advance[first] -
-                                    model.advance[second]);
-    }
-  }
-  return model;
-}
-
-// The modelled width of `item`, or false when the model does not cover it.
-bool ModelledWidth(const WidthModel& model, std::string_view item,
-                   Fixed* width) {
-  if (item.size() > kMaxModelledBytes) return false;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(item.data());
-  const std::int32_t* advance = model.advance.data();
-  const std::int32_t* pair = model.pair.data();
-  Fixed sum = 0;
-  int previous = kNoId;
-  std::size_t pos = 0;
-  while (pos < item.size()) {
-    const int id = NextId(bytes, item.size(), pos);
-    if (id == kNoId || advance[id] == kUnmodelled) return false;
-    sum += advance[id];
-    if (previous != kNoId) {
-      const std::int32_t adjust =
-          pair[static_cast<std::size_t>(previous) * kIds + id];
-      if (adjust == kUnmodelled) return false;
-      sum += adjust;
-    }
-    previous = id;
-  }
-  *width = sum;
-  return true;
-}
 
 // Runs `work(begin, end, part)` over the items in one or two parts, the
 // second on its own thread, and rethrows what either part threw.
@@ -223,51 +300,79 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
   const ItemList::Index count = list.ListCount();
   if (count == 0) return 0;
   const int parts = count >= kMinItemsForThreads ? 2 : 1;
-
-  // Which modelled characters occur, so that only their pairs are measured.
-  std::vector<bool> used(kIds, false);
-  {
-    std::vector<unsigned char> seen[2] = {std::vector<unsigned char>(kIds, 0),
-                                          std::vector<unsigned char>(kIds, 0)};
-    ForParts(count, parts,
-             [&](ItemList::Index begin, ItemList::Index end, int part) {
-               unsigned char* mine = seen[part].data();
-               for (ItemList::Index i = begin; i < end; ++i) {
-                 const std::string_view item = list.UncheckedItem(i);
-                 if (item.size() > kMaxModelledBytes) continue;
-                 const auto* bytes =
-                     reinterpret_cast<const unsigned char*>(item.data());
-                 std::size_t pos = 0;
-                 while (pos < item.size()) {
-                   const int id = NextId(bytes, item.size(), pos);
-                   if (id == kNoId) break;
-                   mine[id] = 1;
-                 }
-               }
-             });
-    for (int id = 0; id < kIds; ++id)
-      used[id] = seen[0][id] != 0 || seen[1][id] != 0;
-  }
-
   const QFontMetricsF metrics(font);
-  const WidthModel model = BuildModel(used, metrics, font);
+  WidthModel model(font, metrics);
+
+  // A long list is most likely plain ASCII: measuring all its characters
+  // and pairs at once costs less than a pass to find which occur.
+  if (count >= kMinItemsForThreads) {
+    std::vector<int> ascii(kAsciiIds);
+    for (int id = 0; id < kAsciiIds; ++id) ascii[id] = id;
+    model.Add(ascii);
+  }
 
   struct PartResult {
     Fixed widest = -1;
     ItemList::Index widest_index = -1;
-    std::vector<ItemList::Index> unmodelled;
+    std::vector<ItemList::Index> rest;
   };
-  PartResult results[2];
+  auto keep_widest = [](PartResult& result, Fixed width, ItemList::Index i) {
+    if (width > result.widest) {
+      result.widest = width;
+      result.widest_index = i;
+    }
+  };
+
+  // First the items the ASCII table sums; the rest are looked at again.
+  PartResult ascii[2];
   ForParts(count, parts,
            [&](ItemList::Index begin, ItemList::Index end, int part) {
-             PartResult& result = results[part];
+             PartResult& result = ascii[part];
              for (ItemList::Index i = begin; i < end; ++i) {
                Fixed width;
-               if (!ModelledWidth(model, list.UncheckedItem(i), &width)) {
-                 result.unmodelled.push_back(i);
-               } else if (width > result.widest) {
-                 result.widest = width;
-                 result.widest_index = i;
+               if (model.AsciiWidth(list.UncheckedItem(i), &width)) {
+                 keep_widest(result, width, i);
+               } else {
+                 result.rest.push_back(i);
+               }
+             }
+           });
+
+  // Then the characters those items need, and the items again.
+  std::vector<ItemList::Index> rest = std::move(ascii[0].rest);
+  rest.insert(rest.end(), ascii[1].rest.begin(), ascii[1].rest.end());
+  ascii[1].rest = {};
+  {
+    std::vector<bool> wanted(kIds, false);
+    for (ItemList::Index i : rest) {
+      const std::string_view item = list.UncheckedItem(i);
+      if (item.size() > kMaxModelledBytes) continue;
+      const auto* bytes = reinterpret_cast<const unsigned char*>(item.data());
+      std::size_t pos = 0;
+      while (pos < item.size()) {
+        const int id = NextId(bytes, item.size(), pos);
+        if (id == kNoId) break;
+        if (!model.Has(id)) wanted[id] = true;
+      }
+    }
+    std::vector<int> ids;
+    for (int id = 0; id < kIds; ++id) {
+      if (wanted[id]) ids.push_back(id);
+    }
+    model.Add(ids);
+  }
+  PartResult other[2];
+  const auto rest_count = static_cast<ItemList::Index>(rest.size());
+  ForParts(rest_count, rest_count >= kMinItemsForThreads ? 2 : 1,
+           [&](ItemList::Index begin, ItemList::Index end, int part) {
+             PartResult& result = other[part];
+             for (ItemList::Index k = begin; k < end; ++k) {
+               const ItemList::Index i = rest[k];
+               Fixed width;
+               if (model.Width(list.UncheckedItem(i), &width)) {
+                 keep_widest(result, width, i);
+               } else {
+                 result.rest.push_back(i);
                }
              }
            });
@@ -276,9 +381,12 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
   // modelled item and a spread of others exactly; one difference means this
   // font does something else (contextual forms), and only measuring every
   // item is then certain.
+  PartResult best;
+  for (const PartResult* result :
+       {&ascii[0], &ascii[1], &other[0], &other[1]}) {
+    keep_widest(best, result->widest, result->widest_index);
+  }
   Fixed widest = 0;
-  const PartResult& best =
-      results[1].widest > results[0].widest ? results[1] : results[0];
   if (best.widest_index >= 0) {
     if (ToFixed(ItemTextWidth(
             metrics, list.UncheckedItem(best.widest_index))) != best.widest) {
@@ -290,15 +398,15 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
     for (ItemList::Index i = 0; i < count; i += step) {
       Fixed modelled;
       const std::string_view item = list.UncheckedItem(i);
-      if (ModelledWidth(model, item, &modelled) &&
+      if (model.Width(item, &modelled) &&
           ToFixed(ItemTextWidth(metrics, item)) != modelled) {
         return ComputeHorizontalExtentExhaustively(list, font,
                                                    scroll_bar_width);
       }
     }
   }
-  for (const PartResult& result : results) {
-    for (ItemList::Index i : result.unmodelled) {
+  for (const PartResult& result : other) {
+    for (ItemList::Index i : result.rest) {
       widest = std::max(widest,
                         ToFixed(ItemTextWidth(metrics, list.UncheckedItem(i))));
     }

@@ -98,7 +98,8 @@ std::vector<std::string> RandomItems(std::mt19937& random, int count,
   std::uniform_int_distribution<int> length(0, max_pieces);
   std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
   for (std::string& item : items) {
-    for (int n = length(random); n > 0; --n) item.append(alphabet[pick(random)]);
+    for (int n = length(random); n > 0; --n)
+      item.append(alphabet[pick(random)]);
   }
   return items;
 }
@@ -161,21 +162,23 @@ TEST(ComputeHorizontalExtentTest, EqualsMeasuringEveryItemOnRandomLists) {
 
 TEST(ComputeHorizontalExtentTest,
      EqualsMeasuringEveryItemOnAListLargeEnoughForTwoThreads) {
-  // Many items of one width and a few kerned ones: the widest must be found
-  // in either half of the list.
+  // Short items of letters and digits, every fifth with a Latin-1 letter
+  // (summed on the second look), and one kerned item in either half.
   std::mt19937 random(7);
-  const QFont font("Arial", 9);
   std::vector<std::string> items = RandomItems(
       random, 150000, 12, Pieces("abcdefghijklmnopqrstuvwxyz0123456789"));
-  for (std::size_t at : {std::size_t{10}, items.size() - 10}) {
-    std::string kerned = "WAWAWAWAWAWAWAWAWAWAWAWAWAWAWAWAWA";
-    items[at].swap(kerned);
+  for (std::size_t i = 1; i < items.size(); i += 5) items[i].append("\xC3\xA9");
+  for (const QFont& font : {QFont("Arial", 9), QFont("DejaVu Sans", 9)}) {
     EXPECT_EQ(ComputeHorizontalExtent(MakeList(items), font, kBar),
               Expected(items, font));
-    items[at].swap(kerned);
+    for (std::size_t at : {std::size_t{10}, items.size() - 10}) {
+      std::string kerned = "WAWAWAWAWAWAWAWAWAWAWAWAWAWAWAWAWA";
+      items[at].swap(kerned);
+      EXPECT_EQ(ComputeHorizontalExtent(MakeList(items), font, kBar),
+                Expected(items, font));
+      items[at].swap(kerned);
+    }
   }
-  EXPECT_EQ(ComputeHorizontalExtent(MakeList(items), font, kBar),
-            Expected(items, font));
 }
 
 }  // namespace
