@@ -40,6 +40,10 @@ bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 	@if [ -x bench/peers.sh ]; then bench/peers.sh; fi
 
+# The window with two sample lists, on a virtual display: docs/screenshot.png.
+screenshot: build
+	bash scripts/screenshot $(BUILD)
+
 install: build
 	cmake --install $(BUILD)
 
