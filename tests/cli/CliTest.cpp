@@ -1,0 +1,153 @@
+// Runs the built karvello-cli as a script would and checks its exit status
+// and the exact bytes it writes.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = fs::temp_directory_path() / "cli.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    Write("in", "");
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void Write(const std::string& name, const std::string& bytes) {
+    std::ofstream(dir_ / name, std::ios::binary) << bytes;
+  }
+  std::string Contents(const std::string& name) {
+    std::ostringstream bytes;
+    bytes << std::ifstream(dir_ / name, std::ios::binary).rdbuf();
+    return bytes.str();
+  }
+  // Runs the tool in the test's folder with `args` (shell words), the file
+  // "in" as standard input and standard output going to `out`. `prefix`
+  // runs first in the same shell.
+  Outcome Cli(const std::string& args, const std::string& prefix = "",
+              const std::string& out = "stdout") {
+    Write("stdout", "");
+    const std::string command = "cd '" + dir_.string() + "' && " + prefix +
+                                "'" KARVELLO_CLI_PATH "' " + args + " <in >" +
+                                out + " 2>stderr";
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Contents("stdout"),
+            Contents("stderr")};
+  }
+  std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      names.push_back(entry.path().filename());
+    }
+    return names;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(CliTest, CatLoadsFilesInOrderAndWritesCrLf) {
+  Write("a", "x,y\n\"p,q\"\r\n");
+  Write("b", "z");
+  Write("in", "s\n");
+  Outcome run = Cli("cat a b");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "x\r\ny\r\np,q\r\nz\r\n");
+  EXPECT_THAT(run.err, IsEmpty());
+  EXPECT_EQ(Cli("cat a - b --lf").out, "x\ny\np,q\ns\nz\n");
+  EXPECT_EQ(Cli("cat").out, "s\r\n");
+}
+
+TEST_F(CliTest, EachCommandRunsItsOperation) {
+  Write("a", "a\nb\na\n\nd\nb\na\nab\n");
+  Write("other", "b\nq\n");
+  EXPECT_EQ(Cli("dedupe a --lf").out, "a\nb\n\nd\nab\n");
+  EXPECT_EQ(Cli("remove-all-dupes a --lf").out, "\nd\nab\n");
+  EXPECT_EQ(Cli("remove-with b a --lf").out, "a\na\n\nd\na\n");
+  EXPECT_EQ(Cli("remove-without b a --lf").out, "b\nb\nab\n");
+  EXPECT_EQ(Cli("remove-blanks a --lf").out, "a\nb\na\nd\nb\na\nab\n");
+  EXPECT_EQ(Cli("subtract other a --lf").out, "a\na\n\nd\na\nab\n");
+  EXPECT_EQ(Cli("keep-matches other a --lf").out, "b\nb\n");
+}
+
+TEST_F(CliTest, MissingFilesAreReportedAndTheRestStillLoads) {
+  Write("a", "a\n");
+  Write("c", "c\n");
+  Outcome run = Cli("cat a nope c --lf");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "a\nc\n");
+  EXPECT_EQ(run.err, "karvello-cli: File not found: nope\n");
+}
+
+TEST_F(CliTest, OutputReplacesOutOnlyWhenComplete) {
+  Write("a", "a\n");
+  Write("out", "old\n");
+  Outcome run = Cli("cat a -o out");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_THAT(run.out, IsEmpty());
+  EXPECT_EQ(Contents("out"), "a\r\n");
+
+  // An unreadable input writes nothing at all.
+  run = Cli("cat a . -o out --lf");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, HasSubstr("Cannot read .: Is a directory"));
+  EXPECT_EQ(Contents("out"), "a\r\n");
+  EXPECT_EQ(Cli("cat a .").out, "");
+
+  // A write that fails half-way, past a file-size limit of 512 bytes.
+  Write("big", std::string(100000, 'x') + "\n");
+  run = Cli("cat big -o out", "ulimit -f 1; ");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, HasSubstr("Cannot save out: File too large"));
+  EXPECT_EQ(Contents("out"), "a\r\n");
+
+  run = Cli("cat a -o no/such/out");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, HasSubstr("Cannot save no/such/out: No such file"));
+  EXPECT_THAT(Names(), ::testing::UnorderedElementsAre("a", "big", "in", "out",
+                                                       "stdout", "stderr"));
+
+  run = Cli("cat a", "", "/dev/full");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, HasSubstr("No space left on device"));
+}
+
+TEST_F(CliTest, BadUsageExitsWithTwo) {
+  for (const char* args :
+       {"", "frobnicate", "remove-with", "remove-with ''", "subtract",
+        "cat --bogus", "cat -o ''", "cat - -", "subtract - "}) {
+    Outcome run = Cli(args);
+    EXPECT_EQ(run.status, 2) << args;
+    EXPECT_THAT(run.err, HasSubstr("Usage:")) << args;
+    EXPECT_THAT(run.out, IsEmpty()) << args;
+  }
+  Outcome help = Cli("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("keep-matches"));
+  Outcome version = Cli("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_THAT(version.out, StartsWith("karvello-cli "));
+}
+
+}  // namespace

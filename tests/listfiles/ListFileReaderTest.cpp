@@ -1,0 +1,148 @@
+#include "listfiles/ListFileReader.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ReferenceListReader.h"
+
+namespace karvello {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using namespace std::string_literals;
+
+std::vector<std::string> ItemsOf(const ItemList& list) {
+  std::vector<std::string> items;
+  for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
+    items.emplace_back(list.List(i));
+  }
+  return items;
+}
+
+std::vector<std::string> Read(std::string_view file) {
+  ItemList list;
+  ReadListFields(file, list);
+  return ItemsOf(list);
+}
+
+TEST(ListFileReaderTest, EveryLineEndEndsALineAndIsConsumed) {
+  EXPECT_THAT(Read("a\nb\n"), ElementsAre("a", "b"));
+  EXPECT_THAT(Read("a\r\nb\r\n"), ElementsAre("a", "b"));
+  EXPECT_THAT(Read("a\rb\r"), ElementsAre("a", "b"));
+  EXPECT_THAT(Read("a\n\rb"), ElementsAre("a", "", "b"));
+  EXPECT_THAT(Read("a\r\r\nb"), ElementsAre("a", "", "b"));
+  EXPECT_THAT(Read("a"), ElementsAre("a"));
+}
+
+TEST(ListFileReaderTest, CommasAndEmptyLinesGiveEmptyItems) {
+  EXPECT_THAT(Read(""), IsEmpty());
+  EXPECT_THAT(Read("\n"), ElementsAre(""));
+  EXPECT_THAT(Read("a,b\n\nc\n"), ElementsAre("a", "b", "", "c"));
+  EXPECT_THAT(Read("a,"), ElementsAre("a", ""));
+  EXPECT_THAT(Read("a,\r\nb"), ElementsAre("a", "", "b"));
+  EXPECT_THAT(Read(",,"), ElementsAre("", "", ""));
+}
+
+TEST(ListFileReaderTest, QuotesCloseOnlyOnTheirOwnLine) {
+  EXPECT_THAT(Read("\"x,y\"\r\n"), ElementsAre("x,y"));
+  EXPECT_THAT(Read("\"\",\"\""), ElementsAre("", ""));
+  // Text after the closing quote stays, quotes in it included.
+  EXPECT_THAT(Read("\"a\"b,c"), ElementsAre("ab", "c"));
+  EXPECT_THAT(Read("\"a\"\"b\""), ElementsAre("a\"b\""));
+  // An unclosed quote is an ordinary byte and swallows no line.
+  EXPECT_THAT(Read("\"a,b\nc\"\n"), ElementsAre("\"a", "b", "c\""));
+  EXPECT_THAT(Read("\"a\rb\""), ElementsAre("\"a", "b\""));
+  EXPECT_THAT(Read("\"a"), ElementsAre("\"a"));
+  EXPECT_THAT(Read("a\"b\",c"), ElementsAre("a\"b\"", "c"));
+}
+
+TEST(ListFileReaderTest, KeepsEveryByteExactly) {
+  EXPECT_THAT(Read(" a\t, b \n"), ElementsAre(" a\t", " b "));
+  EXPECT_THAT(Read("a\0b\n\xFF\xFE\n"s), ElementsAre("a\0b"s, "\xFF\xFE"));
+  EXPECT_THAT(Read("Apple\napple\n"), ElementsAre("Apple", "apple"));
+}
+
+TEST(ListFileReaderTest, ByteOrderMarksNeverReachTheFirstItem) {
+  EXPECT_THAT(Read("\xEF\xBB\xBF"
+                   "a,b"),
+              ElementsAre("a", "b"));
+  EXPECT_THAT(Read("\xEF\xBB\xBF"), IsEmpty());
+  EXPECT_THAT(Read("a\n\xEF\xBB\xBF"
+                   "b"),
+              ElementsAre("a",
+                          "\xEF\xBB\xBF"
+                          "b"));
+  EXPECT_THAT(Read("\xFF\xFE"
+                   "a\0,\0\xE9\0\r\0\n\0"s),
+              ElementsAre("a", "\xC3\xA9"));
+  EXPECT_THAT(Read("\xFE\xFF\0a\0\n\xD8\x3D\xDE\x00"s),
+              ElementsAre("a", "\xF0\x9F\x98\x80"));
+  // An unpaired surrogate and an odd last byte become U+FFFD.
+  EXPECT_THAT(Read("\xFF\xFE\x00\xDC"
+                   "b\0,\0c"s),
+              ElementsAre("\xEF\xBF\xBD"
+                          "b",
+                          "\xEF\xBF\xBD"));
+  EXPECT_THAT(Read("\xFF\xFE\x3D\xD8"s), ElementsAre("\xEF\xBF\xBD"));
+}
+
+// The reader must give the same items however the input is cut into blocks,
+// and the same as the line-by-line transcription of the rules.
+TEST(ListFileReaderTest, BlocksOfAnySizeGiveTheReferenceItems) {
+  std::mt19937 random(7);
+  const std::string alphabet = "ab,\"\r\n \0"s;
+  const std::string starts[] = {"", "\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF",
+                                "\xEF\xBB"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string file = starts[round % 5];
+    const int length = static_cast<int>(random() % 40);
+    for (int k = 0; k < length; ++k) {
+      file += round % 5 == 2 || round % 5 == 3
+                  ? static_cast<char>(random() % 256)
+                  : alphabet[random() % alphabet.size()];
+    }
+    ItemList list;
+    ListFileReader reader(list);
+    for (std::size_t at = 0; at < file.size();) {
+      const std::size_t n =
+          std::min<std::size_t>(1 + random() % 5, file.size() - at);
+      reader.Feed(std::string_view(file).substr(at, n));
+      at += n;
+    }
+    reader.Finish();
+    ASSERT_EQ(ItemsOf(list), reference::ReferenceListItems(file))
+        << "round " << round;
+  }
+}
+
+TEST(ListFileReaderTest, FieldsLongerThanABlockStayWhole) {
+  const std::string big(3'000'001, 'x');
+  EXPECT_THAT(Read(big + ",\"" + big + ",\"\r\n"), ElementsAre(big, big + ","));
+}
+
+TEST(ListFileReaderTest, AReadErrorKeepsTheItemsBeforeIt) {
+  const std::string block = "a,b\nc";
+  int calls = 0;
+  ItemList list;
+  const int error = ReadListStream(
+      [&](char* buffer, std::size_t) -> long {
+        if (calls++ == 0) {
+          block.copy(buffer, block.size());
+          return static_cast<long>(block.size());
+        }
+        errno = EIO;
+        return -1;
+      },
+      list, 0);
+  EXPECT_EQ(error, EIO);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "b"));
+}
+
+}  // namespace
+}  // namespace karvello
