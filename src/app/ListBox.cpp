@@ -1,10 +1,262 @@
 #include "app/ListBox.h"
 
-// Placeholder bodies; the real list box replaces these.
+#include <QEvent>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
+#include <algorithm>
+#include <climits>
+
+#include "listfiles/HorizontalList1.h"
+
 namespace karvello {
-ListBox::ListBox(QWidget* parent) : QAbstractScrollArea(parent) {}
-void ListBox::ItemsChanged() { viewport()->update(); }
-void ListBox::SetHorizontalExtent(int pixels) { horizontal_extent_ = pixels; }
-QRect ListBox::ItemRect(ItemList::Index) const { return {}; }
-void SetHorizontalExtent(QWidget&, ListBox&) {}
+namespace {
+
+// Blank pixels left of the text, and above and below it in each row.
+constexpr int kTextMargin = 2;
+constexpr int kRowPadding = 1;
+
+}  // namespace
+
+ListBox::ListBox(QWidget* parent) : QAbstractScrollArea(parent) {
+  setFocusPolicy(Qt::StrongFocus);
+  viewport()->setBackgroundRole(QPalette::Base);
+  viewport()->setAutoFillBackground(true);
+  UpdateScrollBars();
+}
+
+void ListBox::ItemsChanged() {
+  UpdateScrollBars();
+  viewport()->update();
+}
+
+void ListBox::SetHorizontalExtent(int pixels) {
+  horizontal_extent_ = std::max(pixels, 0);
+  UpdateScrollBars();
+  viewport()->update();
+}
+
+int ListBox::RowHeight() const {
+  return QFontMetrics(font()).height() + 2 * kRowPadding;
+}
+
+int ListBox::WholeRows() const {
+  return std::max(1, viewport()->height() / RowHeight());
+}
+
+ItemList::Index ListBox::TopIndex() const {
+  return verticalScrollBar()->value();
+}
+
+void ListBox::SetTopIndex(ItemList::Index i) {
+  // The scroll bar clamps to its range; only the int conversion needs care.
+  verticalScrollBar()->setValue(
+      static_cast<int>(std::clamp<ItemList::Index>(i, 0, INT_MAX)));
+}
+
+void ListBox::EnsureVisible(ItemList::Index i) {
+  if (i < 0 || i >= items_.ListCount()) return;
+  const ItemList::Index top = TopIndex();
+  const int rows = WholeRows();
+  if (i < top) {
+    SetTopIndex(i);
+  } else if (i >= top + rows) {
+    SetTopIndex(i - rows + 1);
+  }
+}
+
+QRect ListBox::ItemRect(ItemList::Index i) const {
+  if (i < 0 || i >= items_.ListCount()) return {};
+  const ItemList::Index y = (i - TopIndex()) * RowHeight();
+  if (y < INT_MIN / 2 || y > INT_MAX / 2) return {};
+  return QRect(0, static_cast<int>(y), viewport()->width(), RowHeight());
+}
+
+ItemList::Index ListBox::IndexAt(QPoint point) const {
+  if (!viewport()->rect().contains(point)) return -1;
+  const ItemList::Index i = TopIndex() + point.y() / RowHeight();
+  return i < items_.ListCount() ? i : -1;
+}
+
+void ListBox::UpdateScrollBars() {
+  const int rows = WholeRows();
+  const ItemList::Index last_top =
+      std::max<ItemList::Index>(0, items_.ListCount() - rows);
+  // Scroll bars count in int; a list beyond that many rows scrolls as far
+  // as int reaches.
+  verticalScrollBar()->setRange(
+      0, static_cast<int>(std::min<ItemList::Index>(last_top, INT_MAX)));
+  verticalScrollBar()->setPageStep(rows);
+  verticalScrollBar()->setSingleStep(1);
+
+  const int width = viewport()->width();
+  horizontalScrollBar()->setRange(0, std::max(0, horizontal_extent_ - width));
+  horizontalScrollBar()->setPageStep(std::max(1, width));
+  horizontalScrollBar()->setSingleStep(
+      std::max(1, QFontMetrics(font()).averageCharWidth()));
+}
+
+void ListBox::Select(ItemList::Index i) {
+  items_.SetListIndex(i);
+  EnsureVisible(i);
+  viewport()->update();
+}
+
+void ListBox::paintEvent(QPaintEvent* event) {
+  QPainter painter(viewport());
+  painter.setFont(font());
+  const QFontMetrics metrics(font());
+  const int row_height = RowHeight();
+  const int width = viewport()->width();
+  const int text_x = kTextMargin - horizontalScrollBar()->value();
+  const int baseline_offset =
+      (row_height - metrics.height()) / 2 + metrics.ascent();
+  const ItemList::Index count = items_.ListCount();
+  const ItemList::Index top = TopIndex();
+  const ItemList::Index selected = items_.ListIndex();
+
+  const QRect exposed = event->rect();
+  const int first_row = std::max(0, exposed.top() / row_height);
+  const int last_row = exposed.bottom() / row_height;
+  for (int row = first_row; row <= last_row; ++row) {
+    const ItemList::Index i = top + row;
+    if (i >= count) break;
+    const QRect rect(0, row * row_height, width, row_height);
+    if (i == selected) {
+      painter.fillRect(rect, palette().brush(QPalette::Highlight));
+      painter.setPen(palette().color(QPalette::HighlightedText));
+    } else {
+      painter.setPen(palette().color(QPalette::Text));
+    }
+    painter.drawText(QPoint(text_x, rect.top() + baseline_offset),
+                     ItemDisplayText(items_.UncheckedItem(i)));
+    if (i == selected && hasFocus()) {
+      QStyleOptionFocusRect option;
+      option.initFrom(this);
+      option.rect = rect;
+      option.backgroundColor = palette().color(QPalette::Highlight);
+      style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter,
+                             this);
+    }
+  }
+}
+
+void ListBox::resizeEvent(QResizeEvent* event) {
+  QAbstractScrollArea::resizeEvent(event);
+  UpdateScrollBars();
+}
+
+void ListBox::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) {
+    QAbstractScrollArea::mousePressEvent(event);
+    return;
+  }
+  const ItemList::Index i = IndexAt(event->position().toPoint());
+  if (i >= 0) Select(i);
+  event->accept();
+}
+
+void ListBox::mouseMoveEvent(QMouseEvent* event) {
+  // Dragging with the button down moves the selection along, as in a
+  // platform list box; the rows past either edge scroll into view.
+  if (event->buttons() & Qt::LeftButton) {
+    const ItemList::Index count = items_.ListCount();
+    if (count > 0) {
+      const int y = event->position().toPoint().y();
+      const ItemList::Index row =
+          y < 0 ? -1 : static_cast<ItemList::Index>(y / RowHeight());
+      Select(std::clamp<ItemList::Index>(TopIndex() + row, 0, count - 1));
+    }
+  }
+  // Accepted, so that the move does not reach the widgets behind the box;
+  // event filters on the box and its viewport have seen it already.
+  event->accept();
+}
+
+void ListBox::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) {
+    QAbstractScrollArea::mouseReleaseEvent(event);
+    return;
+  }
+  event->accept();
+}
+
+void ListBox::mouseDoubleClickEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) {
+    QAbstractScrollArea::mouseDoubleClickEvent(event);
+    return;
+  }
+  event->accept();
+  const ItemList::Index i = IndexAt(event->position().toPoint());
+  if (i < 0) return;
+  Select(i);
+  emit DblClick();
+}
+
+void ListBox::keyPressEvent(QKeyEvent* event) {
+  const ItemList::Index count = items_.ListCount();
+  const ItemList::Index current = items_.ListIndex();
+  const ItemList::Index page = std::max(1, WholeRows() - 1);
+  ItemList::Index target;
+  switch (event->key()) {
+    case Qt::Key_Up:
+      target = current - 1;
+      break;
+    case Qt::Key_Down:
+      target = current < 0 ? 0 : current + 1;
+      break;
+    case Qt::Key_PageUp:
+      target = current - page;
+      break;
+    case Qt::Key_PageDown:
+      target = current < 0 ? page : current + page;
+      break;
+    case Qt::Key_Home:
+      target = 0;
+      break;
+    case Qt::Key_End:
+      target = count - 1;
+      break;
+    case Qt::Key_Left:
+      horizontalScrollBar()->triggerAction(
+          QAbstractSlider::SliderSingleStepSub);
+      event->accept();
+      return;
+    case Qt::Key_Right:
+      horizontalScrollBar()->triggerAction(
+          QAbstractSlider::SliderSingleStepAdd);
+      event->accept();
+      return;
+    default:
+      QAbstractScrollArea::keyPressEvent(event);
+      return;
+  }
+  event->accept();
+  if (count == 0) return;
+  Select(std::clamp<ItemList::Index>(target, 0, count - 1));
+}
+
+void ListBox::changeEvent(QEvent* event) {
+  QAbstractScrollArea::changeEvent(event);
+  if (event->type() == QEvent::FontChange ||
+      event->type() == QEvent::StyleChange) {
+    UpdateScrollBars();
+    viewport()->update();
+  }
+}
+
+void SetHorizontalExtent(QWidget& /*window*/, ListBox& list) {
+  // Measured for the list's own screen, as its painter draws.
+  const QFont font(list.font(), &list);
+  const int scroll_bar =
+      list.style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, &list);
+  list.SetHorizontalExtent(
+      ComputeHorizontalExtent(list.Items(), font, scroll_bar));
+}
+
 }  // namespace karvello

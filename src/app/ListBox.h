@@ -1,11 +1,22 @@
 // The list box that shows one ItemList: a single-selection, unsorted list
 // that paints only its visible rows straight from the item list, so that it
 // stays responsive with ten million items.
+//
+// Rows are all one height, from the font. A mouse press on a row selects it;
+// a press on the blank area below the last item leaves the selection as it
+// was. Up, Down, Page Up, Page Down, Home and End move the selection and
+// scroll it into view; Left and Right scroll sideways. Each item is drawn as
+// ItemDisplayText shows it (see listfiles/HorizontalList1.h), in the box's
+// font. The selection is the item list's ListIndex, so it follows its item
+// through removals. Mouse moves over the box are accepted by it (event
+// filters on the box and its viewport still see them), and a tooltip set on
+// the box shows over the items.
 
 #ifndef KARVELLO_APP_LISTBOX_H_
 #define KARVELLO_APP_LISTBOX_H_
 
 #include <QAbstractScrollArea>
+#include <QPoint>
 #include <QRect>
 
 #include "lists/ItemList.h"
@@ -34,15 +45,47 @@ class ListBox : public QAbstractScrollArea {
   int HorizontalExtent() const { return horizontal_extent_; }
 
   // The rectangle of item `i` in viewport coordinates (empty when `i` is not
-  // an item), for tests and for callers that point at an item.
+  // an item, or lies too far from the view for int coordinates), for tests
+  // and for callers that point at an item.
   QRect ItemRect(ItemList::Index i) const;
+
+  // The item under `point` (viewport coordinates), or -1 over the blank area
+  // below the items or outside the viewport.
+  ItemList::Index IndexAt(QPoint point) const;
+
+  // The first item shown at the top of the viewport. SetTopIndex clamps to
+  // the scroll range.
+  ItemList::Index TopIndex() const;
+  void SetTopIndex(ItemList::Index i);
+
+  // Scrolls the least amount that shows item `i` whole; nothing for a
+  // non-item.
+  void EnsureVisible(ItemList::Index i);
+
+  // The height of every row, in pixels.
+  int RowHeight() const;
 
  signals:
   // A double-click on an item's row, after the first click selected it.
   // Never raised for a double-click on the blank area below the items.
   void DblClick();
 
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
  private:
+  // Rows that fit whole in the viewport; at least 1.
+  int WholeRows() const;
+  void UpdateScrollBars();
+  void Select(ItemList::Index i);
+
   ItemList items_;
   int horizontal_extent_ = 0;
 };
