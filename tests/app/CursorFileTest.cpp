@@ -1,12 +1,16 @@
 // Reading HAND-M.CUR-style cursor files.
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QImage>
 #include <QImageWriter>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "ScriptedDialogs.h"
 #include "app/CursorFile.h"
+#include "app/Form1.h"
 
 namespace {
 
@@ -67,6 +71,35 @@ class CursorFileTest : public QObject {
     QVERIFY(!karvello::LoadCursorFile(Write(dir, "d", {})));
     QVERIFY(!karvello::LoadCursorFile(dir.path()));
     QVERIFY(!karvello::LoadCursorFile(dir.filePath("missing")));
+  }
+
+  // Start-up reads HAND-M.CUR beside the program; one that is no cursor is
+  // ignored without a word (the scripted dialogs fail on any message).
+  void theWindowTakesItsHandFromTheProgramFolder() {
+    const QString path = QCoreApplication::applicationDirPath() + "/HAND-M.CUR";
+    QVERIFY(!QFile::exists(path));
+    const auto remove = qScopeGuard([&] { QFile::remove(path); });
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(CursorBytes(3, 4));
+    file.close();
+    karvello::ScriptedDialogs dialogs;
+    {
+      karvello::Form1 form(dialogs);
+      QVERIFY(form.MouseIcon().has_value());
+      form.SetMousePointer(99);
+      QCOMPARE(form.cursor().hotSpot(), QPoint(3, 4));
+      form.SetMousePointer(1);
+      QCOMPARE(form.cursor().shape(), Qt::ArrowCursor);
+    }
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("broken");
+    file.close();
+    karvello::Form1 form(dialogs);
+    QVERIFY(!form.MouseIcon().has_value());
+    form.SetMousePointer(99);
+    QCOMPARE(form.cursor().shape(), Qt::PointingHandCursor);
+    QVERIFY2(dialogs.Done(), dialogs.Report().c_str());
   }
 };
 
