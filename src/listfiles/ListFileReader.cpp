@@ -15,7 +15,6 @@ namespace karvello {
 
 namespace {
 
-constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 constexpr std::size_t kMinSpace = std::size_t{64} << 10;
 
 // The first byte in [p, end) equal to a, b or c, or end. Items are short, so
@@ -65,8 +64,8 @@ void ListFileReader::EnsureFree(std::size_t n) {
     begin_ = 0;
   }
   if (capacity_ - end_ >= n) return;
-  std::size_t grown = std::max(kBlockSize, capacity_ * 2);
-  while (grown - end_ < n) grown *= 2;
+  // Input fed from memory may be a few bytes; a file gets kMinSpace at once.
+  std::size_t grown = std::max({end_ + n, capacity_ * 2, std::size_t{256}});
   auto bigger = std::make_unique_for_overwrite<char[]>(grown);
   if (end_ != 0) std::memcpy(bigger.get(), buffer_.get(), end_);
   buffer_ = std::move(bigger);
@@ -80,9 +79,9 @@ std::span<char> ListFileReader::Space() {
 
 void ListFileReader::Feed(std::string_view bytes) {
   while (!bytes.empty()) {
-    std::span<char> space = Space();
-    const std::size_t n = std::min(space.size(), bytes.size());
-    std::memcpy(space.data(), bytes.data(), n);
+    const std::size_t n = std::min(kMinSpace, bytes.size());
+    EnsureFree(n);
+    std::memcpy(buffer_.get() + end_, bytes.data(), n);
     Commit(n);
     bytes.remove_prefix(n);
   }
@@ -278,7 +277,7 @@ int ReadListFd(int fd, ItemList& list, std::size_t size_hint) {
   return ReadListStream(
       [fd](char* buffer, std::size_t size) -> long {
         while (true) {
-          const ssize_t n = ::read(fd, buffer, std::min(size, kBlockSize));
+          const ssize_t n = ::read(fd, buffer, size);
           if (n >= 0 || errno != EINTR) return static_cast<long>(n);
         }
       },

@@ -1,0 +1,53 @@
+// libFuzzer target for the list-file reader, built and run by
+// scripts/run-fuzz. Besides memory errors, it stops on any input for which
+// the reader's items differ from the plain transcription of the rules, or
+// depend on how the input is cut into blocks.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ReferenceListReader.h"
+#include "listfiles/ListFileReader.h"
+
+namespace {
+
+std::vector<std::string> ItemsOf(const karvello::ItemList& list) {
+  std::vector<std::string> items;
+  for (karvello::ItemList::Index i = 0; i < list.ListCount(); ++i) {
+    items.emplace_back(list.List(i));
+  }
+  return items;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  const std::string_view file(reinterpret_cast<const char*>(data), size);
+  const std::vector<std::string> expected =
+      karvello::reference::ReferenceListItems(file);
+
+  karvello::ItemList whole;
+  karvello::ReadListFields(file, whole);
+  if (ItemsOf(whole) != expected) std::abort();
+
+  // Block lengths from 1 to 8 bytes, chosen by the input's own bytes, so
+  // that every cut the fuzzer can reach is tried somewhere.
+  karvello::ItemList pieces;
+  karvello::ListFileReader reader(pieces);
+  std::size_t at = 0;
+  std::uint32_t state = 2166136261u;
+  while (at < size) {
+    state = (state ^ data[at]) * 16777619u;
+    const std::size_t n = std::min<std::size_t>(1 + (state >> 29), size - at);
+    reader.Feed(file.substr(at, n));
+    at += n;
+  }
+  reader.Finish();
+  if (ItemsOf(pieces) != expected) std::abort();
+  return 0;
+}
