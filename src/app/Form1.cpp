@@ -247,18 +247,23 @@ void Form1::FormLoad() {
   }
 }
 
-void Form1::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  if (!fitted_) {
-    fitted_ = true;
-    // The window manager adds its frame only once the window is mapped.
+bool Form1::event(QEvent* event) {
+  // A window manager frames the window only after it is mapped, and says so
+  // by moving or resizing it; the first time a frame shows, the size is
+  // corrected so that the outer size is the one start-up chose.
+  const QEvent::Type type = event->type();
+  if (!fitted_ && (type == QEvent::Show || type == QEvent::Move ||
+                   type == QEvent::Resize)) {
     QTimer::singleShot(0, this, &Form1::FitOuterSize);
   }
+  return QWidget::event(event);
 }
 
 void Form1::FitOuterSize() {
+  if (fitted_ || !isVisible()) return;
   const QSize frame = frameGeometry().size() - size();
   if (frame.isNull()) return;
+  fitted_ = true;
   resize(outer_size_ - frame);
   CenterForm(*this);
 }

@@ -55,7 +55,7 @@ class Form1 : public QWidget {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
-  void showEvent(QShowEvent* event) override;
+  bool event(QEvent* event) override;
 
  private:
   void BuildControls();
