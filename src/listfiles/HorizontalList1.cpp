@@ -2,6 +2,7 @@
 
 #include <QGlyphRun>
 #include <QTextLayout>
+#include <QTextOption>
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -40,6 +41,12 @@ constexpr std::size_t kMaxModelledBytes = 1024;
 // Below this many items a second thread costs more than it saves.
 constexpr ItemList::Index kMinItemsForThreads = 100000;
 
+// Pairs are checked for ligatures in runs of this many characters once
+// there are at least kMinPairsForRuns of them; shaping a long run costs
+// little more than shaping a pair.
+constexpr std::size_t kRunLength = 512;
+constexpr std::size_t kMinPairsForRuns = 64;
+
 // How many modelled items are measured exactly to confirm the model.
 constexpr ItemList::Index kSampleSize = 256;
 
@@ -74,6 +81,9 @@ QChar IdChar(int id) {
 
 int GlyphCount(const QString& text, const QFont& font) {
   QTextLayout layout(text, font);
+  QTextOption option;
+  option.setWrapMode(QTextOption::NoWrap);
+  layout.setTextOption(option);
   layout.beginLayout();
   layout.createLine();
   layout.endLayout();
@@ -97,6 +107,10 @@ class WidthModel {
 
   bool Has(int id) const { return added_[id]; }
 
+  // False once a check found the font's widths to depend on more than
+  // neighbouring pairs; no modelled width can be trusted then.
+  bool Pairwise() const { return pairwise_; }
+
   // Measures the characters `ids` (not yet added) and their pairs with
   // every character added so far.
   void Add(const std::vector<int>& ids) {
@@ -109,17 +123,24 @@ class WidthModel {
         measured_.push_back(id);
       }
     }
+    // Every new pair is measured on its own; whether it shapes as two
+    // glyphs is settled below, in long runs where there are many.
+    std::vector<std::pair<int, int>> fresh;
     QString two(2, QChar(' '));
     for (int first : measured_) {
       for (int second : measured_) {
         std::int32_t& adjust = pair_[Pair(first, second)];
         if (adjust != kUnmeasured) continue;
-        adjust = kUnmodelled;
         two[0] = IdChar(first);
         two[1] = IdChar(second);
-        if (GlyphCount(two, font_) != 2) continue;
         adjust = Measure(two) - advance_[first] - advance_[second];
+        fresh.emplace_back(first, second);
       }
+    }
+    std::vector<bool> cleared(static_cast<std::size_t>(kIds) * kIds, false);
+    if (fresh.size() >= kMinPairsForRuns) ClearInRuns(cleared);
+    for (const auto& [first, second] : fresh) {
+      if (!cleared[Pair(first, second)]) CheckPair(first, second);
     }
     FillAsciiTable();
   }
@@ -188,6 +209,72 @@ class WidthModel {
     return static_cast<std::int32_t>(ToFixed(metrics_.horizontalAdvance(text)));
   }
 
+  // Marks the pair kUnmodelled unless the font shapes it as two glyphs.
+  void CheckPair(int first, int second) {
+    std::int32_t& adjust = pair_[Pair(first, second)];
+    if (adjust == kUnmodelled) return;
+    QString two(2, QChar(' '));
+    two[0] = IdChar(first);
+    two[1] = IdChar(second);
+    if (GlyphCount(two, font_) != 2) adjust = kUnmodelled;
+  }
+
+  // Shapes a sequence in which every ordered pair of the measured
+  // characters stands side by side (a de Bruijn sequence of order two), in
+  // overlapping runs. A run that shapes as one glyph a character and
+  // measures exactly as the model sums it clears all its pairs at once; the
+  // pairs of any other run are checked one by one. A run whose pairs all
+  // pass and still measures otherwise shows that the font's shaping reaches
+  // past pairs: the model is then not to be used at all.
+  void ClearInRuns(std::vector<bool>& cleared) {
+    const int n = static_cast<int>(measured_.size());
+    std::vector<int> sequence;
+    sequence.reserve(static_cast<std::size_t>(n) * n + 1);
+    for (int i = 0; i < n; ++i) {
+      sequence.push_back(measured_[i]);
+      for (int j = i + 1; j < n; ++j) {
+        sequence.push_back(measured_[i]);
+        sequence.push_back(measured_[j]);
+      }
+    }
+    sequence.push_back(measured_[0]);
+
+    for (std::size_t start = 0; start + 1 < sequence.size();
+         start += kRunLength - 1) {
+      const std::size_t end = std::min(sequence.size(), start + kRunLength);
+      QString run;
+      run.reserve(static_cast<qsizetype>(end - start));
+      Fixed modelled = 0;
+      bool summable = true;
+      for (std::size_t k = start; k < end; ++k) {
+        run.append(IdChar(sequence[k]));
+        modelled += advance_[sequence[k]];
+        if (k == start) continue;
+        const std::int32_t adjust = pair_[Pair(sequence[k - 1], sequence[k])];
+        if (adjust == kUnmodelled) summable = false;
+        modelled += adjust;
+      }
+      const bool shaped_simply = GlyphCount(run, font_) == run.size();
+      const bool measured_as_summed =
+          summable && ToFixed(metrics_.horizontalAdvance(run)) == modelled;
+      if (shaped_simply && measured_as_summed) {
+        for (std::size_t k = start + 1; k < end; ++k) {
+          cleared[Pair(sequence[k - 1], sequence[k])] = true;
+        }
+        continue;
+      }
+      bool all_pairs_simple = summable;
+      for (std::size_t k = start + 1; k < end; ++k) {
+        const int first = sequence[k - 1];
+        const int second = sequence[k];
+        CheckPair(first, second);
+        cleared[Pair(first, second)] = true;
+        if (pair_[Pair(first, second)] == kUnmodelled) all_pairs_simple = false;
+      }
+      if (all_pairs_simple && !measured_as_summed) pairwise_ = false;
+    }
+  }
+
   void FillAsciiTable() {
     auto entry = [](Fixed value) {
       return value > -kTableLimit && value < kTableLimit
@@ -216,6 +303,7 @@ class WidthModel {
 
   QFont font_;
   const QFontMetricsF& metrics_;
+  bool pairwise_ = true;
   std::vector<bool> added_ = std::vector<bool>(kIds, false);
   std::vector<int> measured_;
   std::vector<std::int32_t> advance_ =
@@ -381,6 +469,9 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
   // modelled item and a spread of others exactly; one difference means this
   // font does something else (contextual forms), and only measuring every
   // item is then certain.
+  if (!model.Pairwise()) {
+    return ComputeHorizontalExtentExhaustively(list, font, scroll_bar_width);
+  }
   PartResult best;
   for (const PartResult* result :
        {&ascii[0], &ascii[1], &other[0], &other[1]}) {
@@ -398,7 +489,7 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
     for (ItemList::Index i = 0; i < count; i += step) {
       Fixed modelled;
       const std::string_view item = list.UncheckedItem(i);
-      if (model.Width(item, &modelled) &&
+      if ((model.AsciiWidth(item, &modelled) || model.Width(item, &modelled)) &&
           ToFixed(ItemTextWidth(metrics, item)) != modelled) {
         return ComputeHorizontalExtentExhaustively(list, font,
                                                    scroll_bar_width);
