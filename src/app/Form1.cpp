@@ -10,6 +10,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <new>
 #include <stdexcept>
@@ -172,6 +173,11 @@ void Form1::BuildControls() {
     list->setObjectName(QString::fromLatin1(name));
     list->setGeometry(PxRect(120, 240, 3135, 2085));
     list->setFont(ArialFont(false));
+    // The height is cut down to a whole number of rows, so no row shows
+    // halfway at the bottom.
+    const int border = 2 * list->frameWidth();
+    const int rows = std::max(1, (list->height() - border) / list->RowHeight());
+    list->resize(list->width(), rows * list->RowHeight() + border);
     list->setToolTip(QStringLiteral("Double click list item to remove it."));
     for (QWidget* w : {static_cast<QWidget*>(list), list->viewport()}) {
       w->setMouseTracking(true);
