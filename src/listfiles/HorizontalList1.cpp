@@ -168,25 +168,26 @@ class WidthModel {
     return true;
   }
 
-  // Width() for items of printable ASCII, one table lookup a byte: entry
-  // (previous byte, byte) holds the byte's advance plus the pair's
-  // adjustment, and row 0 the advance alone, for the first byte. An entry
-  // the model lacks holds kNotAscii, which drives the sum far below any
-  // width. Returns false for items it cannot sum; Width() may still sum them.
+  // Width() for items of printable ASCII, one table lookup a byte: the
+  // entry for two neighbouring bytes, read as one 16-bit number, holds the
+  // second byte's advance plus the pair's adjustment; the first byte's
+  // advance comes from a table of its own. Entries for bytes the model
+  // lacks (all of 0x80 and above among them) hold kNotAscii, which drives
+  // the sum far below any width. Returns false for the items it cannot
+  // sum; Width() may still sum them.
   bool AsciiWidth(std::string_view item, Fixed* width) const {
+    if (item.empty()) {
+      *width = 0;
+      return true;
+    }
     if (item.size() > kMaxModelledBytes) return false;
     const auto* bytes = reinterpret_cast<const unsigned char*>(item.data());
-    const std::int32_t* table = ascii_table_.data();
-    Fixed sum = 0;
-    unsigned previous = 0;
-    unsigned seen = 0;
-    for (std::size_t k = 0; k < item.size(); ++k) {
-      const unsigned byte = bytes[k];
-      seen |= byte;
-      sum += table[(previous << 7) | (byte & 0x7F)];
-      previous = byte & 0x7F;
+    const std::int32_t* pairs = ascii_pairs_.data();
+    Fixed sum = ascii_first_[bytes[0]];
+    for (std::size_t k = 1; k < item.size(); ++k) {
+      sum += pairs[bytes[k - 1] | (unsigned{bytes[k]} << 8)];
     }
-    if ((seen & 0x80) != 0 || sum < kNotAsciiSum) return false;
+    if (sum < kNotAsciiSum) return false;
     *width = sum;
     return true;
   }
@@ -281,21 +282,25 @@ class WidthModel {
                  ? static_cast<std::int32_t>(value)
                  : kNotAscii;
     };
-    for (unsigned previous = 0; previous < 0x80; ++previous) {
-      for (unsigned byte = 0; byte < 0x80; ++byte) {
-        std::int32_t& slot = ascii_table_[(previous << 7) | byte];
+    auto ascii_id = [this](unsigned byte) {
+      if (byte < 0x20 || byte >= 0x7F) return kNoId;
+      const int id = static_cast<int>(byte) - 0x20;
+      return advance_[id] == kUnmodelled ? kNoId : id;
+    };
+    for (unsigned byte = 0; byte < 0x100; ++byte) {
+      const int id = ascii_id(byte);
+      ascii_first_[byte] = id == kNoId ? kNotAscii : entry(advance_[id]);
+    }
+    for (unsigned first = 0; first < 0x100; ++first) {
+      const int first_id = ascii_id(first);
+      for (unsigned second = 0; second < 0x100; ++second) {
+        const int second_id = ascii_id(second);
+        std::int32_t& slot = ascii_pairs_[first | (second << 8)];
         slot = kNotAscii;
-        if (byte < 0x20 || byte == 0x7F) continue;
-        const int id = static_cast<int>(byte) - 0x20;
-        if (advance_[id] == kUnmodelled) continue;
-        if (previous == 0) {
-          slot = entry(advance_[id]);
-        } else if (previous >= 0x20 && previous < 0x7F) {
-          const std::int32_t adjust =
-              pair_[Pair(static_cast<int>(previous) - 0x20, id)];
-          if (adjust != kUnmodelled && adjust != kUnmeasured) {
-            slot = entry(Fixed{advance_[id]} + adjust);
-          }
+        if (first_id == kNoId || second_id == kNoId) continue;
+        const std::int32_t adjust = pair_[Pair(first_id, second_id)];
+        if (adjust != kUnmodelled && adjust != kUnmeasured) {
+          slot = entry(Fixed{advance_[second_id]} + adjust);
         }
       }
     }
@@ -310,8 +315,10 @@ class WidthModel {
       std::vector<std::int32_t>(kIds, kUnmodelled);
   std::vector<std::int32_t> pair_ = std::vector<std::int32_t>(
       static_cast<std::size_t>(kIds) * kIds, kUnmeasured);
-  std::vector<std::int32_t> ascii_table_ =
-      std::vector<std::int32_t>(0x80 * 0x80, kNotAscii);
+  std::vector<std::int32_t> ascii_first_ =
+      std::vector<std::int32_t>(0x100, kNotAscii);
+  std::vector<std::int32_t> ascii_pairs_ =
+      std::vector<std::int32_t>(0x100 * 0x100, kNotAscii);
 };
 
 // Runs `work(begin, end, part)` over the items in one or two parts, the
