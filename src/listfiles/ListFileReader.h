@@ -42,8 +42,11 @@ namespace karvello {
 // as soon as its end is seen; only an unfinished field is held back.
 //
 //   ListFileReader reader(list);
-//   while (n = read(fd, reader.Space().data(), reader.Space().size()) > 0)
+//   for (std::span<char> space = reader.Space(); ; space = reader.Space()) {
+//     const ssize_t n = read(fd, space.data(), space.size());
+//     if (n <= 0) break;
 //     reader.Commit(n);
+//   }
 //   reader.Finish();
 class ListFileReader {
  public:
