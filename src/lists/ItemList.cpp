@@ -1,5 +1,11 @@
 #include "lists/ItemList.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -16,6 +22,70 @@ namespace {
 }
 
 }  // namespace
+
+namespace internal {
+
+#if defined(__linux__)
+
+namespace {
+
+// Maps `bytes` at an address aligned to kMappedStep, so that the kernel can
+// back it with 2 MiB pages from the first byte to the last.
+void* MapAligned(std::size_t bytes) {
+  void* raw = mmap(nullptr, bytes + kMappedStep, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned =
+      (start + kMappedStep - 1) / kMappedStep * kMappedStep;
+  if (aligned != start) munmap(raw, aligned - start);
+  const std::uintptr_t tail = start + bytes + kMappedStep - (aligned + bytes);
+  if (tail != 0) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+  void* block = reinterpret_cast<void*>(aligned);
+  // Advice only: without large pages everything works, just slower.
+  madvise(block, bytes, MADV_HUGEPAGE);
+  return block;
+}
+
+}  // namespace
+
+void* MapBlock(std::size_t bytes) { return MapAligned(bytes); }
+
+void* RemapBlock(void* old, std::size_t old_bytes, std::size_t new_bytes) {
+  void* target = MapAligned(new_bytes);
+  // MREMAP_FIXED replaces the fresh mapping at `target` with the old pages.
+  void* moved =
+      mremap(old, old_bytes, new_bytes, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+  if (moved == MAP_FAILED) {
+    munmap(target, new_bytes);
+    throw std::bad_alloc();
+  }
+  return moved;
+}
+
+void UnmapBlock(void* block, std::size_t bytes) noexcept {
+  munmap(block, bytes);
+}
+
+#else
+
+void* MapBlock(std::size_t bytes) {
+  void* block = std::calloc(1, bytes);
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}
+
+void* RemapBlock(void* old, std::size_t, std::size_t new_bytes) {
+  void* block = std::realloc(old, new_bytes);
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}
+
+void UnmapBlock(void* block, std::size_t) noexcept { std::free(block); }
+
+#endif
+
+}  // namespace internal
 
 std::string_view ItemList::List(Index i) const {
   if (i < 0 || i >= ListCount()) ThrowOutOfRange("List", i, ListCount());

@@ -15,6 +15,7 @@
 #ifndef KARVELLO_LISTS_ITEMTABLE_H_
 #define KARVELLO_LISTS_ITEMTABLE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -30,18 +31,19 @@
 
 namespace karvello::internal {
 
-// Zero-filled memory for a table, on huge pages where the system allows it
-// (a big table is read at random, and small pages would miss the TLB on
-// nearly every probe).
+// Zero-filled scratch memory; large blocks are mapped like a large item
+// list's arrays (see ItemList.h), on 2 MiB pages where the system allows.
 class ZeroedBlock {
  public:
   explicit ZeroedBlock(std::size_t bytes);
   ZeroedBlock(const ZeroedBlock&) = delete;
   ZeroedBlock& operator=(const ZeroedBlock&) = delete;
   ZeroedBlock(ZeroedBlock&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)) {}
+      : data_(std::exchange(other.data_, nullptr)),
+        bytes_(std::exchange(other.bytes_, 0)) {}
   ZeroedBlock& operator=(ZeroedBlock&& other) noexcept {
     std::swap(data_, other.data_);
+    std::swap(bytes_, other.bytes_);
     return *this;
   }
   ~ZeroedBlock();
@@ -49,6 +51,7 @@ class ZeroedBlock {
 
  private:
   void* data_ = nullptr;
+  std::size_t bytes_ = 0;  // of the mapping; 0 for calloc's memory
 };
 
 inline bool SameText(const char* a, std::size_t a_size, const char* b,
@@ -78,6 +81,42 @@ class ItemTable {
   }
   const Slot& Home(std::uint64_t hash) const noexcept {
     return slots_[hash & mask_];
+  }
+
+  // Loads the home slot of `hash`, only to bring it into the cache.
+  std::uint64_t Warm(std::uint64_t hash) const noexcept {
+    return slots_[hash & mask_].item;
+  }
+
+  void Clear() noexcept {
+    std::memset(static_cast<void*>(slots_), 0, (mask_ + 1) * sizeof(Slot));
+    used_ = 0;
+  }
+
+  // The index + 1 of the first item on the probe path of `hash` whose tag is
+  // that of `hash`, or 0: a candidate only, whose text may differ.
+  Index FindTag(std::uint64_t hash) const noexcept {
+    const Index tag = Tag(hash);
+    for (std::size_t pos = hash & mask_;; pos = (pos + 1) & mask_) {
+      const Slot& slot = slots_[pos];
+      if (slot.item == 0 || slot.tag == tag) return slot.item;
+    }
+  }
+
+  // Like FindTag, but inserts `item` and returns 0 when no slot has the tag.
+  template <typename Hasher>
+  Index FindTagOrInsert(std::uint64_t hash, std::size_t item,
+                        const Hasher& hasher) {
+    const Index tag = Tag(hash);
+    std::size_t pos = hash & mask_;
+    for (;; pos = (pos + 1) & mask_) {
+      const Slot& slot = slots_[pos];
+      if (slot.item == 0) break;
+      if (slot.tag == tag) return slot.item;
+    }
+    slots_[pos] = Slot{tag, static_cast<Index>(item + 1)};
+    if (++used_ > limit_) Rehash(hasher);
+    return 0;
   }
 
   // The index + 1 of the table's item whose text is `text`, or 0.
@@ -164,69 +203,44 @@ class ItemTable {
   std::size_t used_ = 0;
 };
 
-// Calls `visit(item, hash, table)` for every item in [begin, end) of `items`
-// for which `table_for(hash)` names a table, in ascending item order. Items
-// are hashed some steps ahead; their home slots, their candidates' index
-// entries and their candidates' bytes are prefetched in three stages so
-// that by the time `visit` probes, the memory is (usually) in the cache. The
-// stages only prefetch: `visit` does the real, exact probe.
-template <typename Index, typename Hasher, typename TableFor, typename Visit>
-void ForEachHashed(const ItemList::Storage& items, std::size_t begin,
-                   std::size_t end, const Hasher& hasher, TableFor table_for,
-                   Visit visit) {
-  constexpr std::size_t kStage = 8;
-  constexpr std::size_t kRing = 4 * kStage;
-  struct Pending {
-    std::size_t item;
-    std::uint64_t hash;
-    const ItemTable<Index>* table;
-    Index candidate;
-  };
-  Pending ring[kRing];
-  std::size_t next = begin;
-  std::size_t total = std::numeric_limits<std::size_t>::max();
+// Keeps the loads that produced `sink` from being optimised away.
+inline void Consume(std::uint64_t sink) noexcept {
+  asm volatile("" : : "r"(sink));
+}
 
-  auto hash_ahead = [&](std::size_t seq) {
-    if (seq >= total) return;
-    while (next < end) {
-      const std::size_t i = next++;
+// Works in batches so that the random loads of a batch overlap.
+// Prefetch instructions barely help here (most of the random loads miss the
+// TLB as well as the cache), and a loop that probes one item at a time takes
+// data-dependent branches that keep the processor from running ahead; plain
+// loads in a loop without such branches do overlap.
+constexpr std::size_t kBatch = 32;
+
+// Calls `visit(item, hash)` for every item in [begin, end) of `items` for
+// which `wanted(hash)` holds, in ascending item order. Each batch is hashed
+// and `warm(hash)` (a load of the slot that the probe will read) is called
+// for the whole batch before any of it is visited.
+template <typename Hasher, typename Wanted, typename Warm, typename Visit>
+void ForEachHashed(const ItemList::Storage& items, std::size_t begin,
+                   std::size_t end, const Hasher& hasher, Wanted wanted,
+                   Warm warm, Visit visit) {
+  std::size_t batch_items[kBatch];
+  std::uint64_t batch_hashes[kBatch];
+  for (std::size_t i = begin; i < end;) {
+    std::size_t count = 0;
+    for (; i < end && count < kBatch; ++i) {
       const std::uint64_t hash =
           hasher(items.bytes + items.offsets[i], items.lengths[i]);
-      const ItemTable<Index>* table = table_for(hash);
-      if (table == nullptr) continue;
-      __builtin_prefetch(&table->Home(hash));
-      ring[seq % kRing] = Pending{i, hash, table, 0};
-      return;
+      if (!wanted(hash)) continue;
+      batch_items[count] = i;
+      batch_hashes[count] = hash;
+      ++count;
     }
-    total = seq;
-  };
-  auto peek_slot = [&](std::size_t seq) {
-    if (seq >= total) return;
-    Pending& p = ring[seq % kRing];
-    const auto& slot = p.table->Home(p.hash);
-    if (slot.item != 0 && slot.tag == ItemTable<Index>::Tag(p.hash)) {
-      p.candidate = slot.item;
-      __builtin_prefetch(p.table->items().offsets + (slot.item - 1));
-      __builtin_prefetch(p.table->items().lengths + (slot.item - 1));
+    std::uint64_t sink = 0;
+    for (std::size_t k = 0; k < count; ++k) sink += warm(batch_hashes[k]);
+    Consume(sink);
+    for (std::size_t k = 0; k < count; ++k) {
+      visit(batch_items[k], batch_hashes[k]);
     }
-  };
-  auto peek_text = [&](std::size_t seq) {
-    if (seq >= total) return;
-    const Pending& p = ring[seq % kRing];
-    if (p.candidate != 0) {
-      const auto& storage = p.table->items();
-      __builtin_prefetch(storage.bytes + storage.offsets[p.candidate - 1]);
-    }
-  };
-
-  for (std::size_t seq = 0; seq < 3 * kStage; ++seq) hash_ahead(seq);
-  for (std::size_t seq = 0;; ++seq) {
-    hash_ahead(seq + 3 * kStage);
-    peek_slot(seq + 2 * kStage);
-    peek_text(seq + kStage);
-    if (seq >= total) break;
-    const Pending& p = ring[seq % kRing];
-    visit(p.item, p.hash, *p.table);
   }
 }
 
@@ -256,6 +270,14 @@ void RunParts(int parts, Work work) {
   }
 }
 
+// The range of indices below `count` that part `part` of `parts` works on.
+inline std::pair<std::size_t, std::size_t> PartRange(std::size_t count,
+                                                     int part, int parts) {
+  const std::size_t share = count / static_cast<std::size_t>(parts);
+  const std::size_t begin = share * static_cast<std::size_t>(part);
+  return {begin, part + 1 == parts ? count : begin + share};
+}
+
 // The part of a list that a hash belongs to, for 1 << part_bits parts.
 inline unsigned PartOf(std::uint64_t hash, unsigned part_bits) noexcept {
   return part_bits == 0 ? 0 : static_cast<unsigned>(hash >> (64 - part_bits));
@@ -263,36 +285,148 @@ inline unsigned PartOf(std::uint64_t hash, unsigned part_bits) noexcept {
 
 inline unsigned PartBits(int parts) noexcept { return parts >= 2 ? 1 : 0; }
 
+// For every i in [begin, end) with candidate[i] != 0, calls
+// `check(i, j, same)` with j = candidate[i] - 1 and whether item i of
+// `items` and item j of `candidates` hold the same text. The candidates'
+// index entries and first bytes are loaded a batch at a time before any of
+// the batch is compared. Stops and returns false as soon as `check` does.
+template <typename Index, typename Check>
+bool ForEachCopy(const Index* candidate, const ItemList::Storage& items,
+                 const ItemList::Storage& candidates, std::size_t begin,
+                 std::size_t end, Check check) {
+  if (candidates.count == 0) return true;
+  const char nothing = 0;
+  std::uint64_t offsets[kBatch];
+  std::uint32_t lengths[kBatch];
+  for (std::size_t b = begin; b < end; b += kBatch) {
+    const std::size_t e = end - b < kBatch ? end : b + kBatch;
+    for (std::size_t i = b; i < e; ++i) {
+      const std::size_t j = candidate[i] != 0 ? candidate[i] - 1 : 0;
+      offsets[i - b] = candidates.offsets[j];
+      lengths[i - b] = candidate[i] != 0 ? candidates.lengths[j] : 0;
+    }
+    std::uint64_t sink = 0;
+    for (std::size_t k = 0; k < e - b; ++k) {
+      const char* first =
+          lengths[k] != 0 ? candidates.bytes + offsets[k] : &nothing;
+      sink += static_cast<unsigned char>(*first);
+    }
+    Consume(sink);
+    for (std::size_t i = b; i < e; ++i) {
+      if (candidate[i] == 0) continue;
+      const bool same =
+          SameText(items.bytes + items.offsets[i], items.lengths[i],
+                   candidates.bytes + offsets[i - b], lengths[i - b]);
+      if (!check(i, candidate[i] - 1, same)) return false;
+    }
+  }
+  return true;
+}
+
+// The tables of one list, one per part, holding one item of each text.
+//
+// Filling them compares bytes only afterwards: a probe stops at the first
+// slot with the same tag and takes that item as the earlier copy, and a
+// second pass checks every such pair byte for byte, with the candidates'
+// bytes prefetched well ahead (a probe that compared at once would wait for
+// a cache miss on every copy). When every pair checks out, each probe
+// stopped where an exact probe would have, so the tables and the pairs are
+// exactly those of exact probing. When a pair does not (different texts
+// under the same tag, which an even hash makes vanishingly rare), the tables
+// are filled again with exact probes.
+template <typename Index>
+class ListTables {
+ public:
+  template <typename Hasher>
+  ListTables(const ItemList& list, int parts, const Hasher& hasher)
+      : items_(list.RawStorage()),
+        part_bits_(PartBits(parts)),
+        copy_of_(items_.count * sizeof(Index)) {
+    const unsigned count = 1u << part_bits_;
+    tables_.reserve(count);
+    for (unsigned p = 0; p < count; ++p) {
+      tables_.emplace_back(items_, items_.count / count + 1);
+    }
+    Fill(hasher, false);
+    if (!CheckCopies()) {
+      for (auto& table : tables_) table.Clear();
+      std::memset(copy_of_.data(), 0, items_.count * sizeof(Index));
+      Fill(hasher, true);
+    }
+  }
+
+  int parts() const noexcept { return 1 << part_bits_; }
+  const ItemList::Storage& items() const noexcept { return items_; }
+
+  // The index + 1 of the first item with the text of item `i`, or 0 when
+  // item `i` is itself the first.
+  Index CopyOf(std::size_t i) const noexcept { return copy_of()[i]; }
+
+  const ItemTable<Index>& TableFor(std::uint64_t hash) const noexcept {
+    return tables_[PartOf(hash, part_bits_)];
+  }
+
+ private:
+  Index* copy_of() const noexcept {
+    return static_cast<Index*>(copy_of_.data());
+  }
+
+  template <typename Hasher>
+  void Fill(const Hasher& hasher, bool exact) {
+    RunParts(parts(), [&](int part) {
+      ItemTable<Index>& own = tables_[part];
+      Index* copy_of = this->copy_of();
+      ForEachHashed(
+          items_, 0, items_.count, hasher,
+          [&](std::uint64_t hash) {
+            return PartOf(hash, part_bits_) == static_cast<unsigned>(part);
+          },
+          [&](std::uint64_t hash) { return own.Warm(hash); },
+          [&](std::size_t i, std::uint64_t hash) {
+            copy_of[i] = exact ? own.FindOrInsert(hash, i, hasher)
+                               : own.FindTagOrInsert(hash, i, hasher);
+          });
+    });
+  }
+
+  bool CheckCopies() {
+    std::atomic<bool> all_equal{true};
+    RunParts(parts(), [&](int part) {
+      const auto [begin, end] = PartRange(items_.count, part, parts());
+      const bool equal =
+          ForEachCopy(copy_of(), items_, items_, begin, end,
+                      [](std::size_t, std::size_t, bool same) { return same; });
+      if (!equal) all_equal = false;
+    });
+    return all_equal;
+  }
+
+  ItemList::Storage items_;
+  unsigned part_bits_;
+  ZeroedBlock copy_of_;
+  std::vector<ItemTable<Index>> tables_;
+};
+
 // Sets marks[i] for every item i of `list` whose text occurs at a lower
 // index, and, when `mark_first`, also for the first copy of every text that
-// occurs more than once. Other marks are left as they are.
+// occurs more than once. `marks` must be all zero on entry.
 template <typename Index, typename Hasher>
 void MarkRepeatsWith(const ItemList& list, std::uint8_t* marks, bool mark_first,
                      int parts, const Hasher& hasher) {
-  const ItemList::Storage items = list.RawStorage();
-  const unsigned part_bits = PartBits(parts);
-  const unsigned part_count = 1u << part_bits;
-  std::vector<ItemTable<Index>> tables;
-  tables.reserve(part_count);
-  for (unsigned p = 0; p < part_count; ++p) {
-    tables.emplace_back(items, items.count / part_count + 1);
-  }
-  RunParts(static_cast<int>(part_count), [&](int part) {
-    ItemTable<Index>& own = tables[part];
-    ForEachHashed<Index>(
-        items, 0, items.count, hasher,
-        [&](std::uint64_t hash) -> const ItemTable<Index>* {
-          return PartOf(hash, part_bits) == static_cast<unsigned>(part)
-                     ? &own
-                     : nullptr;
-        },
-        [&](std::size_t i, std::uint64_t hash, const ItemTable<Index>&) {
-          const Index first = own.FindOrInsert(hash, i, hasher);
-          if (first != 0) {
-            marks[i] = 1;
-            if (mark_first) marks[first - 1] = 1;
-          }
-        });
+  const ListTables<Index> tables(list, parts, hasher);
+  RunParts(tables.parts(), [&](int part) {
+    const auto [begin, end] =
+        PartRange(list.RawStorage().count, part, tables.parts());
+    for (std::size_t i = begin; i < end; ++i) {
+      const Index first = tables.CopyOf(i);
+      if (first == 0) continue;
+      marks[i] = 1;
+      // Another part may mark the same first copy at the same time.
+      if (mark_first) {
+        std::atomic_ref<std::uint8_t>(marks[first - 1])
+            .store(1, std::memory_order_relaxed);
+      }
+    }
   });
 }
 
@@ -304,47 +438,34 @@ void MarkMatchesWith(const ItemList& target, const ItemList& other,
                      std::uint8_t* marks, bool found, int parts,
                      const Hasher& hasher) {
   const ItemList::Storage items = target.RawStorage();
-  const ItemList::Storage others = other.RawStorage();
-  const unsigned part_bits = PartBits(parts);
-  const unsigned part_count = 1u << part_bits;
-  std::vector<ItemTable<Index>> tables;
-  tables.reserve(part_count);
-  for (unsigned p = 0; p < part_count; ++p) {
-    tables.emplace_back(others, others.count / part_count + 1);
-  }
-  // Each thread fills the table of its part with the distinct texts of
-  // `other`, then each looks up its half of `target` in both tables.
-  RunParts(static_cast<int>(part_count), [&](int part) {
-    ItemTable<Index>& own = tables[part];
-    ForEachHashed<Index>(
-        others, 0, others.count, hasher,
-        [&](std::uint64_t hash) -> const ItemTable<Index>* {
-          return PartOf(hash, part_bits) == static_cast<unsigned>(part)
-                     ? &own
-                     : nullptr;
-        },
-        [&](std::size_t j, std::uint64_t hash, const ItemTable<Index>&) {
-          own.FindOrInsert(hash, j, hasher);
-        });
-  });
+  const ListTables<Index> tables(other, parts, hasher);
   const std::uint8_t yes = found ? 1 : 0;
   const std::uint8_t no = found ? 0 : 1;
-  RunParts(static_cast<int>(part_count), [&](int part) {
-    const std::size_t begin = items.count / part_count * part;
-    const std::size_t end = part + 1 == static_cast<int>(part_count)
-                                ? items.count
-                                : items.count / part_count * (part + 1);
-    ForEachHashed<Index>(
-        items, begin, end, hasher,
-        [&](std::uint64_t hash) -> const ItemTable<Index>* {
-          return &tables[PartOf(hash, part_bits)];
-        },
-        [&](std::size_t i, std::uint64_t hash, const ItemTable<Index>& table) {
-          marks[i] = table.Find(hash, items.bytes + items.offsets[i],
-                                items.lengths[i]) != 0
-                         ? yes
-                         : no;
+  // As in filling the tables: first the item of `other` with the same tag,
+  // then the bytes, and an exact probe only where they differ.
+  ZeroedBlock candidate_block(items.count * sizeof(Index));
+  Index* candidate = static_cast<Index*>(candidate_block.data());
+  RunParts(tables.parts(), [&](int part) {
+    const auto [begin, end] = PartRange(items.count, part, tables.parts());
+    ForEachHashed(
+        items, begin, end, hasher, [](std::uint64_t) { return true; },
+        [&](std::uint64_t hash) { return tables.TableFor(hash).Warm(hash); },
+        [&](std::size_t i, std::uint64_t hash) {
+          candidate[i] = tables.TableFor(hash).FindTag(hash);
+          if (candidate[i] == 0) marks[i] = no;
         });
+    ForEachCopy(candidate, items, tables.items(), begin, end,
+                [&](std::size_t i, std::size_t, bool same) {
+                  if (!same) {
+                    const std::uint64_t hash = hasher(
+                        items.bytes + items.offsets[i], items.lengths[i]);
+                    same = tables.TableFor(hash).Find(
+                               hash, items.bytes + items.offsets[i],
+                               items.lengths[i]) != 0;
+                  }
+                  marks[i] = same ? yes : no;
+                  return true;
+                });
   });
 }
 
@@ -365,7 +486,9 @@ void MarkMatches(const ItemList& target, const ItemList& other,
                  std::uint8_t* marks, bool found, int parts,
                  const Hasher& hasher = Hasher()) {
   if (static_cast<std::uint64_t>(other.ListCount()) <
-      std::numeric_limits<std::uint32_t>::max()) {
+          std::numeric_limits<std::uint32_t>::max() &&
+      static_cast<std::uint64_t>(target.ListCount()) <
+          std::numeric_limits<std::uint32_t>::max()) {
     MarkMatchesWith<std::uint32_t>(target, other, marks, found, parts, hasher);
   } else {
     MarkMatchesWith<std::uint64_t>(target, other, marks, found, parts, hasher);
