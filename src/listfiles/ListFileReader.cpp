@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -211,12 +212,26 @@ void ListFileReader::Parse() {
     }
     const char* const field = p;
     const char* field_end = nullptr;
+    // Where the scan of this field stopped for want of input last time;
+    // only the first field of a call can have one.
+    const std::size_t scanned = std::exchange(scanned_, 0);
+    const std::size_t close_at = std::exchange(close_quote_, 0);
     if (*p == '"') {
-      const char* close = FindQuoteOrLineEnd(p + 1, end);
-      if (close == end && !eof) break;  // the closing quote may still come
+      const char* close =
+          close_at != 0 ? field + close_at
+                        : FindQuoteOrLineEnd(
+                              field + std::max<std::size_t>(scanned, 1), end);
+      if (close == end && !eof) {  // the closing quote may still come
+        scanned_ = static_cast<std::size_t>(end - field);
+        break;
+      }
       if (close != end && *close == '"') {
-        field_end = FindFieldEnd(close + 1, end);
-        if (field_end == end && !eof) break;
+        field_end = FindFieldEnd(std::max(close + 1, field + scanned), end);
+        if (field_end == end && !eof) {
+          close_quote_ = static_cast<std::size_t>(close - field);
+          scanned_ = static_cast<std::size_t>(end - field);
+          break;
+        }
         if (field_end == close + 1) {
           list_.AddItem(std::string_view(p + 1, close - p - 1));
         } else {
@@ -227,8 +242,13 @@ void ListFileReader::Parse() {
       }
     }
     if (field_end == nullptr) {
-      field_end = FindFieldEnd(field, end);
-      if (field_end == end && !eof) break;
+      // A field that opens with an unclosed quote is read again from its
+      // start; its line end, or the end of input, is already in view.
+      field_end = FindFieldEnd(*field == '"' ? field : field + scanned, end);
+      if (field_end == end && !eof) {
+        scanned_ = static_cast<std::size_t>(end - field);
+        break;
+      }
       list_.AddItem(std::string_view(field, field_end - field));
     }
     p = field_end;

@@ -90,6 +90,13 @@ class ListFileReader {
   // The last line ended with a CR that was the last byte held: an LF that
   // comes next belongs to that line end.
   bool pending_lf_ = false;
+  // How far the scan of an unfinished field got, so that more input resumes
+  // it rather than starting again: a field that arrives through a pipe in
+  // small blocks would otherwise be scanned once per block. `scanned_` bytes
+  // from the field's start are searched; `close_quote_` is the offset of its
+  // closing quote, 0 while none is known.
+  std::size_t scanned_ = 0;
+  std::size_t close_quote_ = 0;
   std::string utf16_raw_;  // UTF-16 bytes not yet decoded
   std::string scratch_;    // a quoted field with text after its quote
 };
