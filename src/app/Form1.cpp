@@ -35,14 +35,14 @@ QRect PxRect(int left, int top, int width, int height) {
 
 enum Container { kWindow, kFrame1, kFrame2 };
 
-struct ButtonSpec {
+struct ButtonLayout {
   int number;  // Check<number>
   Container container;
   const char* caption;
   int left, top, width, height;
 };
 
-constexpr ButtonSpec kButtons[] = {
+constexpr ButtonLayout kButtons[] = {
     {3, kFrame1, "Load", 120, 2400, 975, 375},
     {20, kFrame1, "Save", 1200, 2400, 975, 375},
     {17, kFrame1, "Remove List 1 Items With...", 120, 2880, 3135, 375},
@@ -193,21 +193,22 @@ void Form1::BuildControls() {
   connect(list1_, &ListBox::DblClick, this, [this] { ListDblClick(*list1_); });
   connect(list2_, &ListBox::DblClick, this, [this] { ListDblClick(*list2_); });
 
-  for (const ButtonSpec& spec : kButtons) {
+  for (const ButtonLayout& button_layout : kButtons) {
     QWidget* container = this;
-    if (spec.container == kFrame1) container = frame1_;
-    if (spec.container == kFrame2) container = frame2_;
+    if (button_layout.container == kFrame1) container = frame1_;
+    if (button_layout.container == kFrame2) container = frame2_;
     auto* button =
-        new QPushButton(QString::fromLatin1(spec.caption), container);
-    button->setObjectName(QStringLiteral("Check%1").arg(spec.number));
+        new QPushButton(QString::fromLatin1(button_layout.caption), container);
+    button->setObjectName(QStringLiteral("Check%1").arg(button_layout.number));
     button->setCheckable(true);
-    button->setGeometry(PxRect(spec.left, spec.top, spec.width, spec.height));
+    button->setGeometry(PxRect(button_layout.left, button_layout.top,
+                               button_layout.width, button_layout.height));
     button->setFont(ArialFont(true));
     MakeWhite(*button);
     button->setMouseTracking(true);
     button->setAttribute(Qt::WA_NoMousePropagation);
     button->installEventFilter(this);
-    const int n = spec.number;
+    const int n = button_layout.number;
     connect(button, &QPushButton::toggled, this, [this, n] { CheckClick(n); });
     check_[n] = button;
   }
