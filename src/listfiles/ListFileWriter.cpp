@@ -127,6 +127,15 @@ int ReplaceWithList(const ItemList& list, const std::string& path,
   struct stat old_info {};
   const bool replacing = ::stat(target.c_str(), &old_info) == 0;
   if (replacing && S_ISDIR(old_info.st_mode)) return EISDIR;
+  if (replacing && !S_ISREG(old_info.st_mode)) {
+    // A device or a pipe (/dev/null, /dev/stdout) is written to, never
+    // replaced: renaming over it would put a plain file in its place.
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int error = WriteListFd(list, fd, line_end);
+    if (::close(fd) != 0 && error == 0) error = errno;
+    return error;
+  }
 
   std::string folder, name;
   SplitPath(target, folder, name);
@@ -141,7 +150,8 @@ int ReplaceWithList(const ItemList& list, const std::string& path,
   if (replacing) {
     // Best effort: an ordinary user may not give the file away, and the
     // content matters more than its owner.
-    if (::fchown(fd, old_info.st_uid, old_info.st_gid) != 0) errno = 0;
+    [[maybe_unused]] const int owned =
+        ::fchown(fd, old_info.st_uid, old_info.st_gid);
     if (::fchmod(fd, old_info.st_mode & 07777) != 0) error = errno;
   }
   if (error == 0) error = WriteListFd(list, fd, line_end);

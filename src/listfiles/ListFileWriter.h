@@ -28,7 +28,8 @@ int WriteListFd(const ItemList& list, int fd, std::string_view line_end);
 // the new file is removed and whatever was at `path` stays byte for byte as
 // it was. A replaced file keeps its permissions (and its owner, where the
 // process may set it); a symbolic link is followed, so the file it points to
-// is replaced. Returns 0 or the errno of the step that failed.
+// is replaced. A device or a pipe at `path` is written to in place.
+// Returns 0 or the errno of the step that failed.
 int ReplaceWithList(const ItemList& list, const std::string& path,
                     std::string_view line_end);
 

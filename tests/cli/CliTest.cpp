@@ -128,6 +128,10 @@ TEST_F(CliTest, OutputReplacesOutOnlyWhenComplete) {
   EXPECT_THAT(Names(), ::testing::UnorderedElementsAre("a", "big", "in", "out",
                                                        "stdout", "stderr"));
 
+  // A device is written to, not replaced by a file.
+  EXPECT_EQ(Cli("cat a -o /dev/null").status, 0);
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+
   run = Cli("cat a", "", "/dev/full");
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.err, HasSubstr("No space left on device"));
