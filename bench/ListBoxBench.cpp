@@ -14,6 +14,7 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <memory>
+#include <string>
 
 #include "BenchData.h"
 #include "app/ListBox.h"
@@ -63,6 +64,28 @@ void BM_ComputeHorizontalExtent(benchmark::State& state) {
   state.counters["extent"] = extent;
 }
 BENCHMARK(BM_ComputeHorizontalExtent)->Unit(benchmark::kMillisecond);
+
+// The same on items of which every third carries a Latin-1 letter (é),
+// which the ASCII table leaves to the slower second look.
+void BM_ComputeHorizontalExtentLatin1(benchmark::State& state) {
+  static const ItemList items = [] {
+    ItemList list;
+    const std::uint64_t n = kTenMillion;
+    list.Reserve(static_cast<ItemList::Index>(n), n * 21);
+    std::uint64_t k = 0;
+    for (std::uint64_t number : BenchTextNumbers(n, DefaultDistinct(n))) {
+      std::string text = BenchText(number);
+      if (k++ % 3 == 0) text.replace(text.size() / 2, 1, "\xC3\xA9");
+      list.AddItem(text);
+    }
+    return list;
+  }();
+  const QFont font("Arial", 9);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(ComputeHorizontalExtent(items, font, 17));
+  }
+}
+BENCHMARK(BM_ComputeHorizontalExtentLatin1)->Unit(benchmark::kMillisecond);
 
 // Measuring every item one by one, on the first kSample items; the
 // ns_per_item counter times ten million is what the whole list would take.

@@ -409,7 +409,11 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
   struct PartResult {
     Fixed widest = -1;
     ItemList::Index widest_index = -1;
+    // Items left for the next look.
     std::vector<ItemList::Index> rest;
+    // Modelled characters that the items in `rest` hold and the model
+    // lacks.
+    std::vector<unsigned char> wanted = std::vector<unsigned char>(kIds, 0);
   };
   auto keep_widest = [](PartResult& result, Fixed width, ItemList::Index i) {
     if (width > result.widest) {
@@ -418,59 +422,55 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
     }
   };
 
-  // First the items the ASCII table sums; the rest are looked at again.
+  // First the items the ASCII table sums. The others are looked at again;
+  // the characters they need are noted now, while their bytes are at hand.
   PartResult ascii[2];
   ForParts(count, parts,
            [&](ItemList::Index begin, ItemList::Index end, int part) {
              PartResult& result = ascii[part];
              for (ItemList::Index i = begin; i < end; ++i) {
+               const std::string_view item = list.UncheckedItem(i);
                Fixed width;
-               if (model.AsciiWidth(list.UncheckedItem(i), &width)) {
+               if (model.AsciiWidth(item, &width)) {
                  keep_widest(result, width, i);
-               } else {
-                 result.rest.push_back(i);
+                 continue;
+               }
+               result.rest.push_back(i);
+               if (item.size() > kMaxModelledBytes) continue;
+               const auto* bytes =
+                   reinterpret_cast<const unsigned char*>(item.data());
+               std::size_t pos = 0;
+               while (pos < item.size()) {
+                 const int id = NextId(bytes, item.size(), pos);
+                 if (id == kNoId) break;
+                 if (!model.Has(id)) result.wanted[id] = 1;
                }
              }
            });
-
-  // Then the characters those items need, and the items again.
-  std::vector<ItemList::Index> rest = std::move(ascii[0].rest);
-  rest.insert(rest.end(), ascii[1].rest.begin(), ascii[1].rest.end());
-  ascii[1].rest = {};
   {
-    std::vector<bool> wanted(kIds, false);
-    for (ItemList::Index i : rest) {
-      const std::string_view item = list.UncheckedItem(i);
-      if (item.size() > kMaxModelledBytes) continue;
-      const auto* bytes = reinterpret_cast<const unsigned char*>(item.data());
-      std::size_t pos = 0;
-      while (pos < item.size()) {
-        const int id = NextId(bytes, item.size(), pos);
-        if (id == kNoId) break;
-        if (!model.Has(id)) wanted[id] = true;
-      }
-    }
     std::vector<int> ids;
     for (int id = 0; id < kIds; ++id) {
-      if (wanted[id]) ids.push_back(id);
+      if (ascii[0].wanted[id] != 0 || ascii[1].wanted[id] != 0) {
+        ids.push_back(id);
+      }
     }
     model.Add(ids);
   }
+
+  // Then those items with the whole model, each part of the list by the
+  // thread that looked at it first.
   PartResult other[2];
-  const auto rest_count = static_cast<ItemList::Index>(rest.size());
-  ForParts(rest_count, rest_count >= kMinItemsForThreads ? 2 : 1,
-           [&](ItemList::Index begin, ItemList::Index end, int part) {
-             PartResult& result = other[part];
-             for (ItemList::Index k = begin; k < end; ++k) {
-               const ItemList::Index i = rest[k];
-               Fixed width;
-               if (model.Width(list.UncheckedItem(i), &width)) {
-                 keep_widest(result, width, i);
-               } else {
-                 result.rest.push_back(i);
-               }
-             }
-           });
+  ForParts(parts, parts, [&](ItemList::Index, ItemList::Index, int part) {
+    PartResult& result = other[part];
+    for (ItemList::Index i : ascii[part].rest) {
+      Fixed width;
+      if (model.Width(list.UncheckedItem(i), &width)) {
+        keep_widest(result, width, i);
+      } else {
+        result.rest.push_back(i);
+      }
+    }
+  });
 
   // The model holds for fonts that kern in pairs. Measure the widest
   // modelled item and a spread of others exactly; one difference means this
