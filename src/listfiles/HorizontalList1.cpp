@@ -4,6 +4,7 @@
 #include <QTextLayout>
 #include <QTextOption>
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -142,28 +143,32 @@ class WidthModel {
     for (const auto& [first, second] : fresh) {
       if (!cleared[Pair(first, second)]) CheckPair(first, second);
     }
-    FillAsciiTable();
+    FillTables();
   }
 
   // The modelled width of `item`, or false when the model does not cover
-  // it.
+  // it. Sums from tables over the measured characters only, numbered
+  // compactly, laid out as the ASCII tables below.
   bool Width(std::string_view item, Fixed* width) const {
     if (item.size() > kMaxModelledBytes) return false;
     const auto* bytes = reinterpret_cast<const unsigned char*>(item.data());
+    const std::int32_t* first = compact_first_.data();
+    const std::int32_t* pairs = compact_pairs_.data();
+    const std::size_t stride = measured_.size();
     Fixed sum = 0;
-    int previous = kNoId;
+    int previous = -1;
     std::size_t pos = 0;
     while (pos < item.size()) {
       const int id = NextId(bytes, item.size(), pos);
-      if (id == kNoId || advance_[id] == kUnmodelled) return false;
-      sum += advance_[id];
-      if (previous != kNoId) {
-        const std::int32_t adjust = pair_[Pair(previous, id)];
-        if (adjust == kUnmodelled || adjust == kUnmeasured) return false;
-        sum += adjust;
-      }
-      previous = id;
+      if (id == kNoId) return false;
+      const int compact = compact_[id];
+      if (compact < 0) return false;
+      sum += previous < 0
+                 ? first[compact]
+                 : pairs[static_cast<std::size_t>(previous) * stride + compact];
+      previous = compact;
     }
+    if (sum < kNotSummedSum) return false;
     *width = sum;
     return true;
   }
@@ -172,7 +177,7 @@ class WidthModel {
   // entry for two neighbouring bytes, read as one 16-bit number, holds the
   // second byte's advance plus the pair's adjustment; the first byte's
   // advance comes from a table of its own. Entries for bytes the model
-  // lacks (all of 0x80 and above among them) hold kNotAscii, which drives
+  // lacks (all of 0x80 and above among them) hold kNotSummed, which drives
   // the sum far below any width. Returns false for the items it cannot
   // sum; Width() may still sum them.
   bool AsciiWidth(std::string_view item, Fixed* width) const {
@@ -187,20 +192,27 @@ class WidthModel {
     for (std::size_t k = 1; k < item.size(); ++k) {
       sum += pairs[bytes[k - 1] | (unsigned{bytes[k]} << 8)];
     }
-    if (sum < kNotAsciiSum) return false;
+    if (sum < kNotSummedSum) return false;
     *width = sum;
     return true;
   }
 
  private:
   static constexpr std::int32_t kUnmeasured = INT32_MIN + 1;
-  // Entries of the ASCII table are kept below 2^18 (4096 pixels) in
-  // magnitude, so that kMaxModelledBytes of them stay above kNotAsciiSum
-  // and one kNotAscii brings any sum below it.
+  // Table entries are kept below 2^18 (4096 pixels) in
+  // magnitude, so that kMaxModelledBytes of them stay above kNotSummedSum
+  // and one kNotSummed brings any sum below it.
   static constexpr std::int32_t kTableLimit = 1 << 18;
-  static constexpr std::int32_t kNotAscii = -(1 << 30);
-  static constexpr Fixed kNotAsciiSum = -(Fixed{1} << 29);
+  static constexpr std::int32_t kNotSummed = -(1 << 30);
+  static constexpr Fixed kNotSummedSum = -(Fixed{1} << 29);
   static_assert(kMaxModelledBytes * kTableLimit < (Fixed{1} << 29));
+
+  // A table entry, or kNotSummed for a value too large to be one.
+  static std::int32_t Entry(Fixed value) {
+    return value > -kTableLimit && value < kTableLimit
+               ? static_cast<std::int32_t>(value)
+               : kNotSummed;
+  }
 
   static std::size_t Pair(int first, int second) {
     return static_cast<std::size_t>(first) * kIds + second;
@@ -276,12 +288,27 @@ class WidthModel {
     }
   }
 
-  void FillAsciiTable() {
-    auto entry = [](Fixed value) {
-      return value > -kTableLimit && value < kTableLimit
-                 ? static_cast<std::int32_t>(value)
-                 : kNotAscii;
-    };
+  void FillTables() {
+    const std::size_t stride = measured_.size();
+    std::fill(compact_.begin(), compact_.end(), -1);
+    for (std::size_t c = 0; c < stride; ++c) {
+      compact_[measured_[c]] = static_cast<int>(c);
+    }
+    compact_first_.assign(stride, kNotSummed);
+    compact_pairs_.assign(stride * stride, kNotSummed);
+    for (std::size_t c = 0; c < stride; ++c) {
+      const int id = measured_[c];
+      compact_first_[c] = Entry(advance_[id]);
+      for (std::size_t d = 0; d < stride; ++d) {
+        const int next = measured_[d];
+        const std::int32_t adjust = pair_[Pair(id, next)];
+        if (adjust != kUnmodelled && adjust != kUnmeasured) {
+          compact_pairs_[c * stride + d] =
+              Entry(Fixed{advance_[next]} + adjust);
+        }
+      }
+    }
+
     auto ascii_id = [this](unsigned byte) {
       if (byte < 0x20 || byte >= 0x7F) return kNoId;
       const int id = static_cast<int>(byte) - 0x20;
@@ -289,18 +316,18 @@ class WidthModel {
     };
     for (unsigned byte = 0; byte < 0x100; ++byte) {
       const int id = ascii_id(byte);
-      ascii_first_[byte] = id == kNoId ? kNotAscii : entry(advance_[id]);
+      ascii_first_[byte] = id == kNoId ? kNotSummed : Entry(advance_[id]);
     }
     for (unsigned first = 0; first < 0x100; ++first) {
       const int first_id = ascii_id(first);
       for (unsigned second = 0; second < 0x100; ++second) {
         const int second_id = ascii_id(second);
         std::int32_t& slot = ascii_pairs_[first | (second << 8)];
-        slot = kNotAscii;
+        slot = kNotSummed;
         if (first_id == kNoId || second_id == kNoId) continue;
         const std::int32_t adjust = pair_[Pair(first_id, second_id)];
         if (adjust != kUnmodelled && adjust != kUnmeasured) {
-          slot = entry(Fixed{advance_[second_id]} + adjust);
+          slot = Entry(Fixed{advance_[second_id]} + adjust);
         }
       }
     }
@@ -315,21 +342,27 @@ class WidthModel {
       std::vector<std::int32_t>(kIds, kUnmodelled);
   std::vector<std::int32_t> pair_ = std::vector<std::int32_t>(
       static_cast<std::size_t>(kIds) * kIds, kUnmeasured);
+  std::vector<int> compact_ = std::vector<int>(kIds, -1);
+  std::vector<std::int32_t> compact_first_;
+  std::vector<std::int32_t> compact_pairs_;
   std::vector<std::int32_t> ascii_first_ =
-      std::vector<std::int32_t>(0x100, kNotAscii);
+      std::vector<std::int32_t>(0x100, kNotSummed);
   std::vector<std::int32_t> ascii_pairs_ =
-      std::vector<std::int32_t>(0x100 * 0x100, kNotAscii);
+      std::vector<std::int32_t>(0x100 * 0x100, kNotSummed);
 };
 
 // Runs `work(begin, end, part)` over the items in one or two parts, the
-// second on its own thread, and rethrows what either part threw.
+// second on its own thread, and rethrows what either part threw. The second
+// part starts at a multiple of 64.
 template <typename Work>
 void ForParts(ItemList::Index count, int parts, Work work) {
   if (parts == 1) {
     work(ItemList::Index{0}, count, 0);
     return;
   }
-  const ItemList::Index middle = count / 2;
+  // A multiple of 64, so that the parts never share a word of a bitmap
+  // with one bit an item.
+  const ItemList::Index middle = count / 2 / 64 * 64;
   std::exception_ptr failure;
   std::thread second([&] {
     try {
@@ -400,7 +433,8 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
 
   // A long list is most likely plain ASCII: measuring all its characters
   // and pairs at once costs less than a pass to find which occur.
-  if (count >= kMinItemsForThreads) {
+  const bool ascii_added = count >= kMinItemsForThreads;
+  if (ascii_added) {
     std::vector<int> ascii(kAsciiIds);
     for (int id = 0; id < kAsciiIds; ++id) ascii[id] = id;
     model.Add(ascii);
@@ -409,10 +443,10 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
   struct PartResult {
     Fixed widest = -1;
     ItemList::Index widest_index = -1;
-    // Items left for the next look.
+    // Items left to measure one by one.
     std::vector<ItemList::Index> rest;
-    // Modelled characters that the items in `rest` hold and the model
-    // lacks.
+    // Modelled characters that items left for the second look hold and the
+    // model lacks.
     std::vector<unsigned char> wanted = std::vector<unsigned char>(kIds, 0);
   };
   auto keep_widest = [](PartResult& result, Fixed width, ItemList::Index i) {
@@ -422,8 +456,11 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
     }
   };
 
-  // First the items the ASCII table sums. The others are looked at again;
+  // First the items the ASCII table sums. The others are marked for a
+  // second look (a bitmap, as a list of indices costs more to grow), and
   // the characters they need are noted now, while their bytes are at hand.
+  std::vector<std::uint64_t> again(static_cast<std::size_t>(count + 63) / 64,
+                                   0);
   PartResult ascii[2];
   ForParts(count, parts,
            [&](ItemList::Index begin, ItemList::Index end, int part) {
@@ -435,12 +472,17 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
                  keep_widest(result, width, i);
                  continue;
                }
-               result.rest.push_back(i);
+               again[static_cast<std::size_t>(i) / 64] |= std::uint64_t{1}
+                                                          << (i % 64);
                if (item.size() > kMaxModelledBytes) continue;
                const auto* bytes =
                    reinterpret_cast<const unsigned char*>(item.data());
                std::size_t pos = 0;
                while (pos < item.size()) {
+                 if (ascii_added && bytes[pos] < 0x80) {
+                   ++pos;
+                   continue;
+                 }
                  const int id = NextId(bytes, item.size(), pos);
                  if (id == kNoId) break;
                  if (!model.Has(id)) result.wanted[id] = 1;
@@ -457,20 +499,25 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
     model.Add(ids);
   }
 
-  // Then those items with the whole model, each part of the list by the
-  // thread that looked at it first.
+  // Then the marked items with the whole model.
   PartResult other[2];
-  ForParts(parts, parts, [&](ItemList::Index, ItemList::Index, int part) {
-    PartResult& result = other[part];
-    for (ItemList::Index i : ascii[part].rest) {
-      Fixed width;
-      if (model.Width(list.UncheckedItem(i), &width)) {
-        keep_widest(result, width, i);
-      } else {
-        result.rest.push_back(i);
-      }
-    }
-  });
+  ForParts(
+      count, parts, [&](ItemList::Index begin, ItemList::Index end, int part) {
+        PartResult& result = other[part];
+        for (auto word = static_cast<std::size_t>(begin) / 64;
+             word * 64 < static_cast<std::size_t>(end); ++word) {
+          for (std::uint64_t bits = again[word]; bits != 0; bits &= bits - 1) {
+            const auto i = static_cast<ItemList::Index>(
+                word * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+            Fixed width;
+            if (model.Width(list.UncheckedItem(i), &width)) {
+              keep_widest(result, width, i);
+            } else {
+              result.rest.push_back(i);
+            }
+          }
+        }
+      });
 
   // The model holds for fonts that kern in pairs. Measure the widest
   // modelled item and a spread of others exactly; one difference means this
