@@ -147,8 +147,8 @@ class WidthModel {
   }
 
   // The modelled width of `item`, or false when the model does not cover
-  // it. Sums from tables over the measured characters only, numbered
-  // compactly, laid out as the ASCII tables below.
+  // it. Sums from tables laid out as the ASCII tables below, over the
+  // measured characters numbered compactly.
   bool Width(std::string_view item, Fixed* width) const {
     if (item.size() > kMaxModelledBytes) return false;
     const auto* bytes = reinterpret_cast<const unsigned char*>(item.data());
@@ -199,9 +199,9 @@ class WidthModel {
 
  private:
   static constexpr std::int32_t kUnmeasured = INT32_MIN + 1;
-  // Table entries are kept below 2^18 (4096 pixels) in
-  // magnitude, so that kMaxModelledBytes of them stay above kNotSummedSum
-  // and one kNotSummed brings any sum below it.
+  // Table entries are kept below 2^18 (4096 pixels) in magnitude, so that
+  // kMaxModelledBytes of them stay above kNotSummedSum and one kNotSummed
+  // brings any sum below it.
   static constexpr std::int32_t kTableLimit = 1 << 18;
   static constexpr std::int32_t kNotSummed = -(1 << 30);
   static constexpr Fixed kNotSummedSum = -(Fixed{1} << 29);
