@@ -5,11 +5,9 @@
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstring>
-#include <functional>
+#include <exception>
 #include <iostream>
-#include <map>
 #include <new>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,18 +35,18 @@ constexpr char kUsage[] =
 
 constexpr char kStdin[] = "-";
 
-// Reports to standard error. "File not found" gets the path the tool is
-// loading, since several files may be named on one line.
+// Reports to standard error, one line per problem. "File not found" gets the
+// path the tool is loading, since several files may be named on one line.
 class CliUi : public ListFileUi {
  public:
   void SetPath(const std::string& path) { path_ = path; }
   void Message(std::string_view text) override {
-    std::cerr << "karvello-cli: " << text << ": " << path_ << '\n';
+    std::cerr << text << ": " << path_ << '\n';
     missing_ = true;
   }
   bool AskYesNo(std::string_view) override { return true; }
   void Error(std::string_view text) override {
-    std::cerr << "karvello-cli: " << text << '\n';
+    std::cerr << text << '\n';
     unreadable_ = true;
   }
   bool missing() const { return missing_; }
@@ -164,10 +162,7 @@ int Run(const Options& options) {
       options.command == "subtract" || options.command == "keep-matches";
   CliUi ui;
   ItemList other;
-  if (other_list) {
-    ui.SetPath(options.argument);
-    LoadAll(other, {options.argument}, ui);
-  }
+  if (other_list) LoadAll(other, {options.argument}, ui);
   ItemList list;
   LoadAll(list, options.files, ui);
   // Output built from part of an input would pass for the real result, so
@@ -180,13 +175,12 @@ int Run(const Options& options) {
   const std::string_view line_end = options.lf ? "\n" : kCrLf;
   if (options.out.empty()) {
     if (int error = WriteListFd(list, STDOUT_FILENO, line_end)) {
-      std::cerr << "karvello-cli: cannot write to standard output: "
-                << std::strerror(error) << '\n';
+      std::cerr << "Cannot write to standard output: " << std::strerror(error)
+                << '\n';
       return kExitFailure;
     }
   } else if (int error = ReplaceWithList(list, options.out, line_end)) {
-    std::cerr << "karvello-cli: "
-              << SaveErrorText(options.out, std::strerror(error)) << '\n';
+    std::cerr << SaveErrorText(options.out, std::strerror(error)) << '\n';
     return kExitFailure;
   }
   return ui.missing() ? kExitFailure : kExitOk;

@@ -97,7 +97,7 @@ TEST_F(CliTest, MissingFilesAreReportedAndTheRestStillLoads) {
   Outcome run = Cli("cat a nope c --lf");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "a\nc\n");
-  EXPECT_EQ(run.err, "karvello-cli: File not found: nope\n");
+  EXPECT_EQ(run.err, "File not found: nope\n");
 }
 
 TEST_F(CliTest, OutputReplacesOutOnlyWhenComplete) {
@@ -111,7 +111,7 @@ TEST_F(CliTest, OutputReplacesOutOnlyWhenComplete) {
   // An unreadable input writes nothing at all.
   run = Cli("cat a . -o out --lf");
   EXPECT_EQ(run.status, 1);
-  EXPECT_THAT(run.err, HasSubstr("Cannot read .: Is a directory"));
+  EXPECT_EQ(run.err, "Cannot read .: Is a directory\n");
   EXPECT_EQ(Contents("out"), "a\r\n");
   EXPECT_EQ(Cli("cat a .").out, "");
 
@@ -119,7 +119,7 @@ TEST_F(CliTest, OutputReplacesOutOnlyWhenComplete) {
   Write("big", std::string(100000, 'x') + "\n");
   run = Cli("cat big -o out", "ulimit -f 1; ");
   EXPECT_EQ(run.status, 1);
-  EXPECT_THAT(run.err, HasSubstr("Cannot save out: File too large"));
+  EXPECT_EQ(run.err, "Cannot save out: File too large\n");
   EXPECT_EQ(Contents("out"), "a\r\n");
 
   run = Cli("cat a -o no/such/out");
