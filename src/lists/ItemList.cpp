@@ -25,7 +25,16 @@ namespace {
 
 namespace internal {
 
-#if defined(__linux__)
+// Under AddressSanitizer the blocks come from malloc, whose bounds it checks.
+#if defined(__SANITIZE_ADDRESS__)
+#define KARVELLO_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KARVELLO_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+#if defined(__linux__) && !defined(KARVELLO_ADDRESS_SANITIZER)
 
 namespace {
 

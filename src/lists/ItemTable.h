@@ -15,6 +15,7 @@
 #ifndef KARVELLO_LISTS_ITEMTABLE_H_
 #define KARVELLO_LISTS_ITEMTABLE_H_
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -54,9 +55,29 @@ class ZeroedBlock {
   std::size_t bytes_ = 0;  // of the mapping; 0 for calloc's memory
 };
 
+// Whether two byte strings are equal. Short ones are compared with a few
+// overlapping word loads inside the strings instead of a call to memcmp.
 inline bool SameText(const char* a, std::size_t a_size, const char* b,
                      std::size_t b_size) noexcept {
-  return a_size == b_size && (a_size == 0 || std::memcmp(a, b, a_size) == 0);
+  if (a_size != b_size) return false;
+  const std::size_t n = a_size;
+  if (n > 32) return std::memcmp(a, b, n) == 0;
+  if (n >= 16) {
+    return ((Load64(a) ^ Load64(b)) | (Load64(a + 8) ^ Load64(b + 8)) |
+            (Load64(a + n - 16) ^ Load64(b + n - 16)) |
+            (Load64(a + n - 8) ^ Load64(b + n - 8))) == 0;
+  }
+  if (n >= 8) {
+    return ((Load64(a) ^ Load64(b)) |
+            (Load64(a + n - 8) ^ Load64(b + n - 8))) == 0;
+  }
+  if (n >= 4) {
+    return ((Load32(a) ^ Load32(b)) |
+            (Load32(a + n - 4) ^ Load32(b + n - 4))) == 0;
+  }
+  // 0 to 3 bytes: the first, middle and last byte are all of them.
+  return n == 0 ||
+         (a[0] == b[0] && a[n >> 1] == b[n >> 1] && a[n - 1] == b[n - 1]);
 }
 
 // A set of items of one list, by text. Holds at most one item per text when
@@ -208,40 +229,82 @@ inline void Consume(std::uint64_t sink) noexcept {
   asm volatile("" : : "r"(sink));
 }
 
-// Works in batches so that the random loads of a batch overlap.
-// Prefetch instructions barely help here (most of the random loads miss the
-// TLB as well as the cache), and a loop that probes one item at a time takes
-// data-dependent branches that keep the processor from running ahead; plain
-// loads in a loop without such branches do overlap.
+// Items are probed in batches so that the random loads of a batch overlap:
+// first the home slots of the whole batch are loaded, then each item probes
+// (in item order), then the candidates' index entries are loaded, then
+// their first bytes, and only then are the candidates compared. Prefetch
+// instructions barely help on the machines measured (most of these loads
+// miss the TLB as well as the cache), and a loop that follows one item at a
+// time through its data-dependent branches keeps the processor from running
+// ahead; plain loads in short loops without such branches do overlap.
 constexpr std::size_t kBatch = 32;
 
-// Calls `visit(item, hash)` for every item in [begin, end) of `items` for
-// which `wanted(hash)` holds, in ascending item order. Each batch is hashed
-// and `warm(hash)` (a load of the slot that the probe will read) is called
-// for the whole batch before any of it is visited.
-template <typename Hasher, typename Wanted, typename Warm, typename Visit>
-void ForEachHashed(const ItemList::Storage& items, std::size_t begin,
-                   std::size_t end, const Hasher& hasher, Wanted wanted,
-                   Warm warm, Visit visit) {
-  std::size_t batch_items[kBatch];
-  std::uint64_t batch_hashes[kBatch];
+template <typename Index>
+struct Batch {
+  std::size_t count = 0;
+  std::size_t item[kBatch];
+  std::uint64_t hash[kBatch];
+  Index candidate[kBatch];  // index + 1 of an item with the same tag, or 0
+};
+
+// Calls `visit(batch)` for consecutive batches of the items in [begin, end)
+// of `items` for which `wanted(hash)` holds, in ascending item order, after
+// calling `warm(hash)` (a load of the slot that the probe will read) for
+// every item of the batch.
+template <typename Index, typename Hasher, typename Wanted, typename Warm,
+          typename Visit>
+void ForEachBatch(const ItemList::Storage& items, std::size_t begin,
+                  std::size_t end, const Hasher& hasher, Wanted wanted,
+                  Warm warm, Visit visit) {
+  Batch<Index> batch;
   for (std::size_t i = begin; i < end;) {
-    std::size_t count = 0;
-    for (; i < end && count < kBatch; ++i) {
+    batch.count = 0;
+    for (; i < end && batch.count < kBatch; ++i) {
       const std::uint64_t hash =
           hasher(items.bytes + items.offsets[i], items.lengths[i]);
-      if (!wanted(hash)) continue;
-      batch_items[count] = i;
-      batch_hashes[count] = hash;
-      ++count;
+      // Written always and kept only when wanted: no branch to mispredict.
+      batch.item[batch.count] = i;
+      batch.hash[batch.count] = hash;
+      batch.count += wanted(hash) ? 1 : 0;
     }
     std::uint64_t sink = 0;
-    for (std::size_t k = 0; k < count; ++k) sink += warm(batch_hashes[k]);
+    for (std::size_t k = 0; k < batch.count; ++k) sink += warm(batch.hash[k]);
     Consume(sink);
-    for (std::size_t k = 0; k < count; ++k) {
-      visit(batch_items[k], batch_hashes[k]);
-    }
+    visit(batch);
   }
+}
+
+// For every item of `batch` with a candidate, calls `check(i, j, same)` with
+// the item i, the candidate j (an item of `candidates`) and whether the two
+// hold the same text. Stops and returns false as soon as `check` does.
+template <typename Index, typename Check>
+bool CheckCandidates(const Batch<Index>& batch, const ItemList::Storage& items,
+                     const ItemList::Storage& candidates, Check check) {
+  if (candidates.count == 0) return true;
+  const char nothing = 0;
+  std::uint64_t offsets[kBatch];
+  std::uint32_t lengths[kBatch];
+  for (std::size_t k = 0; k < batch.count; ++k) {
+    const Index c = batch.candidate[k];
+    const std::size_t j = c != 0 ? c - 1 : 0;
+    offsets[k] = candidates.offsets[j];
+    lengths[k] = c != 0 ? candidates.lengths[j] : 0;
+  }
+  std::uint64_t sink = 0;
+  for (std::size_t k = 0; k < batch.count; ++k) {
+    const char* first =
+        lengths[k] != 0 ? candidates.bytes + offsets[k] : &nothing;
+    sink += static_cast<unsigned char>(*first);
+  }
+  Consume(sink);
+  for (std::size_t k = 0; k < batch.count; ++k) {
+    if (batch.candidate[k] == 0) continue;
+    const std::size_t i = batch.item[k];
+    const bool same = SameText(items.bytes + items.offsets[i], items.lengths[i],
+                               candidates.bytes + offsets[k], lengths[k]);
+    if (!check(i, batch.candidate[k] - 1, same)) return false;
+  }
+  return true;
 }
 
 // Runs `work(part)` for part 0 .. parts - 1, part 0 on this thread and the
@@ -283,127 +346,92 @@ inline unsigned PartOf(std::uint64_t hash, unsigned part_bits) noexcept {
   return part_bits == 0 ? 0 : static_cast<unsigned>(hash >> (64 - part_bits));
 }
 
-inline unsigned PartBits(int parts) noexcept { return parts >= 2 ? 1 : 0; }
-
-// For every i in [begin, end) with candidate[i] != 0, calls
-// `check(i, j, same)` with j = candidate[i] - 1 and whether item i of
-// `items` and item j of `candidates` hold the same text. The candidates'
-// index entries and first bytes are loaded a batch at a time before any of
-// the batch is compared. Stops and returns false as soon as `check` does.
-template <typename Index, typename Check>
-bool ForEachCopy(const Index* candidate, const ItemList::Storage& items,
-                 const ItemList::Storage& candidates, std::size_t begin,
-                 std::size_t end, Check check) {
-  if (candidates.count == 0) return true;
-  const char nothing = 0;
-  std::uint64_t offsets[kBatch];
-  std::uint32_t lengths[kBatch];
-  for (std::size_t b = begin; b < end; b += kBatch) {
-    const std::size_t e = end - b < kBatch ? end : b + kBatch;
-    for (std::size_t i = b; i < e; ++i) {
-      const std::size_t j = candidate[i] != 0 ? candidate[i] - 1 : 0;
-      offsets[i - b] = candidates.offsets[j];
-      lengths[i - b] = candidate[i] != 0 ? candidates.lengths[j] : 0;
-    }
-    std::uint64_t sink = 0;
-    for (std::size_t k = 0; k < e - b; ++k) {
-      const char* first =
-          lengths[k] != 0 ? candidates.bytes + offsets[k] : &nothing;
-      sink += static_cast<unsigned char>(*first);
-    }
-    Consume(sink);
-    for (std::size_t i = b; i < e; ++i) {
-      if (candidate[i] == 0) continue;
-      const bool same =
-          SameText(items.bytes + items.offsets[i], items.lengths[i],
-                   candidates.bytes + offsets[i - b], lengths[i - b]);
-      if (!check(i, candidate[i] - 1, same)) return false;
-    }
-  }
-  return true;
-}
-
-// The tables of one list, one per part, holding one item of each text.
-//
-// Filling them compares bytes only afterwards: a probe stops at the first
-// slot with the same tag and takes that item as the earlier copy, and a
-// second pass checks every such pair byte for byte, with the candidates'
-// bytes prefetched well ahead (a probe that compared at once would wait for
-// a cache miss on every copy). When every pair checks out, each probe
-// stopped where an exact probe would have, so the tables and the pairs are
-// exactly those of exact probing. When a pair does not (different texts
-// under the same tag, which an even hash makes vanishingly rare), the tables
-// are filled again with exact probes.
+// The tables of one list, one per part, each holding the first item of each
+// text of its part; a text and all its copies hash to the same part.
 template <typename Index>
 class ListTables {
  public:
-  template <typename Hasher>
-  ListTables(const ItemList& list, int parts, const Hasher& hasher)
-      : items_(list.RawStorage()),
-        part_bits_(PartBits(parts)),
-        copy_of_(items_.count * sizeof(Index)) {
+  ListTables(const ItemList& list, int parts)
+      : items_(list.RawStorage()), part_bits_(parts >= 2 ? 1 : 0) {
     const unsigned count = 1u << part_bits_;
     tables_.reserve(count);
     for (unsigned p = 0; p < count; ++p) {
       tables_.emplace_back(items_, items_.count / count + 1);
     }
-    Fill(hasher, false);
-    if (!CheckCopies()) {
-      for (auto& table : tables_) table.Clear();
-      std::memset(copy_of_.data(), 0, items_.count * sizeof(Index));
-      Fill(hasher, true);
-    }
   }
 
   int parts() const noexcept { return 1 << part_bits_; }
   const ItemList::Storage& items() const noexcept { return items_; }
-
-  // The index + 1 of the first item with the text of item `i`, or 0 when
-  // item `i` is itself the first.
-  Index CopyOf(std::size_t i) const noexcept { return copy_of()[i]; }
-
   const ItemTable<Index>& TableFor(std::uint64_t hash) const noexcept {
     return tables_[PartOf(hash, part_bits_)];
   }
 
- private:
-  Index* copy_of() const noexcept {
-    return static_cast<Index*>(copy_of_.data());
-  }
-
-  template <typename Hasher>
-  void Fill(const Hasher& hasher, bool exact) {
-    RunParts(parts(), [&](int part) {
-      ItemTable<Index>& own = tables_[part];
-      Index* copy_of = this->copy_of();
-      ForEachHashed(
-          items_, 0, items_.count, hasher,
-          [&](std::uint64_t hash) {
-            return PartOf(hash, part_bits_) == static_cast<unsigned>(part);
-          },
-          [&](std::uint64_t hash) { return own.Warm(hash); },
-          [&](std::size_t i, std::uint64_t hash) {
-            copy_of[i] = exact ? own.FindOrInsert(hash, i, hasher)
-                               : own.FindTagOrInsert(hash, i, hasher);
-          });
-    });
-  }
-
-  bool CheckCopies() {
+  // Fills the tables, calling `on_copy(i, j)` for every item i whose text
+  // occurs at a lower index, j being the first such item. Each part runs on
+  // its own thread and sees only its own items.
+  //
+  // The probes compare tags only; the bytes of every pair are compared
+  // afterwards, a batch at a time. When every pair checks out, each probe
+  // stopped where an exact probe would have, so the tables and the pairs are
+  // those of exact probing. When one does not (different texts under the
+  // same 32-bit tag, which an even hash makes vanishingly rare), Fill
+  // returns false, having called `on_copy` only for checked pairs, and the
+  // caller must start again with FillExactly.
+  template <typename Hasher, typename OnCopy>
+  bool Fill(const Hasher& hasher, OnCopy on_copy) {
     std::atomic<bool> all_equal{true};
     RunParts(parts(), [&](int part) {
-      const auto [begin, end] = PartRange(items_.count, part, parts());
-      const bool equal =
-          ForEachCopy(copy_of(), items_, items_, begin, end,
-                      [](std::size_t, std::size_t, bool same) { return same; });
-      if (!equal) all_equal = false;
+      ItemTable<Index>& own = tables_[part];
+      ForEachBatch<Index>(
+          items_, 0, items_.count, hasher, Mine(part),
+          [&](std::uint64_t hash) { return own.Warm(hash); },
+          [&](Batch<Index>& batch) {
+            if (!all_equal.load(std::memory_order_relaxed)) return;
+            for (std::size_t k = 0; k < batch.count; ++k) {
+              batch.candidate[k] =
+                  own.FindTagOrInsert(batch.hash[k], batch.item[k], hasher);
+            }
+            const bool equal =
+                CheckCandidates(batch, items_, items_,
+                                [&](std::size_t i, std::size_t j, bool same) {
+                                  if (same) on_copy(i, j);
+                                  return same;
+                                });
+            if (!equal) all_equal = false;
+          });
     });
     return all_equal;
   }
 
+  // Fill with exact probes, for when Fill found different texts under the
+  // same tag. Empties the tables first.
+  template <typename Hasher, typename OnCopy>
+  void FillExactly(const Hasher& hasher, OnCopy on_copy) {
+    for (auto& table : tables_) table.Clear();
+    RunParts(parts(), [&](int part) {
+      ItemTable<Index>& own = tables_[part];
+      ForEachBatch<Index>(
+          items_, 0, items_.count, hasher, Mine(part),
+          [&](std::uint64_t hash) { return own.Warm(hash); },
+          [&](Batch<Index>& batch) {
+            for (std::size_t k = 0; k < batch.count; ++k) {
+              const Index first =
+                  own.FindOrInsert(batch.hash[k], batch.item[k], hasher);
+              if (first != 0) on_copy(batch.item[k], first - 1);
+            }
+          });
+    });
+  }
+
+ private:
+  auto Mine(int part) const {
+    return [part_bits = part_bits_, part](std::uint64_t hash) {
+      return PartOf(hash, part_bits) == static_cast<unsigned>(part);
+    };
+  }
+
   ItemList::Storage items_;
   unsigned part_bits_;
-  ZeroedBlock copy_of_;
   std::vector<ItemTable<Index>> tables_;
 };
 
@@ -413,21 +441,17 @@ class ListTables {
 template <typename Index, typename Hasher>
 void MarkRepeatsWith(const ItemList& list, std::uint8_t* marks, bool mark_first,
                      int parts, const Hasher& hasher) {
-  const ListTables<Index> tables(list, parts, hasher);
-  RunParts(tables.parts(), [&](int part) {
-    const auto [begin, end] =
-        PartRange(list.RawStorage().count, part, tables.parts());
-    for (std::size_t i = begin; i < end; ++i) {
-      const Index first = tables.CopyOf(i);
-      if (first == 0) continue;
-      marks[i] = 1;
-      // Another part may mark the same first copy at the same time.
-      if (mark_first) {
-        std::atomic_ref<std::uint8_t>(marks[first - 1])
-            .store(1, std::memory_order_relaxed);
-      }
-    }
-  });
+  ListTables<Index> tables(list, parts);
+  // A copy and its first item lie in the same part, so the two threads
+  // never write the same mark.
+  auto on_copy = [&](std::size_t i, std::size_t first) {
+    marks[i] = 1;
+    if (mark_first) marks[first] = 1;
+  };
+  if (!tables.Fill(hasher, on_copy)) {
+    std::memset(marks, 0, list.RawStorage().count);
+    tables.FillExactly(hasher, on_copy);
+  }
 }
 
 // Sets marks[i] to `found` for every item i of `target` whose text equals
@@ -438,43 +462,200 @@ void MarkMatchesWith(const ItemList& target, const ItemList& other,
                      std::uint8_t* marks, bool found, int parts,
                      const Hasher& hasher) {
   const ItemList::Storage items = target.RawStorage();
-  const ListTables<Index> tables(other, parts, hasher);
+  ListTables<Index> tables(other, parts);
+  auto ignore = [](std::size_t, std::size_t) {};
+  if (!tables.Fill(hasher, ignore)) tables.FillExactly(hasher, ignore);
   const std::uint8_t yes = found ? 1 : 0;
   const std::uint8_t no = found ? 0 : 1;
-  // As in filling the tables: first the item of `other` with the same tag,
-  // then the bytes, and an exact probe only where they differ.
-  ZeroedBlock candidate_block(items.count * sizeof(Index));
-  Index* candidate = static_cast<Index*>(candidate_block.data());
+  // Each thread looks up its share of `target` in the tables of both parts:
+  // the tag first, then the bytes, and an exact probe only where they
+  // differ.
   RunParts(tables.parts(), [&](int part) {
     const auto [begin, end] = PartRange(items.count, part, tables.parts());
-    ForEachHashed(
+    ForEachBatch<Index>(
         items, begin, end, hasher, [](std::uint64_t) { return true; },
         [&](std::uint64_t hash) { return tables.TableFor(hash).Warm(hash); },
-        [&](std::size_t i, std::uint64_t hash) {
-          candidate[i] = tables.TableFor(hash).FindTag(hash);
-          if (candidate[i] == 0) marks[i] = no;
+        [&](Batch<Index>& batch) {
+          for (std::size_t k = 0; k < batch.count; ++k) {
+            batch.candidate[k] =
+                tables.TableFor(batch.hash[k]).FindTag(batch.hash[k]);
+            if (batch.candidate[k] == 0) marks[batch.item[k]] = no;
+          }
+          CheckCandidates(batch, items, tables.items(),
+                          [&](std::size_t i, std::size_t, bool same) {
+                            if (!same) {
+                              const std::uint64_t hash =
+                                  hasher(items.bytes + items.offsets[i],
+                                         items.lengths[i]);
+                              same = tables.TableFor(hash).Find(
+                                         hash, items.bytes + items.offsets[i],
+                                         items.lengths[i]) != 0;
+                            }
+                            marks[i] = same ? yes : no;
+                            return true;
+                          });
         });
-    ForEachCopy(candidate, items, tables.items(), begin, end,
-                [&](std::size_t i, std::size_t, bool same) {
-                  if (!same) {
-                    const std::uint64_t hash = hasher(
-                        items.bytes + items.offsets[i], items.lengths[i]);
-                    same = tables.TableFor(hash).Find(
-                               hash, items.bytes + items.offsets[i],
-                               items.lengths[i]) != 0;
-                  }
-                  marks[i] = same ? yes : no;
-                  return true;
-                });
   });
 }
+
+// Sets marks as MarkRepeatsWith does, for a big list, so that the table
+// probes stay in the cache: the items are first sorted, stably, into buckets
+// by the top bits of their hashes (a bucket holds some thousands of items),
+// and then each bucket is probed through a small table of its own, in item
+// order. As in ListTables::Fill the probes compare tags only and the bytes
+// of every pair are compared afterwards; returns false when a pair differs,
+// and the caller must then clear the marks and use exact probes.
+// Needs fewer than 2^32 - 1 items.
+template <typename Hasher>
+bool MarkRepeatsByBuckets(const ItemList& list, std::uint8_t* marks,
+                          bool mark_first, int parts, const Hasher& hasher) {
+  const ItemList::Storage items = list.RawStorage();
+  const std::size_t n = items.count;
+  const int part_count = parts >= 2 ? 2 : 1;
+  constexpr std::size_t kBucketItems = 8192;
+  unsigned bucket_bits = 0;
+  while (bucket_bits < 16 && (n >> bucket_bits) > kBucketItems) ++bucket_bits;
+  const std::size_t buckets = std::size_t{1} << bucket_bits;
+  auto bucket_of = [bucket_bits](std::uint64_t hash) -> std::size_t {
+    return bucket_bits == 0 ? 0 : hash >> (64 - bucket_bits);
+  };
+  auto hash_of = [&](std::size_t i) {
+    return hasher(items.bytes + items.offsets[i], items.lengths[i]);
+  };
+
+  // Bucket sizes, counted per part so that each part can then write its
+  // items in order after those of the parts before it.
+  std::vector<std::vector<std::size_t>> cursor(
+      part_count, std::vector<std::size_t>(buckets, 0));
+  RunParts(part_count, [&](int part) {
+    const auto [begin, end] = PartRange(n, part, part_count);
+    std::vector<std::size_t>& count = cursor[part];
+    for (std::size_t i = begin; i < end; ++i) ++count[bucket_of(hash_of(i))];
+  });
+  std::vector<std::size_t> bucket_start(buckets + 1);
+  std::size_t at = 0;
+  std::size_t largest = 0;
+  for (std::size_t b = 0; b < buckets; ++b) {
+    bucket_start[b] = at;
+    for (int part = 0; part < part_count; ++part) {
+      const std::size_t count = cursor[part][b];
+      cursor[part][b] = at;
+      at += count;
+    }
+    largest = std::max(largest, at - bucket_start[b]);
+  }
+  bucket_start[buckets] = at;
+
+  ZeroedBlock copy_block(n * sizeof(std::uint32_t));
+  auto* copy_of = static_cast<std::uint32_t*>(copy_block.data());
+  {
+    ZeroedBlock hash_block(n * sizeof(std::uint64_t));
+    ZeroedBlock index_block(n * sizeof(std::uint32_t));
+    auto* sorted_hash = static_cast<std::uint64_t*>(hash_block.data());
+    auto* sorted_index = static_cast<std::uint32_t*>(index_block.data());
+    RunParts(part_count, [&](int part) {
+      const auto [begin, end] = PartRange(n, part, part_count);
+      std::vector<std::size_t>& next = cursor[part];
+      for (std::size_t i = begin; i < end; ++i) {
+        const std::uint64_t hash = hash_of(i);
+        const std::size_t pos = next[bucket_of(hash)]++;
+        sorted_hash[pos] = hash;
+        sorted_index[pos] = static_cast<std::uint32_t>(i);
+      }
+    });
+    // A slot packs the tag (32 hash bits that neither the bucket nor the
+    // slot position uses) above the item index + 1; 0 is empty.
+    RunParts(part_count, [&](int part) {
+      std::size_t capacity = 16;
+      while (capacity < 2 * largest) capacity *= 2;
+      std::vector<std::uint64_t> table(capacity);
+      for (std::size_t b = part; b < buckets; b += part_count) {
+        const std::size_t first = bucket_start[b];
+        const std::size_t size = bucket_start[b + 1] - first;
+        std::size_t slots = 16;
+        while (slots < 2 * size) slots *= 2;
+        const std::size_t mask = slots - 1;
+        std::fill_n(table.begin(), slots, 0);
+        for (std::size_t k = first; k < first + size; ++k) {
+          const std::uint64_t hash = sorted_hash[k];
+          const std::uint64_t tag = (hash >> 16) & 0xffffffffu;
+          const std::uint32_t i = sorted_index[k];
+          for (std::size_t pos = hash & mask;; pos = (pos + 1) & mask) {
+            const std::uint64_t slot = table[pos];
+            if (slot == 0) {
+              table[pos] = (tag << 32) | (std::uint64_t{i} + 1);
+              break;
+            }
+            if ((slot >> 32) == tag) {
+              copy_of[i] = static_cast<std::uint32_t>(slot);
+              break;
+            }
+          }
+        }
+      }
+    });
+  }
+
+  std::atomic<bool> all_equal{true};
+  RunParts(part_count, [&](int part) {
+    const auto [begin, end] = PartRange(n, part, part_count);
+    Batch<std::uint32_t> batch;
+    for (std::size_t i = begin; i < end;) {
+      batch.count = 0;
+      for (; i < end && batch.count < kBatch; ++i) {
+        batch.item[batch.count] = i;
+        batch.candidate[batch.count] = copy_of[i];
+        batch.count += copy_of[i] != 0 ? 1 : 0;
+      }
+      const bool equal =
+          CheckCandidates(batch, items, items,
+                          [&](std::size_t c, std::size_t first, bool same) {
+                            if (!same) return false;
+                            marks[c] = 1;
+                            // The other part may mark the same first copy at
+                            // the same time.
+                            if (mark_first) {
+                              std::atomic_ref<std::uint8_t>(marks[first])
+                                  .store(1, std::memory_order_relaxed);
+                            }
+                            return true;
+                          });
+      if (!equal || !all_equal.load(std::memory_order_relaxed)) {
+        all_equal = false;
+        return;
+      }
+    }
+  });
+  return all_equal;
+}
+
+// How MarkRepeats works: chosen by the size of the list, or forced by tests.
+enum class RepeatMethod { kAuto, kTables, kBuckets };
 
 // The same, with indices as narrow as the lists allow.
 template <typename Hasher = ItemHasher>
 void MarkRepeats(const ItemList& list, std::uint8_t* marks, bool mark_first,
-                 int parts, const Hasher& hasher = Hasher()) {
-  if (static_cast<std::uint64_t>(list.ListCount()) <
-      std::numeric_limits<std::uint32_t>::max()) {
+                 int parts, const Hasher& hasher = Hasher(),
+                 RepeatMethod method = RepeatMethod::kAuto) {
+  const auto n = static_cast<std::uint64_t>(list.ListCount());
+  const bool narrow = n < std::numeric_limits<std::uint32_t>::max();
+  if (method == RepeatMethod::kAuto) {
+    // Below this the tables of MarkRepeatsWith fit in the cache anyway.
+    constexpr std::uint64_t kBucketsFrom = std::uint64_t{1} << 18;
+    method = narrow && n >= kBucketsFrom ? RepeatMethod::kBuckets
+                                         : RepeatMethod::kTables;
+  }
+  if (method == RepeatMethod::kBuckets && narrow) {
+    if (MarkRepeatsByBuckets(list, marks, mark_first, parts, hasher)) return;
+    std::memset(marks, 0, n);
+    ListTables<std::uint32_t> tables(list, parts);
+    tables.FillExactly(hasher, [&](std::size_t i, std::size_t first) {
+      marks[i] = 1;
+      if (mark_first) marks[first] = 1;
+    });
+    return;
+  }
+  if (narrow) {
     MarkRepeatsWith<std::uint32_t>(list, marks, mark_first, parts, hasher);
   } else {
     MarkRepeatsWith<std::uint64_t>(list, marks, mark_first, parts, hasher);
@@ -486,9 +667,7 @@ void MarkMatches(const ItemList& target, const ItemList& other,
                  std::uint8_t* marks, bool found, int parts,
                  const Hasher& hasher = Hasher()) {
   if (static_cast<std::uint64_t>(other.ListCount()) <
-          std::numeric_limits<std::uint32_t>::max() &&
-      static_cast<std::uint64_t>(target.ListCount()) <
-          std::numeric_limits<std::uint32_t>::max()) {
+      std::numeric_limits<std::uint32_t>::max()) {
     MarkMatchesWith<std::uint32_t>(target, other, marks, found, parts, hasher);
   } else {
     MarkMatchesWith<std::uint64_t>(target, other, marks, found, parts, hasher);
