@@ -39,7 +39,9 @@ namespace karvello {
 
 // Reads one list file that arrives in blocks of any size: the items come out
 // the same however the bytes are split. Each field is appended to the list
-// as soon as its end is seen; only an unfinished field is held back.
+// as soon as its end is seen; only an unfinished field is held back. When
+// memory runs out, Commit and Finish throw what ItemList::AddItem throws; the
+// items appended before stay.
 //
 //   ListFileReader reader(list);
 //   for (std::span<char> space = reader.Space(); ; space = reader.Space()) {
