@@ -322,7 +322,7 @@ TEST(FindTextTest, FindsWhatStringViewFinds) {
   for (int round = 0; round < 3000; ++round) {
     const std::string text = maker.Text(100, round % 2 ? "ab"sv : "ab\0c"sv);
     std::string needle = maker.Text(round % 4 == 0 ? 20 : 4, "ab");
-    if (needle.empty()) needle = "a";
+    if (needle.empty()) needle.push_back('a');
     const std::size_t from = maker.Pick(0, text.size() + 1);
     EXPECT_EQ(internal::FindText(text.data(), text.size(), from, needle),
               std::string_view(text).find(needle, from))
@@ -414,6 +414,15 @@ struct TwoSlotHasher {
   }
 };
 
+// Keeps only the 32 bits that the bucketed method uses as its tag: every
+// text then probes from the same slot of bucket 0, and only the tags (and
+// then the bytes) tell texts apart.
+struct TagBitsHasher {
+  std::uint64_t operator()(const char* p, std::size_t size) const {
+    return HashBytes(p, size) & 0x0000ffffffff0000ULL;
+  }
+};
+
 template <typename Hasher>
 void CheckWithHash(const Hasher& hasher, int parts) {
   for (std::uint32_t seed = 1; seed <= 150; ++seed) {
@@ -421,15 +430,19 @@ void CheckWithHash(const Hasher& hasher, int parts) {
     const ItemList original = maker.List(maker.Size());
     const ItemList other = maker.List(maker.Size());
     SCOPED_TRACE("seed " + std::to_string(seed));
-    for (const bool first_too : {false, true}) {
-      ItemList actual = original;
-      std::vector<std::uint8_t> marks(original.ListCount());
-      internal::MarkRepeats(actual, marks.data(), first_too, parts, hasher);
-      actual.RemoveMarked(marks);
-      ItemList expected = original;
-      first_too ? scan::RemoveAllDupes(expected)
-                : scan::RemoveDupesExceptFirst(expected);
-      ExpectSameList(actual, expected);
+    for (const auto method :
+         {internal::RepeatMethod::kTables, internal::RepeatMethod::kBuckets}) {
+      for (const bool first_too : {false, true}) {
+        ItemList actual = original;
+        std::vector<std::uint8_t> marks(original.ListCount());
+        internal::MarkRepeats(actual, marks.data(), first_too, parts, hasher,
+                              method);
+        actual.RemoveMarked(marks);
+        ItemList expected = original;
+        first_too ? scan::RemoveAllDupes(expected)
+                  : scan::RemoveDupesExceptFirst(expected);
+        ExpectSameList(actual, expected);
+      }
     }
     for (const bool present : {false, true}) {
       ItemList actual = original;
@@ -449,6 +462,8 @@ TEST(HashTableTest, BytesDecideWhenHashesCollide) {
   CheckWithHash(OneSlotHasher(), 1);
   CheckWithHash(OneSlotHasher(), 2);
   CheckWithHash(TwoSlotHasher(), 2);
+  CheckWithHash(TagBitsHasher(), 1);
+  CheckWithHash(TagBitsHasher(), 2);
 }
 
 TEST(HashTableTest, TwoPartsGiveTheSameResultAsOne) {
@@ -479,6 +494,20 @@ TEST(BigListTest, MatchesASetModel) {
   copy = list;
   RemoveAllDupes(copy);
   EXPECT_EQ(Texts(copy), unique_texts);
+  // Both ways of marking, on one and on two threads, whatever the size.
+  for (const auto method :
+       {internal::RepeatMethod::kTables, internal::RepeatMethod::kBuckets}) {
+    for (const int parts : {1, 2}) {
+      for (const bool first_too : {false, true}) {
+        copy = list;
+        std::vector<std::uint8_t> marks(copy.ListCount());
+        internal::MarkRepeats(copy, marks.data(), first_too, parts,
+                              ItemHasher(), method);
+        copy.RemoveMarked(marks);
+        EXPECT_EQ(Texts(copy), first_too ? unique_texts : first_copies);
+      }
+    }
+  }
 
   const ItemList other = Make({"abc", "", "h", "hhh", "zzz"});
   std::vector<std::string> kept, subtracted;
