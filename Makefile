@@ -27,11 +27,11 @@ build-asan: deps
 # Every test: the full build, the core again under ASan and UBSan, and a short
 # fuzzing run of the list-file reader.
 test: build build-asan
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@if [ -x scripts/run-fuzz ]; then scripts/run-fuzz; fi
 	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
-	@if [ -x scripts/run-fuzz ]; then scripts/run-fuzz; fi
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 run: build
 	./$(BUILD)/karvello
