@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace karvello {
@@ -197,6 +198,72 @@ class WidthModel {
     return true;
   }
 
+  // Width() for items that hold pairs the font shapes otherwise (a
+  // ligature such as "fi"): each such pair, with one character either side
+  // (whose kerning against the ligature differs), is a segment measured
+  // exactly, once for every different segment; the rest of the item is
+  // summed as by Width(). Not for use from other threads: it measures.
+  bool SegmentedWidth(std::string_view item, Fixed* width) {
+    if (item.size() > kMaxModelledBytes) return false;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(item.data());
+    std::vector<int>& ids = ids_scratch_;
+    ids.clear();
+    std::size_t pos = 0;
+    while (pos < item.size()) {
+      const int id = NextId(bytes, item.size(), pos);
+      if (id == kNoId || compact_[id] < 0) return false;
+      ids.push_back(id);
+    }
+    const std::size_t n = ids.size();
+    // segment_end[k] is one past the last character of the segment that
+    // starts at k, or 0 where none starts.
+    std::vector<std::size_t>& segment_end = end_scratch_;
+    segment_end.assign(n, 0);
+    std::size_t open = n;  // start of the segment being grown, if any
+    std::size_t open_end = 0;
+    for (std::size_t k = 1; k < n; ++k) {
+      const std::int32_t adjust = pair_[Pair(ids[k - 1], ids[k])];
+      if (adjust == kUnmeasured) return false;
+      if (adjust != kUnmodelled) continue;
+      const std::size_t start = k >= 2 ? k - 2 : 0;
+      const std::size_t end = std::min(n, k + 2);
+      if (open != n && start < open_end) {
+        open_end = end;
+      } else {
+        if (open != n) segment_end[open] = open_end;
+        open = start;
+        open_end = end;
+      }
+    }
+    if (open == n) return false;
+    segment_end[open] = open_end;
+
+    Fixed sum = 0;
+    int previous = kNoId;
+    auto join = [&](int next) {
+      if (previous == kNoId) return true;
+      const std::int32_t adjust = pair_[Pair(previous, next)];
+      if (adjust == kUnmodelled || adjust == kUnmeasured) return false;
+      sum += adjust;
+      return true;
+    };
+    for (std::size_t k = 0; k < n;) {
+      if (segment_end[k] == 0) {
+        if (!join(ids[k])) return false;
+        sum += advance_[ids[k]];
+        previous = ids[k];
+        ++k;
+        continue;
+      }
+      if (!join(ids[k])) return false;
+      sum += SegmentWidth(ids.data() + k, segment_end[k] - k);
+      previous = ids[segment_end[k] - 1];
+      k = segment_end[k];
+    }
+    *width = sum;
+    return true;
+  }
+
  private:
   static constexpr std::int32_t kUnmeasured = INT32_MIN + 1;
   // Table entries are kept below 2^18 (4096 pixels) in magnitude, so that
@@ -206,6 +273,27 @@ class WidthModel {
   static constexpr std::int32_t kNotSummed = -(1 << 30);
   static constexpr Fixed kNotSummedSum = -(Fixed{1} << 29);
   static_assert(kMaxModelledBytes * kTableLimit < (Fixed{1} << 29));
+
+  // The exact width of the characters `ids[0 .. length - 1]`, from a cache
+  // keyed by the ids themselves (ten bits each) where they fit in 64 bits.
+  Fixed SegmentWidth(const int* ids, std::size_t length) {
+    static_assert(kIds <= 1 << 10);
+    auto measure = [&] {
+      QString segment;
+      for (std::size_t j = 0; j < length; ++j) segment.append(IdChar(ids[j]));
+      return ToFixed(metrics_.horizontalAdvance(segment));
+    };
+    if (length > 6) return measure();
+    std::uint64_t key = length;
+    for (std::size_t j = 0; j < length; ++j) {
+      key = key << 10 | static_cast<std::uint64_t>(ids[j]);
+    }
+    const auto found = segments_.find(key);
+    if (found != segments_.end()) return found->second;
+    const Fixed width = measure();
+    segments_.emplace(key, width);
+    return width;
+  }
 
   // A table entry, or kNotSummed for a value too large to be one.
   static std::int32_t Entry(Fixed value) {
@@ -335,6 +423,9 @@ class WidthModel {
 
   QFont font_;
   const QFontMetricsF& metrics_;
+  std::unordered_map<std::uint64_t, Fixed> segments_;
+  std::vector<int> ids_scratch_;
+  std::vector<std::size_t> end_scratch_;
   bool pairwise_ = true;
   std::vector<bool> added_ = std::vector<bool>(kIds, false);
   std::vector<int> measured_;
@@ -425,6 +516,18 @@ int ComputeHorizontalExtentExhaustively(const ItemList& list, const QFont& font,
 
 int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
                             int scroll_bar_width) {
+  return ComputeHorizontalExtent(list, font, scroll_bar_width, nullptr);
+}
+
+int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
+                            int scroll_bar_width, ExtentStats* stats) {
+  ExtentStats unused;
+  if (stats == nullptr) stats = &unused;
+  *stats = ExtentStats();
+  auto measure_all = [&] {
+    stats->measured_all = true;
+    return ComputeHorizontalExtentExhaustively(list, font, scroll_bar_width);
+  };
   const ItemList::Index count = list.ListCount();
   if (count == 0) return 0;
   const int parts = count >= kMinItemsForThreads ? 2 : 1;
@@ -519,23 +622,37 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
         }
       });
 
+  // Then the items with pairs the font shapes otherwise, in segments; what
+  // is left is measured one by one.
+  PartResult segmented;
+  for (const PartResult& result : other) {
+    for (ItemList::Index i : result.rest) {
+      Fixed width;
+      if (model.SegmentedWidth(list.UncheckedItem(i), &width)) {
+        keep_widest(segmented, width, i);
+      } else {
+        segmented.rest.push_back(i);
+      }
+    }
+  }
+
   // The model holds for fonts that kern in pairs. Measure the widest
   // modelled item and a spread of others exactly; one difference means this
   // font does something else (contextual forms), and only measuring every
   // item is then certain.
   if (!model.Pairwise()) {
-    return ComputeHorizontalExtentExhaustively(list, font, scroll_bar_width);
+    return measure_all();
   }
   PartResult best;
   for (const PartResult* result :
-       {&ascii[0], &ascii[1], &other[0], &other[1]}) {
+       {&ascii[0], &ascii[1], &other[0], &other[1], &segmented}) {
     keep_widest(best, result->widest, result->widest_index);
   }
   Fixed widest = 0;
   if (best.widest_index >= 0) {
     if (ToFixed(ItemTextWidth(
             metrics, list.UncheckedItem(best.widest_index))) != best.widest) {
-      return ComputeHorizontalExtentExhaustively(list, font, scroll_bar_width);
+      return measure_all();
     }
     widest = best.widest;
     const ItemList::Index step =
@@ -543,18 +660,17 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
     for (ItemList::Index i = 0; i < count; i += step) {
       Fixed modelled;
       const std::string_view item = list.UncheckedItem(i);
-      if ((model.AsciiWidth(item, &modelled) || model.Width(item, &modelled)) &&
+      if ((model.AsciiWidth(item, &modelled) || model.Width(item, &modelled) ||
+           model.SegmentedWidth(item, &modelled)) &&
           ToFixed(ItemTextWidth(metrics, item)) != modelled) {
-        return ComputeHorizontalExtentExhaustively(list, font,
-                                                   scroll_bar_width);
+        return measure_all();
       }
     }
   }
-  for (const PartResult& result : other) {
-    for (ItemList::Index i : result.rest) {
-      widest = std::max(widest,
-                        ToFixed(ItemTextWidth(metrics, list.UncheckedItem(i))));
-    }
+  stats->measured_items = static_cast<ItemList::Index>(segmented.rest.size());
+  for (ItemList::Index i : segmented.rest) {
+    widest = std::max(widest,
+                      ToFixed(ItemTextWidth(metrics, list.UncheckedItem(i))));
   }
   return ToExtent(widest, scroll_bar_width);
 }

@@ -41,11 +41,22 @@ qreal ItemTextWidth(const QFontMetricsF& metrics, std::string_view item);
 //
 // Items of plain Latin text are summed from per-character advances and
 // per-pair adjustments measured once in `font`, which is exact for fonts that
-// kern in pairs; that is checked on pairs (ligatures) and on a sample of
-// items, and the routine measures every item one by one when a check fails.
-// Other items are measured one by one.
+// kern in pairs; a pair the font joins (a ligature such as "fi") is measured
+// with its neighbours as one short segment. This is checked on long runs of
+// pairs and on a sample of items, and the routine measures every item one by
+// one when a check fails. Other items are measured one by one.
 int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
                             int scroll_bar_width);
+
+// How ComputeHorizontalExtent came to its result, for tests and benchmarks.
+struct ExtentStats {
+  // A check failed and every item was measured one by one.
+  bool measured_all = false;
+  // Otherwise, how many items were measured one by one (the checks aside).
+  ItemList::Index measured_items = 0;
+};
+int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
+                            int scroll_bar_width, ExtentStats* stats);
 
 // The same result, always measuring every item one by one. Slow (about 2 µs
 // an item); for tests and benchmarks that compare against it.
