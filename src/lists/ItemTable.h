@@ -32,8 +32,9 @@
 
 namespace karvello::internal {
 
-// Zero-filled scratch memory; large blocks are mapped like a large item
-// list's arrays (see ItemList.h), on 2 MiB pages where the system allows.
+// Zero-filled scratch memory. Large blocks are mapped like a large item
+// list's arrays (see ItemList.h), on 2 MiB pages where the system allows;
+// small ones are reused from earlier calls on the same thread.
 class ZeroedBlock {
  public:
   explicit ZeroedBlock(std::size_t bytes);
@@ -41,10 +42,12 @@ class ZeroedBlock {
   ZeroedBlock& operator=(const ZeroedBlock&) = delete;
   ZeroedBlock(ZeroedBlock&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
-        bytes_(std::exchange(other.bytes_, 0)) {}
+        mapped_bytes_(std::exchange(other.mapped_bytes_, 0)),
+        cached_bytes_(std::exchange(other.cached_bytes_, 0)) {}
   ZeroedBlock& operator=(ZeroedBlock&& other) noexcept {
     std::swap(data_, other.data_);
-    std::swap(bytes_, other.bytes_);
+    std::swap(mapped_bytes_, other.mapped_bytes_);
+    std::swap(cached_bytes_, other.cached_bytes_);
     return *this;
   }
   ~ZeroedBlock();
@@ -52,7 +55,8 @@ class ZeroedBlock {
 
  private:
   void* data_ = nullptr;
-  std::size_t bytes_ = 0;  // of the mapping; 0 for calloc's memory
+  std::size_t mapped_bytes_ = 0;  // of the mapping; 0 for a small block
+  std::size_t cached_bytes_ = 0;  // of a small block
 };
 
 // Whether two byte strings are equal. Short ones are compared with a few
