@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -279,8 +280,15 @@ void ReadListFields(std::string_view bytes, ItemList& list) {
 int ReadListStream(const ReadFunction& read, ItemList& list,
                    std::size_t size_hint) {
   // The file's size bounds the text it holds, so the list's byte arena grows
-  // once; the per-item arrays grow in place as they fill.
-  if (size_hint != 0) list.Reserve(0, size_hint);
+  // once; the per-item arrays grow in place as they fill. The reservation
+  // only saves time: a size that cannot be reserved (a sparse file, say)
+  // leaves the list to grow as the items come.
+  if (size_hint != 0) {
+    try {
+      list.Reserve(0, size_hint);
+    } catch (const std::bad_alloc&) {
+    }
+  }
   ListFileReader reader(list);
   while (true) {
     std::span<char> space = reader.Space();
