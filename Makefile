@@ -38,7 +38,7 @@ run: build
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
-	@if [ -x bench/peers.sh ]; then bench/peers.sh; fi
+	@if [ -x bench/peers.sh ]; then BUILD=$(BUILD) bench/peers.sh; fi
 
 # The window with two sample lists, on a virtual display: docs/screenshot.png.
 screenshot: build
