@@ -3,12 +3,13 @@
 //
 // A table holds item indices of one list in open addressing (linear probing)
 // with a 32-bit tag of each item's hash beside the index. A probe compares
-// tags first and then the bytes of the candidate item, so the hash only
-// proposes candidates and the bytes decide. Big lists are worked on in a
-// pipeline that hashes items ahead of time and prefetches their slots and the
-// candidates' bytes, so that the random memory accesses of many items
-// overlap, and optionally in two parts on two threads, split by one bit of
-// the hash, so that a text and all its copies fall in the same part.
+// tags, and then the bytes of the candidate item: the hash only proposes
+// candidates, the bytes decide. For speed the bytes of a batch of candidates
+// are compared together after the probes (see ListTables::Fill), and a big
+// list is first sorted into buckets by hash so that each bucket's table
+// stays in the cache (MarkRepeatsByBuckets). Big lists are split in two
+// parts on two threads, by one bit of the hash for the tables, so that a
+// text and all its copies fall in the same part.
 //
 // The hash is a template parameter so that tests can force collisions.
 
