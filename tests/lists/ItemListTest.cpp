@@ -147,6 +147,30 @@ TEST(ItemListTest, TextsSurviveCompaction) {
   EXPECT_EQ(Texts(list), kept);
 }
 
+TEST(ItemListTest, BigListsGrowAndCopyIntact) {
+  // Past a few megabytes the arrays move to mappings of their own and grow
+  // by moving pages; every text must come through growth, copy and removal.
+  constexpr int kItems = 700000;
+  auto text_of = [](int k) { return "item " + std::to_string(k * 7919LL); };
+  ItemList list;
+  for (int k = 0; k < kItems; ++k) list.AddItem(text_of(k));
+  ItemList copy = list;
+  std::vector<std::uint8_t> marks(kItems);
+  for (int k = 0; k < kItems; ++k) marks[k] = k % 3 == 0;
+  copy.RemoveMarked(marks);
+  ASSERT_EQ(list.ListCount(), kItems);
+  ASSERT_EQ(copy.ListCount(), kItems - (kItems + 2) / 3);
+  for (int k = 0; k < kItems; k += 997) EXPECT_EQ(list.List(k), text_of(k));
+  for (ItemList::Index k = 0; k < copy.ListCount(); k += 991) {
+    const int original = static_cast<int>(k / 2 * 3 + k % 2 + 1);
+    EXPECT_EQ(copy.List(k), text_of(original));
+  }
+  list.Clear();
+  EXPECT_EQ(list.ListCount(), 0);
+  list.AddItem("small again");
+  EXPECT_THAT(Texts(list), ElementsAre("small again"));
+}
+
 TEST(ItemListTest, CopiesAreIndependentAndMovesEmptyTheSource) {
   ItemList list = Make({"a", "b", "c"});
   list.SetListIndex(1);
