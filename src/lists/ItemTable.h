@@ -242,7 +242,7 @@ inline void Consume(std::uint64_t sink) noexcept {
 // miss the TLB as well as the cache), and a loop that follows one item at a
 // time through its data-dependent branches keeps the processor from running
 // ahead; plain loads in short loops without such branches do overlap.
-constexpr std::size_t kBatch = 32;
+constexpr std::size_t kBatch = 64;
 
 template <typename Index>
 struct Batch {
