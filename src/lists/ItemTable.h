@@ -105,10 +105,6 @@ class ItemTable {
   static Index Tag(std::uint64_t hash) noexcept {
     return static_cast<Index>(sizeof(Index) < 8 ? hash >> 32 : hash);
   }
-  const Slot& Home(std::uint64_t hash) const noexcept {
-    return slots_[hash & mask_];
-  }
-
   // Loads the home slot of `hash`, only to bring it into the cache.
   std::uint64_t Warm(std::uint64_t hash) const noexcept {
     return slots_[hash & mask_].item;
