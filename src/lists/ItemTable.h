@@ -24,6 +24,7 @@
 #include <exception>
 #include <limits>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -309,7 +310,8 @@ bool CheckCandidates(const Batch<Index>& batch, const ItemList::Storage& items,
 }
 
 // Runs `work(part)` for part 0 .. parts - 1, part 0 on this thread and the
-// others on threads of their own; rethrows the first exception of any part.
+// others on threads of their own (or here, when no thread can be started);
+// rethrows the first exception of any part.
 template <typename Work>
 void RunParts(int parts, Work work) {
   if (parts <= 1) {
@@ -326,8 +328,17 @@ void RunParts(int parts, Work work) {
       errors[part] = std::current_exception();
     }
   };
-  for (int part = 1; part < parts; ++part) threads.emplace_back(guarded, part);
+  std::vector<int> inline_parts;
+  for (int part = 1; part < parts; ++part) {
+    try {
+      threads.emplace_back(guarded, part);
+    } catch (const std::system_error&) {
+      // No thread to be had: the part runs here instead, only slower.
+      inline_parts.push_back(part);
+    }
+  }
   guarded(0);
+  for (const int part : inline_parts) guarded(part);
   for (auto& thread : threads) thread.join();
   for (auto& error : errors) {
     if (error) std::rethrow_exception(error);
