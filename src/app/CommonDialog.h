@@ -13,12 +13,26 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/Dialogs.h"
 
 class QWidget;
 
 namespace karvello {
+
+// Splits a file dialog's result at every NUL character, keeping empty parts:
+// "" gives one empty part, "/a\0b\0c" gives "/a", "b" and "c".
+inline std::vector<std::string> SplitAtNul(const std::string& s) {
+  std::vector<std::string> parts;
+  std::string::size_type start = 0;
+  for (;;) {
+    const auto nul = s.find('\0', start);
+    parts.push_back(s.substr(start, nul - start));
+    if (nul == std::string::npos) return parts;
+    start = nul + 1;
+  }
+}
 
 class CommonDialog {
  public:

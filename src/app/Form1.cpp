@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/CenterFormModule.h"
+#include "app/CommonDialog.h"
 #include "app/CursorFile.h"
 #include "listfiles/ListFiles.h"
 #include "lists/Main.h"
@@ -118,17 +119,6 @@ class DialogListFileUi final : public ListFileUi {
   Dialogs& dialogs_;
   QWidget* parent_;
 };
-
-std::vector<std::string> SplitAtNul(const std::string& s) {
-  std::vector<std::string> parts;
-  std::string::size_type start = 0;
-  for (;;) {
-    const auto nul = s.find('\0', start);
-    parts.push_back(s.substr(start, nul - start));
-    if (nul == std::string::npos) return parts;
-    start = nul + 1;
-  }
-}
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
   constexpr char kSeparator = std::filesystem::path::preferred_separator;

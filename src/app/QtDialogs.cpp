@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/CommonDialog.h"
 #include "app/Dialogs.h"
 
 namespace karvello {
@@ -24,17 +25,6 @@ QString PathText(const std::string& path) {
 
 std::string PathBytes(const QString& path) {
   return QFile::encodeName(path).toStdString();
-}
-
-std::vector<std::string> SplitAtNul(const std::string& s) {
-  std::vector<std::string> parts;
-  std::string::size_type start = 0;
-  for (;;) {
-    const auto nul = s.find('\0', start);
-    parts.push_back(s.substr(start, nul - start));
-    if (nul == std::string::npos) return parts;
-    start = nul + 1;
-  }
 }
 
 // "All Files (*.*)|*.*|Text Files (*.txt)|*.txt|" becomes Qt's
