@@ -5,11 +5,11 @@
 // with a 32-bit tag of each item's hash beside the index. A probe compares
 // tags, and then the bytes of the candidate item: the hash only proposes
 // candidates, the bytes decide. For speed the bytes of a batch of candidates
-// are compared together after the probes (see ListTables::Fill), and a big
-// list is first sorted into buckets by hash so that each bucket's table
-// stays in the cache (MarkRepeatsByBuckets). Big lists are split in two
-// parts on two threads, by one bit of the hash for the tables, so that a
-// text and all its copies fall in the same part.
+// are compared together after the probes (see ListTables::Fill), and big
+// lists are first sorted into buckets by hash so that each bucket's table
+// stays in the cache (MarkRepeatsByBuckets, MarkMatchesByBuckets). Big lists
+// are split in two parts on two threads, by one bit of the hash for the
+// tables, so that a text and all its copies fall in the same part.
 //
 // The hash is a template parameter so that tests can force collisions.
 
@@ -641,7 +641,183 @@ bool MarkRepeatsByBuckets(const ItemList& list, std::uint8_t* marks,
   return all_equal;
 }
 
-// How MarkRepeats works: chosen by the size of the list, or forced by tests.
+// Sets marks as MarkMatchesWith does, for a big `other`, so that the table
+// probes stay in the cache: the items of both lists are sorted, stably, into
+// buckets by the top bits of their hashes (a bucket holds some thousands of
+// `other`'s items), and then each bucket's items of `target` are probed
+// through a small table of that bucket's items of `other`.
+//
+// The table keeps one item of `other` per tag, the bytes unchecked, and a
+// probe stops at the first item with its tag; the bytes of each such pair
+// are compared afterwards, in `target` order. When every pair checks out
+// the marks are exact: no candidate means no item of `other` with the same
+// hash, and a candidate with the same bytes is a match. When a pair
+// differs (two texts under one tag, which an even hash makes vanishingly
+// rare) the texts that the table dropped might have matched, so this
+// returns false, with the marks part written, and the caller must mark
+// again with exact probes.
+// Needs fewer than 2^32 - 1 items in each list.
+template <typename Hasher>
+bool MarkMatchesByBuckets(const ItemList& target, const ItemList& other,
+                          std::uint8_t* marks, bool found, int parts,
+                          const Hasher& hasher) {
+  const ItemList::Storage lists[2] = {target.RawStorage(), other.RawStorage()};
+  const ItemList::Storage& items = lists[0];
+  const ItemList::Storage& others = lists[1];
+  const int part_count = parts >= 2 ? 2 : 1;
+  constexpr std::size_t kBucketItems = 8192;
+  unsigned bucket_bits = 0;
+  while (bucket_bits < 16 && (others.count >> bucket_bits) > kBucketItems) {
+    ++bucket_bits;
+  }
+  const std::size_t buckets = std::size_t{1} << bucket_bits;
+  auto bucket_of = [bucket_bits](std::uint64_t hash) -> std::size_t {
+    return bucket_bits == 0 ? 0 : hash >> (64 - bucket_bits);
+  };
+  // An entry packs the tag, as many of the hash bits that the bucket does
+  // not use as fit, above the item index; the tag's low bits give the home
+  // slot. The tag must be wide: an item's tag is compared with those of all
+  // of its bucket's texts, and a false match costs a pass with exact probes.
+  unsigned index_bits = 1;
+  while ((std::max(items.count, others.count) >> index_bits) != 0) {
+    ++index_bits;
+  }
+  const std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
+  auto entry_of = [&](const ItemList::Storage& list, std::size_t i) {
+    const std::uint64_t hash =
+        hasher(list.bytes + list.offsets[i], list.lengths[i]);
+    return std::pair<std::size_t, std::uint64_t>(
+        bucket_of(hash), ((hash << bucket_bits) & ~index_mask) | i);
+  };
+
+  // Bucket sizes of both lists, counted per part so that each part can then
+  // write its items in order after those of the parts before it. Each part
+  // takes its share of both lists, so the hashing of both runs at once.
+  std::vector<std::size_t> cursor[2][2];
+  for (auto& list_cursors : cursor) {
+    for (int part = 0; part < part_count; ++part) {
+      list_cursors[part].assign(buckets, 0);
+    }
+  }
+  RunParts(part_count, [&](int part) {
+    for (int l = 0; l < 2; ++l) {
+      const auto [begin, end] = PartRange(lists[l].count, part, part_count);
+      std::vector<std::size_t>& count = cursor[l][part];
+      for (std::size_t i = begin; i < end; ++i) {
+        ++count[entry_of(lists[l], i).first];
+      }
+    }
+  });
+  std::vector<std::size_t> bucket_start[2];
+  std::size_t largest = 0;
+  for (int l = 0; l < 2; ++l) {
+    bucket_start[l].resize(buckets + 1);
+    std::size_t at = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+      bucket_start[l][b] = at;
+      for (int part = 0; part < part_count; ++part) {
+        const std::size_t count = cursor[l][part][b];
+        cursor[l][part][b] = at;
+        at += count;
+      }
+      if (l == 1) largest = std::max(largest, at - bucket_start[l][b]);
+    }
+    bucket_start[l][buckets] = at;
+  }
+
+  ZeroedBlock candidate_block(items.count * sizeof(std::uint32_t));
+  auto* candidate_of = static_cast<std::uint32_t*>(candidate_block.data());
+  {
+    ZeroedBlock entry_blocks[2] = {
+        ZeroedBlock(items.count * sizeof(std::uint64_t)),
+        ZeroedBlock(others.count * sizeof(std::uint64_t))};
+    std::uint64_t* sorted[2] = {
+        static_cast<std::uint64_t*>(entry_blocks[0].data()),
+        static_cast<std::uint64_t*>(entry_blocks[1].data())};
+    RunParts(part_count, [&](int part) {
+      for (int l = 0; l < 2; ++l) {
+        const auto [begin, end] = PartRange(lists[l].count, part, part_count);
+        std::vector<std::size_t>& next = cursor[l][part];
+        std::uint64_t* out = sorted[l];
+        for (std::size_t i = begin; i < end; ++i) {
+          const auto [bucket, entry] = entry_of(lists[l], i);
+          out[next[bucket]++] = entry;
+        }
+      }
+    });
+    // A slot holds an entry + 1, the tag above the item index + 1; 0 is
+    // empty.
+    RunParts(part_count, [&](int part) {
+      std::size_t capacity = 16;
+      while (capacity < 2 * largest) capacity *= 2;
+      std::vector<std::uint64_t> table(capacity);
+      for (std::size_t b = part; b < buckets; b += part_count) {
+        const std::size_t first = bucket_start[1][b];
+        const std::size_t size = bucket_start[1][b + 1] - first;
+        if (size == 0) continue;
+        std::size_t slots = 16;
+        while (slots < 2 * size) slots *= 2;
+        const std::size_t mask = slots - 1;
+        std::fill_n(table.begin(), slots, 0);
+        for (std::size_t k = first; k < first + size; ++k) {
+          const std::uint64_t entry = sorted[1][k];
+          const std::uint64_t tag = entry >> index_bits;
+          for (std::size_t pos = tag & mask;; pos = (pos + 1) & mask) {
+            const std::uint64_t slot = table[pos];
+            if (slot == 0) {
+              table[pos] = entry + 1;
+              break;
+            }
+            if ((slot >> index_bits) == tag) break;
+          }
+        }
+        const std::size_t end = bucket_start[0][b + 1];
+        for (std::size_t k = bucket_start[0][b]; k < end; ++k) {
+          const std::uint64_t entry = sorted[0][k];
+          const std::uint64_t tag = entry >> index_bits;
+          for (std::size_t pos = tag & mask;; pos = (pos + 1) & mask) {
+            const std::uint64_t slot = table[pos];
+            if (slot == 0) break;
+            if ((slot >> index_bits) == tag) {
+              candidate_of[entry & index_mask] =
+                  static_cast<std::uint32_t>(slot & index_mask);
+              break;
+            }
+          }
+        }
+      }
+    });
+  }
+
+  const std::uint8_t yes = found ? 1 : 0;
+  const std::uint8_t no = found ? 0 : 1;
+  std::atomic<bool> all_equal{true};
+  RunParts(part_count, [&](int part) {
+    const auto [begin, end] = PartRange(items.count, part, part_count);
+    Batch<std::uint32_t> batch;
+    for (std::size_t i = begin; i < end;) {
+      batch.count = 0;
+      for (; i < end && batch.count < kBatch; ++i) {
+        const std::uint32_t candidate = candidate_of[i];
+        marks[i] = candidate != 0 ? yes : no;
+        batch.item[batch.count] = i;
+        batch.candidate[batch.count] = candidate;
+        batch.count += candidate != 0 ? 1 : 0;
+      }
+      const bool equal = CheckCandidates(
+          batch, items, others,
+          [](std::size_t, std::size_t, bool same) { return same; });
+      if (!equal || !all_equal.load(std::memory_order_relaxed)) {
+        all_equal = false;
+        return;
+      }
+    }
+  });
+  return all_equal;
+}
+
+// How MarkRepeats and MarkMatches work: chosen by the size of the lists, or
+// forced by tests.
 enum class RepeatMethod { kAuto, kTables, kBuckets };
 
 // The same, with indices as narrow as the lists allow.
@@ -677,9 +853,23 @@ void MarkRepeats(const ItemList& list, std::uint8_t* marks, bool mark_first,
 template <typename Hasher = ItemHasher>
 void MarkMatches(const ItemList& target, const ItemList& other,
                  std::uint8_t* marks, bool found, int parts,
-                 const Hasher& hasher = Hasher()) {
-  if (static_cast<std::uint64_t>(other.ListCount()) <
-      std::numeric_limits<std::uint32_t>::max()) {
+                 const Hasher& hasher = Hasher(),
+                 RepeatMethod method = RepeatMethod::kAuto) {
+  constexpr std::uint64_t kNarrow = std::numeric_limits<std::uint32_t>::max();
+  const auto n = static_cast<std::uint64_t>(other.ListCount());
+  const bool narrow =
+      n < kNarrow && static_cast<std::uint64_t>(target.ListCount()) < kNarrow;
+  if (method == RepeatMethod::kAuto) {
+    // Below this the tables of MarkMatchesWith fit in the cache anyway.
+    constexpr std::uint64_t kBucketsFrom = std::uint64_t{1} << 18;
+    method = narrow && n >= kBucketsFrom ? RepeatMethod::kBuckets
+                                         : RepeatMethod::kTables;
+  }
+  if (method == RepeatMethod::kBuckets && narrow &&
+      MarkMatchesByBuckets(target, other, marks, found, parts, hasher)) {
+    return;
+  }
+  if (n < kNarrow) {
     MarkMatchesWith<std::uint32_t>(target, other, marks, found, parts, hasher);
   } else {
     MarkMatchesWith<std::uint64_t>(target, other, marks, found, parts, hasher);

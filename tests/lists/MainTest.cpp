@@ -444,16 +444,19 @@ void CheckWithHash(const Hasher& hasher, int parts) {
         ExpectSameList(actual, expected);
       }
     }
-    for (const bool present : {false, true}) {
-      ItemList actual = original;
-      std::vector<std::uint8_t> marks(original.ListCount());
-      internal::MarkMatches(actual, other, marks.data(), present, parts,
-                            hasher);
-      actual.RemoveMarked(marks);
-      ItemList expected = original;
-      present ? scan::SubtractList(expected, other)
-              : scan::KeepOnlyMatches(expected, other);
-      ExpectSameList(actual, expected);
+    for (const auto method :
+         {internal::RepeatMethod::kTables, internal::RepeatMethod::kBuckets}) {
+      for (const bool present : {false, true}) {
+        ItemList actual = original;
+        std::vector<std::uint8_t> marks(original.ListCount());
+        internal::MarkMatches(actual, other, marks.data(), present, parts,
+                              hasher, method);
+        actual.RemoveMarked(marks);
+        ItemList expected = original;
+        present ? scan::SubtractList(expected, other)
+                : scan::KeepOnlyMatches(expected, other);
+        ExpectSameList(actual, expected);
+      }
     }
   }
 }
@@ -525,6 +528,34 @@ TEST(BigListTest, MatchesASetModel) {
   copy = list;
   KeepOnlyMatches(copy, copy);
   EXPECT_EQ(Texts(copy), texts);
+
+  // A big other list, against a target that shares only some of its texts:
+  // both ways of marking, on one and on two threads.
+  ItemList big_other;
+  std::unordered_set<std::string> other_texts;
+  for (int k = 0; k < 100000; ++k) {
+    const std::string text = maker.Text(3, "abcdefgz");
+    big_other.AddItem(text);
+    other_texts.insert(text);
+  }
+  kept.clear();
+  subtracted.clear();
+  for (const auto& text : texts) {
+    (other_texts.count(text) != 0 ? kept : subtracted).push_back(text);
+  }
+  for (const auto method :
+       {internal::RepeatMethod::kTables, internal::RepeatMethod::kBuckets}) {
+    for (const int parts : {1, 2}) {
+      for (const bool present : {false, true}) {
+        copy = list;
+        std::vector<std::uint8_t> marks(copy.ListCount());
+        internal::MarkMatches(copy, big_other, marks.data(), present, parts,
+                              ItemHasher(), method);
+        copy.RemoveMarked(marks);
+        EXPECT_EQ(Texts(copy), present ? subtracted : kept);
+      }
+    }
+  }
 }
 
 }  // namespace
