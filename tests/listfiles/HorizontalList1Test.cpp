@@ -10,19 +10,15 @@
 #include <random>
 #include <string>
 #include <vector>
+#include "support/ItemLists.h"
 
 namespace karvello {
 namespace {
 
+using ::karvello::testing::ListOf;
 using ::testing::ElementsAre;
 
 constexpr int kBar = 17;
-
-ItemList MakeList(const std::vector<std::string>& items) {
-  ItemList list;
-  for (const std::string& item : items) list.AddItem(item);
-  return list;
-}
 
 // The definition: every item measured one by one, widest rounded up.
 int Expected(const std::vector<std::string>& items, const QFont& font) {
@@ -40,7 +36,7 @@ int Expected(const std::vector<std::string>& items, const QFont& font) {
 ExtentStats ExpectExact(const std::vector<std::string>& items,
                         const QFont& font) {
   ExtentStats stats;
-  EXPECT_EQ(ComputeHorizontalExtent(MakeList(items), font, kBar, &stats),
+  EXPECT_EQ(ComputeHorizontalExtent(ListOf(items), font, kBar, &stats),
             Expected(items, font))
       << font.family().toStdString() << " " << font.pointSize();
   return stats;
@@ -72,7 +68,7 @@ TEST(ComputeHorizontalExtentTest, EmptyListsAndEmptyItems) {
   const QFont font("Arial", 9);
   EXPECT_EQ(ComputeHorizontalExtent(ItemList(), font, kBar), 0);
   // A list of empty items is not empty: the scroll bar allowance remains.
-  EXPECT_EQ(ComputeHorizontalExtent(MakeList({"", ""}), font, kBar), kBar);
+  EXPECT_EQ(ComputeHorizontalExtent(ListOf({"", ""}), font, kBar), kBar);
 }
 
 TEST(ComputeHorizontalExtentTest, AmpersandsAreMeasuredAsDrawn) {
@@ -80,7 +76,7 @@ TEST(ComputeHorizontalExtentTest, AmpersandsAreMeasuredAsDrawn) {
   const QFontMetricsF metrics(font);
   // No mnemonic processing: "&&&&" is four ampersands wide, not two.
   EXPECT_GT(ItemTextWidth(metrics, "&&&&"), ItemTextWidth(metrics, "&&") + 1);
-  EXPECT_EQ(ComputeHorizontalExtent(MakeList({"&&&&&&&&", "&&&&"}), font, kBar),
+  EXPECT_EQ(ComputeHorizontalExtent(ListOf({"&&&&&&&&", "&&&&"}), font, kBar),
             static_cast<int>(std::ceil(metrics.horizontalAdvance("&&&&&&&&"))) +
                 kBar);
 }
@@ -92,13 +88,13 @@ TEST(ComputeHorizontalExtentTest, WiderFontWiderExtentAndOrderDoesNotMatter) {
   QFont bold = regular;
   bold.setBold(true);
   QFont larger("Arial", 14);
-  const int base = ComputeHorizontalExtent(MakeList(items), regular, kBar);
-  EXPECT_GT(ComputeHorizontalExtent(MakeList(items), bold, kBar), base);
-  EXPECT_GT(ComputeHorizontalExtent(MakeList(items), larger, kBar), base);
+  const int base = ComputeHorizontalExtent(ListOf(items), regular, kBar);
+  EXPECT_GT(ComputeHorizontalExtent(ListOf(items), bold, kBar), base);
+  EXPECT_GT(ComputeHorizontalExtent(ListOf(items), larger, kBar), base);
   std::reverse(items.begin(), items.end());
-  EXPECT_EQ(ComputeHorizontalExtent(MakeList(items), regular, kBar), base);
+  EXPECT_EQ(ComputeHorizontalExtent(ListOf(items), regular, kBar), base);
   std::rotate(items.begin(), items.begin() + 2, items.end());
-  EXPECT_EQ(ComputeHorizontalExtent(MakeList(items), regular, kBar), base);
+  EXPECT_EQ(ComputeHorizontalExtent(ListOf(items), regular, kBar), base);
 }
 
 // Random items drawn from `alphabet` (UTF-8 pieces, one chosen at a time).

@@ -12,18 +12,9 @@
 
 #include "ReferenceListReader.h"
 #include "listfiles/ListFileReader.h"
+#include "support/ItemLists.h"
 
-namespace {
-
-std::vector<std::string> ItemsOf(const karvello::ItemList& list) {
-  std::vector<std::string> items;
-  for (karvello::ItemList::Index i = 0; i < list.ListCount(); ++i) {
-    items.emplace_back(list.List(i));
-  }
-  return items;
-}
-
-}  // namespace
+using karvello::testing::ItemsOf;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {

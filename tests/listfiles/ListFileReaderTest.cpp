@@ -9,21 +9,15 @@
 #include <vector>
 
 #include "ReferenceListReader.h"
+#include "support/ItemLists.h"
 
 namespace karvello {
 namespace {
 
+using ::karvello::testing::ItemsOf;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using namespace std::string_literals;
-
-std::vector<std::string> ItemsOf(const ItemList& list) {
-  std::vector<std::string> items;
-  for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
-    items.emplace_back(list.List(i));
-  }
-  return items;
-}
 
 std::vector<std::string> Read(std::string_view file) {
   ItemList list;

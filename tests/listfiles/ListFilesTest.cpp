@@ -15,10 +15,13 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include "support/ItemLists.h"
 
 namespace karvello {
 namespace {
 
+using ::karvello::testing::ItemsOf;
+using ::karvello::testing::ListOf;
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -35,20 +38,6 @@ struct FakeUi : ListFileUi {
   bool answer = true;
   std::vector<std::string> messages, questions, errors;
 };
-
-std::vector<std::string> ItemsOf(const ItemList& list) {
-  std::vector<std::string> items;
-  for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
-    items.emplace_back(list.List(i));
-  }
-  return items;
-}
-
-ItemList ListOf(const std::vector<std::string>& items) {
-  ItemList list;
-  for (const std::string& item : items) list.AddItem(item);
-  return list;
-}
 
 class ListFilesTest : public ::testing::Test {
  protected:

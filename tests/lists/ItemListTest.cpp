@@ -7,27 +7,16 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include "support/ItemLists.h"
 
 namespace karvello {
 namespace {
 
+using ::karvello::testing::ItemsOf;
+using ::karvello::testing::ListOf;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using namespace std::literals;
-
-std::vector<std::string> Texts(const ItemList& list) {
-  std::vector<std::string> texts;
-  for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
-    texts.emplace_back(list.List(i));
-  }
-  return texts;
-}
-
-ItemList Make(const std::vector<std::string>& texts) {
-  ItemList list;
-  for (const auto& text : texts) list.AddItem(text);
-  return list;
-}
 
 TEST(ItemListTest, KeepsBytesExactlyInOrder) {
   ItemList list;
@@ -39,28 +28,28 @@ TEST(ItemListTest, KeepsBytesExactlyInOrder) {
   list.AddItem("a\0b"s);
   list.AddItem("abc ");
   list.AddItem("\xff\xfe");
-  EXPECT_THAT(Texts(list),
+  EXPECT_THAT(ItemsOf(list),
               ElementsAre("abc", "", "ABC", "a\0b"s, "abc ", "\xff\xfe"));
   EXPECT_EQ(list.List(3).size(), 3u);
   EXPECT_EQ(list.TextBytes(), 3u + 0 + 3 + 3 + 4 + 2);
 }
 
 TEST(ItemListTest, RemoveItemShiftsLaterItemsDown) {
-  ItemList list = Make({"a", "b", "c", "d"});
+  ItemList list = ListOf({"a", "b", "c", "d"});
   list.RemoveItem(1);
-  EXPECT_THAT(Texts(list), ElementsAre("a", "c", "d"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "c", "d"));
   list.RemoveItem(2);
-  EXPECT_THAT(Texts(list), ElementsAre("a", "c"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "c"));
   list.RemoveItem(0);
   list.RemoveItem(0);
-  EXPECT_THAT(Texts(list), IsEmpty());
+  EXPECT_THAT(ItemsOf(list), IsEmpty());
   EXPECT_EQ(list.ListIndex(), -1);
   list.AddItem("again");
-  EXPECT_THAT(Texts(list), ElementsAre("again"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("again"));
 }
 
 TEST(ItemListTest, SelectionFollowsItsItem) {
-  ItemList list = Make({"a", "b", "c", "d"});
+  ItemList list = ListOf({"a", "b", "c", "d"});
   list.SetListIndex(2);  // "c"
   list.RemoveItem(3);
   EXPECT_EQ(list.ListIndex(), 2);
@@ -70,11 +59,11 @@ TEST(ItemListTest, SelectionFollowsItsItem) {
   list.RemoveItem(1);
   EXPECT_EQ(list.ListIndex(), -1);
 
-  list = Make({"a", "b", "c", "d", "e"});
+  list = ListOf({"a", "b", "c", "d", "e"});
   list.SetListIndex(3);  // "d"
   const std::vector<std::uint8_t> before_it = {1, 0, 1, 0, 1};
   list.RemoveMarked(before_it);
-  EXPECT_THAT(Texts(list), ElementsAre("b", "d"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("b", "d"));
   EXPECT_EQ(list.ListIndex(), 1);
   const std::vector<std::uint8_t> it = {0, 1};
   list.RemoveMarked(it);
@@ -87,22 +76,22 @@ TEST(ItemListTest, SelectionFollowsItsItem) {
 }
 
 TEST(ItemListTest, RemoveMarkedKeepsOrder) {
-  ItemList list = Make({"a", "", "b", "a", "\0"s, "c"});
+  ItemList list = ListOf({"a", "", "b", "a", "\0"s, "c"});
   const std::vector<std::uint8_t> marks = {0, 1, 0, 1, 0, 0};
   list.RemoveMarked(marks);
-  EXPECT_THAT(Texts(list), ElementsAre("a", "b", "\0"s, "c"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "b", "\0"s, "c"));
   const std::vector<std::uint8_t> none(4, 0);
   list.RemoveMarked(none);
-  EXPECT_THAT(Texts(list), ElementsAre("a", "b", "\0"s, "c"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "b", "\0"s, "c"));
   const std::vector<std::uint8_t> all(4, 1);
   list.RemoveMarked(all);
-  EXPECT_THAT(Texts(list), IsEmpty());
+  EXPECT_THAT(ItemsOf(list), IsEmpty());
   list.AddItem("x");
-  EXPECT_THAT(Texts(list), ElementsAre("x"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("x"));
 }
 
 TEST(ItemListTest, OutOfRangeThrowsAndChangesNothing) {
-  ItemList list = Make({"a", "b"});
+  ItemList list = ListOf({"a", "b"});
   EXPECT_THROW(list.List(2), std::out_of_range);
   EXPECT_THROW(list.List(-1), std::out_of_range);
   EXPECT_THROW(list.RemoveItem(2), std::out_of_range);
@@ -111,7 +100,7 @@ TEST(ItemListTest, OutOfRangeThrowsAndChangesNothing) {
   EXPECT_THROW(list.SetListIndex(-2), std::out_of_range);
   const std::vector<std::uint8_t> wrong_size = {1};
   EXPECT_THROW(list.RemoveMarked(wrong_size), std::invalid_argument);
-  EXPECT_THAT(Texts(list), ElementsAre("a", "b"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "b"));
   EXPECT_THROW(ItemList().RemoveItem(0), std::out_of_range);
 }
 
@@ -138,13 +127,13 @@ TEST(ItemListTest, TextsSurviveCompaction) {
     if (!marks[k]) kept.push_back(expected[k]);
   }
   list.RemoveMarked(marks);
-  EXPECT_EQ(Texts(list), kept);
+  EXPECT_EQ(ItemsOf(list), kept);
   std::size_t bytes = 0;
   for (const auto& text : kept) bytes += text.size();
   EXPECT_EQ(list.TextBytes(), bytes);
   list.AddItem("last");
   kept.push_back("last");
-  EXPECT_EQ(Texts(list), kept);
+  EXPECT_EQ(ItemsOf(list), kept);
 }
 
 TEST(ItemListTest, BigListsGrowAndCopyIntact) {
@@ -168,26 +157,26 @@ TEST(ItemListTest, BigListsGrowAndCopyIntact) {
   list.Clear();
   EXPECT_EQ(list.ListCount(), 0);
   list.AddItem("small again");
-  EXPECT_THAT(Texts(list), ElementsAre("small again"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("small again"));
 }
 
 TEST(ItemListTest, CopiesAreIndependentAndMovesEmptyTheSource) {
-  ItemList list = Make({"a", "b", "c"});
+  ItemList list = ListOf({"a", "b", "c"});
   list.SetListIndex(1);
   ItemList copy = list;
   copy.RemoveItem(0);
   copy.AddItem("d");
-  EXPECT_THAT(Texts(list), ElementsAre("a", "b", "c"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "b", "c"));
   EXPECT_EQ(list.ListIndex(), 1);
-  EXPECT_THAT(Texts(copy), ElementsAre("b", "c", "d"));
+  EXPECT_THAT(ItemsOf(copy), ElementsAre("b", "c", "d"));
   EXPECT_EQ(copy.ListIndex(), 0);
 
   ItemList moved = std::move(list);
-  EXPECT_THAT(Texts(moved), ElementsAre("a", "b", "c"));
+  EXPECT_THAT(ItemsOf(moved), ElementsAre("a", "b", "c"));
   EXPECT_EQ(moved.ListIndex(), 1);
   copy = moved;
   copy = copy;
-  EXPECT_THAT(Texts(copy), ElementsAre("a", "b", "c"));
+  EXPECT_THAT(ItemsOf(copy), ElementsAre("a", "b", "c"));
 }
 
 }  // namespace

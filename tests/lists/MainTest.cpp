@@ -12,10 +12,13 @@
 
 #include "lists/ItemTable.h"
 #include "lists/TextSearch.h"
+#include "support/ItemLists.h"
 
 namespace karvello {
 namespace {
 
+using ::karvello::testing::ItemsOf;
+using ::karvello::testing::ListOf;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using Index = ItemList::Index;
@@ -114,20 +117,6 @@ void KeepOnlyMatches(ItemList& target, const ItemList& other) {
 
 }  // namespace scan
 
-ItemList Make(const std::vector<std::string>& texts) {
-  ItemList list;
-  for (const auto& text : texts) list.AddItem(text);
-  return list;
-}
-
-std::vector<std::string> Texts(const ItemList& list) {
-  std::vector<std::string> texts;
-  for (Index i = 0; i < list.ListCount(); ++i) {
-    texts.emplace_back(list.List(i));
-  }
-  return texts;
-}
-
 // Random lists in which repeats, empty items, case and trailing-blank
 // variants and NUL bytes are all common.
 class ListMaker {
@@ -199,7 +188,7 @@ class ListMaker {
 };
 
 void ExpectSameList(const ItemList& actual, const ItemList& expected) {
-  EXPECT_EQ(Texts(actual), Texts(expected));
+  EXPECT_EQ(ItemsOf(actual), ItemsOf(expected));
   EXPECT_EQ(actual.ListIndex(), expected.ListIndex());
 }
 
@@ -225,35 +214,35 @@ TEST(DuplicateRemovalTest, MatchesTheScanOnRandomLists) {
 }
 
 TEST(DuplicateRemovalTest, KeepsFirstCopiesOrRemovesEveryRepeatedText) {
-  ItemList list = Make({"a", "b", "a", "d", "b", "a"});
+  ItemList list = ListOf({"a", "b", "a", "d", "b", "a"});
   RemoveDupesExceptFirst(list);
-  EXPECT_THAT(Texts(list), ElementsAre("a", "b", "d"));
-  list = Make({"a", "b", "a", "d", "b", "a"});
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "b", "d"));
+  list = ListOf({"a", "b", "a", "d", "b", "a"});
   RemoveAllDupes(list);
-  EXPECT_THAT(Texts(list), ElementsAre("d"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("d"));
 
-  list = Make({"a", "x", "a", "y", "a"});
+  list = ListOf({"a", "x", "a", "y", "a"});
   RemoveAllDupes(list);
-  EXPECT_THAT(Texts(list), ElementsAre("x", "y"));
-  list = Make({"a", "a", "b", "b"});
+  EXPECT_THAT(ItemsOf(list), ElementsAre("x", "y"));
+  list = ListOf({"a", "a", "b", "b"});
   RemoveAllDupes(list);
-  EXPECT_THAT(Texts(list), IsEmpty());
+  EXPECT_THAT(ItemsOf(list), IsEmpty());
 
-  list = Make({"", "x", ""});
+  list = ListOf({"", "x", ""});
   RemoveDupesExceptFirst(list);
-  EXPECT_THAT(Texts(list), ElementsAre("", "x"));
-  list = Make({"", "x", ""});
+  EXPECT_THAT(ItemsOf(list), ElementsAre("", "x"));
+  list = ListOf({"", "x", ""});
   RemoveAllDupes(list);
-  EXPECT_THAT(Texts(list), ElementsAre("x"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("x"));
 }
 
 TEST(DuplicateRemovalTest, ComparesEveryByte) {
   const std::vector<std::string> distinct = {"a", "A", "a ", "a\0"s, "\0a"s};
-  ItemList list = Make(distinct);
+  ItemList list = ListOf(distinct);
   RemoveDupesExceptFirst(list);
-  EXPECT_EQ(Texts(list), distinct);
+  EXPECT_EQ(ItemsOf(list), distinct);
   RemoveAllDupes(list);
-  EXPECT_EQ(Texts(list), distinct);
+  EXPECT_EQ(ItemsOf(list), distinct);
 }
 
 TEST(ItemFilterTest, MatchesTheScanOnRandomLists) {
@@ -280,36 +269,37 @@ TEST(ItemFilterTest, MatchesTheScanOnRandomLists) {
 }
 
 TEST(ItemFilterTest, TestsEachItemOnItsOwn) {
-  const ItemList fruit = Make({"apple", "Apple pie", "pineapple", "grape", ""});
+  const ItemList fruit =
+      ListOf({"apple", "Apple pie", "pineapple", "grape", ""});
   ItemList list = fruit;
   RemoveItemsWith(list, "apple");
-  EXPECT_THAT(Texts(list), ElementsAre("Apple pie", "grape", ""));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("Apple pie", "grape", ""));
   list = fruit;
   RemoveItemsWithout(list, "apple");
-  EXPECT_THAT(Texts(list), ElementsAre("apple", "pineapple"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("apple", "pineapple"));
 
   // A hit that runs from one item into the next is in neither.
-  list = Make({"xab", "cdx", "abcd"});
+  list = ListOf({"xab", "cdx", "abcd"});
   RemoveItemsWith(list, "bcd");
-  EXPECT_THAT(Texts(list), ElementsAre("xab", "cdx"));
-  list = Make({"ab", "c", "abc"});
+  EXPECT_THAT(ItemsOf(list), ElementsAre("xab", "cdx"));
+  list = ListOf({"ab", "c", "abc"});
   RemoveItemsWithout(list, "abc");
-  EXPECT_THAT(Texts(list), ElementsAre("abc"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("abc"));
 
-  list = Make({"a b", "ab", " ", "\t", ""});
+  list = ListOf({"a b", "ab", " ", "\t", ""});
   RemoveItemsWith(list, " ");
-  EXPECT_THAT(Texts(list), ElementsAre("ab", "\t", ""));
-  list = Make({" ", "", "\t", "", "x"});
+  EXPECT_THAT(ItemsOf(list), ElementsAre("ab", "\t", ""));
+  list = ListOf({" ", "", "\t", "", "x"});
   RemoveBlanks(list);
-  EXPECT_THAT(Texts(list), ElementsAre(" ", "\t", "x"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre(" ", "\t", "x"));
 
-  list = Make({"a\0b"s, "ab", "\0"s});
+  list = ListOf({"a\0b"s, "ab", "\0"s});
   RemoveItemsWith(list, "\0"s);
-  EXPECT_THAT(Texts(list), ElementsAre("ab"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("ab"));
 }
 
 TEST(ItemFilterTest, EmptySearchLeavesTheListAlone) {
-  const ItemList original = Make({"a", "", "b"});
+  const ItemList original = ListOf({"a", "", "b"});
   ItemList list = original;
   RemoveItemsWith(list, "");
   ExpectSameList(list, original);
@@ -379,21 +369,21 @@ TEST(TwoListOperationTest, MatchesTheScanOnRandomLists) {
 }
 
 TEST(TwoListOperationTest, JudgesTargetCopiesOneByOne) {
-  ItemList target = Make({"a", "b", "c", "b"});
-  const ItemList other = Make({"b", "x"});
+  ItemList target = ListOf({"a", "b", "c", "b"});
+  const ItemList other = ListOf({"b", "x"});
   SubtractList(target, other);
-  EXPECT_THAT(Texts(target), ElementsAre("a", "c"));
-  target = Make({"a", "b", "c", "b"});
+  EXPECT_THAT(ItemsOf(target), ElementsAre("a", "c"));
+  target = ListOf({"a", "b", "c", "b"});
   KeepOnlyMatches(target, other);
-  EXPECT_THAT(Texts(target), ElementsAre("b", "b"));
+  EXPECT_THAT(ItemsOf(target), ElementsAre("b", "b"));
 
-  target = Make({"Apple", "", "apple", " "});
-  KeepOnlyMatches(target, Make({"apple", ""}));
-  EXPECT_THAT(Texts(target), ElementsAre("", "apple"));
+  target = ListOf({"Apple", "", "apple", " "});
+  KeepOnlyMatches(target, ListOf({"apple", ""}));
+  EXPECT_THAT(ItemsOf(target), ElementsAre("", "apple"));
 }
 
 TEST(TwoListOperationTest, ListAgainstItself) {
-  const ItemList original = Make({"a", "b", "a", "", "c"});
+  const ItemList original = ListOf({"a", "b", "a", "", "c"});
   ItemList list = original;
   KeepOnlyMatches(list, list);
   ExpectSameList(list, original);
@@ -493,10 +483,10 @@ TEST(BigListTest, MatchesASetModel) {
   }
   ItemList copy = list;
   RemoveDupesExceptFirst(copy);
-  EXPECT_EQ(Texts(copy), first_copies);
+  EXPECT_EQ(ItemsOf(copy), first_copies);
   copy = list;
   RemoveAllDupes(copy);
-  EXPECT_EQ(Texts(copy), unique_texts);
+  EXPECT_EQ(ItemsOf(copy), unique_texts);
   // Both ways of marking, on one and on two threads, whatever the size.
   for (const auto method :
        {internal::RepeatMethod::kTables, internal::RepeatMethod::kBuckets}) {
@@ -507,12 +497,12 @@ TEST(BigListTest, MatchesASetModel) {
         internal::MarkRepeats(copy, marks.data(), first_too, parts,
                               ItemHasher(), method);
         copy.RemoveMarked(marks);
-        EXPECT_EQ(Texts(copy), first_too ? unique_texts : first_copies);
+        EXPECT_EQ(ItemsOf(copy), first_too ? unique_texts : first_copies);
       }
     }
   }
 
-  const ItemList other = Make({"abc", "", "h", "hhh", "zzz"});
+  const ItemList other = ListOf({"abc", "", "h", "hhh", "zzz"});
   std::vector<std::string> kept, subtracted;
   for (const auto& text : texts) {
     const bool in_other =
@@ -521,13 +511,13 @@ TEST(BigListTest, MatchesASetModel) {
   }
   copy = list;
   SubtractList(copy, other);
-  EXPECT_EQ(Texts(copy), subtracted);
+  EXPECT_EQ(ItemsOf(copy), subtracted);
   copy = list;
   KeepOnlyMatches(copy, other);
-  EXPECT_EQ(Texts(copy), kept);
+  EXPECT_EQ(ItemsOf(copy), kept);
   copy = list;
   KeepOnlyMatches(copy, copy);
-  EXPECT_EQ(Texts(copy), texts);
+  EXPECT_EQ(ItemsOf(copy), texts);
 
   // A big other list, against a target that shares only some of its texts:
   // both ways of marking, on one and on two threads.
@@ -552,7 +542,7 @@ TEST(BigListTest, MatchesASetModel) {
         internal::MarkMatches(copy, big_other, marks.data(), present, parts,
                               ItemHasher(), method);
         copy.RemoveMarked(marks);
-        EXPECT_EQ(Texts(copy), present ? subtracted : kept);
+        EXPECT_EQ(ItemsOf(copy), present ? subtracted : kept);
       }
     }
   }
