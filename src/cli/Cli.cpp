@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/ExternalMode.h"
 #include "listfiles/ListFileReader.h"
 #include "listfiles/ListFileWriter.h"
 #include "listfiles/ListFiles.h"
@@ -64,6 +65,8 @@ struct Options {
   std::vector<std::string> files;
   std::string out;
   bool lf = false;
+  std::string memory;  // SIZE of --memory; empty for the default
+  std::string temp_dir;
 };
 
 // Loads `paths` in order into `list`; none means standard input.
@@ -117,6 +120,14 @@ void DeclareCommands(CLI::App& app, Options& options) {
         return value.empty() ? std::string("must not be empty") : std::string();
       },
       "", "NonEmpty");
+  const CLI::Validator memory_size(
+      [](std::string& value) {
+        std::size_t bytes;
+        return ParseMemorySize(value, bytes)
+                   ? std::string()
+                   : std::string("must be a size such as 64K, 512M or 2G");
+      },
+      "", "Size");
   for (const Command& command : kCommands) {
     CLI::App* sub = app.add_subcommand(command.name, command.help);
     sub->callback([&options, name = command.name] { options.command = name; });
@@ -134,6 +145,15 @@ void DeclareCommands(CLI::App& app, Options& options) {
         ->option_text("OUT")
         ->check(non_empty);
     sub->add_flag("--lf", options.lf, "End each item with LF, not CR LF");
+    sub->add_option("--memory", options.memory,
+                    "Work through larger input in parts on disk (default: "
+                    "half the available memory)")
+        ->option_text("SIZE")
+        ->check(memory_size);
+    sub->add_option("--temp-dir", options.temp_dir,
+                    "Folder for those parts (default: $TMPDIR or /tmp)")
+        ->option_text("DIR")
+        ->check(non_empty);
   }
 }
 
@@ -157,21 +177,8 @@ void RunOperation(const Options& options, ItemList& list,
   }
 }
 
-int Run(const Options& options) {
-  const bool other_list =
-      options.command == "subtract" || options.command == "keep-matches";
-  CliUi ui;
-  ItemList other;
-  if (other_list) LoadAll(other, {options.argument}, ui);
-  ItemList list;
-  LoadAll(list, options.files, ui);
-  // Output built from part of an input would pass for the real result, so
-  // an unreadable input stops the run before anything is written. A missing
-  // one does not: the other files still count, as in the window.
-  if (ui.unreadable()) return kExitFailure;
-
-  RunOperation(options, list, other);
-
+// Writes `list` to OUT or standard output; returns the exit status.
+int WriteOutput(const Options& options, const ItemList& list) {
   const std::string_view line_end = options.lf ? "\n" : kCrLf;
   if (options.out.empty()) {
     if (int error = WriteListFd(list, STDOUT_FILENO, line_end)) {
@@ -183,7 +190,58 @@ int Run(const Options& options) {
     std::cerr << SaveErrorText(options.out, std::strerror(error)) << '\n';
     return kExitFailure;
   }
-  return ui.missing() ? kExitFailure : kExitOk;
+  return kExitOk;
+}
+
+// Runs the command through the external mode when its inputs may not fit
+// in memory; false when they fit.
+bool RunLarge(const Options& options, bool other_list, int& status) {
+  std::size_t budget = 0;
+  if (options.memory.empty() || !ParseMemorySize(options.memory, budget)) {
+    budget = DefaultMemoryBudget();
+  }
+  std::vector<std::string> inputs = options.files;
+  if (inputs.empty()) inputs.push_back(kStdin);
+  if (other_list) inputs.push_back(options.argument);
+  if (InputsFitInMemory(inputs, budget)) return false;
+
+  const std::string& c = options.command;
+  ExternalJob job;
+  job.files = options.files;
+  if (other_list) job.other = options.argument;
+  job.per_item = c != "dedupe" && c != "remove-all-dupes" && !other_list;
+  job.budget = budget;
+  job.temp_dir = options.temp_dir.empty() ? DefaultTempDir() : options.temp_dir;
+  job.out = options.out;
+  job.line_end = options.lf ? "\n" : kCrLf;
+  job.operation = [&options](ItemList& list, const ItemList& other) {
+    RunOperation(options, list, other);
+  };
+  job.in_memory = [&options](ItemList& list, const ItemList& other) {
+    RunOperation(options, list, other);
+    return WriteOutput(options, list);
+  };
+  status = RunExternal(job);
+  return true;
+}
+
+int Run(const Options& options) {
+  const bool other_list =
+      options.command == "subtract" || options.command == "keep-matches";
+  if (int status; RunLarge(options, other_list, status)) return status;
+  CliUi ui;
+  ItemList other;
+  if (other_list) LoadAll(other, {options.argument}, ui);
+  ItemList list;
+  LoadAll(list, options.files, ui);
+  // Output built from part of an input would pass for the real result, so
+  // an unreadable input stops the run before anything is written. A missing
+  // one does not: the other files still count, as in the window.
+  if (ui.unreadable()) return kExitFailure;
+
+  RunOperation(options, list, other);
+  const int status = WriteOutput(options, list);
+  return status == kExitOk && ui.missing() ? kExitFailure : status;
 }
 
 }  // namespace

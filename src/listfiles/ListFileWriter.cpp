@@ -111,6 +111,11 @@ int WriteListFd(const ItemList& list, int fd, std::string_view line_end) {
 
 int ReplaceWithList(const ItemList& list, const std::string& path,
                     std::string_view line_end) {
+  return ReplaceWithOutput(
+      path, [&](int fd) { return WriteListFd(list, fd, line_end); });
+}
+
+int ReplaceWithOutput(const std::string& path, const WriteToFd& write) {
   if (path.empty()) return ENOENT;
   if (path.find('\0') != std::string::npos) return EINVAL;
 
@@ -132,7 +137,7 @@ int ReplaceWithList(const ItemList& list, const std::string& path,
     // replaced: renaming over it would put a plain file in its place.
     const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return errno;
-    int error = WriteListFd(list, fd, line_end);
+    int error = write(fd);
     if (::close(fd) != 0 && error == 0) error = errno;
     return error;
   }
@@ -154,7 +159,7 @@ int ReplaceWithList(const ItemList& list, const std::string& path,
         ::fchown(fd, old_info.st_uid, old_info.st_gid);
     if (::fchmod(fd, old_info.st_mode & 07777) != 0) error = errno;
   }
-  if (error == 0) error = WriteListFd(list, fd, line_end);
+  if (error == 0) error = write(fd);
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && ::rename(temp_path.c_str(), target.c_str()) != 0) {

@@ -8,6 +8,7 @@
 #ifndef KARVELLO_LISTFILES_LISTFILEWRITER_H_
 #define KARVELLO_LISTFILES_LISTFILEWRITER_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,13 @@ int WriteListFd(const ItemList& list, int fd, std::string_view line_end);
 // Returns 0 or the errno of the step that failed.
 int ReplaceWithList(const ItemList& list, const std::string& path,
                     std::string_view line_end);
+
+// ReplaceWithList for output that is produced as it is written: `write`
+// gets the descriptor to write everything to and returns 0 or an errno
+// value, which makes the replace fail as a failed write would.
+using WriteToFd = std::function<int(int fd)>;
+[[nodiscard]] int ReplaceWithOutput(const std::string& path,
+                                    const WriteToFd& write);
 
 }  // namespace karvello
 

@@ -1,0 +1,385 @@
+#include "cli/ExternalMode.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+#include "cli/Cli.h"
+#include "listfiles/ListFileReader.h"
+#include "listfiles/ListFileWriter.h"
+#include "listfiles/ListFiles.h"
+#include "listfiles/PartitionedRun.h"
+
+namespace karvello {
+
+namespace {
+
+constexpr char kStdin[] = "-";
+// Blocks of input are handed on once they hold this much text: large enough
+// that the list's storage is reused from the allocator's free lists rather
+// than mapped afresh for every read.
+constexpr std::size_t kBlockText = std::size_t{1} << 20;
+constexpr std::size_t kOutputBuffer = std::size_t{1} << 20;
+
+// What the in-memory run of `bytes` of list file needs at most: the text,
+// twelve bytes of index per item, and the hash table of the operation.
+std::uint64_t InMemoryNeed(std::uint64_t bytes) { return bytes * 2; }
+
+std::uint64_t InMemoryNeed(const ItemList& list) {
+  return list.TextBytes() + 40 * static_cast<std::uint64_t>(list.ListCount());
+}
+
+// A read that failed part-way; what() is the message for the user.
+class InputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct OutputError {
+  int error;
+};
+
+// The inputs of one list, read in order in blocks into one item list.
+class InputReader {
+ public:
+  InputReader(std::vector<std::string> paths, ItemList& list) : list_(list) {
+    for (std::string& path : paths) inputs_.push_back({std::move(path)});
+  }
+  ~InputReader() {
+    for (const Input& input : inputs_) {
+      if (input.fd > STDERR_FILENO) ::close(input.fd);
+    }
+  }
+  InputReader(const InputReader&) = delete;
+  InputReader& operator=(const InputReader&) = delete;
+
+  // Opens every input before anything is read, so that one that cannot be
+  // read stops the run before any output. A missing one is reported and
+  // skipped, as in the in-memory run. False when one cannot be opened.
+  bool Open() {
+    bool ok = true;
+    for (Input& input : inputs_) {
+      if (input.path == kStdin) {
+        input.fd = STDIN_FILENO;
+      } else if (!FileExists(input.path)) {
+        std::cerr << "File not found: " << input.path << '\n';
+        missing_ = true;
+        continue;
+      } else {
+        input.fd = ::open(input.path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (input.fd < 0) {
+          std::cerr << ReadErrorText(input.path, std::strerror(errno)) << '\n';
+          ok = false;
+          continue;
+        }
+      }
+      struct stat info {};
+      if (::fstat(input.fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        known_bytes_ += static_cast<std::uint64_t>(info.st_size);
+      }
+    }
+    return ok;
+  }
+
+  // Reads the next block of input and appends the items it completes to the
+  // list. False once every input has been read. Throws InputError.
+  bool ReadBlock() {
+    while (current_ < inputs_.size() && inputs_[current_].fd < 0) ++current_;
+    if (current_ == inputs_.size()) return false;
+    Input& input = inputs_[current_];
+    if (!reader_) reader_ = std::make_unique<ListFileReader>(list_);
+    const std::span<char> space = reader_->Space();
+    ssize_t n;
+    do {
+      n = ::read(input.fd, space.data(), space.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      throw InputError(
+          ReadErrorText(input.path == kStdin ? "standard input" : input.path,
+                        std::strerror(errno)));
+    }
+    if (n > 0) {
+      reader_->Commit(static_cast<std::size_t>(n));
+      return true;
+    }
+    reader_->Finish();
+    reader_.reset();
+    if (input.fd > STDERR_FILENO) ::close(input.fd);
+    input.fd = -1;
+    ++current_;
+    return true;
+  }
+
+  // Reads blocks until the list holds at least `text` bytes or the input
+  // ends. False when nothing was left to read.
+  bool ReadText(std::size_t text) {
+    bool any = false;
+    while (list_.TextBytes() < text && ReadBlock()) any = true;
+    return any;
+  }
+
+  std::uint64_t known_bytes() const { return known_bytes_; }
+  bool missing() const { return missing_; }
+
+ private:
+  struct Input {
+    std::string path;
+    int fd = -1;
+  };
+  ItemList& list_;
+  std::vector<Input> inputs_;
+  std::size_t current_ = 0;
+  std::unique_ptr<ListFileReader> reader_;
+  std::uint64_t known_bytes_ = 0;
+  bool missing_ = false;
+};
+
+// Writes items, each followed by a line end, to a descriptor in large
+// blocks. Throws OutputError.
+class ItemWriter {
+ public:
+  ItemWriter(int fd, std::string_view line_end)
+      : fd_(fd),
+        line_end_(line_end),
+        buffer_(std::make_unique_for_overwrite<char[]>(kOutputBuffer)) {}
+
+  void Write(std::string_view item) {
+    const std::size_t need = item.size() + line_end_.size();
+    if (kOutputBuffer - used_ < need) Flush();
+    if (need > kOutputBuffer) {
+      WriteAll(item.data(), item.size());
+      WriteAll(line_end_.data(), line_end_.size());
+      return;
+    }
+    std::memcpy(buffer_.get() + used_, item.data(), item.size());
+    std::memcpy(buffer_.get() + used_ + item.size(), line_end_.data(),
+                line_end_.size());
+    used_ += need;
+  }
+  void Write(const ItemList& list) {
+    for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
+      Write(list.UncheckedItem(i));
+    }
+  }
+  void Flush() {
+    WriteAll(buffer_.get(), used_);
+    used_ = 0;
+  }
+
+ private:
+  void WriteAll(const char* data, std::size_t size) {
+    while (size != 0) {
+      const ssize_t n = ::write(fd_, data, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw OutputError{errno};
+      if (n == 0) throw OutputError{ENOSPC};
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+  }
+
+  int fd_;
+  std::string_view line_end_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
+};
+
+// Produces the result through `body` to standard output or, by a safe
+// replace, to OUT. Errors of the output are reported here; anything else
+// that `body` throws is thrown on once OUT's temporary file is gone.
+int WriteResult(const ExternalJob& job,
+                const std::function<void(ItemWriter&)>& body) {
+  std::exception_ptr failure;
+  auto write = [&](int fd) -> int {
+    try {
+      ItemWriter out(fd, job.line_end);
+      body(out);
+      out.Flush();
+      return 0;
+    } catch (const OutputError& e) {
+      return e.error;
+    } catch (...) {
+      failure = std::current_exception();
+      return EIO;
+    }
+  };
+  const int error = job.out.empty() ? write(STDOUT_FILENO)
+                                    : ReplaceWithOutput(job.out, write);
+  if (failure) std::rethrow_exception(failure);
+  if (error == 0) return kExitOk;
+  if (job.out.empty()) {
+    std::cerr << "Cannot write to standard output: " << std::strerror(error)
+              << '\n';
+  } else {
+    std::cerr << SaveErrorText(job.out, std::strerror(error)) << '\n';
+  }
+  return kExitFailure;
+}
+
+int StreamBlocks(const ExternalJob& job, InputReader& input, ItemList& list) {
+  const ItemList none;
+  return WriteResult(job, [&](ItemWriter& out) {
+    do {
+      job.operation(list, none);
+      out.Write(list);
+      list.Clear();
+    } while (input.ReadText(kBlockText));
+  });
+}
+
+int RunPartitioned(const ExternalJob& job, InputReader& input,
+                   InputReader& other_input, ItemList& list, ItemList& other,
+                   std::uint64_t known_bytes) {
+  PartitionedRun run({.temp_dir = job.temp_dir,
+                      .part_bytes = job.budget / 3,
+                      .expected_bytes = known_bytes});
+  do {
+    for (ItemList::Index i = 0; i < other.ListCount(); ++i) {
+      run.AddOther(other.UncheckedItem(i));
+    }
+    other.Clear();
+  } while (other_input.ReadText(kBlockText));
+  do {
+    for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
+      run.Add(list.UncheckedItem(i));
+    }
+    list.Clear();
+  } while (input.ReadText(kBlockText));
+  return WriteResult(job, [&](ItemWriter& out) {
+    run.Finish(job.operation, [&](std::string_view item) { out.Write(item); });
+  });
+}
+
+}  // namespace
+
+bool ParseMemorySize(std::string_view text, std::size_t& bytes) {
+  std::size_t digits = 0;
+  std::uint64_t value = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+    if (value > (UINT64_MAX - 9) / 10) return false;
+    value = value * 10 + static_cast<std::uint64_t>(text[digits] - '0');
+    ++digits;
+  }
+  if (digits == 0 || text.size() - digits > 1) return false;
+  int shift = 0;
+  if (digits < text.size()) {
+    switch (text[digits]) {
+      case 'k':
+      case 'K':
+        shift = 10;
+        break;
+      case 'm':
+      case 'M':
+        shift = 20;
+        break;
+      case 'g':
+      case 'G':
+        shift = 30;
+        break;
+      case 't':
+      case 'T':
+        shift = 40;
+        break;
+      default:
+        return false;
+    }
+  }
+  if (value == 0 || value > (SIZE_MAX >> shift)) return false;
+  bytes = static_cast<std::size_t>(value << shift);
+  return true;
+}
+
+std::size_t DefaultMemoryBudget() {
+  std::uint64_t budget = std::uint64_t{1} << 30;
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  std::uint64_t kib;
+  while (meminfo >> key >> kib) {
+    if (key == "MemAvailable:") {
+      budget = kib * 1024 / 2;
+      break;
+    }
+    meminfo.ignore(256, '\n');
+  }
+  // An address-space limit counts the program, its libraries, thread
+  // stacks and mappings that are only reserved, not just the lists.
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      limit.rlim_cur / 4 < budget) {
+    budget = limit.rlim_cur / 4;
+  }
+  return static_cast<std::size_t>(budget);
+}
+
+std::string DefaultTempDir() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  return tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+}
+
+bool InputsFitInMemory(const std::vector<std::string>& paths,
+                       std::size_t budget) {
+  std::uint64_t bytes = 0;
+  for (const std::string& path : paths) {
+    struct stat info {};
+    const int status = path == kStdin ? ::fstat(STDIN_FILENO, &info)
+                                      : ::stat(path.c_str(), &info);
+    if (status != 0) continue;
+    if (!S_ISREG(info.st_mode)) return false;
+    bytes += static_cast<std::uint64_t>(info.st_size);
+  }
+  return InMemoryNeed(bytes) <= budget;
+}
+
+int RunExternal(const ExternalJob& job) {
+  ItemList list;
+  ItemList other;
+  InputReader other_input(job.other ? std::vector<std::string>{*job.other}
+                                    : std::vector<std::string>{},
+                          other);
+  InputReader input(
+      job.files.empty() ? std::vector<std::string>{kStdin} : job.files, list);
+  bool opened = other_input.Open();
+  opened = input.Open() && opened;
+  if (!opened) return kExitFailure;
+  const bool missing = input.missing() || other_input.missing();
+  const std::uint64_t known_bytes =
+      input.known_bytes() + other_input.known_bytes();
+
+  try {
+    bool external = InMemoryNeed(known_bytes) > job.budget;
+    auto over = [&] {
+      return InMemoryNeed(list) + InMemoryNeed(other) > job.budget;
+    };
+    while (!external && other_input.ReadBlock()) external = over();
+    while (!external && input.ReadBlock()) external = over();
+    int status;
+    if (!external) {
+      status = job.in_memory(list, other);
+    } else if (job.per_item) {
+      status = StreamBlocks(job, input, list);
+    } else {
+      status =
+          RunPartitioned(job, input, other_input, list, other, known_bytes);
+    }
+    return status == kExitOk && missing ? kExitFailure : status;
+  } catch (const InputError& e) {
+    std::cerr << e.what() << '\n';
+  } catch (const SpillError& e) {
+    std::cerr << "karvello-cli: " << e.what() << '\n';
+  }
+  return kExitFailure;
+}
+
+}  // namespace karvello

@@ -1,0 +1,68 @@
+// karvello-cli's external mode: lists larger than the memory allows.
+//
+// When the inputs would not fit in a memory budget, the tool works through
+// them in blocks: the filters (and cat) stream, keeping one block in memory;
+// the operations that compare items with each other split the items by hash
+// into spill files in a temporary folder, work on each part in memory and
+// merge the survivors back into their original order. The output is byte for
+// byte what the in-memory run writes. Input of unknown size (a pipe) is read
+// into memory until it reaches the budget and switches to the external mode
+// only then.
+
+#ifndef KARVELLO_CLI_EXTERNALMODE_H_
+#define KARVELLO_CLI_EXTERNALMODE_H_
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lists/ItemList.h"
+
+namespace karvello {
+
+// Reads a size such as 1048576, 64K, 512M or 2G (K, M, G and T are powers of
+// 1024, either case). False for anything else, zero included.
+[[nodiscard]] bool ParseMemorySize(std::string_view text, std::size_t& bytes);
+
+// Half the memory available now (MemAvailable in /proc/meminfo), and at most
+// a quarter of the address-space limit when one is set; 1 GiB when neither
+// is known.
+std::size_t DefaultMemoryBudget();
+
+// $TMPDIR when it is set and not empty, else /tmp.
+std::string DefaultTempDir();
+
+// True when every input's size is known (regular files; standard input when
+// it is one) and the in-memory run of all of them fits in `budget` bytes. A
+// missing input counts as empty: the in-memory run reports it.
+bool InputsFitInMemory(const std::vector<std::string>& paths,
+                       std::size_t budget);
+
+struct ExternalJob {
+  std::vector<std::string> files;    // "-" is standard input; none means it
+  std::optional<std::string> other;  // the list only read, for two-list work
+  // Each item stays or goes on its own text alone, so blocks can stream.
+  bool per_item = false;
+  std::size_t budget = 0;
+  std::string temp_dir;
+  std::string out;  // empty for standard output
+  std::string line_end;
+  // The operation on one part, or on one block when `per_item`.
+  std::function<void(ItemList& list, const ItemList& other)> operation;
+  // Runs the operation on lists that turned out to fit in memory and writes
+  // the result as the in-memory run does; returns the exit status.
+  std::function<int(ItemList& list, const ItemList& other)> in_memory;
+};
+
+// Runs `job` with its inputs read in blocks, in memory while they fit the
+// budget and externally once they do not. Reports problems on standard
+// error as the in-memory run does, plus a full or unusable temporary folder;
+// OUT is replaced only by a complete result. Returns the exit status.
+int RunExternal(const ExternalJob& job);
+
+}  // namespace karvello
+
+#endif  // KARVELLO_CLI_EXTERNALMODE_H_

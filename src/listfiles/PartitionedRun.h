@@ -1,0 +1,108 @@
+// Runs a list operation over a list too large for memory, part by part.
+//
+// The items are split by a hash of their bytes into parts, each written with
+// its items' positions to a spill file (see SpillFile.h). Equal items always
+// land in the same part, so an operation that decides about an item only
+// from the items equal to it leaves, part by part, exactly the items it
+// leaves on the whole list: RemoveDupesExceptFirst, RemoveAllDupes, and, with
+// the other list split by the same hash, SubtractList and KeepOnlyMatches.
+// Each part is loaded into an ItemList, the operation runs on it, and the
+// surviving items of all parts are merged back into their original order.
+// A part that is still larger than the memory allows is split again; one
+// that no split makes smaller, being copies of a few texts, is worked on by
+// its distinct texts, which requires of the operation that it treat the
+// third and later copies of a text as it treats the second. All four
+// operations above do.
+//
+//   PartitionedRun run({.temp_dir = "/tmp", .part_bytes = 256 << 20});
+//   for (std::string_view item : items) run.Add(item);
+//   run.Finish([](ItemList& part, const ItemList&) {
+//                RemoveDupesExceptFirst(part);
+//              },
+//              [&](std::string_view item) { Write(item); });
+//
+// Every spill file is unnamed, so none is left behind however the run ends.
+// A spill file that cannot be created, written or read throws SpillError.
+
+#ifndef KARVELLO_LISTFILES_PARTITIONEDRUN_H_
+#define KARVELLO_LISTFILES_PARTITIONEDRUN_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "listfiles/SpillFile.h"
+#include "lists/ItemList.h"
+
+namespace karvello {
+
+class PartitionedRun {
+ public:
+  struct Settings {
+    // The folder for the spill files.
+    std::string temp_dir;
+    // The largest part, in spill-file bytes (each item's bytes plus 12),
+    // that is worked on in memory.
+    std::size_t part_bytes = std::size_t{256} << 20;
+    // The size of the whole input when known, 0 when not: it sets how many
+    // parts the first split makes.
+    std::uint64_t expected_bytes = 0;
+  };
+
+  // Edits `part` in place, only removing items and keeping the order of the
+  // rest, and treats the third and later copies of a text as the second;
+  // `other` is the matching part of the other list (empty when there is none)
+  // and is only read.
+  using PartOperation =
+      std::function<void(ItemList& part, const ItemList& other)>;
+  // Receives each surviving item, in the order the items were added.
+  using Emit = std::function<void(std::string_view item)>;
+
+  explicit PartitionedRun(const Settings& settings);
+  ~PartitionedRun();
+  PartitionedRun(const PartitionedRun&) = delete;
+  PartitionedRun& operator=(const PartitionedRun&) = delete;
+
+  // Appends `item` to the list that the operation edits.
+  void Add(std::string_view item);
+  // Appends `item` to the other list, which the operation only reads.
+  void AddOther(std::string_view item);
+
+  // Runs `operation` on every part and passes the survivors to `emit` in
+  // their original order. Call once, after the last Add.
+  void Finish(const PartOperation& operation, const Emit& emit);
+
+  // Bytes written to spill files so far.
+  std::uint64_t spilled_bytes() const noexcept { return spilled_bytes_; }
+  // Parts worked on in memory so far.
+  std::size_t parts() const noexcept { return runs_.size(); }
+
+ private:
+  class Split;
+  struct Run {
+    std::uint64_t begin, end;  // of its survivors in results_
+  };
+
+  void Process(SpillFile list, SpillFile* other, int depth,
+               const PartOperation& operation);
+  void Work(SpillFile& list, SpillFile* other, const PartOperation& operation);
+  void WorkOnCopies(SpillFile& list, SpillFile* other,
+                    const PartOperation& operation);
+  void Merge(const Emit& emit);
+  std::size_t BufferBytes(std::size_t files) const;
+
+  Settings settings_;
+  std::unique_ptr<Split> first_;
+  SpillFile results_;
+  std::vector<Run> runs_;
+  std::uint64_t next_position_ = 0;
+  std::uint64_t spilled_bytes_ = 0;
+};
+
+}  // namespace karvello
+
+#endif  // KARVELLO_LISTFILES_PARTITIONEDRUN_H_

@@ -1,0 +1,215 @@
+// Runs the built karvello-cli on inputs larger than the memory it is given
+// and checks that the result is byte for byte that of the in-memory run.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+struct Outcome {
+  int status = -1;
+  std::string err;
+};
+
+class ExternalModeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = fs::temp_directory_path() / "external.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    fs::create_directory(dir_ / "spill");
+  }
+  void TearDown() override {
+    if (mounted_) umount2((dir_ / "spill").c_str(), MNT_DETACH);
+    fs::remove_all(dir_);
+  }
+
+  void Write(const std::string& name, const std::string& bytes) {
+    std::ofstream(dir_ / name, std::ios::binary) << bytes;
+  }
+  std::string Contents(const std::string& name) {
+    std::ostringstream bytes;
+    bytes << std::ifstream(dir_ / name, std::ios::binary).rdbuf();
+    return bytes.str();
+  }
+  // Runs `command` (shell words; CLI stands for the tool) in the test's
+  // folder, standard error going to the file "stderr".
+  Outcome Shell(const std::string& command) {
+    std::string line = command;
+    for (std::size_t at; (at = line.find("CLI")) != std::string::npos;) {
+      line.replace(at, 3, "'" KARVELLO_CLI_PATH "'");
+    }
+    const int status = std::system(
+        ("cd '" + dir_.string() + "' && " + line + " 2>stderr").c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Contents("stderr")};
+  }
+
+  fs::path dir_;
+  bool mounted_ = false;
+};
+
+// A list file of about `bytes` bytes: items drawn from `distinct` texts, one
+// of which is very common, with empty items, quoted fields holding commas,
+// a few long items, and LF, CR LF and lone CR line ends.
+std::string RandomListFile(unsigned seed, std::size_t bytes,
+                           std::size_t distinct) {
+  std::mt19937 random(seed);
+  std::string file;
+  while (file.size() < bytes) {
+    const std::size_t n = random() % 5 == 0 ? 7 : random() % distinct;
+    if (n % 211 == 5) {
+      file += std::string(3000 + n % 5000, static_cast<char>('A' + n % 26));
+    } else if (n % 53 != 6) {
+      file += "text-" + std::to_string(n * 2654435761u % 1000003);
+    }
+    if (n % 17 == 3) file += ",\"quoted, " + std::to_string(n) + "\"";
+    static const char* const kEnds[] = {"\n", "\r\n", "\r", ","};
+    file += kEnds[random() % 4];
+  }
+  return file;
+}
+
+TEST_F(ExternalModeTest, EveryOperationWritesWhatTheInMemoryRunWrites) {
+  for (const unsigned seed : {11u, 12u}) {
+    SCOPED_TRACE(seed);
+    Write("big", RandomListFile(seed, 3 << 20, 60000));
+    Write("more", RandomListFile(seed + 100, 1 << 20, 60000));
+    Write("other", RandomListFile(seed + 200, 2 << 20, 90000));
+    const std::string commands[] = {
+        "cat",
+        "dedupe",
+        "remove-all-dupes",
+        "remove-with 7",
+        "remove-without 1",
+        "remove-blanks",
+        "subtract other",
+        "keep-matches other",
+    };
+    for (const std::string& command : commands) {
+      SCOPED_TRACE(command);
+      ASSERT_EQ(Shell("CLI " + command + " big more -o expected").status, 0);
+      const std::string expected = Contents("expected");
+      ASSERT_GT(expected.size(), 0u);
+
+      Outcome run = Shell("CLI " + command +
+                          " big more --memory 1M --temp-dir spill -o out");
+      EXPECT_EQ(run.status, 0);
+      EXPECT_THAT(run.err, IsEmpty());
+      EXPECT_TRUE(Contents("out") == expected);
+      // Standard input through a pipe, whose size is unknown, between two
+      // files; and LF line ends.
+      ASSERT_EQ(
+          Shell("CLI " + command + " big - more --lf -o expected <big").status,
+          0);
+      run = Shell("cat big | CLI " + command +
+                  " big - more --lf --memory 1M --temp-dir spill >out");
+      EXPECT_EQ(run.status, 0);
+      EXPECT_TRUE(Contents("out") == Contents("expected"));
+      EXPECT_TRUE(fs::is_empty(dir_ / "spill"));
+    }
+  }
+}
+
+TEST_F(ExternalModeTest, GoesExternalOnlyPastTheBudget) {
+  // A temporary folder that does not exist shows which mode ran: only the
+  // external mode needs it.
+  Write("small", "b\na\nb\n");
+  Write("big", RandomListFile(3, 2 << 20, 1000));
+  Outcome run = Shell("CLI dedupe small --memory 1M --temp-dir nowhere >out");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(Contents("out"), "b\r\na\r\n");
+  run = Shell("cat small | CLI dedupe --memory 1M --temp-dir nowhere >out");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(Contents("out"), "b\r\na\r\n");
+
+  Write("out", "old");
+  run = Shell("CLI dedupe big --memory 1M --temp-dir nowhere -o out");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, HasSubstr("temporary folder nowhere: No such file"));
+  EXPECT_EQ(Contents("out"), "old");
+  run = Shell("cat big | CLI dedupe --memory 1M --temp-dir nowhere -o out");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(Contents("out"), "old");
+  // TMPDIR is the default folder.
+  run = Shell("TMPDIR=nowhere CLI dedupe big --memory 1M -o out");
+  EXPECT_THAT(run.err, HasSubstr("temporary folder nowhere: No such file"));
+
+  EXPECT_EQ(Shell("CLI dedupe big --memory 0 >out").status, 2);
+  EXPECT_EQ(Shell("CLI dedupe big --memory 12Q >out").status, 2);
+  EXPECT_EQ(Shell("CLI dedupe big --memory M >out").status, 2);
+  EXPECT_EQ(Shell("CLI dedupe big --memory 99999999999999999999 >out").status,
+            2);
+}
+
+TEST_F(ExternalModeTest, InputProblemsStopTheRunBeforeAnyOutput) {
+  Write("big", RandomListFile(4, 2 << 20, 1000));
+  Write("out", "old");
+  Outcome run = Shell("CLI dedupe big . --memory 1M --temp-dir spill -o out");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, HasSubstr("Cannot read .: Is a directory"));
+  EXPECT_EQ(Contents("out"), "old");
+  // A missing file is reported, the rest still counts, as in memory.
+  ASSERT_EQ(Shell("CLI dedupe big -o expected").status, 0);
+  run = Shell("CLI dedupe big gone --memory 1M --temp-dir spill -o out");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, HasSubstr("File not found: gone"));
+  EXPECT_TRUE(Contents("out") == Contents("expected"));
+}
+
+TEST_F(ExternalModeTest, AFullTemporaryDiskLeavesOutAsItWas) {
+  if (mount("tmpfs", (dir_ / "spill").c_str(), "tmpfs", 0, "size=256k") != 0) {
+    GTEST_SKIP() << "mounting a small tmpfs needs root";
+  }
+  mounted_ = true;
+  Write("big", RandomListFile(5, 4 << 20, 100000));
+  Write("out", "old");
+  for (const char* command : {"dedupe", "subtract big"}) {
+    SCOPED_TRACE(command);
+    Outcome run = Shell(std::string("CLI ") + command +
+                        " big --memory 1M --temp-dir spill -o out");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, HasSubstr("cannot write to the temporary folder "
+                                   "spill: No space left on device"));
+    EXPECT_EQ(Contents("out"), "old");
+    EXPECT_TRUE(fs::is_empty(dir_ / "spill"));
+  }
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    names.push_back(entry.path().filename());
+  }
+  EXPECT_THAT(names,
+              ::testing::UnorderedElementsAre("big", "out", "spill", "stderr"));
+}
+
+TEST_F(ExternalModeTest, FinishesUnderAnAddressSpaceLimitSmallerThanItsInput) {
+  // 96 MB of address space and 300 copies of a megabyte of items: the
+  // default budget follows the limit.
+  std::string file = RandomListFile(6, 1 << 20, 1u << 30);
+  std::ofstream big(dir_ / "big", std::ios::binary);
+  for (int copy = 0; copy < 300; ++copy) {
+    big << "copy" << copy << '\n' << file;
+  }
+  big.close();
+  ASSERT_EQ(Shell("CLI dedupe big --lf -o expected").status, 0);
+  Outcome run =
+      Shell("(ulimit -v 98304 && CLI dedupe big --lf --temp-dir spill -o out)");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_THAT(run.err, IsEmpty());
+  EXPECT_TRUE(Contents("out") == Contents("expected"));
+}
+
+}  // namespace

@@ -1,0 +1,203 @@
+#include "listfiles/PartitionedRun.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "lists/Main.h"
+
+namespace karvello {
+namespace {
+
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+
+using Texts = std::vector<std::string>;
+
+// Plain transcriptions of what each operation leaves, written without the
+// item list or any hash table.
+Texts FirstCopies(const Texts& list) {
+  std::set<std::string> seen;
+  Texts kept;
+  for (const std::string& text : list) {
+    if (seen.insert(text).second) kept.push_back(text);
+  }
+  return kept;
+}
+Texts UniqueTexts(const Texts& list) {
+  std::map<std::string, int> count;
+  for (const std::string& text : list) ++count[text];
+  Texts kept;
+  for (const std::string& text : list) {
+    if (count[text] == 1) kept.push_back(text);
+  }
+  return kept;
+}
+Texts InOther(const Texts& list, const Texts& other, bool wanted) {
+  const std::set<std::string> in_other(other.begin(), other.end());
+  Texts kept;
+  for (const std::string& text : list) {
+    if (in_other.contains(text) == wanted) kept.push_back(text);
+  }
+  return kept;
+}
+
+// Texts drawn from a pool of `distinct`, one of which takes a quarter of all
+// draws; now and then a long text or one holding NUL and line ends.
+Texts RandomTexts(std::mt19937& random, std::size_t count,
+                  std::size_t distinct) {
+  Texts texts;
+  std::uniform_int_distribution<std::size_t> pick(0, distinct - 1);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t n = random() % 4 == 0 ? 0 : pick(random);
+    std::string text = "item " + std::to_string(n);
+    if (n % 97 == 1) text.assign(5000 + n, static_cast<char>('a' + n % 26));
+    if (n % 89 == 2) text = std::string("nul\0cr\rlf\n", 10) + text;
+    if (n % 83 == 3) text.clear();
+    texts.push_back(text);
+  }
+  return texts;
+}
+
+class PartitionedRunTest : public ::testing::Test {
+ protected:
+  // Runs `operation` through a PartitionedRun whose parts are as small as
+  // it allows, so that the items are split several levels deep.
+  Texts RunParts(const Texts& list, const Texts* other,
+                 const PartitionedRun::PartOperation& operation,
+                 std::size_t part_bytes = 4096) {
+    PartitionedRun run({.temp_dir = ::testing::TempDir(),
+                        .part_bytes = part_bytes,
+                        .expected_bytes = 0});
+    for (const std::string& text : list) run.Add(text);
+    if (other != nullptr) {
+      for (const std::string& text : *other) run.AddOther(text);
+    }
+    Texts result;
+    run.Finish(operation,
+               [&](std::string_view item) { result.emplace_back(item); });
+    parts_ = run.parts();
+    return result;
+  }
+
+  std::size_t parts_ = 0;
+};
+
+TEST_F(PartitionedRunTest, EveryOperationLeavesWhatItLeavesOnTheWholeList) {
+  for (const unsigned seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE(seed);
+    std::mt19937 random(seed);
+    const Texts list = RandomTexts(random, 3000, 700 * seed);
+    const Texts other = RandomTexts(random, 800, 1400);
+
+    EXPECT_THAT(RunParts(list, nullptr,
+                         [](ItemList& part, const ItemList&) {
+                           RemoveDupesExceptFirst(part);
+                         }),
+                ElementsAreArray(FirstCopies(list)));
+    // Many parts, so that the merge interleaves them.
+    EXPECT_GT(parts_, 8u);
+    EXPECT_THAT(
+        RunParts(list, nullptr,
+                 [](ItemList& part, const ItemList&) { RemoveAllDupes(part); }),
+        ElementsAreArray(UniqueTexts(list)));
+    EXPECT_THAT(RunParts(list, &other,
+                         [](ItemList& part, const ItemList& other_part) {
+                           SubtractList(part, other_part);
+                         }),
+                ElementsAreArray(InOther(list, other, false)));
+    EXPECT_THAT(RunParts(list, &other,
+                         [](ItemList& part, const ItemList& other_part) {
+                           KeepOnlyMatches(part, other_part);
+                         }),
+                ElementsAreArray(InOther(list, other, true)));
+  }
+}
+
+TEST_F(PartitionedRunTest, ItemsComeBackByteForByteInTheirOrder) {
+  std::mt19937 random(7);
+  const Texts list = RandomTexts(random, 2000, 300);
+  EXPECT_THAT(RunParts(list, nullptr, [](ItemList&, const ItemList&) {}),
+              ElementsAreArray(list));
+  // Parts that need no further split.
+  EXPECT_THAT(RunParts(
+                  list, nullptr, [](ItemList&, const ItemList&) {}, 1u << 30),
+              ElementsAreArray(list));
+  EXPECT_THAT(RunParts({}, nullptr, [](ItemList&, const ItemList&) {}),
+              ::testing::IsEmpty());
+}
+
+TEST_F(PartitionedRunTest, CopiesOfOneTextStayTogetherWhateverTheSize) {
+  // No hash splits copies of one text: the part stays over the limit at
+  // every level and is worked on as it is.
+  Texts list(20000, "same");
+  list.insert(list.begin() + 5000, "other");
+  EXPECT_THAT(RunParts(list, nullptr,
+                       [](ItemList& part, const ItemList&) {
+                         RemoveDupesExceptFirst(part);
+                       }),
+              ElementsAreArray(Texts{"same", "other"}));
+  EXPECT_THAT(
+      RunParts(list, nullptr,
+               [](ItemList& part, const ItemList&) { RemoveAllDupes(part); }),
+      ElementsAreArray(Texts{"other"}));
+  const Texts other(3000, "same");
+  EXPECT_THAT(RunParts(list, &other,
+                       [](ItemList& part, const ItemList& other_part) {
+                         SubtractList(part, other_part);
+                       }),
+              ElementsAreArray(Texts{"other"}));
+  Texts matches = list;
+  matches.erase(matches.begin() + 5000);
+  EXPECT_THAT(RunParts(list, &other,
+                       [](ItemList& part, const ItemList& other_part) {
+                         KeepOnlyMatches(part, other_part);
+                       }),
+              ElementsAreArray(matches));
+}
+
+TEST(SpillFileTest, AnUnusableFolderIsAClearError) {
+  try {
+    SpillFile file("/nonexistent-karvello-folder", 4096);
+    FAIL() << "a spill file opened in a missing folder";
+  } catch (const SpillError& e) {
+    EXPECT_EQ(e.error(), ENOENT);
+    EXPECT_THAT(e.what(), HasSubstr("/nonexistent-karvello-folder"));
+    EXPECT_THAT(e.what(), HasSubstr("No such file or directory"));
+  }
+}
+
+TEST(SpillFileTest, LeavesNoFileBehind) {
+  const std::filesystem::path folder =
+      std::filesystem::path(::testing::TempDir()) / "spill-names";
+  std::filesystem::create_directories(folder);
+  {
+    SpillFile file(folder, 4096);
+    file.Append(3, std::string(10000, 'x'));
+    file.Append(4, "y");
+    file.Flush();
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+    SpillReader reader(file, 0, file.size(), 4096);
+    std::uint64_t position;
+    std::string_view text;
+    ASSERT_TRUE(reader.Next(position, text));
+    EXPECT_EQ(position, 3u);
+    EXPECT_EQ(text, std::string(10000, 'x'));
+    ASSERT_TRUE(reader.Next(position, text));
+    EXPECT_EQ(position, 4u);
+    EXPECT_EQ(text, "y");
+    EXPECT_FALSE(reader.Next(position, text));
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(folder));
+  std::filesystem::remove(folder);
+}
+
+}  // namespace
+}  // namespace karvello
