@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Times karvello-cli's external mode against `sort -u` given the same memory,
+# in one run, and prints the ratios:
+#   dedupe    karvello-cli dedupe --memory B   vs  LC_ALL=C sort -u -S B
+#   subtract  karvello-cli subtract --memory B (for the record)
+# on the 10-million-line file of bench/peers.sh, with B a quarter of its size,
+# both spilling to the same folder. Peak memory is the resident size
+# (ru_maxrss); spill bytes are what each tool wrote less its output.
+# Checks that the two tools keep the same set of texts.
+#
+# Needs `make build` first (BUILD=build by default). RUNS (default 3) sets
+# how many runs give each median; PEERS_LINES scales the file down;
+# EXTERNAL_TMP is the spill folder (default: build/peers/spill).
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+build=${BUILD:-build}
+runs=${RUNS:-3}
+lines=${PEERS_LINES:-10000000}
+cli=$build/karvello-cli
+gen=$build/bench/gen_list_file
+work=${PEERS_DIR:-$build/peers}
+spill=${EXTERNAL_TMP:-$work/spill}
+stats=bench/runstats.py
+
+for tool in "$cli" "$gen"; do
+  if [ ! -x "$tool" ]; then
+    echo "external.sh: $tool is missing; run 'make build' first" >&2
+    exit 1
+  fi
+done
+
+export LC_ALL=C
+mkdir -p "$work" "$spill"
+list=$work/list-$lines.txt
+other=$work/other-$lines.txt
+if [ ! -s "$list" ] || [ ! -s "$other" ]; then
+  echo "external.sh: generating $lines items"
+  distinct=$((lines * 43 / 100))
+  "$gen" "$lines" "$distinct" 1 >"$list"
+  "$gen" "$((lines / 10))" "$((lines / 10))" 2 $((distinct - lines / 20)) \
+    >"$other"
+fi
+size=$(stat -c %s "$list")
+budget_mb=$(((size / 4 + (1 << 20) - 1) >> 20))
+budget=${budget_mb}M
+echo "external.sh: $list ($size bytes), budget $budget, spill folder $spill"
+
+# Medians of wall time, peak KiB and bytes written over $1 runs of $2...
+medians() {
+  local count=$1 r
+  shift
+  for ((r = 0; r < count; r++)); do "$stats" "$@"; done |
+    awk '{ t[NR] = $1; m[NR] = $2; w[NR] = $3 }
+         END { n = asort(t); asort(m); asort(w); h = int((n + 1) / 2)
+               printf "%.3f %d %d\n", t[h], m[h], w[h] }'
+}
+
+out=$work/external-out
+read -r k_time k_kb k_written < <(medians "$runs" "$cli" dedupe --lf \
+  --memory "$budget" --temp-dir "$spill" "$list" -o "$out.k")
+read -r s_time s_kb s_written < <(medians "$runs" sort -u -S "$budget" -T "$spill" \
+  "$list" -o "$out.s")
+read -r ks_time ks_kb ks_written < <(medians "$runs" "$cli" subtract \
+  "$other" --lf --memory "$budget" --temp-dir "$spill" "$list" -o "$out.ks")
+k_spill=$((k_written - $(stat -c %s "$out.k")))
+s_spill=$((s_written - $(stat -c %s "$out.s")))
+ks_spill=$((ks_written - $(stat -c %s "$out.ks")))
+
+status=0
+if sort -u "$out.k" | cmp -s - "$out.s"; then
+  echo "dedupe keeps the texts sort -u keeps"
+else
+  echo "DIFFERENT: karvello-cli dedupe and sort -u keep different texts"
+  status=1
+fi
+budget_kb=$((budget_mb * 1024))
+printf '%-44s %8s s %7d MB peak %7d MB spilled\n' \
+  "karvello-cli dedupe --memory $budget" "$k_time" $((k_kb / 1024)) \
+  $((k_spill >> 20)) \
+  "sort -u -S $budget" "$s_time" $((s_kb / 1024)) $((s_spill >> 20)) \
+  "karvello-cli subtract --memory $budget" "$ks_time" $((ks_kb / 1024)) \
+  $((ks_spill >> 20))
+speed=$(awk -v a="$s_time" -v b="$k_time" 'BEGIN { printf "%.1f", a / b }')
+echo "dedupe vs sort -u: ${speed}x  (target >= 2x: $(awk -v v="$speed" \
+  'BEGIN { print v >= 2 ? "met" : "MISSED" }'))"
+echo "dedupe peak: $((k_kb / 1024)) MB for a budget of $budget  (target <= \
+budget + 64 MB: $( ((k_kb <= budget_kb + 65536)) && echo met || echo MISSED))"
+rm -f "$out".*
+exit "$status"
