@@ -193,8 +193,8 @@ int WriteOutput(const Options& options, const ItemList& list) {
   return kExitOk;
 }
 
-// Runs the command through the external mode when its inputs may not fit
-// in memory; false when they fit.
+// Runs the command through the streaming or external mode when it streams
+// or its inputs may not fit in memory; false otherwise.
 bool RunLarge(const Options& options, bool other_list, int& status) {
   std::size_t budget = 0;
   if (options.memory.empty() || !ParseMemorySize(options.memory, budget)) {
@@ -203,13 +203,19 @@ bool RunLarge(const Options& options, bool other_list, int& status) {
   std::vector<std::string> inputs = options.files;
   if (inputs.empty()) inputs.push_back(kStdin);
   if (other_list) inputs.push_back(options.argument);
-  if (InputsFitInMemory(inputs, budget)) return false;
-
   const std::string& c = options.command;
+  using Stream = ExternalJob::Stream;
   ExternalJob job;
+  job.stream = c == "remove-all-dupes" ? Stream::kNo
+               : c == "dedupe"         ? Stream::kFirstCopies
+               : c == "subtract"       ? Stream::kNotInOther
+               : c == "keep-matches"   ? Stream::kInOther
+                                       : Stream::kPerItem;
+  if (job.stream == Stream::kNo && InputsFitInMemory(inputs, budget)) {
+    return false;
+  }
   job.files = options.files;
   if (other_list) job.other = options.argument;
-  job.per_item = c != "dedupe" && c != "remove-all-dupes" && !other_list;
   job.budget = budget;
   job.temp_dir = options.temp_dir.empty() ? DefaultTempDir() : options.temp_dir;
   job.out = options.out;

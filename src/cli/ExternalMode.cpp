@@ -21,6 +21,7 @@
 #include "listfiles/ListFileWriter.h"
 #include "listfiles/ListFiles.h"
 #include "listfiles/PartitionedRun.h"
+#include "lists/TextSet.h"
 
 namespace karvello {
 
@@ -88,6 +89,8 @@ class InputReader {
       struct stat info {};
       if (::fstat(input.fd, &info) == 0 && S_ISREG(info.st_mode)) {
         known_bytes_ += static_cast<std::uint64_t>(info.st_size);
+      } else {
+        sizes_known_ = false;
       }
     }
     return ok;
@@ -122,15 +125,21 @@ class InputReader {
     return true;
   }
 
-  // Reads blocks until the list holds at least `text` bytes or the input
-  // ends. False when nothing was left to read.
+  // Empties the list and reads blocks until it holds at least `text` bytes
+  // or the input ends. False when nothing was left to read.
   bool ReadText(std::size_t text) {
+    // Room for a whole block at once keeps the list's storage in the
+    // allocator's reuse from block to block.
+    list_.Clear();
+    list_.Reserve(static_cast<ItemList::Index>(text / 16), text + (64 << 10));
     bool any = false;
     while (list_.TextBytes() < text && ReadBlock()) any = true;
     return any;
   }
 
   std::uint64_t known_bytes() const { return known_bytes_; }
+  // False when an input's size is unknown (a pipe, a terminal).
+  bool sizes_known() const { return sizes_known_; }
   bool missing() const { return missing_; }
 
  private:
@@ -143,6 +152,7 @@ class InputReader {
   std::size_t current_ = 0;
   std::unique_ptr<ListFileReader> reader_;
   std::uint64_t known_bytes_ = 0;
+  bool sizes_known_ = true;
   bool missing_ = false;
 };
 
@@ -234,8 +244,37 @@ int StreamBlocks(const ExternalJob& job, InputReader& input, ItemList& list) {
     do {
       job.operation(list, none);
       out.Write(list);
-      list.Clear();
     } while (input.ReadText(kBlockText));
+  });
+}
+
+// Streams the list past a set of texts: the first copies seen so far, or
+// the texts of the other list.
+int StreamPastSet(const ExternalJob& job, InputReader& input,
+                  InputReader& other_input, ItemList& list, ItemList& other) {
+  TextSet texts;
+  std::vector<std::uint8_t> flags;
+  while (other_input.ReadText(kBlockText)) {
+    flags.resize(static_cast<std::size_t>(other.ListCount()));
+    texts.InsertAll(other, flags.data());
+  }
+  other.Clear();
+  using Stream = ExternalJob::Stream;
+  const bool wanted = job.stream != Stream::kNotInOther;
+  return WriteResult(job, [&](ItemWriter& out) {
+    while (input.ReadText(kBlockText)) {
+      flags.resize(static_cast<std::size_t>(list.ListCount()));
+      if (job.stream == Stream::kFirstCopies) {
+        texts.InsertAll(list, flags.data());
+      } else {
+        texts.FindAll(list, flags.data());
+      }
+      for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
+        if ((flags[static_cast<std::size_t>(i)] != 0) == wanted) {
+          out.Write(list.UncheckedItem(i));
+        }
+      }
+    }
   });
 }
 
@@ -249,14 +288,14 @@ int RunPartitioned(const ExternalJob& job, InputReader& input,
     for (ItemList::Index i = 0; i < other.ListCount(); ++i) {
       run.AddOther(other.UncheckedItem(i));
     }
-    other.Clear();
   } while (other_input.ReadText(kBlockText));
   do {
     for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
       run.Add(list.UncheckedItem(i));
     }
-    list.Clear();
   } while (input.ReadText(kBlockText));
+  list.Clear();
+  other.Clear();
   return WriteResult(job, [&](ItemWriter& out) {
     run.Finish(job.operation, [&](std::string_view item) { out.Write(item); });
   });
@@ -357,21 +396,25 @@ int RunExternal(const ExternalJob& job) {
   const std::uint64_t known_bytes =
       input.known_bytes() + other_input.known_bytes();
 
+  using Stream = ExternalJob::Stream;
   try {
     bool external = InMemoryNeed(known_bytes) > job.budget;
+    const bool fits =
+        !external && input.sizes_known() && other_input.sizes_known();
     auto over = [&] {
       return InMemoryNeed(list) + InMemoryNeed(other) > job.budget;
     };
-    while (!external && other_input.ReadBlock()) external = over();
-    while (!external && input.ReadBlock()) external = over();
     int status;
-    if (!external) {
-      status = job.in_memory(list, other);
-    } else if (job.per_item) {
+    if (job.stream == Stream::kPerItem) {
       status = StreamBlocks(job, input, list);
+    } else if (job.stream != Stream::kNo && fits) {
+      status = StreamPastSet(job, input, other_input, list, other);
     } else {
-      status =
-          RunPartitioned(job, input, other_input, list, other, known_bytes);
+      while (!external && other_input.ReadBlock()) external = over();
+      while (!external && input.ReadBlock()) external = over();
+      status = external ? RunPartitioned(job, input, other_input, list, other,
+                                         known_bytes)
+                        : job.in_memory(list, other);
     }
     return status == kExitOk && missing ? kExitFailure : status;
   } catch (const InputError& e) {

@@ -1,8 +1,11 @@
-// karvello-cli's external mode: lists larger than the memory allows.
+// karvello-cli's streaming and external modes: lists larger than the memory
+// allows, and commands that need not hold a whole list.
 //
-// When the inputs would not fit in a memory budget, the tool works through
-// them in blocks: the filters (and cat) stream, keeping one block in memory;
-// the operations that compare items with each other split the items by hash
+// The filters (and cat) always stream, keeping one block of items in memory.
+// When the inputs fit in a memory budget, dedupe remembers only the first
+// copy of each text and subtract and keep-matches only the texts of OTHER,
+// and each writes items as they come. Past the budget, the operations that
+// compare items with each other split the items by hash
 // into spill files in a temporary folder, work on each part in memory and
 // merge the survivors back into their original order. The output is byte for
 // byte what the in-memory run writes. Input of unknown size (a pipe) is read
@@ -44,8 +47,15 @@ bool InputsFitInMemory(const std::vector<std::string>& paths,
 struct ExternalJob {
   std::vector<std::string> files;    // "-" is standard input; none means it
   std::optional<std::string> other;  // the list only read, for two-list work
-  // Each item stays or goes on its own text alone, so blocks can stream.
-  bool per_item = false;
+  // How the command streams its input rather than holding it whole.
+  enum class Stream {
+    kNo,           // it needs the whole list (or, past the budget, parts)
+    kPerItem,      // each item stays or goes on its own text alone
+    kFirstCopies,  // the first copy of each text stays
+    kNotInOther,   // the items whose text is not in the other list stay
+    kInOther,      // the items whose text is in the other list stay
+  };
+  Stream stream = Stream::kNo;
   std::size_t budget = 0;
   std::string temp_dir;
   std::string out;  // empty for standard output
@@ -57,10 +67,14 @@ struct ExternalJob {
   std::function<int(ItemList& list, const ItemList& other)> in_memory;
 };
 
-// Runs `job` with its inputs read in blocks, in memory while they fit the
-// budget and externally once they do not. Reports problems on standard
-// error as the in-memory run does, plus a full or unusable temporary folder;
-// OUT is replaced only by a complete result. Returns the exit status.
+// Runs `job` with its inputs read in blocks: streaming where the command
+// allows, in memory while the inputs fit the budget, externally once they do
+// not. Every input is opened before anything is written, so a missing or
+// unreadable one is reported first; only a read that fails part-way through
+// a streaming run to standard output leaves part of a result there. Reports
+// problems on standard error as the in-memory run does, plus a full or unusable
+// temporary folder; OUT is replaced only by a complete result. Returns the exit
+// status.
 int RunExternal(const ExternalJob& job);
 
 }  // namespace karvello

@@ -1,0 +1,158 @@
+#include "lists/TextSet.h"
+
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+
+#include "lists/ItemHash.h"
+
+namespace karvello {
+
+namespace {
+
+// How many items ahead InsertAll and FindAll fetch the table: far enough
+// that the slot has arrived from memory when its turn comes.
+constexpr std::size_t kAhead = 16;
+
+constexpr int kOffsetBits = 40;
+constexpr std::uint64_t kOffsetMask = (std::uint64_t{1} << kOffsetBits) - 1;
+constexpr std::size_t kKeptHashSlots = std::size_t{1} << (64 - kOffsetBits);
+
+std::uint64_t OffsetPlusOne(std::uint64_t place) { return place & kOffsetMask; }
+
+// Compares texts of `size` bytes eight at a time: the texts here are short,
+// and a call of memcmp costs more than the comparison.
+bool SameBytes(const char* a, const char* b, std::size_t size) {
+  if (size < 8) return std::memcmp(a, b, size) == 0;
+  for (std::size_t i = 0; i + 8 < size; i += 8) {
+    if (internal::Load64(a + i) != internal::Load64(b + i)) return false;
+  }
+  return internal::Load64(a + size - 8) == internal::Load64(b + size - 8);
+}
+
+}  // namespace
+
+std::size_t TextSet::Find(std::string_view text,
+                          std::uint64_t hash) const noexcept {
+  const auto tag = static_cast<std::uint32_t>(hash >> 32);
+  for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+    const Slot& slot = slots_[i];
+    if (slot.place == 0) return i;
+    if (slot.tag == tag && slot.length == text.size() &&
+        SameBytes(bytes_.data() + OffsetPlusOne(slot.place) - 1, text.data(),
+                  text.size())) {
+      return i;
+    }
+  }
+}
+
+void TextSet::Prefetch(std::uint64_t hash) const noexcept {
+  __builtin_prefetch(slots_.data() + (hash & mask_));
+}
+
+void TextSet::Reserve(std::size_t more) {
+  std::size_t count = slots_.size() == 0 ? 1024 : slots_.size();
+  // At most 70% full: the probes for a missing text stay within a cache
+  // line or two, and the table is fresh zeroed memory that costs to touch.
+  while ((size_ + more) * 10 > count * 7) count *= 2;
+  if (count == slots_.size()) return;
+  internal::PodBuffer<Slot> grown;
+  grown.Resize(count);
+  // A large table is a fresh mapping, zero already: writing zeros would only
+  // fault in every page at once.
+  if (count * sizeof(Slot) < internal::kMappedFrom) {
+    std::memset(static_cast<void*>(grown.data()), 0, count * sizeof(Slot));
+  }
+  const std::size_t mask = count - 1;
+  for (std::size_t k = 0; k < slots_.size(); ++k) {
+    const Slot& slot = slots_[k];
+    if (slot.place == 0) continue;
+    // Past 2^24 slots the hash bits kept in the slot no longer make the
+    // index, and the text is hashed again.
+    std::size_t i =
+        count <= kKeptHashSlots
+            ? (slot.place >> kOffsetBits) & mask
+            : HashBytes(bytes_.data() + OffsetPlusOne(slot.place) - 1,
+                        slot.length) &
+                  mask;
+    while (grown[i].place != 0) i = (i + 1) & mask;
+    grown[i] = slot;
+  }
+  slots_.Swap(grown);
+  mask_ = mask;
+}
+
+bool TextSet::InsertHashed(std::string_view text, std::uint64_t hash) {
+  const std::size_t i = Find(text, hash);
+  if (slots_[i].place != 0) return false;
+  if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("text of 4 GiB or more");
+  }
+  const std::uint64_t offset = bytes_.size();
+  if (offset + text.size() >= kOffsetMask) {
+    throw std::length_error("distinct texts of 1 TiB or more");
+  }
+  bytes_.Append(text.data(), text.size());
+  slots_[i] = {(offset + 1) | (hash << kOffsetBits),
+               static_cast<std::uint32_t>(hash >> 32),
+               static_cast<std::uint32_t>(text.size())};
+  ++size_;
+  return true;
+}
+
+bool TextSet::Insert(std::string_view text) {
+  Reserve(1);
+  return InsertHashed(text, HashBytes(text));
+}
+
+template <typename Visit>
+void TextSet::Pipeline(const ItemList& list, Visit visit) const {
+  const auto n = static_cast<std::size_t>(list.ListCount());
+  auto hashes = std::make_unique_for_overwrite<std::uint64_t[]>(n);
+  auto fetch = [&](std::size_t k) {
+    hashes[k] = HashBytes(list.UncheckedItem(static_cast<ItemList::Index>(k)));
+    Prefetch(hashes[k]);
+  };
+  for (std::size_t k = 0; k < n && k < kAhead; ++k) fetch(k);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) fetch(i + kAhead);
+    // Halfway, the slot has arrived: fetch the text it holds, which the
+    // comparison reads next.
+    if (i + kAhead / 2 < n) {
+      const Slot& slot = slots_[hashes[i + kAhead / 2] & mask_];
+      if (slot.place != 0) {
+        __builtin_prefetch(bytes_.data() + OffsetPlusOne(slot.place) - 1);
+      }
+    }
+    visit(i, list.UncheckedItem(static_cast<ItemList::Index>(i)), hashes[i]);
+  }
+}
+
+void TextSet::InsertAll(const ItemList& list, std::uint8_t* added) {
+  // Room for every item first, so that the table does not move under the
+  // fetches made ahead.
+  Reserve(static_cast<std::size_t>(list.ListCount()));
+  Pipeline(list,
+           [&](std::size_t i, std::string_view text, std::uint64_t hash) {
+             added[i] = InsertHashed(text, hash);
+           });
+}
+
+void TextSet::FindAll(const ItemList& list, std::uint8_t* found) const {
+  if (size_ == 0) {
+    std::memset(found, 0, static_cast<std::size_t>(list.ListCount()));
+    return;
+  }
+  Pipeline(list,
+           [&](std::size_t i, std::string_view text, std::uint64_t hash) {
+             found[i] = slots_[Find(text, hash)].place != 0;
+           });
+}
+
+bool TextSet::Contains(std::string_view text) const noexcept {
+  if (size_ == 0) return false;
+  return slots_[Find(text, HashBytes(text))].place != 0;
+}
+
+}  // namespace karvello

@@ -1,0 +1,78 @@
+// A set of byte strings that keeps one copy of each text it is given, for
+// work that streams: remembering the first copies of a list's texts while
+// the list goes by, or the texts of another list to look items up in.
+// Texts are equal when their bytes are, as everywhere in the program; the
+// hash only proposes candidates, the bytes decide.
+//
+//   TextSet seen;
+//   seen.Insert("a");   // true: new
+//   seen.Insert("a");   // false: already there
+//   seen.Contains("b"); // false
+//
+// Memory follows the distinct texts, not how often they come: each costs
+// its bytes and 32 to 64 bytes of table.
+
+#ifndef KARVELLO_LISTS_TEXTSET_H_
+#define KARVELLO_LISTS_TEXTSET_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "lists/ItemList.h"
+
+namespace karvello {
+
+class TextSet {
+ public:
+  // Adds `text` unless an equal text is in the set; true when it was added.
+  // Throws std::bad_alloc when memory runs out (the set is then unchanged)
+  // and std::length_error for a text of 4 GiB or more.
+  bool Insert(std::string_view text);
+
+  // Inserts the items of `list` in order, setting added[i] to 1 when item i
+  // was added (the first copy of its text) and to 0 when not. Faster than
+  // one Insert per item: the table is looked up some items ahead. Throws as
+  // Insert does; the items before a failure stay inserted.
+  void InsertAll(const ItemList& list, std::uint8_t* added);
+
+  // Sets found[i] to 1 for each item of `list` whose text is in the set and
+  // to 0 for the others.
+  void FindAll(const ItemList& list, std::uint8_t* found) const;
+
+  // True when a text equal to `text` is in the set.
+  bool Contains(std::string_view text) const noexcept;
+
+  // The number of distinct texts.
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  // The low 40 bits of `place` are 1 + the text's offset in bytes_ (0 for
+  // an empty slot); the high 24 are the low 24 bits of its hash, so that a
+  // table of up to 2^24 slots grows without reading the texts again.
+  struct Slot {
+    std::uint64_t place;
+    std::uint32_t tag;  // high half of the hash
+    std::uint32_t length;
+  };
+
+  // The slot holding `text`, or the empty slot where it would go.
+  std::size_t Find(std::string_view text, std::uint64_t hash) const noexcept;
+  bool InsertHashed(std::string_view text, std::uint64_t hash);
+  // Makes room for `more` texts without the table filling past 70%.
+  void Reserve(std::size_t more);
+  void Prefetch(std::uint64_t hash) const noexcept;
+  // Calls visit(i, text, hash) for each item of `list` in order, with the
+  // table fetched some items ahead.
+  template <typename Visit>
+  void Pipeline(const ItemList& list, Visit visit) const;
+
+  internal::PodBuffer<char> bytes_;
+  internal::PodBuffer<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::size_t size_ = 0;
+};
+
+}  // namespace karvello
+
+#endif  // KARVELLO_LISTS_TEXTSET_H_
