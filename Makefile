@@ -39,6 +39,8 @@ run: build
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 	@if [ -x bench/peers.sh ]; then BUILD=$(BUILD) bench/peers.sh; fi
+	@BUILD=$(BUILD) bench/stream.sh
+	@BUILD=$(BUILD) bench/external.sh
 
 # The window with two sample lists, on a virtual display: docs/screenshot.png.
 screenshot: build

@@ -1,14 +1,24 @@
 #!/usr/bin/env python3
-"""Runs a command and prints its wall time in seconds, its peak resident size
-in KiB and the bytes it wrote (write calls of any kind, files and pipes), for
-the benchmark scripts: runstats.py COMMAND [ARG...]."""
+"""Runs a command and prints, for the benchmark scripts: its wall time in
+seconds, its peak resident size in KiB, the bytes it wrote (write calls of
+any kind, files and pipes), its minor page faults (fresh pages included) and
+its CPU time (user and system) in seconds.
+
+    runstats.py [-o FILE] COMMAND [ARG...]
+
+-o sends the command's standard output to FILE."""
 import os
 import subprocess
 import sys
 import time
 
+args = sys.argv[1:]
+stdout = None
+if args[:1] == ["-o"]:
+    stdout = open(args[1], "wb")
+    args = args[2:]
 start = time.monotonic()
-child = subprocess.Popen(sys.argv[1:])
+child = subprocess.Popen(args, stdout=stdout)
 # Wait without reaping, so that the child's I/O counters can still be read.
 os.waitid(os.P_PID, child.pid, os.WEXITED | os.WNOWAIT)
 wall = time.monotonic() - start
@@ -20,5 +30,6 @@ with open(f"/proc/{child.pid}/io") as io:
             written = int(value)
 _, status, usage = os.wait4(child.pid, 0)
 if os.waitstatus_to_exitcode(status) != 0:
-    sys.exit(f"runstats.py: failed: {' '.join(sys.argv[1:])}")
-print(f"{wall:.3f} {usage.ru_maxrss} {written}")
+    sys.exit(f"runstats.py: failed: {' '.join(args)}")
+cpu = usage.ru_utime + usage.ru_stime
+print(f"{wall:.3f} {usage.ru_maxrss} {written} {usage.ru_minflt} {cpu:.3f}")

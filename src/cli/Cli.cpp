@@ -32,6 +32,7 @@ constexpr char kUsage[] =
     "  karvello-cli remove-blanks          [FILE...] [-o OUT] [--lf]\n"
     "  karvello-cli subtract OTHER         [FILE...] [-o OUT] [--lf]\n"
     "  karvello-cli keep-matches OTHER     [FILE...] [-o OUT] [--lf]\n"
+    "Options of every command: --memory SIZE, --temp-dir DIR\n"
     "Run 'karvello-cli --help' for more.\n";
 
 constexpr char kStdin[] = "-";
@@ -96,7 +97,9 @@ void DeclareCommands(CLI::App& app, Options& options) {
       "field; none, or -, reads standard input. The result goes to standard\n"
       "output, or replaces OUT only once it is complete, one item per line\n"
       "followed by CR LF (LF with --lf). Exit status: 0 done, 1 a missing or\n"
-      "unreadable FILE or an unwritable OUT, 2 bad usage.\n");
+      "unreadable FILE or an unwritable OUT, 2 bad usage.\n"
+      "Input larger than --memory is worked through in parts, in spill files\n"
+      "under --temp-dir, with the same result.\n");
 
   struct Command {
     const char* name;

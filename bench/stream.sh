@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Times karvello-cli cat and dedupe against cat on one CR LF file, in one
+# run, and prints the ratios against the targets:
+#   karvello-cli cat     within 3x of cat FILE >OUT
+#   karvello-cli dedupe  within 1.5x of karvello-cli cat
+#   dedupe peak memory   within 1.3x the file's size
+# with medians of wall time, CPU time and minor page faults (fresh pages).
+# The file: 10 million items of about 31 bytes and CR LF, 2.7 million
+# distinct. Also checks that dedupe's output equals gawk's byte for byte.
+#
+# Needs `make build` first (BUILD=build by default). RUNS (default 5) sets
+# how many runs give each median; STREAM_LINES scales the file down.
+set -euo pipefail
+
+cd "$(dirname "$0")/.."
+build=${BUILD:-build}
+runs=${RUNS:-5}
+lines=${STREAM_LINES:-10000000}
+cli=$build/karvello-cli
+gen=$build/bench/gen_list_file
+work=${PEERS_DIR:-$build/peers}
+stats=bench/runstats.py
+
+for tool in "$cli" "$gen"; do
+  if [ ! -x "$tool" ]; then
+    echo "stream.sh: $tool is missing; run 'make build' first" >&2
+    exit 1
+  fi
+done
+
+export LC_ALL=C
+mkdir -p "$work"
+list=$work/crlf-$lines.txt
+if [ ! -s "$list" ]; then
+  echo "stream.sh: generating $lines items"
+  "$gen" "$lines" $((lines * 27 / 100)) 1 |
+    gawk '{ printf "%s@example.com\r\n", $0 }' >"$list"
+fi
+size=$(stat -c %s "$list")
+echo "stream.sh: $list ($size bytes)"
+cat "$list" >/dev/null # into the page cache for every tool alike
+
+# Medians over $1 runs of: wall s, peak KiB, minor faults, CPU s.
+medians() {
+  local count=$1 r
+  shift
+  for ((r = 0; r < count; r++)); do "$stats" "$@"; done |
+    gawk '{ t[NR] = $1; m[NR] = $2; f[NR] = $4; c[NR] = $5 }
+          END { n = asort(t); asort(m); asort(f); asort(c); h = int((n + 1) / 2)
+                printf "%.3f %d %d %.3f\n", t[h], m[h], f[h], c[h] }'
+}
+
+out=$work/stream-out
+read -r c_null _ _ c_null_cpu < <(medians "$runs" -o /dev/null cat "$list")
+read -r c_time _ c_faults c_cpu < <(medians "$runs" -o "$out.c" cat "$list")
+read -r k_time k_kb k_faults k_cpu < <(medians "$runs" -o "$out.k" \
+  "$cli" cat "$list")
+read -r d_time d_kb d_faults d_cpu < <(medians "$runs" -o "$out.d" \
+  "$cli" dedupe "$list")
+read -r g_time _ _ g_cpu < <(medians 1 -o "$out.g" \
+  gawk -v ORS='\r\n' -v RS='\r\n' '!seen[$0]++' "$list")
+
+status=0
+if cmp -s "$out.d" "$out.g"; then
+  echo "dedupe output equals gawk's byte for byte"
+else
+  echo "DIFFERENT: karvello-cli dedupe and gawk"
+  status=1
+fi
+if ! cmp -s "$out.k" "$list"; then
+  echo "DIFFERENT: karvello-cli cat changed the file"
+  status=1
+fi
+printf '%-28s %7s s wall %7s s CPU %8s faults %6s MB peak\n' \
+  "cat >/dev/null" "$c_null" "$c_null_cpu" - - \
+  "cat >OUT" "$c_time" "$c_cpu" "$c_faults" - \
+  "karvello-cli cat >OUT" "$k_time" "$k_cpu" "$k_faults" $((k_kb / 1024)) \
+  "karvello-cli dedupe >OUT" "$d_time" "$d_cpu" "$d_faults" $((d_kb / 1024)) \
+  "gawk '!seen[\$0]++' >OUT" "$g_time" "$g_cpu" - -
+check() { gawk -v v="$1" -v t="$2" 'BEGIN { print v <= t ? "met" : "MISSED" }'; }
+ratio() { gawk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+cat_wall=$(ratio "$k_time" "$c_time")
+cat_cpu=$(ratio "$k_cpu" "$c_cpu")
+dedupe_wall=$(ratio "$d_time" "$k_time")
+dedupe_cpu=$(ratio "$d_cpu" "$k_cpu")
+memory=$(ratio "$d_kb" $((size / 1024)))
+echo "karvello-cli cat / cat:     ${cat_wall}x wall, ${cat_cpu}x CPU  (target <= 3x: $(check "$cat_wall" 3))"
+echo "dedupe / karvello-cli cat:  ${dedupe_wall}x wall, ${dedupe_cpu}x CPU  (target <= 1.5x: $(check "$dedupe_wall" 1.5))"
+echo "dedupe peak / file size:    ${memory}x  (target <= 1.3x: $(check "$memory" 1.3))"
+rm -f "$out".*
+exit "$status"
