@@ -28,11 +28,12 @@ namespace karvello {
 namespace {
 
 constexpr char kStdin[] = "-";
-// Blocks of input are handed on once they hold this much text: large enough
-// that the list's storage is reused from the allocator's free lists rather
-// than mapped afresh for every read.
-constexpr std::size_t kBlockText = std::size_t{1} << 20;
-constexpr std::size_t kOutputBuffer = std::size_t{1} << 20;
+// Blocks of input are handed on once they hold this much text: small enough
+// that a block, its list and the output buffer stay in the cache together,
+// and reserved whole, so that the list's storage is reused from block to
+// block rather than mapped afresh.
+constexpr std::size_t kBlockText = std::size_t{256} << 10;
+constexpr std::size_t kOutputBuffer = std::size_t{256} << 10;
 constexpr std::size_t kShortItem = 64;
 
 // What the in-memory run of `bytes` of list file needs at most: the text,
