@@ -1,18 +1,24 @@
 // Runs the built karvello-cli on inputs larger than the memory it is given
 // and checks that the result is byte for byte that of the in-memory run.
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -200,6 +206,58 @@ TEST_F(ExternalModeTest, AFullTemporaryDiskLeavesOutAsItWas) {
   }
   EXPECT_THAT(names,
               ::testing::UnorderedElementsAre("big", "out", "spill", "stderr"));
+}
+
+// The paths that process `pid` holds open; empty once it has ended.
+std::vector<std::string> OpenFiles(pid_t pid) {
+  std::vector<std::string> paths;
+  std::error_code error;
+  const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (fs::directory_iterator it(fds, error), end; !error && it != end;
+       it.increment(error)) {
+    paths.push_back(fs::read_symlink(it->path(), error).string());
+  }
+  return paths;
+}
+
+TEST_F(ExternalModeTest, ATerminatedRunLeavesNoSpillFileAndOutAsItWas) {
+  std::signal(SIGPIPE, SIG_IGN);
+  const fs::path fifo = dir_ / "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  Write("out", "old");
+  // Not through Shell: the tool must be the background job itself, so that
+  // $! is its process id.
+  ASSERT_EQ(std::system(("cd '" + dir_.string() +
+                         "'; '" KARVELLO_CLI_PATH "' dedupe fifo --memory 1M "
+                         "--temp-dir spill -o out >/dev/null 2>&1 & "
+                         "echo $! >pid")
+                            .c_str()),
+            0);
+  const pid_t pid = std::stoi(Contents("pid"));
+  // The input stays open, so the run is still reading, with its parts on
+  // disk, when the signal comes.
+  const int fd = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const std::string bytes = RandomListFile(8, 4 << 20, 100000);
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()),
+            static_cast<ssize_t>(bytes.size()));
+  const std::string spill = fs::canonical(dir_ / "spill").string();
+  bool spilling = false;
+  for (int wait = 0; wait < 200 && !spilling; ++wait) {
+    for (const std::string& path : OpenFiles(pid)) {
+      spilling = spilling || path.starts_with(spill);
+    }
+    if (!spilling) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(spilling);
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  for (int wait = 0; wait < 200 && !OpenFiles(pid).empty(); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  close(fd);
+  EXPECT_TRUE(OpenFiles(pid).empty());
+  EXPECT_TRUE(fs::is_empty(dir_ / "spill"));
+  EXPECT_EQ(Contents("out"), "old");
 }
 
 TEST_F(ExternalModeTest, FinishesUnderAnAddressSpaceLimitSmallerThanItsInput) {
