@@ -175,7 +175,8 @@ class ItemWriter {
       WriteAll(line_end_.data(), line_end_.size());
       return;
     }
-    std::memcpy(buffer_.get() + used_, item.data(), item.size());
+    if (!item.empty())
+      std::memcpy(buffer_.get() + used_, item.data(), item.size());
     std::memcpy(buffer_.get() + used_ + item.size(), line_end_.data(),
                 line_end_.size());
     used_ += need;

@@ -110,7 +110,7 @@ void SpillFile::Append(std::uint64_t position, std::string_view text) {
     char* at = buffer_.get() + used_;
     std::memcpy(at, &position, sizeof position);
     std::memcpy(at + sizeof position, &length, sizeof length);
-    std::memcpy(at + kHeader, text.data(), text.size());
+    if (!text.empty()) std::memcpy(at + kHeader, text.data(), text.size());
     used_ += need;
   }
   ++records_;

@@ -24,6 +24,9 @@ std::uint64_t OffsetPlusOne(std::uint64_t place) { return place & kOffsetMask; }
 // Compares texts of `size` bytes eight at a time: the texts here are short,
 // and a call of memcmp costs more than the comparison.
 bool SameBytes(const char* a, const char* b, std::size_t size) {
+  // An empty text may sit at the start of a set that holds no bytes yet,
+  // whose storage is a null pointer, which memcmp must not be given.
+  if (size == 0) return true;
   if (size < 8) return std::memcmp(a, b, size) == 0;
   for (std::size_t i = 0; i + 8 < size; i += 8) {
     if (internal::Load64(a + i) != internal::Load64(b + i)) return false;
@@ -133,10 +136,9 @@ void TextSet::InsertAll(const ItemList& list, std::uint8_t* added) {
   // Room for every item first, so that the table does not move under the
   // fetches made ahead.
   Reserve(static_cast<std::size_t>(list.ListCount()));
-  Pipeline(list,
-           [&](std::size_t i, std::string_view text, std::uint64_t hash) {
-             added[i] = InsertHashed(text, hash);
-           });
+  Pipeline(list, [&](std::size_t i, std::string_view text, std::uint64_t hash) {
+    added[i] = InsertHashed(text, hash);
+  });
 }
 
 void TextSet::FindAll(const ItemList& list, std::uint8_t* found) const {
@@ -144,10 +146,9 @@ void TextSet::FindAll(const ItemList& list, std::uint8_t* found) const {
     std::memset(found, 0, static_cast<std::size_t>(list.ListCount()));
     return;
   }
-  Pipeline(list,
-           [&](std::size_t i, std::string_view text, std::uint64_t hash) {
-             found[i] = slots_[Find(text, hash)].place != 0;
-           });
+  Pipeline(list, [&](std::size_t i, std::string_view text, std::uint64_t hash) {
+    found[i] = slots_[Find(text, hash)].place != 0;
+  });
 }
 
 bool TextSet::Contains(std::string_view text) const noexcept {
