@@ -68,17 +68,16 @@ int WriteAll(int fd, const char* data, std::size_t size) {
   return 0;
 }
 
-// The folder part of `path` ("." for a bare name) and the name part.
-void SplitPath(const std::string& path, std::string& folder,
-               std::string& name) {
+struct PathParts {
+  std::string folder;  // "." for a bare name
+  std::string name;
+};
+
+PathParts SplitPath(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    folder = ".";
-    name = path;
-  } else {
-    folder = slash == 0 ? "/" : path.substr(0, slash);
-    name = path.substr(slash + 1);
-  }
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? std::string("/") : path.substr(0, slash),
+          path.substr(slash + 1)};
 }
 
 // N when `path` is one of the names by which a process reaches its own
@@ -145,9 +144,7 @@ int Resolve(const std::string& path, std::string& target, int& fd) {
     if (destination.starts_with('/')) {
       target = destination;
     } else {
-      std::string folder, name;
-      SplitPath(target, folder, name);
-      target = folder + "/" + std::string(destination);
+      target = SplitPath(target).folder + "/" + std::string(destination);
     }
   }
 }
@@ -330,12 +327,11 @@ int ReplaceIn(int folder, const std::string& name, const ItemList& list,
 
 int ReplaceFile(const ItemList& list, const std::string& path,
                 std::string_view line_end) {
-  std::string folder_path, name;
-  SplitPath(path, folder_path, name);
-  const int folder = Calls().openat(AT_FDCWD, folder_path.c_str(),
+  const PathParts parts = SplitPath(path);
+  const int folder = Calls().openat(AT_FDCWD, parts.folder.c_str(),
                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (folder < 0) return errno;
-  const int error = ReplaceIn(folder, name, list, line_end);
+  const int error = ReplaceIn(folder, parts.name, list, line_end);
   // Makes the rename itself durable. A failure here changes nothing about
   // the file, which is complete either way, so it is not reported.
   if (error == 0) Calls().fsync(folder);
