@@ -1,5 +1,6 @@
 #include "listfiles/ListFiles.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -299,31 +300,33 @@ TEST_F(ListFilesTest, SaveToOwnDescriptorsWritesThroughThem) {
   const std::string link = PathOf("out-link");
   fs::create_symlink("/dev/stdout", link);
   const auto outcome = RunInChild([&link] {
+    // Descriptors above whatever the test runner left open.
     int ends[2];
     if (pipe(ends) != 0 || dup2(ends[1], STDOUT_FILENO) < 0 ||
-        dup2(ends[1], 5) < 0) {
+        dup2(ends[1], 40) < 0 || fcntl(41, F_GETFD) != -1) {
       return std::string("no pipe");
     }
     std::string said;
     for (const std::string& name :
          {std::string("/dev/stdout"), std::string("/dev/fd/1"),
-          std::string("/proc/self/fd/1"), link, std::string("/dev/fd/5"),
-          std::string("/proc/self/fd/5"), std::string("/dev/fd/9")}) {
+          std::string("/proc/self/fd/1"), link, std::string("/dev/fd/40"),
+          std::string("/proc/self/fd/40"), std::string("/dev/fd/41")}) {
       if (int error = ReplaceWithList(ListOf({name}), name, "\n")) {
         said += name + ": " + std::strerror(error) + "\n";
       }
     }
     close(STDOUT_FILENO);
-    close(5);
+    close(40);
     close(ends[1]);
     char bytes[512];
     const ssize_t n = read(ends[0], bytes, sizeof bytes);
     return said + std::string(bytes, n > 0 ? static_cast<std::size_t>(n) : 0);
   });
+  EXPECT_TRUE(WIFEXITED(outcome.status) && WEXITSTATUS(outcome.status) == 0);
   EXPECT_EQ(outcome.written,
-            "/dev/fd/9: Bad file descriptor\n"
+            "/dev/fd/41: Bad file descriptor\n"
             "/dev/stdout\n/dev/fd/1\n/proc/self/fd/1\n" +
-                link + "\n/dev/fd/5\n/proc/self/fd/5\n");
+                link + "\n/dev/fd/40\n/proc/self/fd/40\n");
   EXPECT_TRUE(fs::is_symlink("/dev/stdout"));
   EXPECT_THAT(Names(), ElementsAre("out-link"));
 }
@@ -493,7 +496,9 @@ TEST_F(FaultInjectionTest, EveryFailedStepKeepsTheOldFile) {
                  << "failing call " << at << ", " << plan[at].call);
     Write("old.txt", "old\r\n");
     chmod(path.c_str(), 0604);
-    if (other_owner) ASSERT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
+    if (other_owner) {
+      ASSERT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
+    }
     FakeUi ui;
     const int open_before = OpenDescriptorCount();
     InjectedFaults::Reset(static_cast<int>(at));
@@ -522,7 +527,9 @@ TEST_F(FaultInjectionTest, EveryFailedStepKeepsTheOldFile) {
     struct stat info {};
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0604u);
-    if (other_owner) EXPECT_EQ(info.st_uid, kNobody);
+    if (other_owner) {
+      EXPECT_EQ(info.st_uid, kNobody);
+    }
     EXPECT_THAT(Names(), ElementsAre("old.txt"));
   }
 }
