@@ -69,9 +69,10 @@ class ListFilesTest : public ::testing::Test {
     bytes << std::ifstream(path, std::ios::binary).rdbuf();
     return bytes.str();
   }
-  std::vector<std::string> Names() {
+  std::vector<std::string> Names() { return Names(dir_); }
+  static std::vector<std::string> Names(const fs::path& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir_)) {
+    for (const auto& entry : fs::directory_iterator(folder)) {
       names.push_back(entry.path().filename());
     }
     return names;
@@ -348,15 +349,21 @@ TEST_F(ListFilesTest, SaveReplacesOnlyWhatTheUserMayWrite) {
   chmod(own.c_str(), 0640);
   chmod(others.c_str(), 0644);
   chmod(shared.c_str(), 0666);
+  // Nobody's own file in a folder nobody may not write: no room for the
+  // temporary file, so no save, rather than a rewrite in place.
+  fs::create_directory(dir_ / "locked");
+  const std::string locked = Write("locked/own.txt", "locked\r\n");
+  ASSERT_EQ(chown(locked.c_str(), kNobody, kNobody), 0);
 
   const auto outcome = RunInChild(
       [&] {
         std::string said;
-        for (const std::string& path : {own_read_only, others, shared, own}) {
+        for (const std::string& path :
+             {own_read_only, others, shared, locked, own}) {
           FakeUi ui;
           const SaveOutcome saved = SaveListFile(ListOf({"new"}), path, ui);
           said += saved == SaveOutcome::kSaved ? "saved" : ui.errors.at(0);
-          said += "\n";
+          said += "|";
         }
         return said;
       },
@@ -365,18 +372,17 @@ TEST_F(ListFilesTest, SaveReplacesOnlyWhatTheUserMayWrite) {
       << outcome.status;
   // The world-writable file could be written, but not replaced without
   // passing it to nobody.
-  EXPECT_EQ(outcome.written, "Cannot save " + own_read_only +
-                                 ": Permission denied\n"
-                                 "Cannot save " +
-                                 others +
-                                 ": Permission denied\n"
-                                 "Cannot save " +
-                                 shared +
-                                 ": Operation not permitted\n"
-                                 "saved\n");
+  const std::string denied = ": Permission denied|";
+  EXPECT_EQ(outcome.written, "Cannot save " + own_read_only + denied +
+                                 "Cannot save " + others + denied +
+                                 "Cannot save " + shared +
+                                 ": Operation not permitted|Cannot save " +
+                                 locked + denied + "saved|");
   EXPECT_EQ(Contents(own_read_only), "own\r\n");
   EXPECT_EQ(Contents(others), "others\r\n");
   EXPECT_EQ(Contents(shared), "shared\r\n");
+  EXPECT_EQ(Contents(locked), "locked\r\n");
+  EXPECT_THAT(Names(dir_ / "locked"), ElementsAre("own.txt"));
   EXPECT_EQ(Contents(own), "new\r\n");
   struct stat info {};
   ASSERT_EQ(stat(own.c_str(), &info), 0);
@@ -391,8 +397,9 @@ TEST_F(ListFilesTest, SaveReplacesOnlyWhatTheUserMayWrite) {
   EXPECT_EQ(info.st_uid, kNobody);
   EXPECT_EQ(info.st_gid, kNobody);
   EXPECT_EQ(info.st_mode & 07777, 0444u);
-  EXPECT_THAT(Names(), UnorderedElementsAre("own-ro.txt", "own.txt",
-                                            "others.txt", "shared.txt"));
+  EXPECT_THAT(Names(),
+              UnorderedElementsAre("own-ro.txt", "own.txt", "others.txt",
+                                   "shared.txt", "locked"));
 }
 
 // The writer's system calls, made to fail one at a time.
