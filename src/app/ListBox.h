@@ -22,9 +22,9 @@
 #include <QPoint>
 #include <QRect>
 
-class QPainter;
-
 #include "lists/ItemList.h"
+
+class QPainter;
 
 namespace karvello {
 
