@@ -57,7 +57,9 @@ struct OutputError {
 // The inputs of one list, read in order in blocks into one item list.
 class InputReader {
  public:
-  InputReader(std::vector<std::string> paths, ItemList& list) : list_(list) {
+  InputReader(std::vector<std::string> paths, ItemList& list,
+              const ExternalJob& job)
+      : list_(list), job_(job) {
     for (std::string& path : paths) inputs_.push_back({std::move(path)});
   }
   ~InputReader() {
@@ -68,28 +70,26 @@ class InputReader {
   InputReader(const InputReader&) = delete;
   InputReader& operator=(const InputReader&) = delete;
 
-  // Opens every input before anything is read, so that one that cannot be
-  // read stops the run before any output. A missing one is reported and
-  // skipped, as in the in-memory run. False when one cannot be opened.
+  // Opens every input before anything is read, so that one that is missing
+  // or cannot be read stops the run before any output. Reports each such
+  // input and returns false if there was any.
   bool Open() {
     bool ok = true;
     for (Input& input : inputs_) {
-      if (input.path == kStdin) {
-        input.fd = STDIN_FILENO;
-      } else if (!FileExists(input.path)) {
-        std::cerr << "File not found: " << input.path << '\n';
-        missing_ = true;
-        continue;
-      } else {
-        input.fd = ::open(input.path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (input.fd < 0) {
-          std::cerr << ReadErrorText(input.path, std::strerror(errno)) << '\n';
-          ok = false;
-          continue;
-        }
-      }
+      input.fd = input.path == kStdin
+                     ? STDIN_FILENO
+                     : ::open(input.path.c_str(), O_RDONLY | O_CLOEXEC);
       struct stat info {};
-      if (::fstat(input.fd, &info) == 0 && S_ISREG(info.st_mode)) {
+      const int error = input.fd < 0                    ? errno
+                        : ::fstat(input.fd, &info) != 0 ? errno
+                        : S_ISDIR(info.st_mode)         ? EISDIR
+                                                        : 0;
+      if (error != 0) {
+        std::cerr << job_.load_error_text(input.path, error) << '\n';
+        ok = false;
+        continue;
+      }
+      if (S_ISREG(info.st_mode)) {
         known_bytes_ += static_cast<std::uint64_t>(info.st_size);
       } else {
         sizes_known_ = false;
@@ -110,11 +110,7 @@ class InputReader {
     do {
       n = ::read(input.fd, space.data(), space.size());
     } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-      throw InputError(
-          ReadErrorText(input.path == kStdin ? "standard input" : input.path,
-                        std::strerror(errno)));
-    }
+    if (n < 0) throw InputError(job_.load_error_text(input.path, errno));
     if (n > 0) {
       reader_->Commit(static_cast<std::size_t>(n));
       return true;
@@ -142,7 +138,6 @@ class InputReader {
   std::uint64_t known_bytes() const { return known_bytes_; }
   // False when an input's size is unknown (a pipe, a terminal).
   bool sizes_known() const { return sizes_known_; }
-  bool missing() const { return missing_; }
 
  private:
   struct Input {
@@ -150,12 +145,12 @@ class InputReader {
     int fd = -1;
   };
   ItemList& list_;
+  const ExternalJob& job_;
   std::vector<Input> inputs_;
   std::size_t current_ = 0;
   std::unique_ptr<ListFileReader> reader_;
   std::uint64_t known_bytes_ = 0;
   bool sizes_known_ = true;
-  bool missing_ = false;
 };
 
 // Writes items, each followed by a line end, to a descriptor in large
@@ -407,13 +402,13 @@ int RunExternal(const ExternalJob& job) {
   ItemList other;
   InputReader other_input(job.other ? std::vector<std::string>{*job.other}
                                     : std::vector<std::string>{},
-                          other);
+                          other, job);
   InputReader input(
-      job.files.empty() ? std::vector<std::string>{kStdin} : job.files, list);
+      job.files.empty() ? std::vector<std::string>{kStdin} : job.files, list,
+      job);
   bool opened = other_input.Open();
   opened = input.Open() && opened;
   if (!opened) return kExitFailure;
-  const bool missing = input.missing() || other_input.missing();
   const std::uint64_t known_bytes =
       input.known_bytes() + other_input.known_bytes();
 
@@ -437,7 +432,7 @@ int RunExternal(const ExternalJob& job) {
                                          known_bytes)
                         : job.in_memory(list, other);
     }
-    return status == kExitOk && missing ? kExitFailure : status;
+    return status;
   } catch (const InputError& e) {
     std::cerr << e.what() << '\n';
   } catch (const SpillError& e) {

@@ -59,6 +59,10 @@ struct ExternalJob {
   std::size_t budget = 0;
   std::string temp_dir;
   std::string out;  // empty for standard output
+  // The message for an input that cannot be read: its path ("-" for
+  // standard input) and the errno value.
+  std::function<std::string(const std::string& path, int error)>
+      load_error_text;
   std::string line_end;
   // The operation on one part, or on one block when `per_item`.
   std::function<void(ItemList& list, const ItemList& other)> operation;
@@ -69,9 +73,10 @@ struct ExternalJob {
 
 // Runs `job` with its inputs read in blocks: streaming where the command
 // allows, in memory while the inputs fit the budget, externally once they do
-// not. Every input is opened before anything is written, so a missing or
-// unreadable one is reported first; only a read that fails part-way through
-// a streaming run to standard output leaves part of a result there. Reports
+// not. Every input is opened before anything is written, and any that is
+// missing or unreadable is reported and stops the run with nothing written;
+// only a read that fails part-way through a streaming run to standard
+// output leaves part of a result there. Reports
 // problems on standard error as the in-memory run does, plus a full or unusable
 // temporary folder; OUT is replaced only by a complete result. Returns the exit
 // status.

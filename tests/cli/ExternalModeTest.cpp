@@ -175,12 +175,19 @@ TEST_F(ExternalModeTest, InputProblemsStopTheRunBeforeAnyOutput) {
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.err, HasSubstr("Cannot read .: Is a directory"));
   EXPECT_EQ(Contents("out"), "old");
-  // A missing file is reported, the rest still counts, as in memory.
-  ASSERT_EQ(Shell("CLI dedupe big -o expected").status, 0);
-  run = Shell("CLI dedupe big gone --memory 1M --temp-dir spill -o out");
+  // A missing file is reported and nothing is written, as in memory; every
+  // input is named.
+  run = Shell("cat big | CLI dedupe - gone --memory 1M --temp-dir spill >out");
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.err, HasSubstr("File not found: gone"));
-  EXPECT_TRUE(Contents("out") == Contents("expected"));
+  EXPECT_EQ(Contents("out"), "");
+  Write("out", "old");
+  run = Shell(
+      "CLI subtract nothing big gone2 --memory 1M --temp-dir spill -o out");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, HasSubstr("File not found: nothing"));
+  EXPECT_THAT(run.err, HasSubstr("File not found: gone2"));
+  EXPECT_EQ(Contents("out"), "old");
 }
 
 TEST_F(ExternalModeTest, AFullTemporaryDiskLeavesOutAsItWas) {
