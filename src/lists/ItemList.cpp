@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #endif
 
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -117,6 +118,7 @@ void ItemList::AddItem(std::string_view text) {
 
 void ItemList::RemoveItem(Index i) {
   if (i < 0 || i >= ListCount()) ThrowOutOfRange("RemoveItem", i, ListCount());
+  if (observer_.get != nullptr) observer_.get->WillRemoveItem(*this, i);
   const auto at = static_cast<std::size_t>(i);
   garbage_ += lengths_[at];
   offsets_.Erase(at);
@@ -138,6 +140,7 @@ void ItemList::RemoveMarked(std::span<const std::uint8_t> marks) {
         "RemoveMarked: " + std::to_string(marks.size()) +
         " marks for a list of " + std::to_string(lengths_.size()) + " items");
   }
+  if (observer_.get != nullptr) observer_.get->WillRemoveMarked(*this, marks);
   const std::size_t n = lengths_.size();
   std::size_t kept = 0;
   Index new_index = -1;
@@ -157,16 +160,89 @@ void ItemList::RemoveMarked(std::span<const std::uint8_t> marks) {
   lengths_.Resize(kept);
   list_index_ = new_index;
   if (kept == 0) {
-    Clear();
+    ReleaseStorage();
   } else if (garbage_ > bytes_.size() / 2) {
     CompactBytes();
   }
 }
 
 void ItemList::Clear() noexcept {
+  if (observer_.get != nullptr) observer_.get->WillClear(*this);
+  ReleaseStorage();
+}
+
+void ItemList::ReleaseStorage() noexcept {
   bytes_.Release();
   offsets_.Release();
   lengths_.Release();
+  garbage_ = 0;
+  list_index_ = -1;
+}
+
+void ItemList::Truncate(Index count) noexcept {
+  if (count < 0) count = 0;
+  const auto cut = static_cast<std::size_t>(count);
+  const std::size_t n = lengths_.size();
+  if (cut >= n) return;
+  if (cut == 0) {
+    ReleaseStorage();
+    return;
+  }
+  // Everything from the first cut item's offset on goes: the cut items'
+  // texts and the dead bytes among them.
+  std::size_t live_cut = 0;
+  for (std::size_t i = cut; i < n; ++i) live_cut += lengths_[i];
+  const std::size_t end = offsets_[cut];
+  garbage_ -= (bytes_.size() - end) - live_cut;
+  bytes_.Resize(end);
+  offsets_.Resize(cut);
+  lengths_.Resize(cut);
+  if (list_index_ >= count) list_index_ = -1;
+}
+
+void ItemList::InsertMarked(std::span<const std::uint64_t> bits,
+                            const ItemList& removed) {
+  const std::size_t kept = lengths_.size();
+  const std::size_t back = removed.lengths_.size();
+  const std::size_t total = kept + back;
+  if (bits.size() < (total + 63) / 64) {
+    throw std::invalid_argument("InsertMarked: too few bits");
+  }
+  std::size_t set = 0;
+  for (std::size_t w = 0; w < (total + 63) / 64; ++w) {
+    std::uint64_t word = bits[w];
+    if (w == total / 64 && total % 64 != 0) {
+      word &= (std::uint64_t{1} << (total % 64)) - 1;
+    }
+    set += static_cast<std::size_t>(std::popcount(word));
+  }
+  if (set != back) {
+    throw std::invalid_argument("InsertMarked: " + std::to_string(set) +
+                                " positions for " + std::to_string(back) +
+                                " items");
+  }
+  // A new arena in list order, built beside the old one so that a failed
+  // allocation leaves the list whole.
+  internal::PodBuffer<char> bytes;
+  internal::PodBuffer<std::uint64_t> offsets;
+  internal::PodBuffer<std::uint32_t> lengths;
+  bytes.Reserve(TextBytes() + removed.TextBytes());
+  offsets.Reserve(total);
+  lengths.Reserve(total);
+  std::size_t from_kept = 0;
+  std::size_t from_back = 0;
+  for (std::size_t p = 0; p < total; ++p) {
+    const bool is_back = (bits[p / 64] >> (p % 64)) & 1;
+    const std::string_view text =
+        is_back ? removed.UncheckedItem(static_cast<Index>(from_back++))
+                : UncheckedItem(static_cast<Index>(from_kept++));
+    offsets.PushBack(bytes.size());
+    lengths.PushBack(static_cast<std::uint32_t>(text.size()));
+    bytes.Append(text.data(), text.size());
+  }
+  bytes_.Swap(bytes);
+  offsets_.Swap(offsets);
+  lengths_.Swap(lengths);
   garbage_ = 0;
   list_index_ = -1;
 }

@@ -174,6 +174,22 @@ class PodBuffer {
 
 }  // namespace internal
 
+class ItemList;
+
+// Told of each removal from an item list just before it happens, while the
+// items are still there, so that the removal can be taken back later. The
+// calls must not change the list, except that WillClear may move the items
+// out (the list is emptied right after anyway).
+class RemovalObserver {
+ public:
+  virtual ~RemovalObserver() = default;
+  // RemoveMarked(marks), with the marks already checked against the count.
+  virtual void WillRemoveMarked(const ItemList& list,
+                                std::span<const std::uint8_t> marks) = 0;
+  virtual void WillRemoveItem(const ItemList& list, std::int64_t i) = 0;
+  virtual void WillClear(ItemList& list) = 0;
+};
+
 class ItemList {
  public:
   // A count or an index. -1 is "no item" (see ListIndex).
@@ -220,6 +236,28 @@ class ItemList {
   // Removes every item, frees the storage and clears the selection.
   void Clear() noexcept;
 
+  // Removes the items from index `count` on; a `count` at or past the end
+  // leaves the list as it is. The selection is cleared when its item goes.
+  void Truncate(Index count) noexcept;
+
+  // Puts removed items back, the reverse of RemoveMarked: the list grows to
+  // ListCount() + removed.ListCount() items, and position p of the result
+  // holds the next item of `removed` when bit p of `bits` is set (bit p is
+  // bits[p / 64] >> (p % 64) & 1), the next item of this list otherwise.
+  // One pass over both lists. The selection is cleared. Throws
+  // std::invalid_argument when the set bits among the result's positions do
+  // not number removed.ListCount() (the list is then unchanged), and
+  // std::bad_alloc when memory runs out (the list is then unchanged too).
+  //   list a, d  +  removed b, c  +  bits 0b0110   gives   a, b, c, d
+  void InsertMarked(std::span<const std::uint64_t> bits,
+                    const ItemList& removed);
+
+  // Sets the observer told of every later removal; nullptr for none. The
+  // observer belongs to this list object: copies and moves never take it.
+  void SetRemovalObserver(RemovalObserver* observer) noexcept {
+    observer_.get = observer;
+  }
+
   // The index of the selected item, or -1 when nothing is selected.
   Index ListIndex() const noexcept { return list_index_; }
 
@@ -256,9 +294,20 @@ class ItemList {
   internal::PodBuffer<char> bytes_;
   internal::PodBuffer<std::uint64_t> offsets_;
   internal::PodBuffer<std::uint32_t> lengths_;
+  // A pointer that copies and moves leave behind.
+  struct ObserverSlot {
+    ObserverSlot() = default;
+    ObserverSlot(const ObserverSlot&) noexcept {}
+    ObserverSlot& operator=(const ObserverSlot&) noexcept { return *this; }
+    RemovalObserver* get = nullptr;
+  };
+
+  void ReleaseStorage() noexcept;
+
   // Bytes in bytes_ that belong to removed items.
   std::size_t garbage_ = 0;
   Index list_index_ = -1;
+  ObserverSlot observer_;
 };
 
 }  // namespace karvello

@@ -179,5 +179,94 @@ TEST(ItemListTest, CopiesAreIndependentAndMovesEmptyTheSource) {
   EXPECT_THAT(ItemsOf(copy), ElementsAre("a", "b", "c"));
 }
 
+TEST(ItemListTest, InsertMarkedPutsRemovedItemsBackWhereTheyWere) {
+  // Dead bytes from earlier removals must not show up in the rebuilt list.
+  ItemList list = ListOf({"gone", "a", "d", "gone too", "f"});
+  list.RemoveItem(0);
+  list.RemoveItem(2);
+  list.SetListIndex(1);
+  const ItemList removed = ListOf({"b", "c", "", "e"});
+  // Positions 1, 2, 3 and 5 of a, b, c, (empty), d, e, f.
+  const std::uint64_t bits[] = {0b101110};
+  list.InsertMarked(bits, removed);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "b", "c", "", "d", "e", "f"));
+  EXPECT_EQ(list.ListIndex(), -1);
+  EXPECT_EQ(list.TextBytes(), 6u);
+
+  // Bits past the result's end do not count; a wrong count changes nothing.
+  const std::uint64_t wrong[] = {0b11 | (std::uint64_t{1} << 40)};
+  EXPECT_THROW(list.InsertMarked(wrong, ListOf({"x", "y", "z"})),
+               std::invalid_argument);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "b", "c", "", "d", "e", "f"));
+
+  // Across a word boundary, into an empty list.
+  ItemList empty;
+  std::vector<std::string> many(70, "m");
+  many[64] = "sixty-four";
+  const std::uint64_t all[] = {~std::uint64_t{0}, 0b111111};
+  empty.InsertMarked(all, ListOf(many));
+  EXPECT_EQ(ItemsOf(empty), many);
+}
+
+TEST(ItemListTest, TruncateDropsTheTailAndItsSelection) {
+  ItemList list = ListOf({"a", "bb", "ccc", "dddd"});
+  list.RemoveItem(1);  // a dead "bb" stays in the arena
+  list.SetListIndex(2);
+  list.Truncate(5);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "ccc", "dddd"));
+  list.Truncate(2);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "ccc"));
+  EXPECT_EQ(list.ListIndex(), -1);
+  EXPECT_EQ(list.TextBytes(), 4u);
+  list.AddItem("e");
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "ccc", "e"));
+  list.SetListIndex(0);
+  list.Truncate(1);
+  EXPECT_EQ(list.ListIndex(), 0);
+  list.Truncate(0);
+  EXPECT_THAT(ItemsOf(list), IsEmpty());
+  EXPECT_EQ(list.TextBytes(), 0u);
+}
+
+// Counts what it is told; the list's own copies and moves must not bring it.
+class CountingObserver final : public RemovalObserver {
+ public:
+  void WillRemoveMarked(const ItemList& list,
+                        std::span<const std::uint8_t> marks) override {
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+      if (marks[i]) seen.emplace_back(list.List(static_cast<long>(i)));
+    }
+  }
+  void WillRemoveItem(const ItemList& list, std::int64_t i) override {
+    seen.emplace_back(list.List(i));
+  }
+  void WillClear(ItemList& list) override {
+    seen.push_back("clear of " + std::to_string(list.ListCount()));
+  }
+  std::vector<std::string> seen;
+};
+
+TEST(ItemListTest, TheObserverHearsEachRemovalBeforeItHappens) {
+  CountingObserver observer;
+  ItemList list = ListOf({"a", "b", "c", "d"});
+  list.SetRemovalObserver(&observer);
+  list.RemoveItem(1);
+  const std::uint8_t marks[] = {0, 1, 0};
+  list.RemoveMarked(marks);
+  ItemList copy = list;
+  copy.RemoveItem(0);
+  ItemList moved = std::move(copy);
+  moved.Clear();
+  // Removing every item is one marked removal, not also a Clear.
+  const std::uint8_t every[] = {1, 1};
+  list.RemoveMarked(every);
+  list.AddItem("z");
+  list.Clear();
+  list.SetRemovalObserver(nullptr);
+  list.AddItem("y");
+  list.Clear();
+  EXPECT_THAT(observer.seen, ElementsAre("b", "c", "a", "d", "clear of 1"));
+}
+
 }  // namespace
 }  // namespace karvello
