@@ -131,7 +131,7 @@ void ItemList::RemoveItem(Index i) {
   // Removing one item leaves its bytes in place, so a removal costs only the
   // shift of the two small index arrays. Reclaim the space once half of the
   // arena is dead.
-  if (garbage_ > bytes_.size() / 2) CompactBytes();
+  if (!observer_.hold && garbage_ > bytes_.size() / 2) CompactBytes();
 }
 
 void ItemList::RemoveMarked(std::span<const std::uint8_t> marks) {
@@ -159,6 +159,7 @@ void ItemList::RemoveMarked(std::span<const std::uint8_t> marks) {
   offsets_.Resize(kept);
   lengths_.Resize(kept);
   list_index_ = new_index;
+  if (observer_.hold) return;
   if (kept == 0) {
     ReleaseStorage();
   } else if (garbage_ > bytes_.size() / 2) {
@@ -168,6 +169,11 @@ void ItemList::RemoveMarked(std::span<const std::uint8_t> marks) {
 
 void ItemList::Clear() noexcept {
   if (observer_.get != nullptr) observer_.get->WillClear(*this);
+  // An empty list's storage may still hold removed bytes that are held.
+  if (observer_.hold && lengths_.size() == 0) {
+    list_index_ = -1;
+    return;
+  }
   ReleaseStorage();
 }
 
@@ -184,7 +190,7 @@ void ItemList::Truncate(Index count) noexcept {
   const auto cut = static_cast<std::size_t>(count);
   const std::size_t n = lengths_.size();
   if (cut >= n) return;
-  if (cut == 0) {
+  if (cut == 0 && !observer_.hold) {
     ReleaseStorage();
     return;
   }
@@ -200,50 +206,68 @@ void ItemList::Truncate(Index count) noexcept {
   if (list_index_ >= count) list_index_ = -1;
 }
 
-void ItemList::InsertMarked(std::span<const std::uint64_t> bits,
-                            const ItemList& removed) {
+void ItemList::HoldRemovedBytes(bool hold) noexcept {
+  observer_.hold = hold;
+  if (hold) return;
+  if (lengths_.size() == 0) {
+    if (bytes_.size() != 0) ReleaseStorage();
+  } else if (garbage_ > bytes_.size() / 2) {
+    CompactBytes();
+  }
+}
+
+void ItemList::RestoreRemoved(std::span<const std::uint64_t> bits,
+                              std::span<const std::uint64_t> offsets,
+                              std::span<const std::uint32_t> lengths) {
   const std::size_t kept = lengths_.size();
-  const std::size_t back = removed.lengths_.size();
+  const std::size_t back = offsets.size();
   const std::size_t total = kept + back;
-  if (bits.size() < (total + 63) / 64) {
-    throw std::invalid_argument("InsertMarked: too few bits");
+  const std::size_t words = (total + 63) / 64;
+  if (lengths.size() != back || bits.size() < words) {
+    throw std::invalid_argument("RestoreRemoved: sizes disagree");
   }
   std::size_t set = 0;
-  for (std::size_t w = 0; w < (total + 63) / 64; ++w) {
+  for (std::size_t w = 0; w < words; ++w) {
     std::uint64_t word = bits[w];
     if (w == total / 64 && total % 64 != 0) {
       word &= (std::uint64_t{1} << (total % 64)) - 1;
     }
     set += static_cast<std::size_t>(std::popcount(word));
   }
-  if (set != back) {
-    throw std::invalid_argument("InsertMarked: " + std::to_string(set) +
+  std::size_t restored_bytes = 0;
+  for (std::size_t k = 0; k < back; ++k) {
+    if (offsets[k] > bytes_.size() || lengths[k] > bytes_.size() - offsets[k]) {
+      throw std::invalid_argument("RestoreRemoved: range outside the storage");
+    }
+    restored_bytes += lengths[k];
+  }
+  if (set != back || restored_bytes > garbage_) {
+    throw std::invalid_argument("RestoreRemoved: " + std::to_string(set) +
                                 " positions for " + std::to_string(back) +
                                 " items");
   }
-  // A new arena in list order, built beside the old one so that a failed
-  // allocation leaves the list whole.
-  internal::PodBuffer<char> bytes;
-  internal::PodBuffer<std::uint64_t> offsets;
-  internal::PodBuffer<std::uint32_t> lengths;
-  bytes.Reserve(TextBytes() + removed.TextBytes());
-  offsets.Reserve(total);
-  lengths.Reserve(total);
-  std::size_t from_kept = 0;
-  std::size_t from_back = 0;
-  for (std::size_t p = 0; p < total; ++p) {
-    const bool is_back = (bits[p / 64] >> (p % 64)) & 1;
-    const std::string_view text =
-        is_back ? removed.UncheckedItem(static_cast<Index>(from_back++))
-                : UncheckedItem(static_cast<Index>(from_kept++));
-    offsets.PushBack(bytes.size());
-    lengths.PushBack(static_cast<std::uint32_t>(text.size()));
-    bytes.Append(text.data(), text.size());
+  offsets_.Reserve(total);
+  lengths_.Reserve(total);
+  offsets_.Resize(total);
+  lengths_.Resize(total);
+  // From the back, so that every kept entry moves up (or stays) before its
+  // old place is written: one pass, in place. Below the first restored
+  // position nothing moves.
+  std::size_t from_kept = kept;
+  std::size_t from_back = back;
+  for (std::size_t p = total; from_back > 0;) {
+    --p;
+    if ((bits[p / 64] >> (p % 64)) & 1) {
+      --from_back;
+      offsets_[p] = offsets[from_back];
+      lengths_[p] = lengths[from_back];
+    } else {
+      --from_kept;
+      offsets_[p] = offsets_[from_kept];
+      lengths_[p] = lengths_[from_kept];
+    }
   }
-  bytes_.Swap(bytes);
-  offsets_.Swap(offsets);
-  lengths_.Swap(lengths);
-  garbage_ = 0;
+  garbage_ -= restored_bytes;
   list_index_ = -1;
 }
 

@@ -68,7 +68,7 @@ class UndoHistory::Step final : public RemovalObserver {
     NoteAppends(list);
     if (list.ListCount() == 0) return;
     try {
-      edits_.push_back({Edit::kCleared, {}, {}, 0});
+      edits_.push_back({Edit::kCleared, {}, {}, {}, {}, 0});
       // The list is emptied next: its items move here instead of being
       // freed.
       edits_.back().items = std::move(list);
@@ -88,11 +88,17 @@ class UndoHistory::Step final : public RemovalObserver {
     for (auto edit = edits_.rbegin(); edit != edits_.rend(); ++edit) {
       switch (edit->kind) {
         case Edit::kAppended:
-          edit->items = CopyTail(list, edit->from);
-          list.Truncate(edit->from);
+          // Appended to an empty list: the whole list is the range, and
+          // moves instead of being copied.
+          if (edit->from == 0 && WholeStorage(list)) {
+            std::swap(list, edit->items);
+          } else {
+            edit->items = CopyTail(list, edit->from);
+            list.Truncate(edit->from);
+          }
           break;
         case Edit::kRemoved:
-          list.InsertMarked(edit->bits, edit->items);
+          list.RestoreRemoved(edit->bits, edit->offsets, edit->lengths);
           break;
         case Edit::kCleared:
           std::swap(list, edit->items);
@@ -106,7 +112,11 @@ class UndoHistory::Step final : public RemovalObserver {
     for (Edit& edit : edits_) {
       switch (edit.kind) {
         case Edit::kAppended:
-          Append(list, edit.items);
+          if (list.RawStorage().arena_size == 0) {
+            std::swap(list, edit.items);
+          } else {
+            Append(list, edit.items);
+          }
           edit.items.Clear();
           break;
         case Edit::kRemoved: {
@@ -115,6 +125,11 @@ class UndoHistory::Step final : public RemovalObserver {
           for (std::size_t i = 0; i < marks.size(); ++i) {
             marks[i] = (edit.bits[i / 64] >> (i % 64)) & 1;
           }
+          // The items may sit elsewhere in the storage than when the step
+          // was recorded (an earlier step was undone and redone since).
+          KeepRanges(
+              list, marks.size(), [&](std::size_t i) { return marks[i] != 0; },
+              edit);
           list.RemoveMarked(marks);
           break;
         }
@@ -129,10 +144,19 @@ class UndoHistory::Step final : public RemovalObserver {
   std::size_t MemoryBytes() const noexcept {
     std::size_t bytes = sizeof(Step);
     for (const Edit& edit : edits_) {
-      bytes += sizeof(Edit) + edit.bits.size() * sizeof(std::uint64_t) +
-               ListBytes(edit.items);
+      bytes +=
+          sizeof(Edit) + edit.bits.size() * sizeof(std::uint64_t) +
+          ListBytes(edit.items) +
+          edit.offsets.size() * (sizeof(std::uint64_t) + sizeof(std::uint32_t));
+      // The removed texts held in the list's storage.
+      for (std::uint32_t length : edit.lengths) bytes += length;
     }
     return bytes;
+  }
+
+  bool KeepsRemovedBytes() const {
+    return std::any_of(edits_.begin(), edits_.end(),
+                       [](const Edit& e) { return e.kind == Edit::kRemoved; });
   }
 
   // A step of more than one edit that fails halfway cannot be finished or
@@ -144,9 +168,13 @@ class UndoHistory::Step final : public RemovalObserver {
     enum Kind { kRemoved, kAppended, kCleared } kind;
     // kRemoved: one bit per item before the removal, set for the removed.
     std::vector<std::uint64_t> bits;
-    // kRemoved: the removed items. kAppended: the appended items while the
-    // step is undone, nothing while it is done. kCleared: the whole list.
+    // kAppended: the appended items while the step is undone, nothing while
+    // it is done. kCleared: the whole list.
     ItemList items;
+    // kRemoved: where the removed items' bytes lie in the list's storage,
+    // which keeps them (see ItemList::HoldRemovedBytes).
+    std::vector<std::uint64_t> offsets;
+    std::vector<std::uint32_t> lengths;
     // kAppended: the count before the append.
     Index from;
   };
@@ -155,11 +183,26 @@ class UndoHistory::Step final : public RemovalObserver {
   void NoteAppends(const ItemList& list) noexcept {
     if (list.ListCount() <= known_count_) return;
     try {
-      edits_.push_back({Edit::kAppended, {}, {}, known_count_});
+      edits_.push_back({Edit::kAppended, {}, {}, {}, {}, known_count_});
     } catch (const std::bad_alloc&) {
       broken_ = true;
     }
     known_count_ = list.ListCount();
+  }
+
+  // Keeps where the items that `removed` picks lie in the storage of
+  // `list`, which holds them until the step is gone.
+  template <typename Removed>
+  static void KeepRanges(const ItemList& list, std::size_t n, Removed removed,
+                         Edit& edit) {
+    const ItemList::Storage storage = list.RawStorage();
+    edit.offsets.clear();
+    edit.lengths.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!removed(i)) continue;
+      edit.offsets.push_back(storage.offsets[i]);
+      edit.lengths.push_back(storage.lengths[i]);
+    }
   }
 
   template <typename Removed>
@@ -167,23 +210,22 @@ class UndoHistory::Step final : public RemovalObserver {
     NoteAppends(list);
     const auto n = static_cast<std::size_t>(list.ListCount());
     try {
-      Edit edit{
-          Edit::kRemoved, std::vector<std::uint64_t>((n + 63) / 64), {}, 0};
+      Edit edit{Edit::kRemoved,
+                std::vector<std::uint64_t>((n + 63) / 64),
+                {},
+                {},
+                {},
+                0};
       std::size_t count = 0;
-      std::size_t bytes = 0;
       for (std::size_t i = 0; i < n; ++i) {
         if (!removed(i)) continue;
         edit.bits[i / 64] |= std::uint64_t{1} << (i % 64);
         ++count;
-        bytes += list.UncheckedItem(static_cast<Index>(i)).size();
       }
       if (count == 0) return;
-      edit.items.Reserve(static_cast<Index>(count), bytes);
-      for (std::size_t i = 0; i < n; ++i) {
-        if ((edit.bits[i / 64] >> (i % 64)) & 1) {
-          edit.items.AddItem(list.UncheckedItem(static_cast<Index>(i)));
-        }
-      }
+      edit.offsets.reserve(count);
+      edit.lengths.reserve(count);
+      KeepRanges(list, n, removed, edit);
       edits_.push_back(std::move(edit));
       known_count_ = static_cast<Index>(n - count);
     } catch (const std::bad_alloc&) {
@@ -191,6 +233,12 @@ class UndoHistory::Step final : public RemovalObserver {
       // replayed.
       broken_ = true;
     }
+  }
+
+  // The storage holds the items and nothing else, so it can move whole: no
+  // removed bytes that a step still needs.
+  static bool WholeStorage(const ItemList& list) {
+    return list.RawStorage().arena_size == list.TextBytes();
   }
 
   static void Append(ItemList& list, const ItemList& items) {
@@ -226,10 +274,16 @@ UndoHistory::UndoHistory() = default;
 
 UndoHistory::~UndoHistory() {
   if (open_list_ != nullptr) open_list_->SetRemovalObserver(nullptr);
+  open_.reset();
+  Clear();
 }
 
 void UndoHistory::Open(int list_id, ItemList& list, const ViewState& before) {
   if (open_ != nullptr) Close(open_->view_before());
+  const auto id = static_cast<std::size_t>(list_id);
+  if (lists_.size() <= id) lists_.resize(id + 1, nullptr);
+  lists_[id] = &list;
+  list.HoldRemovedBytes(true);
   open_ = std::make_unique<Step>(list_id, list, before);
   open_list_ = &list;
   list.SetRemovalObserver(open_.get());
@@ -246,7 +300,10 @@ void UndoHistory::Close(const ViewState& after) noexcept {
     Clear();
     return;
   }
-  if (step->empty()) return;
+  if (step->empty()) {
+    if (steps_.empty()) Clear();
+    return;
+  }
   steps_.resize(done_);
   try {
     steps_.push_back(std::move(step));
@@ -256,6 +313,25 @@ void UndoHistory::Close(const ViewState& after) noexcept {
   }
   done_ = steps_.size();
   Trim();
+  Unpin();
+}
+
+void UndoHistory::Unpin() noexcept {
+  // Only a removal that is done keeps bytes in its list's storage: an undone
+  // one finds its items again when it is redone. A list that no such step
+  // pins may compact what older, dropped steps left behind.
+  for (std::size_t id = 0; id < lists_.size(); ++id) {
+    if (lists_[id] == nullptr) continue;
+    bool pinned = false;
+    for (std::size_t k = 0; k < done_ && !pinned; ++k) {
+      pinned = steps_[k]->list_id() == static_cast<int>(id) &&
+               steps_[k]->KeepsRemovedBytes();
+    }
+    if (!pinned) {
+      lists_[id]->HoldRemovedBytes(false);
+      lists_[id]->HoldRemovedBytes(true);
+    }
+  }
 }
 
 std::optional<UndoHistory::Replayed> UndoHistory::Undo(
@@ -305,6 +381,11 @@ std::optional<UndoHistory::Replayed> UndoHistory::Redo(
 void UndoHistory::Clear() noexcept {
   steps_.clear();
   done_ = 0;
+  if (open_ != nullptr) return;
+  for (ItemList* list : lists_) {
+    if (list != nullptr) list->HoldRemovedBytes(false);
+  }
+  lists_.clear();
 }
 
 void UndoHistory::SetLimits(std::size_t max_steps, std::size_t bytes) {

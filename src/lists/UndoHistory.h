@@ -4,7 +4,9 @@
 //
 // A step is opened before a change and closed after it. In between, the list
 // reports every removal to the step (see RemovalObserver), which keeps the
-// removed items' positions as one bit per item and their texts; items
+// removed items' positions as one bit per item and where their texts lie in
+// the list's storage, which the history holds (ItemList::HoldRemovedBytes),
+// so that nothing is copied; items
 // appended show up as a count that grew, and only their range is kept until
 // the step is undone. A Clear hands its whole list to the step, at no cost.
 // The operations that change the list know nothing of this.
@@ -37,6 +39,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "lists/ItemList.h"
 
@@ -75,10 +78,12 @@ class UndoHistory {
     ViewState view;
   };
   // Takes back the newest step that is not undone, or redoes the oldest
-  // undone step. `lists[id]` is list number id. Returns nothing when there
-  // is nothing to replay, or when the history had to be dropped (see above).
-  // When memory runs out the step stays where it was and std::bad_alloc is
-  // thrown; the list is then unchanged.
+  // undone step. A removal comes back by its index entries alone, so an
+  // undo costs one pass over the list's index, not a copy of its texts.
+  // `lists[id]` is list number id. Returns nothing when there is nothing to
+  // replay, or when the history had to be dropped (see above). When memory runs
+  // out the step stays where it was and std::bad_alloc is thrown; the list is
+  // then unchanged.
   std::optional<Replayed> Undo(std::span<ItemList* const> lists);
   std::optional<Replayed> Redo(std::span<ItemList* const> lists);
 
@@ -90,19 +95,24 @@ class UndoHistory {
   // The bounds: at most `max_steps` steps (at least 1), and memory beyond
   // `bytes` given back by dropping the oldest steps. Applied at once.
   void SetLimits(std::size_t max_steps, std::size_t bytes);
-  // The memory the steps hold, in bytes: removed and appended texts, their
-  // positions and lists handed over by a Clear.
+  // The memory the steps hold, in bytes: removed texts kept in the lists'
+  // storage, appended texts of undone steps, positions, and lists handed
+  // over by a Clear.
   std::size_t MemoryBytes() const noexcept;
 
  private:
   class Step;
 
   void Trim();
+  void Unpin() noexcept;
 
   std::deque<std::unique_ptr<Step>> steps_;
   std::size_t done_ = 0;  // steps_[0 .. done_) are done, the rest undone
   std::unique_ptr<Step> open_;
   ItemList* open_list_ = nullptr;
+  // The lists by number, whose removed bytes the steps keep (see
+  // ItemList::HoldRemovedBytes); released when the history empties.
+  std::vector<ItemList*> lists_;
   std::size_t max_steps_ = kDefaultMaxSteps;
   std::size_t max_bytes_ = std::size_t{64} << 20;
 };

@@ -769,8 +769,9 @@ void Form1Test::theListMenuShowsTheCountAndLeavesTheSelection() {
   list.ItemsChanged();
   QGuiApplication::clipboard()->setText("pasted");
 
-  QContextMenuEvent right_click(QContextMenuEvent::Mouse,
-                                list.ItemRect(3).center());
+  const QPoint at = list.ItemRect(3).center();
+  QContextMenuEvent right_click(QContextMenuEvent::Mouse, at,
+                                list.viewport()->mapToGlobal(at));
   QApplication::sendEvent(list.viewport(), &right_click);
   auto* menu = form_->findChild<QMenu*>("ListMenu");
   QVERIFY(menu != nullptr);

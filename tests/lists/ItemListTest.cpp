@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -171,41 +172,100 @@ TEST(ItemListTest, CopiesAreIndependentAndMovesEmptyTheSource) {
   EXPECT_THAT(ItemsOf(copy), ElementsAre("b", "c", "d"));
   EXPECT_EQ(copy.ListIndex(), 0);
 
+  list.RemoveItem(0);  // leaves dead bytes, which move along
+  list.SetListIndex(1);
   ItemList moved = std::move(list);
-  EXPECT_THAT(ItemsOf(moved), ElementsAre("a", "b", "c"));
+  EXPECT_THAT(ItemsOf(moved), ElementsAre("b", "c"));
   EXPECT_EQ(moved.ListIndex(), 1);
+  EXPECT_EQ(moved.TextBytes(), 2u);
+  EXPECT_EQ(list.ListCount(), 0);  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(list.ListIndex(), -1);
+  EXPECT_EQ(list.TextBytes(), 0u);
+  list = std::move(moved);
+  EXPECT_EQ(moved.TextBytes(), 0u);  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(moved.ListIndex(), -1);
+  moved = list;
+  list.AddItem("a");
   copy = moved;
   copy = copy;
-  EXPECT_THAT(ItemsOf(copy), ElementsAre("a", "b", "c"));
+  EXPECT_THAT(ItemsOf(copy), ElementsAre("b", "c"));
 }
 
-TEST(ItemListTest, InsertMarkedPutsRemovedItemsBackWhereTheyWere) {
-  // Dead bytes from earlier removals must not show up in the rebuilt list.
-  ItemList list = ListOf({"gone", "a", "d", "gone too", "f"});
-  list.RemoveItem(0);
-  list.RemoveItem(2);
-  list.SetListIndex(1);
-  const ItemList removed = ListOf({"b", "c", "", "e"});
-  // Positions 1, 2, 3 and 5 of a, b, c, (empty), d, e, f.
-  const std::uint64_t bits[] = {0b101110};
-  list.InsertMarked(bits, removed);
-  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "b", "c", "", "d", "e", "f"));
+// Where the items at `indices` lie in the storage of `list`.
+std::pair<std::vector<std::uint64_t>, std::vector<std::uint32_t>> RangesOf(
+    const ItemList& list, const std::vector<int>& indices) {
+  std::pair<std::vector<std::uint64_t>, std::vector<std::uint32_t>> ranges;
+  for (int i : indices) {
+    ranges.first.push_back(list.RawStorage().offsets[i]);
+    ranges.second.push_back(list.RawStorage().lengths[i]);
+  }
+  return ranges;
+}
+
+TEST(ItemListTest, HeldBytesOfRemovedItemsCanBePutBack) {
+  ItemList list = ListOf({"a", "bb", "", "ccc", "d", "eeee", "f"});
+  list.HoldRemovedBytes(true);
+  list.SetListIndex(3);
+  const auto [offsets, lengths] = RangesOf(list, {1, 2, 5});
+  // Most of the bytes die, which would compact an unheld list.
+  const std::uint8_t marks[] = {0, 1, 1, 0, 0, 1, 0};
+  list.RemoveMarked(marks);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "ccc", "d", "f"));
+  list.AddItem("after");
+  const std::uint64_t bits[] = {0b0100110};
+  list.RestoreRemoved(bits, offsets, lengths);
+  EXPECT_THAT(ItemsOf(list),
+              ElementsAre("a", "bb", "", "ccc", "d", "eeee", "f", "after"));
   EXPECT_EQ(list.ListIndex(), -1);
-  EXPECT_EQ(list.TextBytes(), 6u);
+  EXPECT_EQ(list.TextBytes(), 1u + 2 + 3 + 1 + 4 + 1 + 5);
 
-  // Bits past the result's end do not count; a wrong count changes nothing.
-  const std::uint64_t wrong[] = {0b11 | (std::uint64_t{1} << 40)};
-  EXPECT_THROW(list.InsertMarked(wrong, ListOf({"x", "y", "z"})),
+  // Removing every item keeps the bytes too.
+  const auto all = RangesOf(list, {0, 1, 2, 3, 4, 5, 6, 7});
+  const std::vector<std::uint8_t> every(8, 1);
+  list.RemoveMarked(every);
+  EXPECT_EQ(list.ListCount(), 0);
+  const std::uint64_t eight[] = {0xff};
+  list.RestoreRemoved(eight, all.first, all.second);
+  EXPECT_THAT(ItemsOf(list),
+              ElementsAre("a", "bb", "", "ccc", "d", "eeee", "f", "after"));
+
+  // A wrong count of bits, or bytes that are not dead, change nothing.
+  const std::uint64_t two_bits[] = {0b11};
+  EXPECT_THROW(list.RestoreRemoved(two_bits, offsets, lengths),
                std::invalid_argument);
-  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "b", "c", "", "d", "e", "f"));
+  const std::uint64_t three_bits[] = {0b111};
+  EXPECT_THROW(list.RestoreRemoved(three_bits, offsets, lengths),
+               std::invalid_argument);
+  EXPECT_EQ(list.ListCount(), 8);
 
-  // Across a word boundary, into an empty list.
-  ItemList empty;
-  std::vector<std::string> many(70, "m");
-  many[64] = "sixty-four";
-  const std::uint64_t all[] = {~std::uint64_t{0}, 0b111111};
-  empty.InsertMarked(all, ListOf(many));
-  EXPECT_EQ(ItemsOf(empty), many);
+  // Released, the storage compacts once it is more than half dead.
+  const std::uint8_t most[] = {1, 1, 1, 1, 0, 1, 0, 1};
+  list.RemoveMarked(most);
+  const std::size_t held = list.RawStorage().arena_size;
+  list.HoldRemovedBytes(false);
+  EXPECT_LT(list.RawStorage().arena_size, held);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("d", "f"));
+}
+
+TEST(ItemListTest, RestoringCrossesWordsOfBits) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < 150; ++i) texts.push_back(std::to_string(i));
+  ItemList list = ListOf(texts);
+  list.HoldRemovedBytes(true);
+  std::vector<int> removed;
+  std::vector<std::uint8_t> marks(150, 0);
+  std::uint64_t bits[3] = {};
+  for (int i = 0; i < 150; ++i) {
+    if (i % 7 == 0 || (i > 60 && i < 70) || i == 149) {
+      removed.push_back(i);
+      marks[i] = 1;
+      bits[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+  }
+  const auto [offsets, lengths] = RangesOf(list, removed);
+  list.RemoveMarked(marks);
+  list.RestoreRemoved(bits, offsets, lengths);
+  EXPECT_EQ(ItemsOf(list), texts);
 }
 
 TEST(ItemListTest, TruncateDropsTheTailAndItsSelection) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -193,7 +194,9 @@ TEST_F(UndoHistoryTest, RandomChangesReplayBothWays) {
     ASSERT_EQ(history_.StepCount(), steps.size());
     for (std::size_t k = steps.size(); k-- > 0;) {
       SCOPED_TRACE("undo of step " + std::to_string(k));
-      ASSERT_TRUE(history_.Undo(lists_).has_value());
+      std::optional<UndoHistory::Replayed> undone;
+      ASSERT_NO_THROW(undone = history_.Undo(lists_));
+      ASSERT_TRUE(undone.has_value());
       // The other list's selection may have moved between steps since.
       const int id = steps[k].id;
       ASSERT_TRUE(Snap(*lists_[id]) == steps[k].before[id]);
@@ -201,7 +204,9 @@ TEST_F(UndoHistoryTest, RandomChangesReplayBothWays) {
     }
     for (std::size_t k = 0; k < steps.size(); ++k) {
       SCOPED_TRACE("redo of step " + std::to_string(k));
-      ASSERT_TRUE(history_.Redo(lists_).has_value());
+      std::optional<UndoHistory::Replayed> redone;
+      ASSERT_NO_THROW(redone = history_.Redo(lists_));
+      ASSERT_TRUE(redone.has_value());
       const int id = steps[k].id;
       ASSERT_TRUE(Snap(*lists_[id]) == steps[k].after[id]);
       ASSERT_EQ(ItemsOf(*lists_[1 - id]), steps[k].after[1 - id].items);
