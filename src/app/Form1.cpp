@@ -266,6 +266,18 @@ void Form1::BuildControls() {
   connect(list1_, &ListBox::DblClick, this, [this] { ListDblClick(*list1_); });
   connect(list2_, &ListBox::DblClick, this, [this] { ListDblClick(*list2_); });
 
+  BuildButtons();
+
+  // Outside the client area: it only holds the focus at start.
+  command1_ = new QPushButton(QStringLiteral("Command1"), this);
+  command1_->setObjectName(QStringLiteral("Command1"));
+  command1_->setGeometry(PxRect(-720, 0, 615, 495));
+
+  SetTabOrder();
+  command1_->setFocus();
+}
+
+void Form1::BuildButtons() {
   for (std::size_t row = 0; row < std::size(kButtons); ++row) {
     const ButtonEntry& entry = kButtons[row];
     QWidget* container = this;
@@ -288,12 +300,9 @@ void Form1::BuildControls() {
     entry_[n] = static_cast<int>(row);
   }
   check_[1]->raise();
+}
 
-  // Outside the client area: it only holds the focus at start.
-  command1_ = new QPushButton(QStringLiteral("Command1"), this);
-  command1_->setObjectName(QStringLiteral("Command1"));
-  command1_->setGeometry(PxRect(-720, 0, 615, 495));
-
+void Form1::SetTabOrder() {
   std::vector<std::pair<int, QWidget*>> tab_order = {
       {kCommand1TabIndex, command1_},
       {kList1TabIndex, list1_},
@@ -305,7 +314,6 @@ void Form1::BuildControls() {
   for (std::size_t k = 1; k < tab_order.size(); ++k) {
     QWidget::setTabOrder(tab_order[k - 1].second, tab_order[k].second);
   }
-  command1_->setFocus();
 }
 
 void Form1::FormLoad() {

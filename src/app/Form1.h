@@ -100,6 +100,9 @@ class Form1 : public QWidget {
 
  private:
   void BuildControls();
+  // The command buttons, from the command table.
+  void BuildButtons();
+  void SetTabOrder();
   void FormLoad();
   void FitOuterSize();
 
