@@ -30,7 +30,8 @@ bool FileExists(const std::string& path) noexcept {
   return ::stat(path.c_str(), &info) == 0;
 }
 
-bool LoadListFile(ItemList& list, const std::string& path, ListFileUi& ui) {
+bool LoadListFile(ItemList& list, const std::string& path, ListFileUi& ui,
+                  FieldSplit split) {
   if (!FileExists(path)) {
     ui.Message("File not found");
     return false;
@@ -47,7 +48,7 @@ bool LoadListFile(ItemList& list, const std::string& path, ListFileUi& ui) {
   int error = 0;
   std::string reason;
   try {
-    error = ReadListFd(fd, list, size_hint);
+    error = ReadListFd(fd, list, size_hint, split);
   } catch (const std::bad_alloc&) {
     reason = "not enough memory";
   } catch (const std::length_error& e) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "listfiles/ListFileReader.h"
 #include "lists/ItemList.h"
 
 namespace karvello {
@@ -37,8 +38,10 @@ bool FileExists(const std::string& path) noexcept;
 // A path that FileExists rejects gets ui.Message("File not found") and leaves
 // the list unchanged. A path that exists but cannot be read gets ui.Error(...)
 // naming the path and the reason; items appended before a read error stay.
-// Returns true when the whole file was read.
-bool LoadListFile(ItemList& list, const std::string& path, ListFileUi& ui);
+// Returns true when the whole file was read. `split` chooses how fields end
+// (see ListFileReader.h); the window always uses the default.
+bool LoadListFile(ItemList& list, const std::string& path, ListFileUi& ui,
+                  FieldSplit split = FieldSplit::kCommasAndLines);
 
 enum class SaveOutcome { kSaved, kDeclined, kFailed };
 
