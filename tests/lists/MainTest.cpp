@@ -548,5 +548,57 @@ TEST(BigListTest, MatchesASetModel) {
   }
 }
 
+// The marking variants, given marks that hold anything, must mark exactly
+// what the operations of the same name remove.
+TEST(MarkingTest, MarksWhatTheOperationRemoves) {
+  using Mark =
+      void (*)(const ItemList&, const ItemList&, std::span<std::uint8_t>);
+  using Remove = void (*)(ItemList&, const ItemList&);
+  const std::pair<Mark, Remove> kPairs[] = {
+      {[](const ItemList& l, const ItemList&, std::span<std::uint8_t> m) {
+         MarkDupesExceptFirst(l, m);
+       },
+       [](ItemList& l, const ItemList&) { scan::RemoveDupesExceptFirst(l); }},
+      {[](const ItemList& l, const ItemList&, std::span<std::uint8_t> m) {
+         MarkAllDupes(l, m);
+       },
+       [](ItemList& l, const ItemList&) { scan::RemoveAllDupes(l); }},
+      {[](const ItemList& l, const ItemList&, std::span<std::uint8_t> m) {
+         MarkItemsWith(l, "a", m);
+       },
+       [](ItemList& l, const ItemList&) { scan::RemoveItemsWith(l, "a"); }},
+      {[](const ItemList& l, const ItemList&, std::span<std::uint8_t> m) {
+         MarkItemsWithout(l, "a", m);
+       },
+       [](ItemList& l, const ItemList&) { scan::RemoveItemsWithout(l, "a"); }},
+      {[](const ItemList& l, const ItemList& o, std::span<std::uint8_t> m) {
+         MarkSubtract(l, o, m);
+       },
+       [](ItemList& l, const ItemList& o) { scan::SubtractList(l, o); }},
+      {[](const ItemList& l, const ItemList& o, std::span<std::uint8_t> m) {
+         MarkKeepOnlyMatches(l, o, m);
+       },
+       [](ItemList& l, const ItemList& o) { scan::KeepOnlyMatches(l, o); }},
+  };
+  for (std::uint32_t seed = 1; seed <= 100; ++seed) {
+    ListMaker maker(seed);
+    const ItemList list = maker.List(maker.Size());
+    const ItemList other = maker.List(maker.Size());
+    for (std::size_t k = 0; k < std::size(kPairs); ++k) {
+      SCOPED_TRACE(::testing::Message() << "seed " << seed << ", pair " << k);
+      std::vector<std::uint8_t> marks(list.ListCount(), 0xA5);
+      kPairs[k].first(list, other, marks);
+      std::vector<std::string> kept;
+      for (std::size_t i = 0; i < marks.size(); ++i) {
+        ASSERT_LE(marks[i], 1);
+        if (marks[i] == 0) kept.emplace_back(list.List(i));
+      }
+      ItemList expected = list;
+      kPairs[k].second(expected, other);
+      EXPECT_EQ(kept, ItemsOf(expected));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace karvello
