@@ -12,10 +12,11 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/Operations.h"
 #include "listfiles/ListFileReader.h"
 #include "listfiles/ListFileWriter.h"
 #include "listfiles/ListFiles.h"
-#include "lists/Main.h"
+#include "lists/ItemKey.h"
 
 namespace karvello {
 
@@ -31,6 +32,8 @@ constexpr char kUsage[] =
     "  karvello-cli remove-blanks          [FILE...] [-o OUT] [--lf]\n"
     "  karvello-cli subtract OTHER         [FILE...] [-o OUT] [--lf]\n"
     "  karvello-cli keep-matches OTHER     [FILE...] [-o OUT] [--lf]\n"
+    "Options: --lines --stats; --ignore-case --trim where items are compared;\n"
+    "--count with dedupe.\n"
     "Run 'karvello-cli --help' for more.\n";
 
 constexpr char kStdin[] = "-";
@@ -64,23 +67,53 @@ struct Options {
   std::vector<std::string> files;
   std::string out;
   bool lf = false;
+  bool lines = false;
+  bool stats = false;
+  bool count = false;
+  KeyRules keys;
 };
 
-// Loads `paths` in order into `list`; none means standard input.
-void LoadAll(ItemList& list, const std::vector<std::string>& paths, CliUi& ui) {
-  if (paths.empty()) {
-    LoadAll(list, {kStdin}, ui);
-    return;
-  }
+// Loads `paths` in order into `list`; none means standard input. Returns
+// how many were read whole.
+int LoadAll(ItemList& list, const std::vector<std::string>& paths, CliUi& ui,
+            FieldSplit split) {
+  if (paths.empty()) return LoadAll(list, {kStdin}, ui, split);
+  int read = 0;
   for (const std::string& path : paths) {
     if (path == kStdin) {
-      if (int error = ReadListFd(STDIN_FILENO, list, 0)) {
+      if (int error = ReadListFd(STDIN_FILENO, list, 0, split)) {
         ui.Error(ReadErrorText("standard input", std::strerror(error)));
+      } else {
+        ++read;
       }
       continue;
     }
     ui.SetPath(path);
-    LoadListFile(list, path, ui);
+    read += LoadListFile(list, path, ui, split) ? 1 : 0;
+  }
+  return read;
+}
+
+// The options beside -o and --lf: how items are read and compared, and
+// what is reported.
+void DeclareListOptions(CLI::App& sub, std::string_view command,
+                        Options& options) {
+  sub.add_flag("--lines", options.lines,
+               "One item per line: commas and quotes are part of the item");
+  sub.add_flag("--stats", options.stats,
+               "After the result, write the counts of items read, removed "
+               "and written to standard error");
+  if (command != "cat" && command != "remove-blanks") {
+    sub.add_flag("--ignore-case", options.keys.ignore_case,
+                 "Compare after Unicode simple case folding; the items "
+                 "written are unchanged");
+    sub.add_flag("--trim", options.keys.trim,
+                 "Compare without leading and trailing blanks and tabs; the "
+                 "items written are unchanged");
+  }
+  if (command == "dedupe") {
+    sub.add_flag("--count", options.count,
+                 "Follow each item written by a tab and its number of copies");
   }
 }
 
@@ -90,7 +123,9 @@ void DeclareCommands(CLI::App& app, Options& options) {
   app.require_subcommand(1);
   app.footer(
       "Each FILE is read as comma- or line-separated fields, one item per\n"
-      "field; none, or -, reads standard input. The result goes to standard\n"
+      "field (one per line with --lines); none, or -, reads standard input.\n"
+      "Items compare exactly unless --ignore-case or --trim is given. The\n"
+      "result goes to standard\n"
       "output, or replaces OUT only once it is complete, one item per line\n"
       "followed by CR LF (LF with --lf). Exit status: 0 done, 1 a missing or\n"
       "unreadable FILE or an unwritable OUT, 2 bad usage.\n");
@@ -134,43 +169,31 @@ void DeclareCommands(CLI::App& app, Options& options) {
         ->option_text("OUT")
         ->check(non_empty);
     sub->add_flag("--lf", options.lf, "End each item with LF, not CR LF");
-  }
-}
-
-void RunOperation(const Options& options, ItemList& list,
-                  const ItemList& other) {
-  const std::string& c = options.command;
-  if (c == "dedupe") {
-    RemoveDupesExceptFirst(list);
-  } else if (c == "remove-all-dupes") {
-    RemoveAllDupes(list);
-  } else if (c == "remove-with") {
-    RemoveItemsWith(list, options.argument);
-  } else if (c == "remove-without") {
-    RemoveItemsWithout(list, options.argument);
-  } else if (c == "remove-blanks") {
-    RemoveBlanks(list);
-  } else if (c == "subtract") {
-    SubtractList(list, other);
-  } else if (c == "keep-matches") {
-    KeepOnlyMatches(list, other);
+    DeclareListOptions(*sub, command.name, options);
   }
 }
 
 int Run(const Options& options) {
   const bool other_list =
       options.command == "subtract" || options.command == "keep-matches";
+  const FieldSplit split =
+      options.lines ? FieldSplit::kLines : FieldSplit::kCommasAndLines;
   CliUi ui;
   ItemList other;
-  if (other_list) LoadAll(other, {options.argument}, ui);
+  if (other_list) LoadAll(other, {options.argument}, ui, split);
   ItemList list;
-  LoadAll(list, options.files, ui);
+  const int files = LoadAll(list, options.files, ui, split);
   // Output built from part of an input would pass for the real result, so
   // an unreadable input stops the run before anything is written. A missing
   // one does not: the other files still count, as in the window.
   if (ui.unreadable()) return kExitFailure;
 
-  RunOperation(options, list, other);
+  const ItemList::Index read = list.ListCount();
+  if (options.count) {
+    DedupeWithCounts(options.keys, list);
+  } else {
+    RunOperation(options.command, options.argument, options.keys, list, other);
+  }
 
   const std::string_view line_end = options.lf ? "\n" : kCrLf;
   if (options.out.empty()) {
@@ -182,6 +205,10 @@ int Run(const Options& options) {
   } else if (int error = ReplaceWithList(list, options.out, line_end)) {
     std::cerr << SaveErrorText(options.out, std::strerror(error)) << '\n';
     return kExitFailure;
+  }
+  if (options.stats) {
+    std::cerr << StatsLine(options.command, read, files, list.ListCount())
+              << '\n';
   }
   return ui.missing() ? kExitFailure : kExitOk;
 }
