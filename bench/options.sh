@@ -49,23 +49,23 @@ fi
 echo "options.sh: $list, $(wc -l <"$list") items; $runs runs each"
 
 json=$work/options.json
-# One hyperfine run per group, so each option is timed beside its default.
+# One hyperfine run per group, so each option is timed beside its default
+# (the group's first command, the x1.00 of its ratios).
 group() {
-  local name=$1
-  shift
   hyperfine --style none --runs "$runs" --export-json "$json" "$@" >/dev/null
-  python3 - "$json" "$name" <<'PY'
+  python3 - "$json" "$cli" "$work/" <<'PY'
 import json, sys
 results = json.load(open(sys.argv[1]))["results"]
 base = results[0]["median"]
 for r in results:
-    print(f"{sys.argv[2]:<12} {r['command'][-60:]:<60} {r['median']:7.3f} s"
-          f"  x{r['median'] / base:.2f}")
+    command = r["command"].replace(sys.argv[2], "karvello-cli")
+    command = command.replace(sys.argv[3], "").replace(" -o /dev/null", "")
+    print(f"{command:<80} {r['median']:7.3f} s  x{r['median'] / base:.2f}")
 PY
 }
 
 out=/dev/null
-group dedupe \
+group \
   "$cli dedupe --lf $list -o $out" \
   "$cli dedupe --lf --lines $list -o $out" \
   "$cli dedupe --lf --stats $list -o $out" \
@@ -73,12 +73,12 @@ group dedupe \
   "$cli dedupe --lf --trim $list -o $out" \
   "$cli dedupe --lf --ignore-case --trim $list -o $out" \
   "$cli dedupe --lf --count $list -o $out"
-group accents \
+group \
   "$cli dedupe --lf $accents -o $out" \
   "$cli dedupe --lf --ignore-case $accents -o $out"
-group subtract \
+group \
   "$cli subtract $other --lf $list -o $out" \
   "$cli subtract $other --lf --ignore-case --trim $list -o $out"
-group remove-with \
+group \
   "$cli remove-with abc --lf $list -o $out" \
   "$cli remove-with ABC --lf --ignore-case $list -o $out"
