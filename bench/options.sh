@@ -52,7 +52,7 @@ json=$work/options.json
 # One hyperfine run per group, so each option is timed beside its default
 # (the group's first command, the x1.00 of its ratios).
 group() {
-  hyperfine --style none --runs "$runs" --export-json "$json" "$@" >/dev/null
+  hyperfine --style none --warmup 1 --runs "$runs" --export-json "$json" "$@" >/dev/null
   python3 - "$json" "$cli" "$work/" <<'PY'
 import json, sys
 results = json.load(open(sys.argv[1]))["results"]
