@@ -125,10 +125,11 @@ void DeclareCommands(CLI::App& app, Options& options) {
       "Each FILE is read as comma- or line-separated fields, one item per\n"
       "field (one per line with --lines); none, or -, reads standard input.\n"
       "Items compare exactly unless --ignore-case or --trim is given. The\n"
-      "result goes to standard\n"
-      "output, or replaces OUT only once it is complete, one item per line\n"
-      "followed by CR LF (LF with --lf). Exit status: 0 done, 1 a missing or\n"
-      "unreadable FILE or an unwritable OUT, 2 bad usage.\n");
+      "result goes to standard output, or replaces OUT only once it is\n"
+      "complete, one item per line followed by CR LF (LF with --lf). With\n"
+      "--stats the counts are of the items of FILE..., not of OTHER. Exit\n"
+      "status: 0 done, 1 a missing or unreadable FILE or an unwritable OUT,\n"
+      "2 bad usage.\n");
 
   struct Command {
     const char* name;
