@@ -159,16 +159,18 @@ class BucketTable {
     slots_.resize(capacity);
   }
 
-  // Empties the table for a bucket of `size` items.
-  void Reset(std::size_t size) {
+  // Empties the table for a bucket of `size` items, to be probed `probes`
+  // times (inserts and lookups).
+  void Reset(std::size_t size, std::size_t probes) {
     std::size_t slots = 16;
     while (slots < 2 * size) slots *= 2;
     mask_ = slots - 1;
     std::fill_n(slots_.begin(), slots, 0);
     steps_ = 0;
-    // At most half full under an even hash, a probe takes about 1.5 steps;
-    // eight a probe on average only happens when the hashes cluster.
-    budget_ = 8 * size + kLongestProbe;
+    // At most half full under an even hash, a probe takes 1.5 steps on
+    // average, 2.5 for an absent tag; eight on average only happens when
+    // the hashes cluster.
+    budget_ = 8 * probes + kLongestProbe;
   }
 
   // The index + 1 of the first item with the tag of `entry`, or 0 after
@@ -322,7 +324,7 @@ void MarkRepeatsByBuckets(const ItemList& list, std::uint8_t* marks,
   ProbeBuckets(layout, own.Largest(), part_count, failed,
                [&](std::size_t b, BucketTable& table) {
                  const auto [begin, end] = own.Range(b);
-                 table.Reset(end - begin);
+                 table.Reset(end - begin, end - begin);
                  for (std::size_t k = begin; k < end && !table.exhausted();
                       ++k) {
                    const std::uint64_t entry = own.entries[k];
@@ -371,23 +373,23 @@ void MarkMatchesByBuckets(const ItemList& target, const ItemList& other,
 
   ZeroedBlock candidate_block(items.count * sizeof(std::uint32_t));
   auto* candidate_of = static_cast<std::uint32_t*>(candidate_block.data());
-  ProbeBuckets(layout, sorted[1].Largest(), part_count, failed,
-               [&](std::size_t b, BucketTable& table) {
-                 const auto [begin, end] = sorted[1].Range(b);
-                 if (begin == end) return;
-                 table.Reset(end - begin);
-                 for (std::size_t k = begin; k < end && !table.exhausted();
-                      ++k) {
-                   (void)table.FindOrInsert(sorted[1].entries[k]);
-                 }
-                 const auto [target_begin, target_end] = sorted[0].Range(b);
-                 for (std::size_t k = target_begin;
-                      k < target_end && !table.exhausted(); ++k) {
-                   const std::uint64_t entry = sorted[0].entries[k];
-                   candidate_of[layout.IndexOf(entry)] =
-                       static_cast<std::uint32_t>(table.Find(entry));
-                 }
-               });
+  ProbeBuckets(
+      layout, sorted[1].Largest(), part_count, failed,
+      [&](std::size_t b, BucketTable& table) {
+        const auto [begin, end] = sorted[1].Range(b);
+        if (begin == end) return;
+        const auto [target_begin, target_end] = sorted[0].Range(b);
+        table.Reset(end - begin, end - begin + target_end - target_begin);
+        for (std::size_t k = begin; k < end && !table.exhausted(); ++k) {
+          table.FindOrInsert(sorted[1].entries[k]);
+        }
+        for (std::size_t k = target_begin; k < target_end && !table.exhausted();
+             ++k) {
+          const std::uint64_t entry = sorted[0].entries[k];
+          candidate_of[layout.IndexOf(entry)] =
+              static_cast<std::uint32_t>(table.Find(entry));
+        }
+      });
   const std::uint8_t yes = found ? 1 : 0;
   CheckAllCandidates(
       items, others, candidate_of, part_count,
