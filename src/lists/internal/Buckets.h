@@ -226,6 +226,10 @@ class FailedBuckets {
     std::atomic_ref<std::uint8_t>(flags_[bucket])
         .store(1, std::memory_order_relaxed);
   }
+  bool Any() const noexcept {
+    return std::find(flags_.begin(), flags_.end(), 1) != flags_.end();
+  }
+
   // Calls `mark(bucket, threads)` for each failed bucket, spread over
   // `parts` threads; a lone failed bucket (as when every item hashes alike)
   // may use them all.
@@ -313,16 +317,18 @@ void MarkRepeatsByBuckets(const ItemList& list, std::uint8_t* marks,
   const ItemList::Storage items = list.RawStorage();
   const int part_count = parts >= 2 ? 2 : 1;
   const BucketLayout layout(items.count, items.count);
-  const std::vector<BucketedList> sorted =
-      SortIntoBuckets(std::span<const ItemList::Storage>(&items, 1), layout,
-                      part_count, hasher);
-  const BucketedList& own = sorted[0];
+  auto sort_into_buckets = [&] {
+    return SortIntoBuckets(std::span<const ItemList::Storage>(&items, 1),
+                           layout, part_count, hasher);
+  };
+  std::vector<BucketedList> sorted = sort_into_buckets();
   FailedBuckets failed(layout.buckets());
 
   ZeroedBlock copy_block(items.count * sizeof(std::uint32_t));
   auto* copy_of = static_cast<std::uint32_t*>(copy_block.data());
-  ProbeBuckets(layout, own.Largest(), part_count, failed,
+  ProbeBuckets(layout, sorted[0].Largest(), part_count, failed,
                [&](std::size_t b, BucketTable& table) {
+                 const BucketedList& own = sorted[0];
                  const auto [begin, end] = own.Range(b);
                  table.Reset(end - begin, end - begin);
                  for (std::size_t k = begin; k < end && !table.exhausted();
@@ -332,6 +338,9 @@ void MarkRepeatsByBuckets(const ItemList& list, std::uint8_t* marks,
                        static_cast<std::uint32_t>(table.FindOrInsert(entry));
                  }
                });
+  // Freed before the marks are written, so that the marks' pages take the
+  // entries' place at the peak; the rare failed buckets sort again.
+  sorted.clear();
   CheckAllCandidates(
       items, items, copy_of, part_count, [](std::size_t, std::uint32_t) {},
       [&](std::size_t c, std::size_t first, bool same) {
@@ -347,8 +356,9 @@ void MarkRepeatsByBuckets(const ItemList& list, std::uint8_t* marks,
               .store(1, std::memory_order_relaxed);
         }
       });
+  if (failed.Any()) sorted = sort_into_buckets();
   failed.ForEach(part_count, [&](std::size_t b, int threads) {
-    const std::vector<std::uint32_t> members = MembersOf(own, b, layout);
+    const std::vector<std::uint32_t> members = MembersOf(sorted[0], b, layout);
     MarkRepeatsBySorting(items, members.data(), members.size(), marks,
                          mark_first, threads);
   });
@@ -367,8 +377,11 @@ void MarkMatchesByBuckets(const ItemList& target, const ItemList& other,
   const ItemList::Storage& others = lists[1];
   const int part_count = parts >= 2 ? 2 : 1;
   const BucketLayout layout(others.count, std::max(items.count, others.count));
-  const std::vector<BucketedList> sorted = SortIntoBuckets(
-      std::span<const ItemList::Storage>(lists, 2), layout, part_count, hasher);
+  auto sort_into_buckets = [&] {
+    return SortIntoBuckets(std::span<const ItemList::Storage>(lists, 2), layout,
+                           part_count, hasher);
+  };
+  std::vector<BucketedList> sorted = sort_into_buckets();
   FailedBuckets failed(layout.buckets());
 
   ZeroedBlock candidate_block(items.count * sizeof(std::uint32_t));
@@ -390,6 +403,7 @@ void MarkMatchesByBuckets(const ItemList& target, const ItemList& other,
               static_cast<std::uint32_t>(table.Find(entry));
         }
       });
+  sorted.clear();  // as in MarkRepeatsByBuckets
   const std::uint8_t yes = found ? 1 : 0;
   CheckAllCandidates(
       items, others, candidate_of, part_count,
@@ -402,6 +416,7 @@ void MarkMatchesByBuckets(const ItemList& target, const ItemList& other,
               hasher(items.bytes + items.offsets[i], items.lengths[i])));
         }
       });
+  if (failed.Any()) sorted = sort_into_buckets();
   failed.ForEach(part_count, [&](std::size_t b, int threads) {
     const std::vector<std::uint32_t> members = MembersOf(sorted[0], b, layout);
     const std::vector<std::uint32_t> other_members =
