@@ -148,8 +148,10 @@ std::vector<BucketedList> SortIntoBuckets(
 }
 
 // The table of one bucket at a time. A slot holds an entry + 1 (the tag
-// above the item index + 1); 0 is empty. Counts its probe steps, so that a
-// bucket whose hashes cluster can be given up.
+// above the item index + 1); 0 is empty. The probes add the slots they
+// visit to a count that the caller keeps (in a local, which the stores to
+// the slots cannot alias), so that a bucket whose hashes cluster can be
+// given up.
 class BucketTable {
  public:
   BucketTable(const BucketLayout& layout, std::size_t largest)
@@ -159,62 +161,57 @@ class BucketTable {
     slots_.resize(capacity);
   }
 
-  // Empties the table for a bucket of `size` items, to be probed `probes`
-  // times (inserts and lookups).
-  void Reset(std::size_t size, std::size_t probes) {
+  // The most steps that `probes` probes (inserts and lookups) may take in
+  // all. At most half full under an even hash, a probe takes 1.5 steps on
+  // average, 2.5 for an absent tag; eight on average only happens when the
+  // hashes cluster.
+  static std::size_t Budget(std::size_t probes) noexcept {
+    return 8 * probes + kLongestProbe;
+  }
+
+  // Empties the table for a bucket of `size` items.
+  void Reset(std::size_t size) {
     std::size_t slots = 16;
     while (slots < 2 * size) slots *= 2;
     mask_ = slots - 1;
     std::fill_n(slots_.begin(), slots, 0);
-    steps_ = 0;
-    // At most half full under an even hash, a probe takes 1.5 steps on
-    // average, 2.5 for an absent tag; eight on average only happens when
-    // the hashes cluster.
-    budget_ = 8 * probes + kLongestProbe;
   }
 
   // The index + 1 of the first item with the tag of `entry`, or 0 after
   // inserting `entry`.
-  std::size_t FindOrInsert(std::uint64_t entry) noexcept {
-    const std::uint64_t tag = layout_.TagOf(entry);
-    // Counted in a local: the slots' stores might otherwise alias the count.
-    std::size_t steps = 1;
-    for (std::size_t pos = tag & mask_;; pos = (pos + 1) & mask_, ++steps) {
-      const std::uint64_t slot = slots_[pos];
+  std::size_t FindOrInsert(std::uint64_t entry, std::size_t& steps) noexcept {
+    const BucketLayout layout = layout_;
+    const std::size_t mask = mask_;
+    std::uint64_t* const slots = slots_.data();
+    const std::uint64_t tag = layout.TagOf(entry);
+    for (std::size_t pos = tag & mask;; pos = (pos + 1) & mask) {
+      ++steps;
+      const std::uint64_t slot = slots[pos];
       if (slot == 0) {
-        slots_[pos] = entry + 1;
-        steps_ += steps;
+        slots[pos] = entry + 1;
         return 0;
       }
-      if (layout_.TagOf(slot) == tag) {
-        steps_ += steps;
-        return layout_.IndexOf(slot);
-      }
+      if (layout.TagOf(slot) == tag) return layout.IndexOf(slot);
     }
   }
 
   // The index + 1 of the first item with the tag of `entry`, or 0.
-  std::size_t Find(std::uint64_t entry) noexcept {
-    const std::uint64_t tag = layout_.TagOf(entry);
-    std::size_t steps = 1;
-    for (std::size_t pos = tag & mask_;; pos = (pos + 1) & mask_, ++steps) {
-      const std::uint64_t slot = slots_[pos];
-      if (slot == 0 || layout_.TagOf(slot) == tag) {
-        steps_ += steps;
-        return layout_.IndexOf(slot);
-      }
+  std::size_t Find(std::uint64_t entry, std::size_t& steps) const noexcept {
+    const BucketLayout layout = layout_;
+    const std::size_t mask = mask_;
+    const std::uint64_t* const slots = slots_.data();
+    const std::uint64_t tag = layout.TagOf(entry);
+    for (std::size_t pos = tag & mask;; pos = (pos + 1) & mask) {
+      ++steps;
+      const std::uint64_t slot = slots[pos];
+      if (slot == 0 || layout.TagOf(slot) == tag) return layout.IndexOf(slot);
     }
   }
 
-  // Whether the probes since Reset took too many steps to go on.
-  bool exhausted() const noexcept { return steps_ > budget_; }
-
  private:
-  const BucketLayout& layout_;
+  const BucketLayout layout_;
   std::vector<std::uint64_t> slots_;
   std::size_t mask_ = 0;
-  std::size_t steps_ = 0;
-  std::size_t budget_ = 0;
 };
 
 // One flag per bucket: whether it must be marked again by sorting. Set from
@@ -253,15 +250,15 @@ class FailedBuckets {
 };
 
 // For each bucket in turn, split over `parts` threads: `probe(bucket,
-// table)`, after which a bucket whose table is exhausted counts as failed.
+// table)`, which returns false when it gave up on the bucket; such a bucket
+// counts as failed.
 template <typename Probe>
 void ProbeBuckets(const BucketLayout& layout, std::size_t largest, int parts,
                   FailedBuckets& failed, Probe probe) {
   RunParts(parts, [&](int part) {
     BucketTable table(layout, largest);
     for (std::size_t b = part; b < layout.buckets(); b += parts) {
-      probe(b, table);
-      if (table.exhausted()) failed.Add(b);
+      if (!probe(b, table)) failed.Add(b);
     }
   });
 }
@@ -330,13 +327,19 @@ void MarkRepeatsByBuckets(const ItemList& list, std::uint8_t* marks,
                [&](std::size_t b, BucketTable& table) {
                  const BucketedList& own = sorted[0];
                  const auto [begin, end] = own.Range(b);
-                 table.Reset(end - begin, end - begin);
-                 for (std::size_t k = begin; k < end && !table.exhausted();
-                      ++k) {
+                 table.Reset(end - begin);
+                 const std::size_t budget = BucketTable::Budget(end - begin);
+                 std::size_t steps = 0;
+                 for (std::size_t k = begin; k < end; ++k) {
                    const std::uint64_t entry = own.entries[k];
-                   copy_of[layout.IndexOf(entry)] =
-                       static_cast<std::uint32_t>(table.FindOrInsert(entry));
+                   const std::size_t first = table.FindOrInsert(entry, steps);
+                   if (first != 0) {
+                     copy_of[layout.IndexOf(entry)] =
+                         static_cast<std::uint32_t>(first);
+                   }
+                   if (steps > budget) return false;
                  }
+                 return true;
                });
   // Freed before the marks are written, so that the marks' pages take the
   // entries' place at the peak; the rare failed buckets sort again.
@@ -386,23 +389,27 @@ void MarkMatchesByBuckets(const ItemList& target, const ItemList& other,
 
   ZeroedBlock candidate_block(items.count * sizeof(std::uint32_t));
   auto* candidate_of = static_cast<std::uint32_t*>(candidate_block.data());
-  ProbeBuckets(
-      layout, sorted[1].Largest(), part_count, failed,
-      [&](std::size_t b, BucketTable& table) {
-        const auto [begin, end] = sorted[1].Range(b);
-        if (begin == end) return;
-        const auto [target_begin, target_end] = sorted[0].Range(b);
-        table.Reset(end - begin, end - begin + target_end - target_begin);
-        for (std::size_t k = begin; k < end && !table.exhausted(); ++k) {
-          table.FindOrInsert(sorted[1].entries[k]);
-        }
-        for (std::size_t k = target_begin; k < target_end && !table.exhausted();
-             ++k) {
-          const std::uint64_t entry = sorted[0].entries[k];
-          candidate_of[layout.IndexOf(entry)] =
-              static_cast<std::uint32_t>(table.Find(entry));
-        }
-      });
+  ProbeBuckets(layout, sorted[1].Largest(), part_count, failed,
+               [&](std::size_t b, BucketTable& table) {
+                 const auto [begin, end] = sorted[1].Range(b);
+                 if (begin == end) return true;
+                 const auto [target_begin, target_end] = sorted[0].Range(b);
+                 table.Reset(end - begin);
+                 const std::size_t budget = BucketTable::Budget(
+                     end - begin + target_end - target_begin);
+                 std::size_t steps = 0;
+                 for (std::size_t k = begin; k < end; ++k) {
+                   table.FindOrInsert(sorted[1].entries[k], steps);
+                   if (steps > budget) return false;
+                 }
+                 for (std::size_t k = target_begin; k < target_end; ++k) {
+                   const std::uint64_t entry = sorted[0].entries[k];
+                   candidate_of[layout.IndexOf(entry)] =
+                       static_cast<std::uint32_t>(table.Find(entry, steps));
+                   if (steps > budget) return false;
+                 }
+                 return true;
+               });
   sorted.clear();  // as in MarkRepeatsByBuckets
   const std::uint8_t yes = found ? 1 : 0;
   CheckAllCandidates(

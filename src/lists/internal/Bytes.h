@@ -23,9 +23,11 @@ inline std::uint64_t Load32(const char* p) noexcept {
 }
 
 // Whether two byte strings are equal. Short ones are compared with a few
-// overlapping word loads inside the strings instead of a call to memcmp.
-inline bool SameText(const char* a, std::size_t a_size, const char* b,
-                     std::size_t b_size) noexcept {
+// overlapping word loads inside the strings instead of a call to memcmp;
+// always inlined, as a call would cost more than the comparison.
+[[gnu::always_inline]] inline bool SameText(const char* a, std::size_t a_size,
+                                            const char* b,
+                                            std::size_t b_size) noexcept {
   if (a_size != b_size) return false;
   const std::size_t n = a_size;
   if (n > 32) return std::memcmp(a, b, n) == 0;
