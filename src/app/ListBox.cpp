@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "app/ListBoxAccessible.h"
 #include "listfiles/HorizontalList1.h"
 
 namespace karvello {
@@ -28,11 +29,22 @@ ListBox::ListBox(QWidget* parent) : QAbstractScrollArea(parent) {
   viewport()->setBackgroundRole(QPalette::Base);
   viewport()->setAutoFillBackground(true);
   UpdateScrollBars();
+  InstallListBoxAccessibility();
+  connect(verticalScrollBar(), &QScrollBar::valueChanged, this,
+          [this] { NotifyRowsChanged(*this); });
 }
 
 void ListBox::ItemsChanged() {
   UpdateScrollBars();
   viewport()->update();
+  NotifyRowsChanged(*this);
+  SelectionMayHaveMoved();
+}
+
+void ListBox::SelectionMayHaveMoved() {
+  if (items_.ListIndex() == announced_index_) return;
+  announced_index_ = items_.ListIndex();
+  NotifySelectionChanged(*this);
 }
 
 void ListBox::SetHorizontalExtent(int pixels) {
@@ -105,6 +117,7 @@ void ListBox::Select(ItemList::Index i) {
   items_.SetListIndex(i);
   EnsureVisible(i);
   viewport()->update();
+  SelectionMayHaveMoved();
 }
 
 void ListBox::paintEvent(QPaintEvent* event) {
@@ -135,15 +148,23 @@ void ListBox::paintEvent(QPaintEvent* event) {
     }
     painter.drawText(QPoint(text_x, rect.top() + baseline_offset),
                      ItemDisplayText(items_.UncheckedItem(i)));
-    if (i == selected && hasFocus()) {
-      QStyleOptionFocusRect option;
-      option.initFrom(this);
-      option.rect = rect;
-      option.backgroundColor = palette().color(QPalette::Highlight);
-      style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter,
-                             this);
-    }
   }
+  if (hasFocus()) DrawFocusFrame(painter, selected >= 0 ? selected : top);
+}
+
+void ListBox::DrawFocusFrame(QPainter& painter, ItemList::Index i) {
+  // As in the platform's list box: the frame goes round the selected row,
+  // or round the top row while nothing is selected (also in an empty list),
+  // so a list reached with Tab always shows that it has the focus.
+  const ItemList::Index row = i - TopIndex();
+  if (row < 0 || row > viewport()->height() / RowHeight()) return;
+  QStyleOptionFocusRect option;
+  option.initFrom(this);
+  option.rect = QRect(0, static_cast<int>(row) * RowHeight(),
+                      viewport()->width(), RowHeight());
+  option.backgroundColor = palette().color(
+      i == items_.ListIndex() ? QPalette::Highlight : QPalette::Base);
+  style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
 }
 
 void ListBox::resizeEvent(QResizeEvent* event) {
@@ -239,6 +260,17 @@ void ListBox::keyPressEvent(QKeyEvent* event) {
   event->accept();
   if (count == 0) return;
   Select(std::clamp<ItemList::Index>(target, 0, count - 1));
+}
+
+void ListBox::focusInEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusInEvent(event);
+  viewport()->update();
+  NotifyFocusIn(*this);
+}
+
+void ListBox::focusOutEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusOutEvent(event);
+  viewport()->update();
 }
 
 void ListBox::changeEvent(QEvent* event) {

@@ -10,7 +10,10 @@
 // font. The selection is the item list's ListIndex, so it follows its item
 // through removals. Mouse moves over the box are accepted by it (event
 // filters on the box and its viewport still see them), and a tooltip set on
-// the box shows over the items.
+// the box shows over the items. While the box has the keyboard focus, the
+// style's focus frame goes round the selected row, or round the top row when
+// nothing is selected. Assistive technology sees the box as a list of its
+// shown rows (see ListBoxAccessible.h).
 
 #ifndef KARVELLO_APP_LISTBOX_H_
 #define KARVELLO_APP_LISTBOX_H_
@@ -20,6 +23,8 @@
 #include <QRect>
 
 #include "lists/ItemList.h"
+
+class QPainter;
 
 namespace karvello {
 
@@ -78,6 +83,8 @@ class ListBox : public QAbstractScrollArea {
   void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
   void changeEvent(QEvent* event) override;
 
  private:
@@ -85,9 +92,14 @@ class ListBox : public QAbstractScrollArea {
   int WholeRows() const;
   void UpdateScrollBars();
   void Select(ItemList::Index i);
+  void DrawFocusFrame(QPainter& painter, ItemList::Index i);
+  // Tells assistive technology when the selection is not where it was last
+  // told.
+  void SelectionMayHaveMoved();
 
   ItemList items_;
   int horizontal_extent_ = 0;
+  ItemList::Index announced_index_ = -1;
 };
 
 // Sets the horizontal extent of `list` from its items, measured in the

@@ -3,9 +3,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileIconProvider>
 #include <QFileInfo>
+#include <QIcon>
 #include <QInputDialog>
+#include <QLabel>
 #include <QMessageBox>
+#include <QMimeDatabase>
 #include <QStringList>
 #include <memory>
 #include <string>
@@ -51,6 +55,39 @@ QStringList NameFilters(const std::string& filter) {
   return filters;
 }
 
+// Icons and type names for the file dialog, decided by the name alone.
+// Qt's own provider reads the start of every file whose name says nothing of
+// its type, and such a read never returns on a pipe or on a special file
+// that never ends (as root, /proc/kmsg): the dialog would wait for it for
+// good. Folders and special files only ever get a generic icon.
+class NameOnlyIconProvider final : public QFileIconProvider {
+ public:
+  using QFileIconProvider::icon;
+
+  QIcon icon(const QFileInfo& info) const override {
+    if (info.isRoot()) return icon(Drive);
+    if (info.isDir()) return icon(Folder);
+    const QMimeType mime = TypeByName(info);
+    return QIcon::fromTheme(
+        mime.iconName(), QIcon::fromTheme(mime.genericIconName(), icon(File)));
+  }
+
+  QString type(const QFileInfo& info) const override {
+    if (info.isRoot()) return QStringLiteral("Drive");
+    if (info.isDir()) return QStringLiteral("Folder");
+    const QMimeType mime = TypeByName(info);
+    return mime.comment().isEmpty() ? mime.name() : mime.comment();
+  }
+
+ private:
+  QMimeType TypeByName(const QFileInfo& info) const {
+    return mime_types_.mimeTypeForFile(info.fileName(),
+                                       QMimeDatabase::MatchExtension);
+  }
+
+  QMimeDatabase mime_types_;
+};
+
 class QtDialogs final : public Dialogs {
  public:
   std::string InputBox(QWidget* parent, const std::string& prompt,
@@ -59,6 +96,11 @@ class QtDialogs final : public Dialogs {
     dialog.setInputMode(QInputDialog::TextInput);
     dialog.setWindowTitle(Text(title));
     dialog.setLabelText(Text(prompt));
+    // A label guesses whether its text is markup; the prompt is never
+    // markup.
+    for (QLabel* label : dialog.findChildren<QLabel*>()) {
+      label->setTextFormat(Qt::PlainText);
+    }
     dialog.setTextValue(QString());
     if (dialog.exec() != QDialog::Accepted) return {};
     return dialog.textValue().toStdString();
@@ -82,7 +124,10 @@ class QtDialogs final : public Dialogs {
 
   std::string ShowFileDialog(QWidget* parent,
                              const FileDialogRequest& request) override {
+    // Outlives the dialog, which only borrows it.
+    NameOnlyIconProvider icons;
     QFileDialog dialog(parent, Text(request.title));
+    dialog.setIconProvider(&icons);
     dialog.setNameFilters(NameFilters(request.filter));
     dialog.setOption(QFileDialog::DontConfirmOverwrite,
                      (request.flags & kOfnOverwritePrompt) == 0);

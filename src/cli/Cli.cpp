@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <exception>
@@ -35,27 +36,21 @@ constexpr char kUsage[] =
 
 constexpr char kStdin[] = "-";
 
-// Reports to standard error, one line per problem. "File not found" gets the
-// path the tool is loading, since several files may be named on one line.
-class CliUi : public ListFileUi {
- public:
-  void SetPath(const std::string& path) { path_ = path; }
-  void Message(std::string_view text) override {
-    std::cerr << text << ": " << path_ << '\n';
-    missing_ = true;
-  }
-  bool AskYesNo(std::string_view) override { return true; }
-  void Error(std::string_view text) override {
-    std::cerr << text << '\n';
-    unreadable_ = true;
-  }
-  bool missing() const { return missing_; }
-  bool unreadable() const { return unreadable_; }
-
- private:
-  std::string path_;
-  bool missing_ = false;
-  bool unreadable_ = false;
+struct Command {
+  const char* name;
+  const char* help;
+  const char* argument;  // nullptr when the command takes none
+};
+constexpr Command kCommands[] = {
+    {"cat", "Load and save unchanged", nullptr},
+    {"dedupe", "Remove every copy of a text after its first", nullptr},
+    {"remove-all-dupes", "Remove every text that occurs more than once",
+     nullptr},
+    {"remove-with", "Remove the items that contain STRING", "STRING"},
+    {"remove-without", "Remove the items that do not contain STRING", "STRING"},
+    {"remove-blanks", "Remove the empty items", nullptr},
+    {"subtract", "Keep the items that do not occur in OTHER", "OTHER"},
+    {"keep-matches", "Keep the items that also occur in OTHER", "OTHER"},
 };
 
 struct Options {
@@ -66,22 +61,38 @@ struct Options {
   bool lf = false;
 };
 
-// Loads `paths` in order into `list`; none means standard input.
-void LoadAll(ItemList& list, const std::vector<std::string>& paths, CliUi& ui) {
-  if (paths.empty()) {
-    LoadAll(list, {kStdin}, ui);
-    return;
+// A path as the messages show it: an empty one would vanish from the line.
+std::string Shown(const std::string& path) {
+  return path.empty() ? "''" : path;
+}
+
+// "File not found" only when no file has the name; any other failure gives
+// its reason, since the file is there and the user must fix something else.
+std::string LoadErrorText(const std::string& path, int error) {
+  if (path == kStdin) {
+    return ReadErrorText("standard input", std::strerror(error));
   }
+  if (error == ENOENT || error == ENOTDIR) {
+    return "File not found: " + Shown(path);
+  }
+  return ReadErrorText(Shown(path), std::strerror(error));
+}
+
+// Loads `paths` in order into `list`; none means standard input. Reports
+// every path that cannot be read, one line each, and returns false if there
+// was any.
+bool LoadAll(ItemList& list, const std::vector<std::string>& paths) {
+  if (paths.empty()) return LoadAll(list, {kStdin});
+  bool all = true;
   for (const std::string& path : paths) {
-    if (path == kStdin) {
-      if (int error = ReadListFd(STDIN_FILENO, list, 0)) {
-        ui.Error(ReadErrorText("standard input", std::strerror(error)));
-      }
-      continue;
+    const int error = path == kStdin ? ReadListFd(STDIN_FILENO, list, 0)
+                                     : AppendListFile(list, path);
+    if (error != 0) {
+      std::cerr << LoadErrorText(path, error) << '\n';
+      all = false;
     }
-    ui.SetPath(path);
-    LoadListFile(list, path, ui);
   }
+  return all;
 }
 
 // Declares the command line on `app`; the parse fills `options`.
@@ -90,28 +101,18 @@ void DeclareCommands(CLI::App& app, Options& options) {
   app.require_subcommand(1);
   app.footer(
       "Each FILE is read as comma- or line-separated fields, one item per\n"
-      "field; none, or -, reads standard input. The result goes to standard\n"
-      "output, or replaces OUT only once it is complete, one item per line\n"
-      "followed by CR LF (LF with --lf). Exit status: 0 done, 1 a missing or\n"
-      "unreadable FILE or an unwritable OUT, 2 bad usage.\n");
+      "field; none, or -, reads standard input. When any FILE or OTHER is\n"
+      "missing or unreadable, each is reported and nothing at all is written:\n"
+      "no output, OUT untouched.\n"
+      "The result goes to standard output (also with -o -), one item per line\n"
+      "followed by CR LF (LF with --lf). A file OUT is replaced only once the\n"
+      "new one is complete, only when you may write to it, and keeps its mode\n"
+      "and owner; a link is followed, and another hard link keeps the old\n"
+      "text. OUT naming standard output or error (/dev/stdout) is written\n"
+      "through it, appending when the shell appends.\n"
+      "Exit status: 0 done, 1 a missing or unreadable input or an unwritable\n"
+      "OUT, 2 bad usage, 128 + N when signal N stops the write.\n");
 
-  struct Command {
-    const char* name;
-    const char* help;
-    const char* argument;  // nullptr when the command takes none
-  };
-  static constexpr Command kCommands[] = {
-      {"cat", "Load and save unchanged", nullptr},
-      {"dedupe", "Remove every copy of a text after its first", nullptr},
-      {"remove-all-dupes", "Remove every text that occurs more than once",
-       nullptr},
-      {"remove-with", "Remove the items that contain STRING", "STRING"},
-      {"remove-without", "Remove the items that do not contain STRING",
-       "STRING"},
-      {"remove-blanks", "Remove the empty items", nullptr},
-      {"subtract", "Keep the items that do not occur in OTHER", "OTHER"},
-      {"keep-matches", "Keep the items that also occur in OTHER", "OTHER"},
-  };
   const CLI::Validator non_empty(
       [](std::string& value) {
         return value.empty() ? std::string("must not be empty") : std::string();
@@ -160,20 +161,19 @@ void RunOperation(const Options& options, ItemList& list,
 int Run(const Options& options) {
   const bool other_list =
       options.command == "subtract" || options.command == "keep-matches";
-  CliUi ui;
   ItemList other;
-  if (other_list) LoadAll(other, {options.argument}, ui);
   ItemList list;
-  LoadAll(list, options.files, ui);
-  // Output built from part of an input would pass for the real result, so
-  // an unreadable input stops the run before anything is written. A missing
-  // one does not: the other files still count, as in the window.
-  if (ui.unreadable()) return kExitFailure;
+  // Output built from part of the input would pass for the real result, so
+  // a missing or unreadable input stops the run before anything is written.
+  // Every input is still tried, so that one run names all that are wrong.
+  bool loaded = !other_list || LoadAll(other, {options.argument});
+  loaded = LoadAll(list, options.files) && loaded;
+  if (!loaded) return kExitFailure;
 
   RunOperation(options, list, other);
 
   const std::string_view line_end = options.lf ? "\n" : kCrLf;
-  if (options.out.empty()) {
+  if (options.out.empty() || options.out == kStdin) {
     if (int error = WriteListFd(list, STDOUT_FILENO, line_end)) {
       std::cerr << "Cannot write to standard output: " << std::strerror(error)
                 << '\n';
@@ -183,7 +183,16 @@ int Run(const Options& options) {
     std::cerr << SaveErrorText(options.out, std::strerror(error)) << '\n';
     return kExitFailure;
   }
-  return ui.missing() ? kExitFailure : kExitOk;
+  return kExitOk;
+}
+
+// The first word when it should name a command and names none, else null.
+const char* UnknownCommand(int argc, const char* const* argv) {
+  if (argc < 2 || argv[1][0] == '-') return nullptr;
+  for (const Command& command : kCommands) {
+    if (std::strcmp(argv[1], command.name) == 0) return nullptr;
+  }
+  return argv[1];
 }
 
 }  // namespace
@@ -192,6 +201,11 @@ int RunCli(int argc, const char* const* argv) {
   // Past a file-size limit, a write should fail with EFBIG and leave the
   // old OUT in place rather than kill the process.
   std::signal(SIGXFSZ, SIG_IGN);
+
+  if (const char* word = UnknownCommand(argc, argv)) {
+    std::cerr << "karvello-cli: unknown command '" << word << "'\n" << kUsage;
+    return kExitUsage;
+  }
 
   CLI::App app("Cleans and compares lists of short texts.", "karvello-cli");
   Options options;

@@ -5,8 +5,9 @@
 //
 // The input files are loaded in order into one list with the same reader as
 // the window, one operation runs on it, and the result is written as a list
-// file: to standard output, or to OUT by a safe replace that leaves OUT as
-// it was when anything fails.
+// file: to standard output, or to OUT by the window's safe replace, which
+// leaves OUT as it was when anything fails. When any input is missing or
+// unreadable, nothing is written at all.
 
 #ifndef KARVELLO_CLI_CLI_H_
 #define KARVELLO_CLI_CLI_H_

@@ -53,9 +53,35 @@ constexpr std::size_t kMinPairsForRuns = 64;
 // How many modelled items are measured exactly to confirm the model.
 constexpr ItemList::Index kSampleSize = 256;
 
+// What Windows-1252 makes of the bytes 80 to 9F; it agrees with Latin-1
+// elsewhere. The five bytes it leaves undefined stay the C1 controls of the
+// same number.
+constexpr char16_t kWindows1252From80[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+char16_t Windows1252(unsigned char byte) {
+  return byte >= 0x80 && byte < 0xA0 ? kWindows1252From80[byte - 0x80]
+                                     : char16_t{byte};
+}
+
+// The id of a character from U+00A0 up, or kNoId.
+inline int LatinId(char32_t code) {
+  return code >= kLatinFirst && code <= kLatinLast && code != kSoftHyphen
+             ? kAsciiIds + static_cast<int>(code - kLatinFirst)
+             : kNoId;
+}
+
+// An item is read as UTF-8 when it is valid UTF-8 and as Windows-1252
+// otherwise, as ItemDisplayText reads it.
+enum class Encoding { kUtf8, kWindows1252 };
+
 // Reads the character at `bytes[pos]` and moves `pos` past it. Returns its
 // id, or kNoId for anything that is not a modelled character, including
 // invalid UTF-8 (which then need not advance `pos`).
+template <Encoding kEncoding>
 inline int NextId(const unsigned char* bytes, std::size_t size,
                   std::size_t& pos) {
   const unsigned lead = bytes[pos];
@@ -63,17 +89,30 @@ inline int NextId(const unsigned char* bytes, std::size_t size,
     ++pos;
     return lead >= 0x20 && lead < 0x7F ? static_cast<int>(lead) - 0x20 : kNoId;
   }
+  if constexpr (kEncoding == Encoding::kWindows1252) {
+    ++pos;
+    return LatinId(Windows1252(static_cast<unsigned char>(lead)));
+  }
   // Only two-byte sequences can encode the modelled range; C2 to C9 are
   // exactly their lead bytes there, and none of them is overlong.
   if (lead >= 0xC2 && lead <= 0xC9 && pos + 1 < size &&
       (bytes[pos + 1] & 0xC0) == 0x80) {
     const char32_t code = ((lead & 0x1F) << 6) | (bytes[pos + 1] & 0x3F);
     pos += 2;
-    if (code >= kLatinFirst && code <= kLatinLast && code != kSoftHyphen) {
-      return kAsciiIds + static_cast<int>(code - kLatinFirst);
-    }
+    return LatinId(code);
   }
   return kNoId;
+}
+
+// Runs `read.template operator()<encoding>()` for UTF-8 and, when that
+// fails on an item that is not valid UTF-8, again for Windows-1252. A read
+// that succeeds as UTF-8 met only well-formed sequences, so the item is
+// UTF-8 unless the read stopped early.
+template <typename Read>
+bool InItemEncoding(std::string_view item, Read read) {
+  if (read.template operator()<Encoding::kUtf8>()) return true;
+  return !IsValidUtf8(item) &&
+         read.template operator()<Encoding::kWindows1252>();
 }
 
 QChar IdChar(int id) {
@@ -152,27 +191,9 @@ class WidthModel {
   // it. Sums from tables laid out as the ASCII tables below, over the
   // measured characters numbered compactly.
   bool Width(std::string_view item, Fixed* width) const {
-    if (item.size() > kMaxModelledBytes) return false;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(item.data());
-    const std::int32_t* first = compact_first_.data();
-    const std::int32_t* pairs = compact_pairs_.data();
-    const std::size_t stride = measured_.size();
-    Fixed sum = 0;
-    int previous = -1;
-    std::size_t pos = 0;
-    while (pos < item.size()) {
-      const int id = NextId(bytes, item.size(), pos);
-      if (id == kNoId) return false;
-      const int compact = compact_[id];
-      if (compact < 0) return false;
-      sum += previous < 0
-                 ? first[compact]
-                 : pairs[static_cast<std::size_t>(previous) * stride + compact];
-      previous = compact;
-    }
-    if (sum < kNotSummedSum) return false;
-    *width = sum;
-    return true;
+    return InItemEncoding(item, [&]<Encoding kEncoding>() {
+      return SumWidth<kEncoding>(item, width);
+    });
   }
 
   // Width() for items of printable ASCII, one table lookup a byte: the
@@ -205,13 +226,47 @@ class WidthModel {
   // exactly, once for every different segment; the rest of the item is
   // summed as by Width(). Not for use from other threads: it measures.
   bool SegmentedWidth(std::string_view item, Fixed* width) {
+    return InItemEncoding(item, [&]<Encoding kEncoding>() {
+      return SumSegmented<kEncoding>(item, width);
+    });
+  }
+
+ private:
+  // The sums of Width() and SegmentedWidth() for items read as `kEncoding`.
+  template <Encoding kEncoding>
+  bool SumWidth(std::string_view item, Fixed* width) const {
+    if (item.size() > kMaxModelledBytes) return false;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(item.data());
+    const std::int32_t* first = compact_first_.data();
+    const std::int32_t* pairs = compact_pairs_.data();
+    const std::size_t stride = measured_.size();
+    Fixed sum = 0;
+    int previous = -1;
+    std::size_t pos = 0;
+    while (pos < item.size()) {
+      const int id = NextId<kEncoding>(bytes, item.size(), pos);
+      if (id == kNoId) return false;
+      const int compact = compact_[id];
+      if (compact < 0) return false;
+      sum += previous < 0
+                 ? first[compact]
+                 : pairs[static_cast<std::size_t>(previous) * stride + compact];
+      previous = compact;
+    }
+    if (sum < kNotSummedSum) return false;
+    *width = sum;
+    return true;
+  }
+
+  template <Encoding kEncoding>
+  bool SumSegmented(std::string_view item, Fixed* width) {
     if (item.size() > kMaxModelledBytes) return false;
     const auto* bytes = reinterpret_cast<const unsigned char*>(item.data());
     std::vector<int>& ids = ids_scratch_;
     ids.clear();
     std::size_t pos = 0;
     while (pos < item.size()) {
-      const int id = NextId(bytes, item.size(), pos);
+      const int id = NextId<kEncoding>(bytes, item.size(), pos);
       if (id == kNoId || compact_[id] < 0) return false;
       ids.push_back(id);
     }
@@ -265,7 +320,6 @@ class WidthModel {
     return true;
   }
 
- private:
   static constexpr std::int32_t kUnmeasured = INT32_MIN + 1;
   // Table entries are kept below 2^18 (4096 pixels) in magnitude, so that
   // kMaxModelledBytes of them stay above kNotSummedSum and one kNotSummed
@@ -466,9 +520,56 @@ int ToExtent(Fixed widest, int scroll_bar_width) {
 
 }  // namespace
 
+bool IsValidUtf8(std::string_view bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t size = bytes.size();
+  std::size_t pos = 0;
+  while (pos < size) {
+    const unsigned lead = p[pos];
+    if (lead < 0x80) {
+      ++pos;
+      continue;
+    }
+    // The second byte's range depends on the lead: E0 and F0 exclude
+    // overlong forms, ED the surrogates, F4 what lies past U+10FFFF.
+    std::size_t length;
+    unsigned low = 0x80;
+    unsigned high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (size - pos < length || p[pos + 1] < low || p[pos + 1] > high) {
+      return false;
+    }
+    for (std::size_t k = 2; k < length; ++k) {
+      if ((p[pos + k] & 0xC0) != 0x80) return false;
+    }
+    pos += length;
+  }
+  return true;
+}
+
 QString ItemDisplayText(std::string_view item) {
-  QString text =
-      QString::fromUtf8(item.data(), static_cast<qsizetype>(item.size()));
+  QString text;
+  if (IsValidUtf8(item)) {
+    text = QString::fromUtf8(item.data(), static_cast<qsizetype>(item.size()));
+  } else {
+    text.resize(static_cast<qsizetype>(item.size()));
+    QChar* out = text.data();
+    for (const char byte : item) {
+      *out++ = QChar(Windows1252(static_cast<unsigned char>(byte)));
+    }
+  }
   for (QChar& c : text) {
     const char16_t u = c.unicode();
     if (u < 0x20) {
@@ -565,16 +666,19 @@ int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
                if (item.size() > kMaxModelledBytes) continue;
                const auto* bytes =
                    reinterpret_cast<const unsigned char*>(item.data());
-               std::size_t pos = 0;
-               while (pos < item.size()) {
-                 if (ascii_added && bytes[pos] < 0x80) {
-                   ++pos;
-                   continue;
+               InItemEncoding(item, [&]<Encoding kEncoding>() {
+                 std::size_t pos = 0;
+                 while (pos < item.size()) {
+                   if (ascii_added && bytes[pos] < 0x80) {
+                     ++pos;
+                     continue;
+                   }
+                   const int id = NextId<kEncoding>(bytes, item.size(), pos);
+                   if (id == kNoId) return false;
+                   if (!model.Has(id)) result.wanted[id] = 1;
                  }
-                 const int id = NextId(bytes, item.size(), pos);
-                 if (id == kNoId) break;
-                 if (!model.Has(id)) result.wanted[id] = 1;
-               }
+                 return true;
+               });
              }
            });
   {

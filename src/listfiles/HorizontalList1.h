@@ -24,11 +24,21 @@
 
 namespace karvello {
 
-// The text a list box shows for `item`: its bytes read as UTF-8, an invalid
-// sequence showing as U+FFFD. Each C0 control character shows as its control
-// picture (U+2400 + code, DEL as U+2421) and each C1 control as U+FFFD, so
-// that no byte can end the line early, break it, or hide the rest of it.
+// The text a list box shows for `item`. An item that is valid UTF-8 is read
+// as UTF-8; any other item is read, whole, as Windows-1252, the usual
+// encoding of old 8-bit list files, its five undefined bytes (81 8D 8F 90
+// 9D) as the C1 controls of the same number. Then each C0 control character
+// shows as its control picture (U+2400 + code, DEL as U+2421) and each C1
+// control as U+FFFD, so that no byte can end the line early, break it, or
+// hide the rest of it. The item's bytes are never changed.
+//
+// Example: "caf\xC3\xA9" and "caf\xE9" both show as "café";
+// "a\tb" shows as "a\u2409b".
 QString ItemDisplayText(std::string_view item);
+
+// Whether `bytes` is well-formed UTF-8: no stray continuation byte, no
+// truncated or overlong sequence, no surrogate, nothing past U+10FFFF.
+bool IsValidUtf8(std::string_view bytes);
 
 // The width, in pixels and not rounded, of `item` as the list box draws it in
 // the font of `metrics`.

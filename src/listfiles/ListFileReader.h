@@ -112,11 +112,11 @@ void ReadListFields(std::string_view bytes, ItemList& list);
 // the list's storage once. Returns 0, or the errno of the failed read; the
 // items read before a failure stay in the list.
 using ReadFunction = std::function<long(char* buffer, std::size_t size)>;
-int ReadListStream(const ReadFunction& read, ItemList& list,
-                   std::size_t size_hint);
+[[nodiscard]] int ReadListStream(const ReadFunction& read, ItemList& list,
+                                 std::size_t size_hint);
 
 // ReadListStream over an open file descriptor; EINTR is retried.
-int ReadListFd(int fd, ItemList& list, std::size_t size_hint);
+[[nodiscard]] int ReadListFd(int fd, ItemList& list, std::size_t size_hint);
 
 }  // namespace karvello
 

@@ -18,20 +18,39 @@ namespace karvello {
 inline constexpr std::string_view kCrLf = "\r\n";
 
 // Writes the items of `list` to the open descriptor `fd`, each followed by
-// `line_end`, in large blocks. Returns 0 or the errno of the failed write;
-// after a failure an unknown part of the list has been written.
-int WriteListFd(const ItemList& list, int fd, std::string_view line_end);
+// `line_end`, in large blocks, from wherever the descriptor stands. Returns 0
+// or the errno of the failed write; after a failure an unknown part of the
+// list has been written.
+[[nodiscard]] int WriteListFd(const ItemList& list, int fd,
+                              std::string_view line_end);
 
-// Replaces the file at `path` by the items of `list`, each followed by
-// `line_end`, without asking. The items go to a new file in the same folder,
-// which is flushed to the disk and then renamed over `path`; on any failure
-// the new file is removed and whatever was at `path` stays byte for byte as
-// it was. A replaced file keeps its permissions (and its owner, where the
-// process may set it); a symbolic link is followed, so the file it points to
-// is replaced. A device or a pipe at `path` is written to in place.
-// Returns 0 or the errno of the step that failed.
-int ReplaceWithList(const ItemList& list, const std::string& path,
-                    std::string_view line_end);
+// Writes the items of `list` to `path`, each followed by `line_end`, without
+// asking, and replaces only what a shell redirection to `path` could write:
+//
+//   - A regular file is replaced whole: the items go to a new file with a
+//     short name in the same folder, which is flushed to the disk and then
+//     renamed over `path`. On any failure, and when SIGINT, SIGTERM or SIGHUP
+//     ends the process during the write, the new file is removed and the old
+//     one stays byte for byte as it was. A replaced file keeps its mode and
+//     owner; when its owner cannot be kept (another user's file), the save
+//     fails with EPERM rather than give the file away. Another hard link to
+//     the old file keeps the old text.
+//   - An existing file is replaced only when this process may open it for
+//     writing (its effective ids); otherwise EACCES and nothing changes.
+//   - A symbolic link is followed, also one that names no file yet, whose
+//     target is then created (a relative target from the link's folder); the
+//     link itself stays a link.
+//   - This process's own standard output or error (/dev/stdout, /dev/fd/1,
+//     /proc/self/fd/2, a link to one of them, or any name of the same file)
+//     and any other /dev/fd/N that is open are written through the open
+//     descriptor as it stands: never truncated, appended to when it was
+//     opened for appending.
+//   - A device or a pipe is written to in place.
+//
+// One save runs at a time in a process. Returns 0 or the errno of the step
+// that failed.
+[[nodiscard]] int ReplaceWithList(const ItemList& list, const std::string& path,
+                                  std::string_view line_end);
 
 }  // namespace karvello
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 
@@ -30,31 +31,33 @@ bool FileExists(const std::string& path) noexcept {
   return ::stat(path.c_str(), &info) == 0;
 }
 
+int AppendListFile(ItemList& list, const std::string& path) {
+  if (path.find('\0') != std::string::npos) return ENOENT;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  // Closed however the read ends, an exception included.
+  const std::unique_ptr<const int, void (*)(const int*)> closer(
+      &fd, [](const int* open) { ::close(*open); });
+  struct stat info {};
+  const std::size_t size_hint = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
+                                    ? static_cast<std::size_t>(info.st_size)
+                                    : 0;
+  return ReadListFd(fd, list, size_hint);
+}
+
 bool LoadListFile(ItemList& list, const std::string& path, ListFileUi& ui) {
   if (!FileExists(path)) {
     ui.Message("File not found");
     return false;
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    ui.Error(ReadErrorText(path, std::strerror(errno)));
-    return false;
-  }
-  struct stat info {};
-  const std::size_t size_hint = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
-                                    ? static_cast<std::size_t>(info.st_size)
-                                    : 0;
-  int error = 0;
   std::string reason;
   try {
-    error = ReadListFd(fd, list, size_hint);
+    if (int error = AppendListFile(list, path)) reason = std::strerror(error);
   } catch (const std::bad_alloc&) {
     reason = "not enough memory";
   } catch (const std::length_error& e) {
     reason = e.what();
   }
-  ::close(fd);
-  if (error != 0) reason = std::strerror(error);
   if (!reason.empty()) {
     ui.Error(ReadErrorText(path, reason));
     return false;

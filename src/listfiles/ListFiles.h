@@ -33,6 +33,13 @@ class ListFileUi {
 // (a file or a folder); false on any failure. Never throws, never reports.
 bool FileExists(const std::string& path) noexcept;
 
+// Appends the items of the list file at `path` to `list`, in file order, and
+// reports nothing. Returns 0, or the errno of the open or read that failed:
+// ENOENT or ENOTDIR when no file has that name. Items read before a read
+// error stay. When memory or the list runs out, throws what ItemList::AddItem
+// throws. The file is closed in every case.
+[[nodiscard]] int AppendListFile(ItemList& list, const std::string& path);
+
 // Appends the items of the list file at `path` to `list`, in file order.
 // A path that FileExists rejects gets ui.Message("File not found") and leaves
 // the list unchanged. A path that exists but cannot be read gets ui.Error(...)

@@ -1,20 +1,27 @@
 #include "app/ListBox.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFontMetricsF>
+#include <QGroupBox>
 #include <QHelpEvent>
 #include <QImage>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QStyle>
 #include <QToolTip>
+#include <QVBoxLayout>
 #include <QWheelEvent>
 #include <QtTest>
 #include <cmath>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "app/internal/ListBoxAccessibleEvents.h"
 #include "listfiles/HorizontalList1.h"
 
 namespace karvello {
@@ -51,6 +58,53 @@ bool PaintedSelected(ListBox& box, ItemList::Index i) {
   return image.pixelColor(QPoint(at.x() * ratio, at.y() * ratio)) ==
          box.palette().color(QPalette::Highlight);
 }
+
+// The rows whose pixels differ between two pictures of the viewport.
+std::set<int> DifferingRows(const QImage& a, const QImage& b, int row_height) {
+  std::set<int> rows;
+  const qreal ratio = a.devicePixelRatio();
+  for (int y = 0; y < a.height(); ++y) {
+    for (int x = 0; x < a.width(); ++x) {
+      if (a.pixel(x, y) != b.pixel(x, y)) {
+        rows.insert(static_cast<int>(y / ratio) / row_height);
+        break;
+      }
+    }
+  }
+  return rows;
+}
+
+// The accessibility events that list boxes sent while it lives.
+struct SentEvent {
+  QAccessible::Event type;
+  int child;
+};
+std::vector<SentEvent>* sent_events = nullptr;
+class CaughtEvents {
+ public:
+  CaughtEvents() {
+    sent_events = &events_;
+    internal::SetAccessibleEventSink([](QAccessibleEvent* event) {
+      sent_events->push_back({event->type(), event->child()});
+    });
+  }
+  ~CaughtEvents() {
+    internal::SetAccessibleEventSink(nullptr);
+    sent_events = nullptr;
+  }
+  // The events of `type` since the last call, by child.
+  std::vector<int> Take(QAccessible::Event type) {
+    std::vector<int> children;
+    for (const SentEvent& event : events_) {
+      if (event.type == type) children.push_back(event.child);
+    }
+    return children;
+  }
+  void Clear() { events_.clear(); }
+
+ private:
+  std::vector<SentEvent> events_;
+};
 
 class ListBoxTest : public QObject {
   Q_OBJECT
@@ -252,6 +306,248 @@ class ListBoxTest : public QObject {
     QVERIFY(!box->viewport()->grab().isNull());
     box->horizontalScrollBar()->setValue(box->horizontalScrollBar()->maximum());
     QVERIFY(!box->viewport()->grab().isNull());
+  }
+
+  void clearingTheSelectionClearsItsMark() {
+    auto box = ShownBox(6);
+    QTest::mouseClick(box->viewport(), Qt::LeftButton, {}, Centre(*box, 3));
+    QVERIFY(PaintedSelected(*box, 3));
+    box->Items().SetListIndex(-1);
+    box->ItemsChanged();
+    QCOMPARE(box->Items().ListIndex(), -1);
+    for (int i = 0; i < 6; ++i) QVERIFY2(!PaintedSelected(*box, i), "row");
+  }
+
+  void downKeyScrollsOneRowAndShowsTheNewRowWhole() {
+    // Heights that leave part of a row below the last whole one, and none;
+    // with and without a horizontal scroll bar taking room.
+    for (const int height : {160, 163, 171}) {
+      for (const int extent : {0, 1000}) {
+        auto box = ShownBox(40, 200, height);
+        box->SetHorizontalExtent(extent);
+        QTRY_COMPARE(box->horizontalScrollBar()->isVisible(), extent > 0);
+        const int viewport_height = box->viewport()->height();
+        Press(*box, Qt::Key_Home);
+        int top = 0;
+        for (int i = 1; i < 40; ++i) {
+          const bool was_whole = box->ItemRect(i).bottom() < viewport_height;
+          Press(*box, Qt::Key_Down);
+          const QRect row = box->ItemRect(i);
+          const QString where = QString("row %1, height %2, extent %3")
+                                    .arg(i)
+                                    .arg(height)
+                                    .arg(extent);
+          QVERIFY2(row.top() >= 0 && row.bottom() < viewport_height,
+                   qPrintable(where));
+          if (was_whole) {
+            QVERIFY2(box->TopIndex() == top, qPrintable(where));
+          } else {
+            // Exactly one row scrolled, and the row is the bottom one.
+            QVERIFY2(box->TopIndex() == top + 1, qPrintable(where));
+            QVERIFY2(row.bottom() + box->RowHeight() >= viewport_height,
+                     qPrintable(where));
+          }
+          top = static_cast<int>(box->TopIndex());
+          QVERIFY2(PaintedSelected(*box, i), qPrintable(where));
+        }
+        QVERIFY(top > 0);
+      }
+    }
+  }
+
+  void tabShowsAFocusFrameWithoutMovingAnything() {
+    QWidget window;
+    auto* layout = new QVBoxLayout(&window);
+    auto* button = new QPushButton("before");
+    auto* box = new ListBox;
+    layout->addWidget(button);
+    layout->addWidget(box);
+    for (const char* item : {"one", "two", "three"}) box->Items().AddItem(item);
+    box->ItemsChanged();
+    window.resize(200, 220);
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    button->setFocus();
+    const QRect geometry = box->geometry();
+    const QRect viewport = box->viewport()->geometry();
+    const QImage unfocused = box->viewport()->grab().toImage();
+
+    QTest::keyClick(&window, Qt::Key_Tab);
+    QTRY_VERIFY(box->hasFocus());
+    const QImage focused = box->viewport()->grab().toImage();
+    // Nothing selected: the frame marks the top row, and only it.
+    QCOMPARE(DifferingRows(unfocused, focused, box->RowHeight()),
+             std::set<int>{0});
+    QCOMPARE(box->geometry(), geometry);
+    QCOMPARE(box->viewport()->geometry(), viewport);
+
+    // The frame follows the selection, and leaves with the focus.
+    box->Items().SetListIndex(2);
+    box->ItemsChanged();
+    const QImage selected_focused = box->viewport()->grab().toImage();
+    QTest::keyClick(&window, Qt::Key_Tab);
+    QTRY_VERIFY(!box->hasFocus());
+    const QImage selected_unfocused = box->viewport()->grab().toImage();
+    QCOMPARE(
+        DifferingRows(selected_unfocused, selected_focused, box->RowHeight()),
+        std::set<int>{2});
+    QCOMPARE(DifferingRows(unfocused, box->viewport()->grab().toImage(),
+                           box->RowHeight()),
+             std::set<int>{2});
+  }
+
+  void accessibleListOfTheShownRows() {
+    QGroupBox frame("List 1");
+    auto* box = new ListBox(&frame);
+    box->setFont(QFont("Arial", 9));
+    box->setGeometry(8, 20, 200, 160);
+    for (int i = 0; i < 100; ++i) {
+      box->Items().AddItem("item " + std::to_string(i));
+    }
+    box->Items().AddItem("caf\xE9");
+    box->ItemsChanged();
+    frame.resize(220, 200);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    box->setFocus();
+
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(box);
+    QVERIFY(list != nullptr);
+    QCOMPARE(list->role(), QAccessible::List);
+    QCOMPARE(list->text(QAccessible::Name), QString("List 1"));
+    QAccessibleTableInterface* table = list->tableInterface();
+    QVERIFY(table != nullptr);
+    QCOMPARE(table->rowCount(), 101);
+    QCOMPARE(table->columnCount(), 1);
+
+    // The children are the rows that show, in part or whole.
+    int shown = 0;
+    while (box->ItemRect(shown).intersects(box->viewport()->rect())) ++shown;
+    QVERIFY(shown >= 3 && shown < 100);
+    QCOMPARE(list->childCount(), shown);
+    QCOMPARE(list->child(shown), nullptr);
+    QCOMPARE(list->child(-1), nullptr);
+    for (int row = 0; row < shown; ++row) {
+      QAccessibleInterface* child = list->child(row);
+      QVERIFY(child != nullptr);
+      QCOMPARE(child->role(), QAccessible::ListItem);
+      QCOMPARE(child->text(QAccessible::Name), QString("item %1").arg(row));
+      QCOMPARE(child->parent(), list);
+      QCOMPARE(list->indexOfChild(child), row);
+      // The last row may show in part; its rectangle is the part shown.
+      const QRect rect = child->rect();
+      QCOMPARE(rect.topLeft(),
+               box->viewport()->mapToGlobal(box->ItemRect(row).topLeft()));
+      QCOMPARE(rect.width(), box->viewport()->width());
+      QVERIFY(rect.height() > 0 && rect.height() <= box->RowHeight());
+      QVERIFY(!child->state().selected);
+    }
+    const QPoint row2 = box->viewport()->mapToGlobal(Centre(*box, 2));
+    QCOMPARE(list->childAt(row2.x(), row2.y()), list->child(2));
+
+    // Selecting, by click and through the table interface.
+    QTest::mouseClick(box->viewport(), Qt::LeftButton, {}, Centre(*box, 2));
+    QCOMPARE(table->selectedRows(), QList<int>{2});
+    QCOMPARE(table->selectedCells(),
+             QList<QAccessibleInterface*>{list->child(2)});
+    QVERIFY(list->child(2)->state().selected);
+    QVERIFY(list->child(2)->state().focused);
+    QVERIFY(!list->child(1)->state().selected);
+    QCOMPARE(list->focusChild(), list->child(2));
+    QVERIFY(table->selectRow(99));
+    QCOMPARE(box->Items().ListIndex(), 99);
+    QVERIFY(box->viewport()->rect().contains(box->ItemRect(99)));
+    QVERIFY(!table->selectRow(101));
+    QVERIFY(!table->unselectRow(98));
+    QVERIFY(table->unselectRow(99));
+    QCOMPARE(box->Items().ListIndex(), -1);
+    QCOMPARE(table->selectedRows(), QList<int>{});
+
+    // After scrolling, the rows describe the items now shown; an 8-bit item
+    // reads as it is drawn.
+    box->SetTopIndex(101);
+    const int top = static_cast<int>(box->TopIndex());
+    QCOMPARE(list->childCount(), 101 - top);
+    QCOMPARE(list->child(0)->text(QAccessible::Name),
+             QString("item %1").arg(top));
+    QCOMPARE(list->child(100 - top)->text(QAccessible::Name),
+             QString::fromUtf16(u"caf\u00E9"));
+    QCOMPARE(table->cellAt(100, 0), list->child(100 - top));
+    QCOMPARE(table->cellAt(0, 0), nullptr);
+  }
+
+  void accessibleListOfAMillionItemsHasOnlyTheShownRows() {
+    auto box = std::make_unique<ListBox>();
+    box->resize(200, 160);
+    box->Items().Reserve(1000000, 1000000);
+    for (int i = 0; i < 1000000; ++i) box->Items().AddItem("x");
+    box->ItemsChanged();
+    box->show();
+    QAccessibleInterface* list =
+        QAccessible::queryAccessibleInterface(box.get());
+    QCOMPARE(list->tableInterface()->rowCount(), 1000000);
+    QVERIFY(list->childCount() <=
+            box->viewport()->height() / box->RowHeight() + 1);
+    QVERIFY(list->childCount() >= box->viewport()->height() / box->RowHeight());
+  }
+
+  void accessibilityEventsFollowTheSelectionAndTheFocus() {
+    CaughtEvents events;
+    QWidget window;
+    auto* layout = new QVBoxLayout(&window);
+    auto* button = new QPushButton("before");
+    auto* box = new ListBox;
+    layout->addWidget(button);
+    layout->addWidget(box);
+    for (int i = 0; i < 50; ++i) {
+      box->Items().AddItem("item " + std::to_string(i));
+    }
+    box->ItemsChanged();
+    window.resize(200, 220);
+    window.show();
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    button->setFocus();
+    events.Clear();
+
+    // Focus comes to the list itself while nothing is selected.
+    QTest::keyClick(&window, Qt::Key_Tab);
+    QTRY_VERIFY(box->hasFocus());
+    QCOMPARE(events.Take(QAccessible::Focus), std::vector<int>{-1});
+    events.Clear();
+
+    QTest::mouseClick(box->viewport(), Qt::LeftButton, {}, Centre(*box, 2));
+    QCOMPARE(events.Take(QAccessible::Selection), std::vector<int>{2});
+    QCOMPARE(events.Take(QAccessible::Focus), std::vector<int>{2});
+    events.Clear();
+    Press(*box, Qt::Key_Down);
+    QCOMPARE(events.Take(QAccessible::Selection), std::vector<int>{3});
+    events.Clear();
+
+    // Scrolling changes what the rows show; the selected row moves with it.
+    Press(*box, Qt::Key_End);
+    const int row = static_cast<int>(49 - box->TopIndex());
+    QCOMPARE(events.Take(QAccessible::Selection), std::vector<int>{row});
+    QVERIFY(!events.Take(QAccessible::VisibleDataChanged).empty());
+    events.Clear();
+
+    // A repaint with the selection where it was says nothing of it; a
+    // change made through the item list is told at ItemsChanged.
+    box->ItemsChanged();
+    QVERIFY(events.Take(QAccessible::Selection).empty());
+    box->Items().SetListIndex(-1);
+    box->ItemsChanged();
+    QCOMPARE(events.Take(QAccessible::SelectionRemove), std::vector<int>{-1});
+    events.Clear();
+
+    // The focus coming back lands on the selected row.
+    QTest::mouseClick(box->viewport(), Qt::LeftButton, {}, Centre(*box, 48));
+    button->setFocus();
+    events.Clear();
+    box->setFocus(Qt::TabFocusReason);
+    QCOMPARE(events.Take(QAccessible::Focus),
+             std::vector<int>{static_cast<int>(48 - box->TopIndex())});
   }
 
   void tooltipShowsOverTheItems() {

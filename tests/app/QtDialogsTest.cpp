@@ -1,10 +1,17 @@
 // A smoke test of the real Qt dialogs: a timer answers each modal dialog as
 // it opens, and the checks run afterwards, outside the timer.
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+
 #include <QApplication>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -12,9 +19,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <string>
+#include <thread>
 
 #include "app/Dialogs.h"
 #include "app/Form1.h"
@@ -54,6 +65,50 @@ QString Read(const QString& path) {
   return QString::fromLatin1(file.readAll());
 }
 
+// The format of the label that shows a dialog's text.
+Qt::TextFormat LabelFormat(QWidget* dialog, const char* name = nullptr) {
+  auto* label = dialog->findChild<QLabel*>(name);
+  return label != nullptr ? label->textFormat() : Qt::AutoText;
+}
+
+// Catches anyone opening a file. A write lease makes every other open() of
+// the file wait until the lease is given up, and shows the holder that one
+// is waiting; the watch then gives the lease up, so the opener goes on.
+class OpenWatch {
+ public:
+  explicit OpenWatch(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDWR)) {
+    // The lease's signal would end the process; the watch polls instead.
+    std::signal(SIGIO, SIG_IGN);
+    leased_ = fd_ >= 0 && ::fcntl(fd_, F_SETLEASE, F_WRLCK) == 0;
+    if (leased_) thread_ = std::thread([this] { Run(); });
+  }
+  ~OpenWatch() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool Leased() const { return leased_; }
+  bool OpenSeen() const { return open_seen_; }
+
+ private:
+  void Run() {
+    while (!stop_ && !open_seen_) {
+      if (::fcntl(fd_, F_GETLEASE) != F_WRLCK) {
+        open_seen_ = true;
+        ::fcntl(fd_, F_SETLEASE, F_UNLCK);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  int fd_;
+  bool leased_ = false;
+  std::atomic<bool> stop_ = false;
+  std::atomic<bool> open_seen_ = false;
+  std::thread thread_;
+};
+
 }  // namespace
 
 class QtDialogsTest : public QObject {
@@ -62,12 +117,14 @@ class QtDialogsTest : public QObject {
  private slots:
   void promptAndMessageBoxes();
   void loadAndSaveThroughTheRealFileDialogs();
+  void fileDialogsNeverReadTheFilesTheyList();
 };
 
 void QtDialogsTest::promptAndMessageBoxes() {
   const auto dialogs = karvello::MakeQtDialogs();
   ModalAnswers answers;
   QString title, label, start_text, second_start_text;
+  Qt::TextFormat prompt_format = Qt::AutoText;
   answers.Then([&](QWidget* w) {
     auto* input = qobject_cast<QInputDialog*>(w);
     if (!input) {
@@ -87,23 +144,26 @@ void QtDialogsTest::promptAndMessageBoxes() {
       return;
     }
     second_start_text = input->textValue();
+    prompt_format = LabelFormat(input);
     input->setTextValue("typed, then cancelled");
     input->reject();
   });
   const std::string typed =
       dialogs->InputBox(nullptr, "Enter string: ", "Tessolin");
   const std::string cancelled =
-      dialogs->InputBox(nullptr, "Enter string: ", "Tessolin");
+      dialogs->InputBox(nullptr, "Enter <b>a&b</b>: ", "Tessolin");
   QCOMPARE(typed, std::string(" x y "));
   QCOMPARE(cancelled, std::string());
   QCOMPARE(title, QStringLiteral("Tessolin"));
   QCOMPARE(label, QStringLiteral("Enter string: "));
   QCOMPARE(start_text, QString());
   QCOMPARE(second_start_text, QString());
+  QCOMPARE(prompt_format, Qt::PlainText);
 
   QMessageBox::Icon icon = QMessageBox::Critical;
   QMessageBox::StandardButtons ok_buttons, yes_no_buttons;
   QString text;
+  Qt::TextFormat ok_format = Qt::AutoText, yes_no_format = Qt::AutoText;
   answers.Then([&](QWidget* w) {
     auto* box = qobject_cast<QMessageBox*>(w);
     if (!box) {
@@ -113,6 +173,7 @@ void QtDialogsTest::promptAndMessageBoxes() {
     icon = box->icon();
     ok_buttons = box->standardButtons();
     text = box->text();
+    ok_format = LabelFormat(box, "qt_msgbox_label");
     box->button(QMessageBox::Ok)->click();
   });
   answers.Then([&](QWidget* w) {
@@ -122,6 +183,7 @@ void QtDialogsTest::promptAndMessageBoxes() {
       return;
     }
     yes_no_buttons = box->standardButtons();
+    yes_no_format = LabelFormat(box, "qt_msgbox_label");
     box->button(QMessageBox::No)->click();
   });
   answers.Then([&](QWidget* w) {
@@ -133,13 +195,18 @@ void QtDialogsTest::promptAndMessageBoxes() {
     box->button(QMessageBox::Yes)->click();
   });
   dialogs->MsgBox(nullptr, "<b>File not found</b>", "Tessolin");
-  const bool no = dialogs->MsgBoxYesNo(nullptr, "Sure?", "Tessolin");
+  const bool no = dialogs->MsgBoxYesNo(
+      nullptr, "Are you sure you wish to overwrite /tmp/<i>a&b</i> ?",
+      "Tessolin");
   const bool yes = dialogs->MsgBoxYesNo(nullptr, "Sure?", "Tessolin");
   QVERIFY(answers.AllUsed());
   QCOMPARE(icon, QMessageBox::NoIcon);
   QCOMPARE(ok_buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
   QCOMPARE(yes_no_buttons, QMessageBox::Yes | QMessageBox::No);
   QCOMPARE(text, QStringLiteral("<b>File not found</b>"));
+  // Shown as written, never as markup.
+  QCOMPARE(ok_format, Qt::PlainText);
+  QCOMPARE(yes_no_format, Qt::PlainText);
   QVERIFY(!no);
   QVERIFY(yes);
 }
@@ -222,6 +289,59 @@ void QtDialogsTest::loadAndSaveThroughTheRealFileDialogs() {
   QVERIFY(!confirms);
   QCOMPARE(question, "Are you sure you wish to overwrite " + a + " ?");
   QCOMPARE(Read(a), QStringLiteral("a\r\nb\r\n"));
+}
+
+void QtDialogsTest::fileDialogsNeverReadTheFilesTheyList() {
+  // A file whose name says nothing of its type: Qt's own dialog reads the
+  // start of such a file to find one, and such a read never returns on a
+  // special file that never ends (/proc/kmsg, for root).
+  QTemporaryDir dir;
+  const QString data = dir.filePath("data");
+  {
+    QFile file(data);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("%PDF-1.4\n");
+  }
+  OpenWatch watch(data.toStdString());
+  if (!watch.Leased()) QSKIP("this file system gives no file leases");
+
+  const auto dialogs = karvello::MakeQtDialogs();
+  for (const auto kind : {karvello::FileDialogRequest::Kind::kOpen,
+                          karvello::FileDialogRequest::Kind::kSave}) {
+    ModalAnswers answers;
+    QStringList shown;
+    answers.Then([&](QWidget* w) {
+      auto* dialog = qobject_cast<QFileDialog*>(w);
+      auto* model = w->findChild<QFileSystemModel*>();
+      if (dialog == nullptr || model == nullptr) {
+        w->close();
+        return;
+      }
+      dialog->setDirectory(dir.path());
+      const QModelIndex root = model->index(dir.path());
+      if (!QTest::qWaitFor([&] { return model->rowCount(root) == 1; }, 5000)) {
+        dialog->reject();
+        return;
+      }
+      // What the list shows of the file, its icon and type included.
+      for (int row = 0; row < model->rowCount(root); ++row) {
+        const QModelIndex name = model->index(row, 0, root);
+        model->data(name, Qt::DecorationRole);
+        shown << model->fileName(name) + ": " + model->type(name);
+      }
+      QTest::qWait(100);
+      dialog->reject();
+    });
+    karvello::FileDialogRequest request;
+    request.kind = kind;
+    request.title = "List";
+    request.filter = "All Files (*.*)|*.*|";
+    QCOMPARE(dialogs->ShowFileDialog(nullptr, request), std::string());
+    QVERIFY(answers.AllUsed());
+    QCOMPARE(shown.size(), 1);
+    QVERIFY2(shown[0].startsWith("data: "), qPrintable(shown[0]));
+    QVERIFY2(!watch.OpenSeen(), qPrintable(shown[0]));
+  }
 }
 
 int main(int argc, char** argv) {

@@ -3,6 +3,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,9 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "support/Processes.h"
+
 namespace {
 
 namespace fs = std::filesystem;
+using ::karvello::testing::CanSwitchUsers;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
@@ -43,15 +47,15 @@ class CliTest : public ::testing::Test {
     bytes << std::ifstream(dir_ / name, std::ios::binary).rdbuf();
     return bytes.str();
   }
-  // Runs the tool in the test's folder with `args` (shell words), the file
-  // "in" as standard input and standard output going to `out`. `prefix`
-  // runs first in the same shell.
+  // Runs the tool in the test's folder with `args` (shell words) and
+  // `streams` as the redirections of standard input and output; standard
+  // error goes to the file "stderr". `prefix` runs first in the same shell.
   Outcome Cli(const std::string& args, const std::string& prefix = "",
-              const std::string& out = "stdout") {
+              const std::string& streams = "<in >stdout") {
     Write("stdout", "");
     const std::string command = "cd '" + dir_.string() + "' && " + prefix +
-                                "'" KARVELLO_CLI_PATH "' " + args + " <in >" +
-                                out + " 2>stderr";
+                                "'" KARVELLO_CLI_PATH "' " + args + " " +
+                                streams + " 2>stderr";
     const int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Contents("stdout"),
             Contents("stderr")};
@@ -91,13 +95,76 @@ TEST_F(CliTest, EachCommandRunsItsOperation) {
   EXPECT_EQ(Cli("keep-matches other a --lf").out, "b\nb\n");
 }
 
-TEST_F(CliTest, MissingFilesAreReportedAndTheRestStillLoads) {
+TEST_F(CliTest, AnyMissingOrUnreadableInputWritesNothing) {
   Write("a", "a\n");
-  Write("c", "c\n");
-  Outcome run = Cli("cat a nope c --lf");
+  Write("all", "x@example.com\nunsubscribed@example.com\n");
+  Write("out", "old\n");
+  fs::create_symlink("loop", dir_ / "loop");
+  const std::string too_long(256, 'n');
+  Outcome run = Cli("cat a nope '' a/x . loop " + too_long + " -o out");
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "a\nc\n");
-  EXPECT_EQ(run.err, "File not found: nope\n");
+  EXPECT_EQ(run.err,
+            "File not found: nope\n"
+            "File not found: ''\n"
+            "File not found: a/x\n"
+            "Cannot read .: Is a directory\n"
+            "Cannot read loop: Too many levels of symbolic links\n"
+            "Cannot read " +
+                too_long + ": File name too long\n");
+  EXPECT_EQ(Contents("out"), "old\n");
+
+  run = Cli("subtract unsubscribd all");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "File not found: unsubscribd\n");
+  EXPECT_THAT(run.out, IsEmpty());
+
+  // Standard input that cannot be read is no empty list either.
+  run = Cli("cat a -", "", "<. >stdout");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Cannot read standard input: Is a directory\n");
+  EXPECT_THAT(run.out, IsEmpty());
+}
+
+TEST_F(CliTest, UnreadableAndUnwritableFilesAsAnotherUser) {
+  if (!CanSwitchUsers()) {
+    GTEST_SKIP() << "needs root to run the tool as the user nobody";
+  }
+  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+  Write("a", "a\n");
+  Write("secret", "s\n");
+  Write("read-only", "old\n");
+  chmod((dir_ / "secret").c_str(), 0600);
+  chmod((dir_ / "read-only").c_str(), 0444);
+  const std::string as_nobody =
+      "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  Outcome run = Cli("cat a secret", as_nobody);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Cannot read secret: Permission denied\n");
+  EXPECT_THAT(run.out, IsEmpty());
+
+  run = Cli("cat a -o read-only", as_nobody);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Cannot save read-only: Permission denied\n");
+  EXPECT_EQ(Contents("read-only"), "old\n");
+  // Root may write it, as a redirection could.
+  EXPECT_EQ(Cli("cat a -o read-only --lf").status, 0);
+  EXPECT_EQ(Contents("read-only"), "a\n");
+}
+
+TEST_F(CliTest, OutputToOwnStandardOutputAppendsWhereTheShellDoes) {
+  Write("a", "a\n");
+  Write("log", "old\n");
+  fs::create_symlink("/dev/stdout", dir_ / "link");
+  for (const char* out :
+       {"-", "/dev/stdout", "/dev/fd/1", "/proc/self/fd/1", "link"}) {
+    Outcome run = Cli(std::string("cat a --lf -o ") + out, "", "<in >>log");
+    EXPECT_EQ(run.status, 0) << out;
+    EXPECT_THAT(run.err, IsEmpty()) << out;
+  }
+  EXPECT_EQ(Contents("log"), "old\na\na\na\na\na\n");
+  EXPECT_TRUE(fs::is_symlink("/dev/stdout"));
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link"));
+  EXPECT_EQ(Cli("cat a --lf -o /dev/stderr").err, "a\n");
 }
 
 TEST_F(CliTest, OutputReplacesOutOnlyWhenComplete) {
@@ -132,7 +199,7 @@ TEST_F(CliTest, OutputReplacesOutOnlyWhenComplete) {
   EXPECT_EQ(Cli("cat a -o /dev/null").status, 0);
   EXPECT_TRUE(fs::is_character_file("/dev/null"));
 
-  run = Cli("cat a", "", "/dev/full");
+  run = Cli("cat a", "", "<in >/dev/full");
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.err, HasSubstr("No space left on device"));
 }
@@ -146,9 +213,13 @@ TEST_F(CliTest, BadUsageExitsWithTwo) {
     EXPECT_THAT(run.err, HasSubstr("Usage:")) << args;
     EXPECT_THAT(run.out, IsEmpty()) << args;
   }
+  Outcome unknown = Cli("frobnicate a");
+  EXPECT_THAT(unknown.err,
+              StartsWith("karvello-cli: unknown command 'frobnicate'\n"));
   Outcome help = Cli("--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_THAT(help.out, HasSubstr("keep-matches"));
+  EXPECT_THAT(help.out, HasSubstr("nothing at all is written"));
   Outcome version = Cli("--version");
   EXPECT_EQ(version.status, 0);
   EXPECT_THAT(version.out, StartsWith("karvello-cli "));

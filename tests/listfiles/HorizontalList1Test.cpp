@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <iconv.h>
+
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <algorithm>
@@ -57,11 +59,121 @@ TEST(ItemDisplayTextTest, ShowsEveryByteWithoutBreakingTheLine) {
   EXPECT_THAT(Utf16(ItemDisplayText("a\xC2\x9C"
                                     "b")),
               ElementsAre(u'a', 0xFFFD, u'b'));
-  // Invalid UTF-8 shows as replacement characters; the rest stays.
-  const QString invalid = ItemDisplayText("x\xFF\xC3y");
-  EXPECT_TRUE(invalid.startsWith('x'));
-  EXPECT_TRUE(invalid.endsWith('y'));
-  EXPECT_TRUE(invalid.contains(QChar(0xFFFD)));
+}
+
+TEST(ItemDisplayTextTest, EveryControlByteShowsAsItsPicture) {
+  // The Control Pictures block lists the C0 controls in order from U+2400,
+  // and DEL at U+2421; the same in a UTF-8 item and in an 8-bit one.
+  for (int byte = 0; byte < 0x20; ++byte) {
+    SCOPED_TRACE(byte);
+    const char c = static_cast<char>(byte);
+    EXPECT_THAT(Utf16(ItemDisplayText(std::string(1, c))),
+                ElementsAre(0x2400 + byte));
+    EXPECT_THAT(Utf16(ItemDisplayText(std::string{'x', c, '\xE9'})),
+                ElementsAre(u'x', 0x2400 + byte, 0xE9));
+  }
+  EXPECT_THAT(Utf16(ItemDisplayText("\x7F")), ElementsAre(0x2421));
+  EXPECT_THAT(Utf16(ItemDisplayText("\x7F\xE9")), ElementsAre(0x2421, 0xE9));
+}
+
+// The character that the C library's Windows-1252 converter makes of
+// `byte`, or 0 where it defines none.
+char16_t Windows1252(unsigned char byte) {
+  iconv_t cd = iconv_open("UTF-16LE", "WINDOWS-1252");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return 0;
+  char in[1] = {static_cast<char>(byte)};
+  char out[4] = {};
+  char* in_at = in;
+  char* out_at = out;
+  std::size_t in_left = 1;
+  std::size_t out_left = sizeof out;
+  const std::size_t done = iconv(cd, &in_at, &in_left, &out_at, &out_left);
+  iconv_close(cd);
+  if (done == static_cast<std::size_t>(-1) || out_left != 2) return 0;
+  return static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
+                               static_cast<unsigned char>(out[1]) << 8);
+}
+
+TEST(ItemDisplayTextTest, ItemsThatAreNotUtf8ShowAsWindows1252) {
+  EXPECT_EQ(ItemDisplayText("caf\xE9"), QString::fromUtf16(u"caf\u00E9"));
+  EXPECT_EQ(ItemDisplayText("caf\xC3\xA9"), QString::fromUtf16(u"caf\u00E9"));
+  // One invalid byte makes the whole item 8-bit, its UTF-8 look-alikes too.
+  EXPECT_EQ(ItemDisplayText("\xC3\xA9\xE9"),
+            QString::fromUtf16(u"\u00C3\u00A9\u00E9"));
+  EXPECT_EQ(ItemDisplayText("\x93quoted\x94 \x80 5"),
+            QString::fromUtf16(u"\u201Cquoted\u201D \u20AC 5"));
+
+  ASSERT_EQ(Windows1252(0xE9), 0xE9) << "no Windows-1252 converter";
+  for (int byte = 0x80; byte < 0x100; ++byte) {
+    SCOPED_TRACE(byte);
+    const char16_t expected = Windows1252(static_cast<unsigned char>(byte));
+    // A lone byte from 80 up is never UTF-8. The five bytes Windows-1252
+    // leaves undefined show as the C1 controls they stand for: U+FFFD.
+    const bool undefined = byte == 0x81 || byte == 0x8D || byte == 0x8F ||
+                           byte == 0x90 || byte == 0x9D;
+    EXPECT_EQ(expected == 0, undefined);
+    EXPECT_THAT(
+        Utf16(ItemDisplayText(std::string{'a', static_cast<char>(byte)})),
+        ElementsAre(u'a', undefined ? char16_t{0xFFFD} : expected));
+  }
+}
+
+TEST(ItemDisplayTextTest, Utf8IsTheWellFormedByteSequences) {
+  struct Case {
+    const char* bytes;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"", true},
+      {"\xC2\x80", true},
+      {"\xDF\xBF", true},
+      {"\xE0\xA0\x80", true},
+      {"\xED\x9F\xBF", true},
+      {"\xEE\x80\x80", true},
+      {"\xEF\xBF\xBF", true},
+      {"\xEF\xBB\xBF"
+       "bom",
+       true},
+      {"\xF0\x90\x80\x80", true},
+      {"\xF4\x8F\xBF\xBF", true},
+      {"\x80", false},
+      {"\xBF", false},
+      {"\xC0\xAF", false},
+      {"\xC1\xBF", false},
+      {"\xC2", false},
+      {"\xC2\x41", false},
+      {"\xE0\x9F\xBF", false},
+      {"\xED\xA0\x80", false},
+      {"\xE2\x82", false},
+      {"\xE2\x82\xC0", false},
+      {"\xF0\x8F\xBF\xBF", false},
+      {"\xF4\x90\x80\x80", false},
+      {"\xF5\x80\x80\x80", false},
+      {"\xF8\x88\x80\x80\x80", false},
+      {"\xFF", false},
+      {"ok\xF0\x9F\x98", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::string(c.bytes)));
+    EXPECT_EQ(IsValidUtf8(c.bytes), c.valid);
+  }
+  // Agrees with Qt's decoder, which changes only what is not UTF-8, on
+  // random runs of lead and continuation bytes.
+  std::mt19937 random(1252);
+  std::uniform_int_distribution<int> length(1, 6);
+  const unsigned char bytes[] = {0x41, 0x80, 0x8F, 0x90, 0x9F, 0xA0,
+                                 0xBF, 0xC0, 0xC2, 0xDF, 0xE0, 0xED,
+                                 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof bytes - 1);
+  for (int round = 0; round < 20000; ++round) {
+    std::string item;
+    for (int n = length(random); n > 0; --n) {
+      item.push_back(static_cast<char>(bytes[pick(random)]));
+    }
+    const QByteArray raw(item.data(), static_cast<qsizetype>(item.size()));
+    EXPECT_EQ(IsValidUtf8(item), QString::fromUtf8(raw).toUtf8() == raw)
+        << ::testing::PrintToString(item);
+  }
 }
 
 TEST(ComputeHorizontalExtentTest, EmptyListsAndEmptyItems) {
@@ -69,6 +181,33 @@ TEST(ComputeHorizontalExtentTest, EmptyListsAndEmptyItems) {
   EXPECT_EQ(ComputeHorizontalExtent(ItemList(), font, kBar), 0);
   // A list of empty items is not empty: the scroll bar allowance remains.
   EXPECT_EQ(ComputeHorizontalExtent(ListOf({"", ""}), font, kBar), kBar);
+}
+
+TEST(ComputeHorizontalExtentTest, EightBitItemsMeasureAsTheirUtf8Spelling) {
+  // The same words in Windows-1252 and in UTF-8, of letters the summing
+  // covers: each list is as wide as the other, and none of their items
+  // needs measuring on its own.
+  const std::vector<std::string> eight_bit = {
+      "caf\xE9", "na\xEFve \xC9lan", "\x8A\x9A \x8C\x9C \x8E\x9E \x9F\x83",
+      "Stra\xDF"
+      "e"};
+  const std::vector<std::string> utf8 = {
+      "caf\xC3\xA9", "na\xC3\xAFve \xC3\x89lan",
+      "\xC5\xA0\xC5\xA1 \xC5\x92\xC5\x93 \xC5\xBD\xC5\xBE \xC5\xB8\xC6\x92",
+      "Stra\xC3\x9F"
+      "e"};
+  for (const QFont& font : {QFont("Arial", 9), QFont("DejaVu Serif", 11)}) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+      EXPECT_EQ(ItemDisplayText(eight_bit[i]), ItemDisplayText(utf8[i]));
+      ExtentStats stats;
+      EXPECT_EQ(
+          ComputeHorizontalExtent(ListOf({eight_bit[i]}), font, kBar, &stats),
+          Expected({utf8[i]}, font))
+          << i;
+      EXPECT_FALSE(stats.measured_all);
+      EXPECT_EQ(stats.measured_items, 0) << i;
+    }
+  }
 }
 
 TEST(ComputeHorizontalExtentTest, AmpersandsAreMeasuredAsDrawn) {
@@ -139,6 +278,10 @@ TEST(ComputeHorizontalExtentTest, EqualsMeasuringEveryItemOnRandomLists) {
        "\xE0\xA4\x95\xE0\xA5\x8D"},
       {"a", "\t", std::string(1, '\0'), "\x1B", "\x7F", "\xC2\x9C", "\xFF",
        "\xC3", "\x80", "\xED\xA0\x80", "\xC0\xAF", "&"},
+      // 8-bit items mixed with UTF-8 ones: a single 8-bit byte turns the
+      // whole item, UTF-8 pairs included, to Windows-1252.
+      {"a", "V", "f", "i", "\xE9", "\xFC", "\xDF", "\x80", "\x92", "\x8A",
+       "\x81", "\x9D", "\xAD", "\xA0", "\xC3\xA9", "\xC3", "\xA9"},
   };
   std::mt19937 random(20261206);
   for (const QFont& font : TestFonts()) {
@@ -173,6 +316,7 @@ TEST(ComputeHorizontalExtentTest,
   std::vector<std::string> items = RandomItems(
       random, 150000, 12, Pieces("abcdefghijklmnopqrstuvwxyz0123456789"));
   for (std::size_t i = 1; i < items.size(); i += 5) items[i].append("\xC3\xA9");
+  for (std::size_t i = 3; i < items.size(); i += 5) items[i].append("\xE9");
   for (const QFont& font : {QFont("Arial", 9), QFont("DejaVu Sans", 9)}) {
     // No item needs measuring on its own, ligatures (DejaVu) included.
     const ExtentStats stats = ExpectExact(items, font);
