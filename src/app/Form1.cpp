@@ -1,16 +1,30 @@
 #include "app/Form1.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QDropEvent>
 #include <QEvent>
 #include <QFile>
 #include <QFont>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QIcon>
+#include <QKeySequence>
+#include <QLocale>
+#include <QMenu>
+#include <QMimeData>
+#include <QPainter>
 #include <QPalette>
 #include <QPixmap>
+#include <QProxyStyle>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStyleOption>
 #include <QTimer>
+#include <QUrl>
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <stdexcept>
@@ -20,6 +34,7 @@
 #include "app/CenterFormModule.h"
 #include "app/CommonDialog.h"
 #include "app/CursorFile.h"
+#include "listfiles/ListFileReader.h"
 #include "listfiles/ListFiles.h"
 #include "lists/Main.h"
 
@@ -36,43 +51,90 @@ QRect PxRect(int left, int top, int width, int height) {
 
 enum Container { kWindow, kFrame1, kFrame2 };
 
-struct ButtonLayout {
+// The lists a command changes or reads.
+enum Lists : int { kNoList = 0, kList1Only = 1, kList2Only = 2 };
+
+// One row per command button: its control, where it sits, where Tab visits
+// it, what it runs and on which list. A press runs `command` on list
+// `list`; the lists in `changes` are the ones its undo step records.
+struct ButtonEntry {
   int number;  // Check<number>
   Container container;
   const char* caption;
-  int left, top, width, height;
+  int left, top, width, height;  // twips
+  int tab_index;
+  Form1::Command command;
+  int list;  // 1 or 2
+  Lists changes;
+  Lists reads;
 };
 
-constexpr ButtonLayout kButtons[] = {
-    {3, kFrame1, "Load", 120, 2400, 975, 375},
-    {20, kFrame1, "Save", 1200, 2400, 975, 375},
-    {17, kFrame1, "Remove List 1 Items With...", 120, 2880, 3135, 375},
-    {16, kFrame1, "Remove List 1 Items Without...", 120, 3360, 3135, 375},
-    {18, kFrame1, "Remove Blanks From List 1", 120, 3840, 3135, 375},
-    {19, kFrame1, "Subtract List 2 From List 1", 120, 4320, 3135, 375},
-    {15, kFrame1, "Keep Only Matches in List 2", 120, 4800, 3135, 375},
-    {4, kFrame1, "Remove List 1 Dupes Except First", 120, 5280, 3135, 375},
-    {7, kFrame1, "Remove All List 1 Dupes", 120, 5760, 3135, 375},
-    {14, kFrame2, "Load", 120, 2400, 975, 375},
-    {13, kFrame2, "Save", 1200, 2400, 975, 375},
-    {2, kFrame2, "Clear", 2280, 2400, 975, 375},
-    {10, kFrame2, "Remove List 2 Items With...", 120, 2880, 3135, 375},
-    {9, kFrame2, "Remove List 2 Items Without...", 120, 3360, 3135, 375},
-    {11, kFrame2, "Remove Blanks From List 2", 120, 3840, 3135, 375},
-    {12, kFrame2, "Subtract List 1 From List 2", 120, 4320, 3135, 375},
-    {8, kFrame2, "Keep Only Matches in List 1", 120, 4800, 3135, 375},
-    {5, kFrame2, "Remove List 2 Dupes Except First", 120, 5280, 3135, 375},
-    {6, kFrame2, "Remove All List 2 Dupes", 120, 5760, 3135, 375},
+using C = Form1::Command;
+constexpr ButtonEntry kButtons[] = {
+    // clang-format off
+    // n  panel    caption                             left  top   width height tab command                list changes     reads
+    {3,  kFrame1, "Load",                              120, 2400,  975, 375, 10, C::kLoad,               1, kList1Only, kNoList},
+    {20, kFrame1, "Save",                             1200, 2400,  975, 375,  4, C::kSave,               1, kNoList,    kList1Only},
+    {17, kFrame1, "Remove List 1 Items With...",       120, 2880, 3135, 375,  7, C::kRemoveWith,         1, kList1Only, kNoList},
+    {16, kFrame1, "Remove List 1 Items Without...",    120, 3360, 3135, 375,  8, C::kRemoveWithout,      1, kList1Only, kNoList},
+    {18, kFrame1, "Remove Blanks From List 1",         120, 3840, 3135, 375,  6, C::kRemoveBlanks,       1, kList1Only, kNoList},
+    {19, kFrame1, "Subtract List 2 From List 1",       120, 4320, 3135, 375,  5, C::kSubtract,           1, kList1Only, kList2Only},
+    {15, kFrame1, "Keep Only Matches in List 2",       120, 4800, 3135, 375,  9, C::kKeepMatches,        1, kList1Only, kList2Only},
+    {4,  kFrame1, "Remove List 1 Dupes Except First",  120, 5280, 3135, 375,  3, C::kDupesExceptFirst,   1, kList1Only, kNoList},
+    {7,  kFrame1, "Remove All List 1 Dupes",           120, 5760, 3135, 375,  2, C::kAllDupes,           1, kList1Only, kNoList},
+    {14, kFrame2, "Load",                              120, 2400,  975, 375, 16, C::kLoad,               2, kList2Only, kNoList},
+    {13, kFrame2, "Save",                             1200, 2400,  975, 375, 17, C::kSave,               2, kNoList,    kList2Only},
+    {2,  kFrame2, "Clear",                            2280, 2400,  975, 375, 24, C::kClear,              2, kList2Only, kNoList},
+    {10, kFrame2, "Remove List 2 Items With...",       120, 2880, 3135, 375, 20, C::kRemoveWith,         2, kList2Only, kNoList},
+    {9,  kFrame2, "Remove List 2 Items Without...",    120, 3360, 3135, 375, 21, C::kRemoveWithout,      2, kList2Only, kNoList},
+    {11, kFrame2, "Remove Blanks From List 2",         120, 3840, 3135, 375, 19, C::kRemoveBlanks,       2, kList2Only, kNoList},
+    {12, kFrame2, "Subtract List 1 From List 2",       120, 4320, 3135, 375, 18, C::kSubtract,           2, kList2Only, kList1Only},
+    {8,  kFrame2, "Keep Only Matches in List 1",       120, 4800, 3135, 375, 22, C::kKeepMatches,        2, kList2Only, kList1Only},
+    {5,  kFrame2, "Remove List 2 Dupes Except First",  120, 5280, 3135, 375, 14, C::kDupesExceptFirst,   2, kList2Only, kNoList},
+    {6,  kFrame2, "Remove All List 2 Dupes",           120, 5760, 3135, 375, 13, C::kAllDupes,           2, kList2Only, kNoList},
     // Clear of List 1 belongs to the window and lies in front of Frame1.
-    {1, kWindow, "Clear", 2400, 2400, 975, 375},
+    {1,  kWindow, "Clear",                            2400, 2400,  975, 375, 23, C::kClear,              1, kList1Only, kNoList},
+    // clang-format on
 };
 
-// The controls in the order the Tab key visits them. The frames (tab indices
-// 1 and 12) never take the focus and are left out.
-enum : int { kCommand1 = 0, kList1 = -1, kList2 = -2 };
-constexpr int kTabOrder[] = {kCommand1, 7,  4,      20, 19, 18,     17, 16,
-                             15,        3,  kList1, 6,  5,  kList2, 14, 13,
-                             12,        11, 10,     9,  8,  1,      2};
+// The other controls' tab indices; the frames (1 and 12) never take the
+// focus.
+constexpr int kCommand1TabIndex = 0;
+constexpr int kList1TabIndex = 11;
+constexpr int kList2TabIndex = 15;
+
+// A half-made row does not compile: every button 1..20 once, tab indices
+// unique, a command changes at most the list it runs on, and only a command
+// on two lists reads the other one.
+constexpr bool TableIsWhole() {
+  bool number_seen[21] = {};
+  bool tab_seen[25] = {};
+  tab_seen[kCommand1TabIndex] = tab_seen[1] = tab_seen[12] = true;
+  tab_seen[kList1TabIndex] = tab_seen[kList2TabIndex] = true;
+  for (const ButtonEntry& b : kButtons) {
+    if (b.number < 1 || b.number > 20 || number_seen[b.number]) return false;
+    number_seen[b.number] = true;
+    if (b.tab_index < 0 || b.tab_index > 24 || tab_seen[b.tab_index]) {
+      return false;
+    }
+    tab_seen[b.tab_index] = true;
+    if (b.list != 1 && b.list != 2) return false;
+    const int own = b.list == 1 ? kList1Only : kList2Only;
+    const bool saves = b.command == C::kSave;
+    if (b.changes != (saves ? kNoList : own)) return false;
+    const bool two_lists =
+        b.command == C::kSubtract || b.command == C::kKeepMatches;
+    if (b.reads != (two_lists ? (3 - own) : saves ? own : kNoList)) {
+      return false;
+    }
+    if ((b.container == kFrame1 && b.list != 1) ||
+        (b.container == kFrame2 && b.list != 2)) {
+      return false;
+    }
+  }
+  return std::size(kButtons) == 20;
+}
+static_assert(TableIsWhole());
 
 constexpr int kPointerArrow = 1;
 constexpr int kPointerHand = 99;
@@ -99,6 +161,21 @@ void MakeWhite(QWidget& widget) {
   widget.setPalette(palette);
   widget.setAutoFillBackground(true);
 }
+
+// The frames' panels are drawn white like the rest of the window: some
+// styles fill a group box's panel with a shade of their own.
+class WhiteFrameStyle final : public QProxyStyle {
+ public:
+  void drawPrimitive(PrimitiveElement element, const QStyleOption* option,
+                     QPainter* painter, const QWidget* widget) const override {
+    QProxyStyle::drawPrimitive(element, option, painter, widget);
+    if (element == PE_FrameGroupBox) {
+      const int border = 2;
+      painter->fillRect(option->rect.adjusted(border, border, -border, -border),
+                        Qt::white);
+    }
+  }
+};
 
 // The list-file routines speak to the user through the window's dialogs.
 class DialogListFileUi final : public ListFileUi {
@@ -132,11 +209,14 @@ Form1::Form1(Dialogs& dialogs, QWidget* parent)
     : QWidget(parent), dialogs_(dialogs), common_dialog1_(dialogs, this) {
   setObjectName(QStringLiteral("Form1"));
   BuildControls();
+  BuildActions();
   FormLoad();
 }
 
 void Form1::BuildControls() {
   MakeWhite(*this);
+  frame_style_ = new WhiteFrameStyle;
+  frame_style_->setParent(this);
   setMouseTracking(true);
   installEventFilter(this);
   // A fully transparent icon: the title bar shows no picture.
@@ -151,6 +231,8 @@ void Form1::BuildControls() {
     frame->setFont(ArialFont(true));
     frame->setFocusPolicy(Qt::NoFocus);
     MakeWhite(*frame);
+    frame->setStyle(frame_style_);
+    frame->setAcceptDrops(true);
     frame->setMouseTracking(true);
     frame->installEventFilter(this);
     return frame;
@@ -169,6 +251,7 @@ void Form1::BuildControls() {
     const int rows = std::max(1, (list->height() - border) / list->RowHeight());
     list->resize(list->width(), rows * list->RowHeight() + border);
     list->setToolTip(QStringLiteral("Double click list item to remove it."));
+    list->viewport()->setAcceptDrops(true);
     for (QWidget* w : {static_cast<QWidget*>(list), list->viewport()}) {
       w->setMouseTracking(true);
       // A move over the list is the list's alone: it must not reach the
@@ -183,42 +266,54 @@ void Form1::BuildControls() {
   connect(list1_, &ListBox::DblClick, this, [this] { ListDblClick(*list1_); });
   connect(list2_, &ListBox::DblClick, this, [this] { ListDblClick(*list2_); });
 
-  for (const ButtonLayout& button_layout : kButtons) {
-    QWidget* container = this;
-    if (button_layout.container == kFrame1) container = frame1_;
-    if (button_layout.container == kFrame2) container = frame2_;
-    auto* button =
-        new QPushButton(QString::fromLatin1(button_layout.caption), container);
-    button->setObjectName(QStringLiteral("Check%1").arg(button_layout.number));
-    button->setCheckable(true);
-    button->setGeometry(PxRect(button_layout.left, button_layout.top,
-                               button_layout.width, button_layout.height));
-    button->setFont(ArialFont(true));
-    MakeWhite(*button);
-    button->setMouseTracking(true);
-    button->setAttribute(Qt::WA_NoMousePropagation);
-    button->installEventFilter(this);
-    const int n = button_layout.number;
-    connect(button, &QPushButton::toggled, this, [this, n] { CheckClick(n); });
-    check_[n] = button;
-  }
-  check_[1]->raise();
+  BuildButtons();
 
   // Outside the client area: it only holds the focus at start.
   command1_ = new QPushButton(QStringLiteral("Command1"), this);
   command1_->setObjectName(QStringLiteral("Command1"));
   command1_->setGeometry(PxRect(-720, 0, 615, 495));
 
-  QWidget* previous = nullptr;
-  for (int entry : kTabOrder) {
-    QWidget* w = entry == kCommand1 ? command1_
-                 : entry == kList1  ? static_cast<QWidget*>(list1_)
-                 : entry == kList2  ? static_cast<QWidget*>(list2_)
-                                    : check_[entry];
-    if (previous != nullptr) QWidget::setTabOrder(previous, w);
-    previous = w;
-  }
+  SetTabOrder();
   command1_->setFocus();
+}
+
+void Form1::BuildButtons() {
+  for (std::size_t row = 0; row < std::size(kButtons); ++row) {
+    const ButtonEntry& entry = kButtons[row];
+    QWidget* container = this;
+    if (entry.container == kFrame1) container = frame1_;
+    if (entry.container == kFrame2) container = frame2_;
+    auto* button =
+        new QPushButton(QString::fromLatin1(entry.caption), container);
+    button->setObjectName(QStringLiteral("Check%1").arg(entry.number));
+    button->setCheckable(true);
+    button->setGeometry(
+        PxRect(entry.left, entry.top, entry.width, entry.height));
+    button->setFont(ArialFont(true));
+    MakeWhite(*button);
+    button->setMouseTracking(true);
+    button->setAttribute(Qt::WA_NoMousePropagation);
+    button->installEventFilter(this);
+    const int n = entry.number;
+    connect(button, &QPushButton::toggled, this, [this, n] { CheckClick(n); });
+    check_[n] = button;
+    entry_[n] = static_cast<int>(row);
+  }
+  check_[1]->raise();
+}
+
+void Form1::SetTabOrder() {
+  std::vector<std::pair<int, QWidget*>> tab_order = {
+      {kCommand1TabIndex, command1_},
+      {kList1TabIndex, list1_},
+      {kList2TabIndex, list2_}};
+  for (const ButtonEntry& entry : kButtons) {
+    tab_order.emplace_back(entry.tab_index, check_[entry.number]);
+  }
+  std::sort(tab_order.begin(), tab_order.end());
+  for (std::size_t k = 1; k < tab_order.size(); ++k) {
+    QWidget::setTabOrder(tab_order[k - 1].second, tab_order[k].second);
+  }
 }
 
 void Form1::FormLoad() {
@@ -277,7 +372,14 @@ void Form1::SetMousePointer(int value) {
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::MouseMove) {
+  const QEvent::Type type = event->type();
+  if (type == QEvent::DragEnter || type == QEvent::DragMove ||
+      type == QEvent::Drop) {
+    if (ListBox* list = ListFor(watched)) {
+      if (HandleDrop(*list, event)) return true;
+    }
+  }
+  if (type == QEvent::MouseMove) {
     if (watched == this || watched == frame1_ || watched == frame2_) {
       SetMousePointer(kPointerArrow);
     } else {
@@ -292,8 +394,18 @@ void Form1::CheckClick(int n) {
   // A change to up, including the one just below, runs nothing.
   if (!button->isChecked()) return;
   button->setChecked(false);
-  Guarded(QStringLiteral("\"%1\"").arg(button->text()),
-          [this, n] { RunCommand(n); });
+  const ButtonEntry& entry = kButtons[entry_[n]];
+  ListBox& list = entry.list == 1 ? *list1_ : *list2_;
+  ListBox& other = entry.list == 1 ? *list2_ : *list1_;
+  const QString what = QStringLiteral("\"%1\"").arg(button->text());
+  auto run = [this, &entry, &list, &other] {
+    RunCommand(entry.command, list, other);
+  };
+  if (entry.changes == kNoList) {
+    Guarded(what, run);
+  } else {
+    Change(entry.changes == kList1Only ? *list1_ : *list2_, what, run);
+  }
 }
 
 void Form1::Guarded(const QString& what, const std::function<void()>& handler) {
@@ -316,77 +428,93 @@ void Form1::Guarded(const QString& what, const std::function<void()>& handler) {
       kAppTitle);
 }
 
-void Form1::RunCommand(int n) {
-  ListBox& l1 = *list1_;
-  ListBox& l2 = *list2_;
-  auto edit = [](ListBox& list, auto&& operation) {
-    operation(list.Items());
+namespace {
+
+ViewState ViewOf(ListBox& list) {
+  return {list.TopIndex(), list.HorizontalExtent(),
+          list.horizontalScrollBar()->value()};
+}
+
+// Memory the history may keep: as much again as the larger list, and never
+// so little that small lists lose their last fifty steps.
+constexpr std::size_t kMaxUndoSteps = 100;
+constexpr std::size_t kUndoBytesFloor = std::size_t{64} << 20;
+
+std::size_t ListBytes(const ItemList& list) {
+  return list.TextBytes() + static_cast<std::size_t>(list.ListCount()) * 12;
+}
+
+}  // namespace
+
+void Form1::Change(ListBox& list, const QString& what,
+                   const std::function<void()>& change) {
+  history_.Open(&list == list1_ ? 0 : 1, list.Items(), ViewOf(list));
+  // Closed however the change ends: what it did before an error is a step
+  // too.
+  struct Closer {
+    Form1& form;
+    ListBox& list;
+    ~Closer() {
+      form.history_.SetLimits(
+          kMaxUndoSteps,
+          std::max({kUndoBytesFloor, ListBytes(form.list1_->Items()),
+                    ListBytes(form.list2_->Items())}));
+      form.history_.Close(ViewOf(list));
+    }
+  } closer{*this, list};
+  Guarded(what, change);
+}
+
+void Form1::Undo() { Replay(false); }
+void Form1::Redo() { Replay(true); }
+
+void Form1::Replay(bool redo) {
+  Guarded(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"), [this, redo] {
+    std::array<ItemList*, 2> lists = {&list1_->Items(), &list2_->Items()};
+    const std::optional<UndoHistory::Replayed> replayed =
+        redo ? history_.Redo(lists) : history_.Undo(lists);
+    if (!replayed) return;
+    ListBox& list = replayed->list_id == 0 ? *list1_ : *list2_;
     list.ItemsChanged();
-  };
-  switch (n) {
-    case 1:
-      edit(l1, [](ItemList& l) { l.Clear(); });
+    list.SetHorizontalExtent(replayed->view.horizontal_extent);
+    list.SetTopIndex(replayed->view.top_index);
+    list.horizontalScrollBar()->setValue(replayed->view.horizontal_offset);
+  });
+}
+
+void Form1::RunCommand(Command command, ListBox& list, ListBox& other) {
+  ItemList& items = list.Items();
+  switch (command) {
+    case Command::kLoad:
+      LoadPress(list);
+      return;
+    case Command::kSave:
+      SavePress(list);
+      return;
+    case Command::kRemoveWith:
+    case Command::kRemoveWithout:
+      PromptAndRemove(list, command == Command::kRemoveWith);
+      return;
+    case Command::kClear:
+      items.Clear();
       break;
-    case 2:
-      edit(l2, [](ItemList& l) { l.Clear(); });
+    case Command::kRemoveBlanks:
+      RemoveBlanks(items);
       break;
-    case 3:
-      LoadPress(l1);
+    case Command::kSubtract:
+      SubtractList(items, other.Items());
       break;
-    case 14:
-      LoadPress(l2);
+    case Command::kKeepMatches:
+      KeepOnlyMatches(items, other.Items());
       break;
-    case 20:
-      SavePress(l1);
+    case Command::kDupesExceptFirst:
+      RemoveDupesExceptFirst(items);
       break;
-    case 13:
-      SavePress(l2);
-      break;
-    case 17:
-      PromptAndRemove(l1, true);
-      break;
-    case 16:
-      PromptAndRemove(l1, false);
-      break;
-    case 10:
-      PromptAndRemove(l2, true);
-      break;
-    case 9:
-      PromptAndRemove(l2, false);
-      break;
-    case 18:
-      edit(l1, [](ItemList& l) { RemoveBlanks(l); });
-      break;
-    case 11:
-      edit(l2, [](ItemList& l) { RemoveBlanks(l); });
-      break;
-    case 19:
-      edit(l1, [&](ItemList& l) { SubtractList(l, l2.Items()); });
-      break;
-    case 12:
-      edit(l2, [&](ItemList& l) { SubtractList(l, l1.Items()); });
-      break;
-    case 15:
-      edit(l1, [&](ItemList& l) { KeepOnlyMatches(l, l2.Items()); });
-      break;
-    case 8:
-      edit(l2, [&](ItemList& l) { KeepOnlyMatches(l, l1.Items()); });
-      break;
-    case 4:
-      edit(l1, [](ItemList& l) { RemoveDupesExceptFirst(l); });
-      break;
-    case 5:
-      edit(l2, [](ItemList& l) { RemoveDupesExceptFirst(l); });
-      break;
-    case 7:
-      edit(l1, [](ItemList& l) { RemoveAllDupes(l); });
-      break;
-    case 6:
-      edit(l2, [](ItemList& l) { RemoveAllDupes(l); });
-      break;
-    default:
+    case Command::kAllDupes:
+      RemoveAllDupes(items);
       break;
   }
+  list.ItemsChanged();
 }
 
 void Form1::PromptAndRemove(ListBox& list, bool with) {
@@ -409,16 +537,23 @@ void Form1::LoadPress(ListBox& list) {
   common_dialog1_.ShowOpen();
   const std::string chosen = common_dialog1_.FileName();
   if (chosen.empty()) return;
-  DialogListFileUi ui(dialogs_, this);
   const std::vector<std::string> parts = SplitAtNul(chosen);
+  std::vector<std::string> paths;
   if (parts.size() == 1) {
-    LoadListFile(list.Items(), parts[0], ui);
-    list.ItemsChanged();
+    paths = parts;
   } else {
     for (std::size_t k = 1; k < parts.size(); ++k) {
-      LoadListFile(list.Items(), JoinPath(parts[0], parts[k]), ui);
-      list.ItemsChanged();
+      paths.push_back(JoinPath(parts[0], parts[k]));
     }
+  }
+  LoadFiles(list, paths);
+}
+
+void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths) {
+  DialogListFileUi ui(dialogs_, this);
+  for (const std::string& path : paths) {
+    LoadListFile(list.Items(), path, ui);
+    list.ItemsChanged();
   }
   // Once, after the last file, also when none of them was found.
   SetHorizontalExtent(*this, list);
@@ -437,12 +572,174 @@ void Form1::SavePress(ListBox& list) {
 }
 
 void Form1::ListDblClick(ListBox& list) {
-  Guarded(QStringLiteral("Removing the double-clicked item"), [&list] {
+  Change(list, QStringLiteral("Removing the double-clicked item"), [&list] {
     const ItemList::Index selected = list.Items().ListIndex();
     if (selected < 0) return;
     list.Items().RemoveItem(selected);
     list.ItemsChanged();
   });
+}
+
+void Form1::BuildActions() {
+  // Window shortcuts: they work wherever the focus is in the window.
+  undo_action_ = new QAction(QStringLiteral("Undo"), this);
+  undo_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+  undo_action_->setShortcutContext(Qt::WindowShortcut);
+  connect(undo_action_, &QAction::triggered, this, &Form1::Undo);
+  redo_action_ = new QAction(QStringLiteral("Redo"), this);
+  redo_action_->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
+                              QKeySequence(Qt::CTRL | Qt::Key_Y)});
+  redo_action_->setShortcutContext(Qt::WindowShortcut);
+  connect(redo_action_, &QAction::triggered, this, &Form1::Redo);
+  addAction(undo_action_);
+  addAction(redo_action_);
+
+  // Copy and paste act on the list that has the focus.
+  for (ListBox* list : {list1_, list2_}) {
+    auto* copy = new QAction(QStringLiteral("Copy Item"), list);
+    copy->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
+    copy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(copy, &QAction::triggered, this, [this, list] { CopyItem(*list); });
+    auto* paste = new QAction(QStringLiteral("Paste"), list);
+    paste->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_V));
+    paste->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(paste, &QAction::triggered, this, [this, list] { Paste(*list); });
+    list->addAction(copy);
+    list->addAction(paste);
+    list->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list, &QWidget::customContextMenuRequested, this,
+            [this, list](QPoint at) {
+              ShowListMenu(*list, list->viewport()->mapToGlobal(at));
+            });
+  }
+}
+
+void Form1::ShowListMenu(ListBox& list, QPoint at) {
+  auto* menu = new QMenu(this);
+  menu->setObjectName(QStringLiteral("ListMenu"));
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  const ItemList::Index count = list.Items().ListCount();
+  QAction* count_line = menu->addAction(
+      count == 1 ? QStringLiteral("1 item")
+                 : QStringLiteral("%1 items")
+                       .arg(QLocale().toString(static_cast<qlonglong>(count))));
+  count_line->setEnabled(false);
+  menu->addSeparator();
+  menu->addAction(undo_action_);
+  menu->addAction(redo_action_);
+  undo_action_->setEnabled(history_.CanUndo());
+  redo_action_->setEnabled(history_.CanRedo());
+  menu->addSeparator();
+  QAction* copy_item = menu->addAction(QStringLiteral("Copy Item"), this,
+                                       [this, &list] { CopyItem(list); });
+  copy_item->setEnabled(list.Items().ListIndex() >= 0);
+  QAction* copy_list = menu->addAction(QStringLiteral("Copy List"), this,
+                                       [this, &list] { CopyList(list); });
+  copy_list->setEnabled(count > 0);
+  menu->addAction(QStringLiteral("Paste"), this,
+                  [this, &list] { Paste(list); });
+  // The shortcuts stay live while no menu is open.
+  connect(menu, &QMenu::aboutToHide, this, [this] {
+    undo_action_->setEnabled(true);
+    redo_action_->setEnabled(true);
+  });
+  menu->popup(at);
+}
+
+namespace {
+
+void SetClipboardBytes(const QByteArray& bytes) {
+  // The bytes go out as they are, with no decoding on the way.
+  auto* mime = new QMimeData;
+  mime->setData(QStringLiteral("text/plain"), bytes);
+  QGuiApplication::clipboard()->setMimeData(mime);
+}
+
+QByteArray TextBytes(const QMimeData& mime) {
+  if (mime.hasFormat(QStringLiteral("text/plain"))) {
+    return mime.data(QStringLiteral("text/plain"));
+  }
+  return mime.text().toUtf8();
+}
+
+}  // namespace
+
+void Form1::CopyItem(ListBox& list) {
+  const ItemList& items = list.Items();
+  if (items.ListIndex() < 0) return;
+  const std::string_view item = items.List(items.ListIndex());
+  SetClipboardBytes(
+      QByteArray(item.data(), static_cast<qsizetype>(item.size())));
+}
+
+void Form1::CopyList(ListBox& list) {
+  Guarded(QStringLiteral("Copy List"), [&list] {
+    const ItemList& items = list.Items();
+    const ItemList::Index count = items.ListCount();
+    QByteArray bytes(static_cast<qsizetype>(items.TextBytes()) +
+                         static_cast<qsizetype>(count),
+                     Qt::Uninitialized);
+    char* out = bytes.data();
+    for (ItemList::Index i = 0; i < count; ++i) {
+      const std::string_view item = items.UncheckedItem(i);
+      std::memcpy(out, item.data(), item.size());
+      out += item.size();
+      *out++ = '\n';
+    }
+    SetClipboardBytes(bytes);
+  });
+}
+
+void Form1::Paste(ListBox& list) {
+  const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
+  if (mime == nullptr) return;
+  AppendText(list, TextBytes(*mime));
+}
+
+void Form1::AppendText(ListBox& list, const QByteArray& bytes) {
+  if (bytes.isEmpty()) return;
+  Change(list, QStringLiteral("Paste"), [this, &list, &bytes] {
+    ReadListFields(std::string_view(bytes.constData(),
+                                    static_cast<std::size_t>(bytes.size())),
+                   list.Items());
+    list.ItemsChanged();
+    SetHorizontalExtent(*this, list);
+  });
+}
+
+ListBox* Form1::ListFor(QObject* watched) const {
+  for (ListBox* list : {list1_, list2_}) {
+    if (watched == list || watched == list->viewport() ||
+        watched == list->parentWidget()) {
+      return list;
+    }
+  }
+  return nullptr;
+}
+
+bool Form1::HandleDrop(ListBox& list, QEvent* event) {
+  auto* drop = static_cast<QDropEvent*>(event);
+  const QMimeData* mime = drop->mimeData();
+  std::vector<std::string> paths;
+  for (const QUrl& url : mime->urls()) {
+    if (url.isLocalFile()) {
+      paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    }
+  }
+  const bool has_text = mime->hasText() || mime->hasFormat("text/plain");
+  if (paths.empty() && !has_text) return false;
+  if (event->type() != QEvent::Drop) {
+    drop->acceptProposedAction();
+    return true;
+  }
+  drop->acceptProposedAction();
+  if (!paths.empty()) {
+    Change(list, QStringLiteral("Loading the dropped files"),
+           [this, &list, &paths] { LoadFiles(list, paths); });
+  } else {
+    AppendText(list, TextBytes(*mime));
+  }
+  return true;
 }
 
 }  // namespace karvello

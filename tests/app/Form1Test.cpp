@@ -5,12 +5,22 @@
 // without a button then reach the widget under the pointer.
 #define QTEST_QPA_MOUSE_HANDLING
 #include <QApplication>
+#include <QClipboard>
+#include <QDropEvent>
 #include <QFile>
 #include <QGroupBox>
+#include <QImage>
+#include <QLocale>
+#include <QMenu>
+#include <QMimeData>
+#include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -56,6 +66,36 @@ QByteArray ReadFile(const QString& path) {
   return file.readAll();
 }
 
+// What a user sees of a list, and what undo must give back.
+struct ListState {
+  QStringList items;
+  karvello::ItemList::Index selected;
+  int extent;
+  karvello::ItemList::Index top;
+  int sideways;
+};
+ListState StateOf(ListBox& list) {
+  return {Items(list), list.Items().ListIndex(), list.HorizontalExtent(),
+          list.TopIndex(), list.horizontalScrollBar()->value()};
+}
+void CompareStates(const ListState& actual, const ListState& expected) {
+  QCOMPARE(actual.items, expected.items);
+  QCOMPARE(actual.selected, expected.selected);
+  QCOMPARE(actual.extent, expected.extent);
+  QCOMPARE(actual.top, expected.top);
+  QCOMPARE(actual.sideways, expected.sideways);
+}
+
+// A real drop of `mime` at `at` on `widget`, as a file manager makes it.
+bool Drop(QWidget* widget, QPoint at, QMimeData* mime) {
+  QDragEnterEvent enter(at, Qt::CopyAction, mime, Qt::LeftButton, {});
+  QApplication::sendEvent(widget, &enter);
+  if (!enter.isAccepted()) return false;
+  QDropEvent drop(QPointF(at), Qt::CopyAction, mime, Qt::LeftButton, {});
+  QApplication::sendEvent(widget, &drop);
+  return drop.isAccepted();
+}
+
 const QStringList kList1 = {"a", "b", "a", "", "c x"};
 const QStringList kList2 = {"b", "d", "", "b"};
 
@@ -82,6 +122,14 @@ class Form1Test : public QObject {
   void saveAsksBeforeOverwriting();
   void fileNameCarriesOverBetweenUses();
   void anErrorIsReportedAndTheWindowGoesOn();
+  void eachCaptionNamesItsPanelsList();
+  void theFramesAreWhite();
+  void undoAndRedoBringBackTheWholeList_data();
+  void undoAndRedoBringBackTheWholeList();
+  void aNewChangeDropsTheRedoSteps();
+  void copyAndPasteGoThroughTheClipboard();
+  void droppedFilesLoadAndDroppedTextPastes();
+  void theListMenuShowsTheCountAndLeavesTheSelection();
 
  private:
   QPushButton* Button(const char* name) {
@@ -91,6 +139,16 @@ class Form1Test : public QObject {
   }
   void Press(const char* name) {
     QTest::mouseClick(Button(name), Qt::LeftButton);
+  }
+  // Ctrl+<key> (with Shift when `shift`) where the focus is, as a user
+  // types it.
+  void CtrlKey(Qt::Key key, bool shift = false) {
+    QApplication::setActiveWindow(form_.get());
+    QVERIFY(QTest::qWaitForWindowActive(form_.get()));
+    QWidget* target = QApplication::focusWidget();
+    QTest::keyClick(
+        target != nullptr ? target : form_.get(), key,
+        shift ? Qt::ControlModifier | Qt::ShiftModifier : Qt::ControlModifier);
   }
   void VerifyDialogs() {
     QVERIFY2(dialogs_->Done(), dialogs_->Report().c_str());
@@ -458,6 +516,290 @@ void Form1Test::anErrorIsReportedAndTheWindowGoesOn() {
   dialogs_->ExpectInputBox("z");
   Press("Check17");
   QCOMPARE(Items(form_->List1()), QStringList{"a"});
+  VerifyDialogs();
+}
+
+void Form1Test::eachCaptionNamesItsPanelsList() {
+  // Read from the captions alone: the list a button changes is the one its
+  // caption names, except "Keep Only Matches in List N", which keeps the
+  // items of the other list that match list N, and "Subtract List M From
+  // List N", which changes list N.
+  const QRegularExpression subtract("^Subtract List (\\d) From List (\\d)$");
+  const QRegularExpression keep("^Keep Only Matches in List (\\d)$");
+  const QRegularExpression named("List (\\d)");
+  int checked = 0;
+  for (const char* frame_name : {"Frame1", "Frame2"}) {
+    auto* frame = form_->findChild<QGroupBox*>(frame_name);
+    QVERIFY(frame != nullptr);
+    const QString own = frame->title().right(1);
+    const QString other = own == "1" ? "2" : "1";
+    for (QPushButton* button : frame->findChildren<QPushButton*>()) {
+      const QString caption = button->text();
+      if (const auto m = subtract.match(caption); m.hasMatch()) {
+        QCOMPARE(m.captured(2), own);
+        QCOMPARE(m.captured(1), other);
+      } else if (const auto k = keep.match(caption); k.hasMatch()) {
+        QCOMPARE(k.captured(1), other);
+      } else {
+        auto it = named.globalMatch(caption);
+        while (it.hasNext()) QCOMPARE(it.next().captured(1), own);
+      }
+      ++checked;
+    }
+  }
+  // Clear of List 1 lies over Frame1 but belongs to the window.
+  QCOMPARE(checked, 19);
+}
+
+void Form1Test::theFramesAreWhite() {
+  for (const char* name : {"Frame1", "Frame2"}) {
+    auto* frame = form_->findChild<QGroupBox*>(name);
+    const QImage image = frame->grab().toImage();
+    // Inside the frame's border, left of the buttons and below the list.
+    const QPoint blank(4, frame->height() - 6);
+    QCOMPARE(frame->childAt(blank), nullptr);
+    QCOMPARE(QColor(image.pixel(blank)).name(), QStringLiteral("#ffffff"));
+    QCOMPARE(
+        QColor(image.pixel(frame->width() / 2, frame->height() - 5)).name(),
+        QStringLiteral("#ffffff"));
+  }
+}
+
+void Form1Test::undoAndRedoBringBackTheWholeList_data() {
+  QTest::addColumn<QString>("change");
+  QTest::addColumn<int>("count_after");
+  QTest::addColumn<QString>("focus");  // where Ctrl+Z is typed
+  QTest::newRow("Check4 dupes") << "Check4" << 50 << "List1";
+  QTest::newRow("Check7 all dupes") << "Check7" << 20 << "Command1";
+  QTest::newRow("Check1 clear") << "Check1" << 0 << "List2";
+  QTest::newRow("Check17 with prompt") << "Check17" << 72 << "Check2";
+  QTest::newRow("Check19 subtract") << "Check19" << 76 << "List1";
+  QTest::newRow("Check3 load") << "Check3" << 84 << "List1";
+  QTest::newRow("double-click") << "dblclick" << 79 << "List1";
+  QTest::newRow("paste") << "paste" << 83 << "List1";
+  QTest::newRow("drop files") << "dropfiles" << 84 << "Check7";
+  QTest::newRow("drop text") << "droptext" << 81 << "List2";
+}
+
+void Form1Test::undoAndRedoBringBackTheWholeList() {
+  QFETCH(QString, change);
+  QFETCH(int, count_after);
+  QFETCH(QString, focus);
+  QTemporaryDir dir;
+  WriteFile(dir.filePath("one.txt"), "a rather wider item than the rest\n1\n");
+  WriteFile(dir.filePath("two.txt"), "2\n3\n");
+  // 80 items, 30 of them second copies; "line 5" and "line 55" contain "5".
+  ListBox& list = form_->List1();
+  QStringList items;
+  for (int i = 0; i < 80; ++i) items << QStringLiteral("line %1").arg(i % 50);
+  Fill(list, items);
+  Fill(form_->List2(), {"line 3", "line 7"});
+  list.SetHorizontalExtent(400);
+  list.SetTopIndex(30);
+  list.horizontalScrollBar()->setValue(25);
+  list.Items().SetListIndex(35);
+  list.ItemsChanged();
+  // A double-click's first click selects its item before the change.
+  if (change == "dblclick") {
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {},
+                      list.ItemRect(31).center());
+  }
+  const ListState before = StateOf(list);
+  QCOMPARE(before.top, 30);
+  QCOMPARE(before.sideways, 25);
+  QCOMPARE(before.selected, change == "dblclick" ? 31 : 35);
+
+  const std::string folder = Bytes(dir.path());
+  if (change == "dblclick") {
+    QTest::mouseDClick(list.viewport(), Qt::LeftButton, {},
+                       list.ItemRect(31).center());
+  } else if (change == "paste") {
+    QGuiApplication::clipboard()->setText("x,y\n\"p,q\"\n");
+    list.setFocus();
+    CtrlKey(Qt::Key_V);
+  } else if (change == "dropfiles") {
+    auto* mime = new QMimeData;
+    mime->setUrls({QUrl::fromLocalFile(dir.filePath("one.txt")),
+                   QUrl::fromLocalFile(dir.filePath("two.txt"))});
+    QVERIFY(Drop(list.viewport(), QPoint(10, 10), mime));
+    delete mime;
+  } else if (change == "droptext") {
+    auto* mime = new QMimeData;
+    mime->setText("dropped");
+    QVERIFY(Drop(list.viewport(), QPoint(10, 10), mime));
+    delete mime;
+  } else {
+    if (change == "Check17") dialogs_->ExpectInputBox("5");
+    if (change == "Check3") {
+      dialogs_->ExpectOpen(folder + '\0' + "one.txt" + '\0' + "two.txt");
+    }
+    Press(change.toLatin1().constData());
+  }
+  const ListState after = StateOf(list);
+  QCOMPARE(after.items.size(), count_after);
+  QVERIFY(after.items != before.items);
+
+  form_->findChild<QWidget*>(focus)->setFocus();
+  CtrlKey(Qt::Key_Z);
+  CompareStates(StateOf(list), before);
+  QCOMPARE(Items(form_->List2()), (QStringList{"line 3", "line 7"}));
+  // Nothing older to undo: a second Ctrl+Z changes nothing.
+  CtrlKey(Qt::Key_Z);
+  CompareStates(StateOf(list), before);
+
+  CtrlKey(Qt::Key_Y);
+  CompareStates(StateOf(list), after);
+  CtrlKey(Qt::Key_Z);
+  CompareStates(StateOf(list), before);
+  CtrlKey(Qt::Key_Z, true);
+  CompareStates(StateOf(list), after);
+  VerifyDialogs();
+}
+
+void Form1Test::aNewChangeDropsTheRedoSteps() {
+  Fill(form_->List1(), kList1);
+  Fill(form_->List2(), kList2);
+  Press("Check4");  // a, b, "", c x
+  Press("Check6");  // d, ""
+  CtrlKey(Qt::Key_Z);
+  QCOMPARE(Items(form_->List2()), kList2);
+  // A cancelled prompt is no change: the redo step stays.
+  dialogs_->ExpectInputBox("");
+  Press("Check10");
+  CtrlKey(Qt::Key_Y);
+  QCOMPARE(Items(form_->List2()), (QStringList{"d", ""}));
+  CtrlKey(Qt::Key_Z);
+
+  Press("Check18");  // a, b, c x
+  CtrlKey(Qt::Key_Y);
+  QCOMPARE(Items(form_->List2()), kList2);
+  QCOMPARE(Items(form_->List1()), (QStringList{"a", "b", "c x"}));
+  CtrlKey(Qt::Key_Z);
+  QCOMPARE(Items(form_->List1()), (QStringList{"a", "b", "", "c x"}));
+  CtrlKey(Qt::Key_Z);
+  QCOMPARE(Items(form_->List1()), kList1);
+  CtrlKey(Qt::Key_Z);
+  QCOMPARE(Items(form_->List1()), kList1);
+  QCOMPARE(Items(form_->List2()), kList2);
+  VerifyDialogs();
+}
+
+void Form1Test::copyAndPasteGoThroughTheClipboard() {
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  ListBox& list1 = form_->List1();
+  ListBox& list2 = form_->List2();
+  Fill(list1, {"first", "caf\xc3\xa9, \"quoted\"", ""});
+  list1.setFocus();
+  // Nothing selected: Ctrl+C leaves the clipboard alone.
+  clipboard->setText("unchanged");
+  CtrlKey(Qt::Key_C);
+  QCOMPARE(clipboard->text(), QStringLiteral("unchanged"));
+  QTest::mouseClick(list1.viewport(), Qt::LeftButton, {},
+                    list1.ItemRect(1).center());
+  CtrlKey(Qt::Key_C);
+  QCOMPARE(clipboard->mimeData()->data("text/plain"),
+           QByteArray("caf\xc3\xa9, \"quoted\""));
+
+  form_->CopyList(list1);
+  QCOMPARE(clipboard->mimeData()->data("text/plain"),
+           QByteArray("first\ncaf\xc3\xa9, \"quoted\"\n\n"));
+
+  // Pasted text is read as a list file: commas and line ends split, quotes
+  // group, a UTF-16 mark is decoded; the bytes stay as they came.
+  Fill(list2, {"kept"});
+  QCOMPARE(list2.HorizontalExtent(), 0);
+  auto* mime = new QMimeData;
+  mime->setData("text/plain", QByteArray("x,\"y,z\"\r\n\xff\xfe\r\nlast"));
+  clipboard->setMimeData(mime);
+  list2.setFocus();
+  CtrlKey(Qt::Key_V);
+  QCOMPARE(list2.Items().ListCount(), 5);
+  QCOMPARE(std::string(list2.Items().List(1)), std::string("x"));
+  QCOMPARE(std::string(list2.Items().List(2)), std::string("y,z"));
+  QCOMPARE(std::string(list2.Items().List(3)), std::string("\xff\xfe"));
+  QCOMPARE(std::string(list2.Items().List(4)), std::string("last"));
+  // The extent follows the new items, as after a Load.
+  QVERIFY(list2.HorizontalExtent() >
+          list2.fontMetrics().horizontalAdvance("y,z"));
+  QCOMPARE(list1.Items().ListCount(), 3);
+  VerifyDialogs();
+}
+
+void Form1Test::droppedFilesLoadAndDroppedTextPastes() {
+  QTemporaryDir dir;
+  WriteFile(dir.filePath("one.txt"), "a\r\nb\r\n");
+  WriteFile(dir.filePath("three.txt"), "c\r\n");
+  Fill(form_->List1(), kList1);
+  Fill(form_->List2(), {"kept"});
+  // On the panel, away from the list: the panel's list loads them, in the
+  // order given, the missing one reported as a Load reports it.
+  auto* frame2 = form_->findChild<QGroupBox*>("Frame2");
+  const QPoint margin(3, 300);
+  QCOMPARE(frame2->childAt(margin), nullptr);
+  QMimeData files;
+  files.setUrls({QUrl::fromLocalFile(dir.filePath("three.txt")),
+                 QUrl::fromLocalFile(dir.filePath("missing.txt")),
+                 QUrl::fromLocalFile(dir.filePath("one.txt"))});
+  dialogs_->ExpectMsgBox("File not found");
+  QVERIFY(Drop(frame2, margin, &files));
+  QCOMPARE(Items(form_->List2()), (QStringList{"kept", "c", "a", "b"}));
+  QVERIFY(form_->List2().HorizontalExtent() > 0);
+  QCOMPARE(Items(form_->List1()), kList1);
+
+  QMimeData text;
+  text.setText("p\nq");
+  QVERIFY(Drop(form_->List1().viewport(), QPoint(5, 5), &text));
+  QCOMPARE(Items(form_->List1()), (kList1 + QStringList{"p", "q"}));
+
+  // Neither files nor text: refused.
+  QMimeData image;
+  image.setData("image/png", "\x89PNG");
+  QVERIFY(!Drop(form_->List1().viewport(), QPoint(5, 5), &image));
+  QCOMPARE(Items(form_->List1()), (kList1 + QStringList{"p", "q"}));
+  VerifyDialogs();
+}
+
+void Form1Test::theListMenuShowsTheCountAndLeavesTheSelection() {
+  QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+  ListBox& list = form_->List2();
+  QStringList items;
+  for (int i = 0; i < 1234; ++i) items << QString::number(i);
+  Fill(list, items);
+  list.Items().SetListIndex(1);
+  list.ItemsChanged();
+  QGuiApplication::clipboard()->setText("pasted");
+
+  const QPoint at = list.ItemRect(3).center();
+  QContextMenuEvent right_click(QContextMenuEvent::Mouse, at,
+                                list.viewport()->mapToGlobal(at));
+  QApplication::sendEvent(list.viewport(), &right_click);
+  auto* menu = form_->findChild<QMenu*>("ListMenu");
+  QVERIFY(menu != nullptr);
+  QTRY_VERIFY(menu->isVisible());
+  QStringList texts;
+  for (QAction* action : menu->actions()) {
+    if (!action->isSeparator()) texts << action->text();
+  }
+  QCOMPARE(texts, (QStringList{"1,234 items", "Undo", "Redo", "Copy Item",
+                               "Copy List", "Paste"}));
+  QVERIFY(!menu->actions()[0]->isEnabled());
+  QCOMPARE(list.Items().ListIndex(), 1);
+
+  // Paste from the menu goes to the list it was opened on.
+  menu->actions().last()->trigger();
+  QPointer<QMenu> closed = menu;
+  menu->close();
+  QTRY_VERIFY(closed.isNull());
+  QCOMPARE(list.Items().ListCount(), 1235);
+  QCOMPARE(std::string(list.Items().List(1234)), std::string("pasted"));
+  QCOMPARE(form_->List1().Items().ListCount(), 0);
+
+  Fill(list, {"only"});
+  QApplication::sendEvent(list.viewport(), &right_click);
+  menu = form_->findChild<QMenu*>("ListMenu");
+  QTRY_VERIFY(menu != nullptr && menu->isVisible());
+  QCOMPARE(menu->actions()[0]->text(), QStringLiteral("1 item"));
+  menu->close();
   VerifyDialogs();
 }
 

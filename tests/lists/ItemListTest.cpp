@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -171,12 +172,160 @@ TEST(ItemListTest, CopiesAreIndependentAndMovesEmptyTheSource) {
   EXPECT_THAT(ItemsOf(copy), ElementsAre("b", "c", "d"));
   EXPECT_EQ(copy.ListIndex(), 0);
 
+  list.RemoveItem(0);  // leaves dead bytes, which move along
+  list.SetListIndex(1);
   ItemList moved = std::move(list);
-  EXPECT_THAT(ItemsOf(moved), ElementsAre("a", "b", "c"));
+  EXPECT_THAT(ItemsOf(moved), ElementsAre("b", "c"));
   EXPECT_EQ(moved.ListIndex(), 1);
+  EXPECT_EQ(moved.TextBytes(), 2u);
+  EXPECT_EQ(list.ListCount(), 0);  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(list.ListIndex(), -1);
+  EXPECT_EQ(list.TextBytes(), 0u);
+  list = std::move(moved);
+  EXPECT_EQ(moved.TextBytes(), 0u);  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(moved.ListIndex(), -1);
+  moved = list;
+  list.AddItem("a");
   copy = moved;
   copy = copy;
-  EXPECT_THAT(ItemsOf(copy), ElementsAre("a", "b", "c"));
+  EXPECT_THAT(ItemsOf(copy), ElementsAre("b", "c"));
+}
+
+// Where the items at `indices` lie in the storage of `list`.
+std::pair<std::vector<std::uint64_t>, std::vector<std::uint32_t>> RangesOf(
+    const ItemList& list, const std::vector<int>& indices) {
+  std::pair<std::vector<std::uint64_t>, std::vector<std::uint32_t>> ranges;
+  for (int i : indices) {
+    ranges.first.push_back(list.RawStorage().offsets[i]);
+    ranges.second.push_back(list.RawStorage().lengths[i]);
+  }
+  return ranges;
+}
+
+TEST(ItemListTest, HeldBytesOfRemovedItemsCanBePutBack) {
+  ItemList list = ListOf({"a", "bb", "", "ccc", "d", "eeee", "f"});
+  list.HoldRemovedBytes(true);
+  list.SetListIndex(3);
+  const auto [offsets, lengths] = RangesOf(list, {1, 2, 5});
+  // Most of the bytes die, which would compact an unheld list.
+  const std::uint8_t marks[] = {0, 1, 1, 0, 0, 1, 0};
+  list.RemoveMarked(marks);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "ccc", "d", "f"));
+  list.AddItem("after");
+  const std::uint64_t bits[] = {0b0100110};
+  list.RestoreRemoved(bits, offsets, lengths);
+  EXPECT_THAT(ItemsOf(list),
+              ElementsAre("a", "bb", "", "ccc", "d", "eeee", "f", "after"));
+  EXPECT_EQ(list.ListIndex(), -1);
+  EXPECT_EQ(list.TextBytes(), 1u + 2 + 3 + 1 + 4 + 1 + 5);
+
+  // Removing every item keeps the bytes too.
+  const auto all = RangesOf(list, {0, 1, 2, 3, 4, 5, 6, 7});
+  const std::vector<std::uint8_t> every(8, 1);
+  list.RemoveMarked(every);
+  EXPECT_EQ(list.ListCount(), 0);
+  const std::uint64_t eight[] = {0xff};
+  list.RestoreRemoved(eight, all.first, all.second);
+  EXPECT_THAT(ItemsOf(list),
+              ElementsAre("a", "bb", "", "ccc", "d", "eeee", "f", "after"));
+
+  // A wrong count of bits, or bytes that are not dead, change nothing.
+  const std::uint64_t two_bits[] = {0b11};
+  EXPECT_THROW(list.RestoreRemoved(two_bits, offsets, lengths),
+               std::invalid_argument);
+  const std::uint64_t three_bits[] = {0b111};
+  EXPECT_THROW(list.RestoreRemoved(three_bits, offsets, lengths),
+               std::invalid_argument);
+  EXPECT_EQ(list.ListCount(), 8);
+
+  // Released, the storage compacts once it is more than half dead.
+  const std::uint8_t most[] = {1, 1, 1, 1, 0, 1, 0, 1};
+  list.RemoveMarked(most);
+  const std::size_t held = list.RawStorage().arena_size;
+  list.HoldRemovedBytes(false);
+  EXPECT_LT(list.RawStorage().arena_size, held);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("d", "f"));
+}
+
+TEST(ItemListTest, RestoringCrossesWordsOfBits) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < 150; ++i) texts.push_back(std::to_string(i));
+  ItemList list = ListOf(texts);
+  list.HoldRemovedBytes(true);
+  std::vector<int> removed;
+  std::vector<std::uint8_t> marks(150, 0);
+  std::uint64_t bits[3] = {};
+  for (int i = 0; i < 150; ++i) {
+    if (i % 7 == 0 || (i > 60 && i < 70) || i == 149) {
+      removed.push_back(i);
+      marks[i] = 1;
+      bits[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+  }
+  const auto [offsets, lengths] = RangesOf(list, removed);
+  list.RemoveMarked(marks);
+  list.RestoreRemoved(bits, offsets, lengths);
+  EXPECT_EQ(ItemsOf(list), texts);
+}
+
+TEST(ItemListTest, TruncateDropsTheTailAndItsSelection) {
+  ItemList list = ListOf({"a", "bb", "ccc", "dddd"});
+  list.RemoveItem(1);  // a dead "bb" stays in the arena
+  list.SetListIndex(2);
+  list.Truncate(5);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "ccc", "dddd"));
+  list.Truncate(2);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "ccc"));
+  EXPECT_EQ(list.ListIndex(), -1);
+  EXPECT_EQ(list.TextBytes(), 4u);
+  list.AddItem("e");
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "ccc", "e"));
+  list.SetListIndex(0);
+  list.Truncate(1);
+  EXPECT_EQ(list.ListIndex(), 0);
+  list.Truncate(0);
+  EXPECT_THAT(ItemsOf(list), IsEmpty());
+  EXPECT_EQ(list.TextBytes(), 0u);
+}
+
+// Counts what it is told; the list's own copies and moves must not bring it.
+class CountingObserver final : public RemovalObserver {
+ public:
+  void WillRemoveMarked(const ItemList& list,
+                        std::span<const std::uint8_t> marks) override {
+    for (std::size_t i = 0; i < marks.size(); ++i) {
+      if (marks[i]) seen.emplace_back(list.List(static_cast<long>(i)));
+    }
+  }
+  void WillRemoveItem(const ItemList& list, std::int64_t i) override {
+    seen.emplace_back(list.List(i));
+  }
+  void WillClear(ItemList& list) override {
+    seen.push_back("clear of " + std::to_string(list.ListCount()));
+  }
+  std::vector<std::string> seen;
+};
+
+TEST(ItemListTest, TheObserverHearsEachRemovalBeforeItHappens) {
+  CountingObserver observer;
+  ItemList list = ListOf({"a", "b", "c", "d"});
+  list.SetRemovalObserver(&observer);
+  list.RemoveItem(1);
+  const std::uint8_t marks[] = {0, 1, 0};
+  list.RemoveMarked(marks);
+  ItemList copy = list;
+  copy.RemoveItem(0);
+  ItemList moved = std::move(copy);
+  moved.Clear();
+  // Removing every item is one marked removal, not also a Clear.
+  const std::uint8_t every[] = {1, 1};
+  list.RemoveMarked(every);
+  list.AddItem("z");
+  list.Clear();
+  list.SetRemovalObserver(nullptr);
+  list.AddItem("y");
+  list.Clear();
+  EXPECT_THAT(observer.seen, ElementsAre("b", "c", "a", "d", "clear of 1"));
 }
 
 }  // namespace

@@ -1,0 +1,257 @@
+#include "lists/UndoHistory.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lists/Main.h"
+#include "support/ItemLists.h"
+
+namespace karvello {
+namespace {
+
+using ::karvello::testing::ItemsOf;
+using ::karvello::testing::ListOf;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// A list as a test sees it: its texts and its selection.
+struct Snapshot {
+  std::vector<std::string> items;
+  ItemList::Index selected;
+  friend bool operator==(const Snapshot&, const Snapshot&) = default;
+};
+Snapshot Snap(const ItemList& list) {
+  return {ItemsOf(list), list.ListIndex()};
+}
+
+ViewState View(std::int64_t top) { return {top, static_cast<int>(top) + 7, 3}; }
+
+class UndoHistoryTest : public ::testing::Test {
+ protected:
+  // Runs `change` on list `id` as one step, with views `top` before and
+  // `top + 1` after.
+  template <typename Change>
+  void Step(int id, std::int64_t top, Change change) {
+    history_.Open(id, *lists_[id], View(top));
+    change(*lists_[id]);
+    history_.Close(View(top + 1));
+  }
+
+  ItemList one_;
+  ItemList two_;
+  std::array<ItemList*, 2> lists_{&one_, &two_};
+  UndoHistory history_;
+};
+
+TEST_F(UndoHistoryTest, EachKindOfChangeComesBackExactly) {
+  one_ = ListOf({"a", "b", "a", "", "c", "b"});
+  one_.SetListIndex(4);  // "c"
+  two_ = ListOf({"x"});
+  const Snapshot start = Snap(one_);
+
+  Step(0, 10, [](ItemList& l) { RemoveDupesExceptFirst(l); });
+  const Snapshot deduped = Snap(one_);
+  EXPECT_EQ(deduped, (Snapshot{{"a", "b", "", "c"}, 3}));
+  Step(0, 20, [](ItemList& l) { l.RemoveItem(0); });
+  const Snapshot removed = Snap(one_);
+  Step(0, 30, [](ItemList& l) {
+    l.AddItem("new");
+    l.AddItem("");
+  });
+  const Snapshot appended = Snap(one_);
+  Step(0, 40, [](ItemList& l) { l.Clear(); });
+  EXPECT_EQ(one_.ListCount(), 0);
+  Step(1, 50, [](ItemList& l) { RemoveBlanks(l); });  // no change: no step
+  EXPECT_EQ(history_.StepCount(), 4u);
+
+  auto undone = history_.Undo(lists_);
+  ASSERT_TRUE(undone.has_value());
+  EXPECT_EQ(undone->list_id, 0);
+  EXPECT_EQ(undone->view, View(40));
+  EXPECT_EQ(Snap(one_), appended);
+  history_.Undo(lists_);
+  EXPECT_EQ(Snap(one_), removed);
+  history_.Undo(lists_);
+  EXPECT_EQ(Snap(one_), deduped);
+  undone = history_.Undo(lists_);
+  EXPECT_EQ(undone->view, View(10));
+  EXPECT_EQ(Snap(one_), start);
+  EXPECT_FALSE(history_.Undo(lists_).has_value());
+  EXPECT_THAT(ItemsOf(two_), ElementsAre("x"));
+
+  auto redone = history_.Redo(lists_);
+  EXPECT_EQ(redone->view, View(11));
+  EXPECT_EQ(Snap(one_), deduped);
+  history_.Redo(lists_);
+  EXPECT_EQ(Snap(one_), removed);
+  history_.Redo(lists_);
+  EXPECT_EQ(Snap(one_), appended);
+  history_.Redo(lists_);
+  EXPECT_EQ(Snap(one_), (Snapshot{{}, -1}));
+  EXPECT_FALSE(history_.Redo(lists_).has_value());
+  // And back again after a full round.
+  history_.Undo(lists_);
+  EXPECT_EQ(Snap(one_), appended);
+}
+
+TEST_F(UndoHistoryTest, ANewChangeDropsTheUndoneStepsButANoOpKeepsThem) {
+  one_ = ListOf({"a", "b", "c"});
+  Step(0, 0, [](ItemList& l) { l.RemoveItem(0); });
+  Step(0, 0, [](ItemList& l) { l.RemoveItem(0); });
+  history_.Undo(lists_);
+  EXPECT_THAT(ItemsOf(one_), ElementsAre("b", "c"));
+
+  // A command that finds nothing to do is no change.
+  Step(0, 0, [](ItemList& l) { RemoveItemsWith(l, "zzz"); });
+  EXPECT_TRUE(history_.CanRedo());
+
+  Step(1, 0, [](ItemList& l) { l.AddItem("other list"); });
+  EXPECT_FALSE(history_.CanRedo());
+  EXPECT_FALSE(history_.Redo(lists_).has_value());
+  history_.Undo(lists_);
+  EXPECT_THAT(ItemsOf(two_), IsEmpty());
+  history_.Undo(lists_);
+  EXPECT_THAT(ItemsOf(one_), ElementsAre("a", "b", "c"));
+  EXPECT_FALSE(history_.CanUndo());
+}
+
+// Random lists and random changes of every kind, each step checked against
+// a copy taken before it, all the way back and forward again.
+TEST_F(UndoHistoryTest, RandomChangesReplayBothWays) {
+  for (unsigned seed = 1; seed <= 30; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    auto pick = [&rng](int n) {
+      return static_cast<int>(rng() % static_cast<unsigned>(n));
+    };
+    auto text = [&] {
+      return std::string(1, static_cast<char>('a' + pick(4))) +
+             (pick(3) == 0 ? "" : "x");
+    };
+    one_.Clear();
+    two_.Clear();
+    for (int i = 0, n = pick(40); i < n; ++i) one_.AddItem(text());
+    for (int i = 0, n = pick(40); i < n; ++i) two_.AddItem(text());
+    history_.Clear();
+
+    // Both lists before and after each step that changed something. A
+    // selection made between steps is no change, but is part of what an
+    // undo gives back.
+    struct Recorded {
+      int id;
+      std::array<Snapshot, 2> before, after;
+    };
+    std::vector<Recorded> steps;
+    for (int step = 0; step < 25; ++step) {
+      const int id = pick(2);
+      ItemList& list = *lists_[id];
+      ItemList& other = *lists_[1 - id];
+      if (list.ListCount() > 0 && pick(2) == 0) {
+        list.SetListIndex(pick(static_cast<int>(list.ListCount())));
+      }
+      const int kind = pick(9);
+      const std::array<Snapshot, 2> before = {Snap(one_), Snap(two_)};
+      Step(id, step, [&](ItemList& l) {
+        switch (kind) {
+          case 0:
+            RemoveDupesExceptFirst(l);
+            break;
+          case 1:
+            RemoveAllDupes(l);
+            break;
+          case 2:
+            RemoveItemsWith(l, "x");
+            break;
+          case 3:
+            RemoveItemsWithout(l, "x");
+            break;
+          case 4:
+            SubtractList(l, other);
+            break;
+          case 5:
+            KeepOnlyMatches(l, other);
+            break;
+          case 6:
+            l.Clear();
+            break;
+          case 7:
+            if (l.ListCount() > 0) l.RemoveItem(pick(int(l.ListCount())));
+            break;
+          default:
+            for (int i = 0, n = pick(5); i < n; ++i) l.AddItem(text());
+        }
+      });
+      if (Snap(list).items != before[id].items) {
+        steps.push_back({id, before, {Snap(one_), Snap(two_)}});
+      }
+    }
+    ASSERT_EQ(history_.StepCount(), steps.size());
+    for (std::size_t k = steps.size(); k-- > 0;) {
+      SCOPED_TRACE("undo of step " + std::to_string(k));
+      std::optional<UndoHistory::Replayed> undone;
+      ASSERT_NO_THROW(undone = history_.Undo(lists_));
+      ASSERT_TRUE(undone.has_value());
+      // The other list's selection may have moved between steps since.
+      const int id = steps[k].id;
+      ASSERT_TRUE(Snap(*lists_[id]) == steps[k].before[id]);
+      ASSERT_EQ(ItemsOf(*lists_[1 - id]), steps[k].before[1 - id].items);
+    }
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+      SCOPED_TRACE("redo of step " + std::to_string(k));
+      std::optional<UndoHistory::Replayed> redone;
+      ASSERT_NO_THROW(redone = history_.Redo(lists_));
+      ASSERT_TRUE(redone.has_value());
+      const int id = steps[k].id;
+      ASSERT_TRUE(Snap(*lists_[id]) == steps[k].after[id]);
+      ASSERT_EQ(ItemsOf(*lists_[1 - id]), steps[k].after[1 - id].items);
+    }
+  }
+}
+
+TEST_F(UndoHistoryTest, LimitsDropTheOldestStepsButNeverTheLastChange) {
+  history_.SetLimits(3, std::size_t{1} << 30);
+  for (int i = 0; i < 5; ++i) {
+    Step(0, i, [i](ItemList& l) { l.AddItem(std::to_string(i)); });
+  }
+  EXPECT_EQ(history_.StepCount(), 3u);
+  while (history_.Undo(lists_)) {
+  }
+  EXPECT_THAT(ItemsOf(one_), ElementsAre("0", "1"));
+
+  // A step bigger than the whole memory limit is still kept, alone.
+  history_.Clear();
+  history_.SetLimits(100, 1000);
+  one_.Clear();
+  Step(0, 0, [](ItemList& l) { l.AddItem("small"); });
+  Step(0, 0, [](ItemList& l) {
+    for (int i = 0; i < 200; ++i) l.AddItem(std::string(10, 'x'));
+  });
+  Step(0, 0, [](ItemList& l) { RemoveDupesExceptFirst(l); });
+  EXPECT_EQ(history_.StepCount(), 1u);
+  EXPECT_GT(history_.MemoryBytes(), 1000u);
+  history_.Undo(lists_);
+  EXPECT_EQ(one_.ListCount(), 201);
+  EXPECT_FALSE(history_.Undo(lists_).has_value());
+}
+
+TEST_F(UndoHistoryTest, AListChangedOutsideTheHistoryDropsIt) {
+  one_ = ListOf({"a", "a"});
+  Step(0, 0, [](ItemList& l) { RemoveDupesExceptFirst(l); });
+  one_.AddItem("behind its back");
+  EXPECT_FALSE(history_.Undo(lists_).has_value());
+  EXPECT_FALSE(history_.CanUndo());
+  EXPECT_THAT(ItemsOf(one_), ElementsAre("a", "behind its back"));
+
+  // A removal outside any step is not recorded either.
+  one_.RemoveItem(0);
+  EXPECT_FALSE(history_.CanUndo());
+}
+
+}  // namespace
+}  // namespace karvello
