@@ -3,22 +3,18 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
-#include <thread>
 
-#include "lists/ItemTable.h"
-#include "lists/TextSearch.h"
+#include "lists/internal/Marking.h"
+#include "lists/internal/Parallel.h"
+#include "lists/internal/TextSearch.h"
+#include "lists/internal/ZeroedBlock.h"
 
 namespace karvello {
 
 namespace {
 
-// Below this many items a second thread costs more than it saves.
-constexpr ItemList::Index kTwoThreadsFrom = 100000;
-
 int PartsFor(ItemList::Index items) {
-  return items >= kTwoThreadsFrom && std::thread::hardware_concurrency() >= 2
-             ? 2
-             : 1;
+  return internal::PartsFor(static_cast<std::uint64_t>(items));
 }
 
 // One mark per item, all zero. A big list's marks come on large pages:
