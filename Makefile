@@ -6,7 +6,7 @@ BUILD_ASAN  ?= build-asan
 JOBS        ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build build-asan test test-core test-asan fuzz run bench screenshot install clean
+.PHONY: all deps build build-asan test test-core test-asan fuzz run bench screenshot install package clean
 
 all: build
 
@@ -41,6 +41,7 @@ bench: build
 	@if [ -x bench/peers.sh ]; then BUILD=$(BUILD) bench/peers.sh; fi
 	@BUILD=$(BUILD) bench/stream.sh
 	@BUILD=$(BUILD) bench/external.sh
+	@if [ -x bench/options.sh ]; then BUILD=$(BUILD) bench/options.sh; fi
 
 # The window with two sample lists, on a virtual display: docs/screenshot.png.
 screenshot: build
@@ -48,6 +49,11 @@ screenshot: build
 
 install: build
 	cmake --install $(BUILD)
+
+# The Debian package, copied here: sudo apt install ./karvello_*.deb
+package: build
+	cmake --build $(BUILD) --target package
+	cp $(BUILD)/package/karvello_*.deb .
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) build-fuzz

@@ -3,6 +3,12 @@
 // case). Only the operation is timed: each iteration works on a fresh copy
 // made outside the timed region.
 //
+// Beside each hashing operation at 1,000,000 items runs the same marking
+// pass with a hash that gives every item the same value (ConstantHash/...),
+// and with the real hash through the same path (RealHash/...), so that the
+// worst case a hash can cause is measured against the usual case in the
+// same run.
+//
 // Before the timings, the peak memory of one 10-million-item list plus one
 // operation on it is measured in a child process of its own (so that the
 // lists cached here for timing do not count); --peak_memory=false skips it.
@@ -13,6 +19,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -28,6 +35,8 @@
 #include "BenchData.h"
 #include "lists/ItemList.h"
 #include "lists/Main.h"
+#include "lists/internal/Marking.h"
+#include "lists/internal/Parallel.h"
 
 namespace karvello::bench {
 namespace {
@@ -139,6 +148,57 @@ void RegisterTimings() {
   }
 }
 
+// Hashing operations under a constant hash -------------------------------
+
+struct ConstantHasher {
+  std::uint64_t operator()(const char*, std::size_t) const { return 0; }
+};
+
+// The hashing operations as Main.cpp runs them, with `hasher` in place of
+// the real hash.
+template <typename Hasher>
+std::vector<std::pair<std::string, Operation>> MarkingOperations(
+    const Hasher& hasher) {
+  auto repeats = [hasher](bool first_too) {
+    return [hasher, first_too](ItemList& l, const ItemList&) {
+      std::vector<std::uint8_t> marks(static_cast<std::size_t>(l.ListCount()));
+      internal::MarkRepeats(l, marks.data(), first_too,
+                            internal::PartsFor(l.ListCount()), hasher);
+      l.RemoveMarked(marks);
+    };
+  };
+  auto matches = [hasher](bool present) {
+    return [hasher, present](ItemList& l, const ItemList& o) {
+      std::vector<std::uint8_t> marks(static_cast<std::size_t>(l.ListCount()));
+      internal::MarkMatches(l, o, marks.data(), present,
+                            internal::PartsFor(l.ListCount() + o.ListCount()),
+                            hasher);
+      l.RemoveMarked(marks);
+    };
+  };
+  return {{"RemoveDupesExceptFirst", repeats(false)},
+          {"RemoveAllDupes", repeats(true)},
+          {"SubtractList", matches(true)},
+          {"KeepOnlyMatches", matches(false)}};
+}
+
+void RegisterHashComparison() {
+  const std::pair<std::string, std::vector<std::pair<std::string, Operation>>>
+      variants[] = {{"RealHash", MarkingOperations(internal::ItemHasher())},
+                    {"ConstantHash", MarkingOperations(ConstantHasher())}};
+  for (const auto& [hash_name, operations] : variants) {
+    for (const auto& [name, operation] : operations) {
+      auto* b = benchmark::RegisterBenchmark(
+          (hash_name + "/" + name + "/" + std::to_string(kMillion)).c_str(),
+          [operation = operation,
+           with_other = TakesOther(name)](benchmark::State& state) {
+            RunOperation(state, operation, kMillion, with_other);
+          });
+      b->UseManualTime()->Unit(benchmark::kMillisecond);
+    }
+  }
+}
+
 // Peak memory -------------------------------------------------------------
 
 std::uint64_t StatusKilobytes(const char* field) {
@@ -242,6 +302,7 @@ int main(int argc, char** argv) {
   // as copies of it.
   if (peak_memory) karvello::bench::ReportPeakMemory();
   karvello::bench::RegisterTimings();
+  karvello::bench::RegisterHashComparison();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -40,11 +40,8 @@ class CommonDialog {
   CommonDialog(Dialogs& dialogs, QWidget* parent)
       : dialogs_(dialogs), parent_(parent) {}
 
-  std::uint32_t Flags() const { return flags_; }
   void SetFlags(std::uint32_t flags) { flags_ = flags; }
-  const std::string& DialogTitle() const { return title_; }
   void SetDialogTitle(std::string title) { title_ = std::move(title); }
-  const std::string& Filter() const { return filter_; }
   void SetFilter(std::string filter) { filter_ = std::move(filter); }
   const std::string& FileName() const { return file_name_; }
   void SetFileName(std::string name) { file_name_ = std::move(name); }

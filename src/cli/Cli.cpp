@@ -14,10 +14,11 @@
 #include <vector>
 
 #include "cli/ExternalMode.h"
+#include "cli/Operations.h"
 #include "listfiles/ListFileReader.h"
 #include "listfiles/ListFileWriter.h"
 #include "listfiles/ListFiles.h"
-#include "lists/Main.h"
+#include "lists/ItemKey.h"
 
 namespace karvello {
 
@@ -33,7 +34,8 @@ constexpr char kUsage[] =
     "  karvello-cli remove-blanks          [FILE...] [-o OUT] [--lf]\n"
     "  karvello-cli subtract OTHER         [FILE...] [-o OUT] [--lf]\n"
     "  karvello-cli keep-matches OTHER     [FILE...] [-o OUT] [--lf]\n"
-    "Options of every command: --memory SIZE, --temp-dir DIR\n"
+    "Options: --lines --stats; --ignore-case --trim where items are compared;\n"
+    "--count with dedupe; --memory SIZE, --temp-dir DIR with every command.\n"
     "Run 'karvello-cli --help' for more.\n";
 
 constexpr char kStdin[] = "-";
@@ -61,6 +63,10 @@ struct Options {
   std::vector<std::string> files;
   std::string out;
   bool lf = false;
+  bool lines = false;
+  bool stats = false;
+  bool count = false;
+  KeyRules keys;
   std::string memory;  // SIZE of --memory; empty for the default
   std::string temp_dir;
 };
@@ -85,12 +91,13 @@ std::string LoadErrorText(const std::string& path, int error) {
 // Loads `paths` in order into `list`; none means standard input. Reports
 // every path that cannot be read, one line each, and returns false if there
 // was any.
-bool LoadAll(ItemList& list, const std::vector<std::string>& paths) {
-  if (paths.empty()) return LoadAll(list, {kStdin});
+bool LoadAll(ItemList& list, const std::vector<std::string>& paths,
+             FieldSplit split) {
+  if (paths.empty()) return LoadAll(list, {kStdin}, split);
   bool all = true;
   for (const std::string& path : paths) {
-    const int error = path == kStdin ? ReadListFd(STDIN_FILENO, list, 0)
-                                     : AppendListFile(list, path);
+    const int error = path == kStdin ? ReadListFd(STDIN_FILENO, list, 0, split)
+                                     : AppendListFile(list, path, split);
     if (error != 0) {
       std::cerr << LoadErrorText(path, error) << '\n';
       all = false;
@@ -99,15 +106,40 @@ bool LoadAll(ItemList& list, const std::vector<std::string>& paths) {
   return all;
 }
 
+// The options beside -o and --lf: how items are read and compared, and
+// what is reported.
+void DeclareListOptions(CLI::App& sub, std::string_view command,
+                        Options& options) {
+  sub.add_flag("--lines", options.lines,
+               "One item per line: commas and quotes are part of the item");
+  sub.add_flag("--stats", options.stats,
+               "After the result, write the counts of items read, removed "
+               "and written to standard error");
+  if (command != "cat" && command != "remove-blanks") {
+    sub.add_flag("--ignore-case", options.keys.ignore_case,
+                 "Compare after Unicode simple case folding; the items "
+                 "written are unchanged");
+    sub.add_flag("--trim", options.keys.trim,
+                 "Compare without leading and trailing blanks and tabs; the "
+                 "items written are unchanged");
+  }
+  if (command == "dedupe") {
+    sub.add_flag("--count", options.count,
+                 "Follow each item written by a tab and its number of copies");
+  }
+}
+
 // Declares the command line on `app`; the parse fills `options`.
 void DeclareCommands(CLI::App& app, Options& options) {
   app.set_version_flag("--version", "karvello-cli " KARVELLO_VERSION);
   app.require_subcommand(1);
   app.footer(
       "Each FILE is read as comma- or line-separated fields, one item per\n"
-      "field; none, or -, reads standard input. When any FILE or OTHER is\n"
-      "missing or unreadable, each is reported and nothing at all is written:\n"
-      "no output, OUT untouched.\n"
+      "field (one per line with --lines); none, or -, reads standard input.\n"
+      "Items compare exactly unless --ignore-case or --trim is given. With\n"
+      "--stats the counts are of the items of FILE..., not of OTHER. When\n"
+      "any FILE or OTHER is missing or unreadable, each is reported and\n"
+      "nothing at all is written: no output, OUT untouched.\n"
       "The result goes to standard output (also with -o -), one item per line\n"
       "followed by CR LF (LF with --lf). A file OUT is replaced only once the\n"
       "new one is complete, only when you may write to it, and keeps its mode\n"
@@ -117,7 +149,8 @@ void DeclareCommands(CLI::App& app, Options& options) {
       "Exit status: 0 done, 1 a missing or unreadable input or an unwritable\n"
       "OUT, 2 bad usage, 128 + N when signal N stops the write.\n"
       "Input larger than --memory is worked through in parts, in spill files\n"
-      "under --temp-dir, with the same result.\n");
+      "under --temp-dir, with the same result. --lines, --stats,\n"
+      "--ignore-case, --trim and --count always work in memory.\n");
 
   const CLI::Validator non_empty(
       [](std::string& value) {
@@ -149,6 +182,7 @@ void DeclareCommands(CLI::App& app, Options& options) {
         ->option_text("OUT")
         ->check(non_empty);
     sub->add_flag("--lf", options.lf, "End each item with LF, not CR LF");
+    DeclareListOptions(*sub, command.name, options);
     sub->add_option("--memory", options.memory,
                     "Work through larger input in parts on disk (default: "
                     "half the available memory)")
@@ -158,26 +192,6 @@ void DeclareCommands(CLI::App& app, Options& options) {
                     "Folder for those parts (default: $TMPDIR or /tmp)")
         ->option_text("DIR")
         ->check(non_empty);
-  }
-}
-
-void RunOperation(const Options& options, ItemList& list,
-                  const ItemList& other) {
-  const std::string& c = options.command;
-  if (c == "dedupe") {
-    RemoveDupesExceptFirst(list);
-  } else if (c == "remove-all-dupes") {
-    RemoveAllDupes(list);
-  } else if (c == "remove-with") {
-    RemoveItemsWith(list, options.argument);
-  } else if (c == "remove-without") {
-    RemoveItemsWithout(list, options.argument);
-  } else if (c == "remove-blanks") {
-    RemoveBlanks(list);
-  } else if (c == "subtract") {
-    SubtractList(list, other);
-  } else if (c == "keep-matches") {
-    KeepOnlyMatches(list, other);
   }
 }
 
@@ -198,8 +212,14 @@ int WriteOutput(const Options& options, const ItemList& list) {
 }
 
 // Runs the command through the streaming or external mode when it streams
-// or its inputs may not fit in memory; false otherwise.
+// or its inputs may not fit in memory; false otherwise. The streaming and
+// external runs read comma-separated fields and compare items exactly, so
+// any option that changes either, or counts the whole list, stays in memory.
 bool RunLarge(const Options& options, bool other_list, int& status) {
+  if (options.lines || options.stats || options.count ||
+      options.keys.ignore_case || options.keys.trim) {
+    return false;
+  }
   std::size_t budget = 0;
   if (options.memory.empty() || !ParseMemorySize(options.memory, budget)) {
     budget = DefaultMemoryBudget();
@@ -226,10 +246,10 @@ bool RunLarge(const Options& options, bool other_list, int& status) {
   job.load_error_text = LoadErrorText;
   job.line_end = options.lf ? "\n" : kCrLf;
   job.operation = [&options](ItemList& list, const ItemList& other) {
-    RunOperation(options, list, other);
+    RunOperation(options.command, options.argument, options.keys, list, other);
   };
   job.in_memory = [&options](ItemList& list, const ItemList& other) {
-    RunOperation(options, list, other);
+    RunOperation(options.command, options.argument, options.keys, list, other);
     return WriteOutput(options, list);
   };
   status = RunExternal(job);
@@ -240,17 +260,35 @@ int Run(const Options& options) {
   const bool other_list =
       options.command == "subtract" || options.command == "keep-matches";
   if (int status; RunLarge(options, other_list, status)) return status;
+  const FieldSplit split =
+      options.lines ? FieldSplit::kLines : FieldSplit::kCommasAndLines;
   ItemList other;
   ItemList list;
   // Output built from part of the input would pass for the real result, so
   // a missing or unreadable input stops the run before anything is written.
   // Every input is still tried, so that one run names all that are wrong.
-  bool loaded = !other_list || LoadAll(other, {options.argument});
-  loaded = LoadAll(list, options.files) && loaded;
+  bool loaded = !other_list || LoadAll(other, {options.argument}, split);
+  loaded = LoadAll(list, options.files, split) && loaded;
   if (!loaded) return kExitFailure;
 
-  RunOperation(options, list, other);
-  return WriteOutput(options, list);
+  const ItemList::Index read = list.ListCount();
+  if (options.count) {
+    DedupeWithCounts(options.keys, list);
+  } else {
+    RunOperation(options.command, options.argument, options.keys, list, other);
+  }
+
+  if (int status = WriteOutput(options, list); status != kExitOk) {
+    return status;
+  }
+  if (options.stats) {
+    // Standard input counts as one file, named or not.
+    const int files =
+        options.files.empty() ? 1 : static_cast<int>(options.files.size());
+    std::cerr << StatsLine(options.command, read, files, list.ListCount())
+              << '\n';
+  }
+  return kExitOk;
 }
 
 // The first word when it should name a command and names none, else null.

@@ -8,10 +8,10 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <exception>
-#include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include "lists/internal/Parallel.h"
 
 namespace karvello {
 namespace {
@@ -41,7 +41,8 @@ constexpr std::int32_t kUnmodelled = INT32_MIN;
 constexpr std::size_t kMaxModelledBytes = 1024;
 
 // Below this many items a second thread costs more than it saves.
-constexpr ItemList::Index kMinItemsForThreads = 100000;
+constexpr auto kMinItemsForThreads =
+    static_cast<ItemList::Index>(internal::kTwoThreadsFrom);
 
 // Pairs are checked for ligatures in runs of this many characters once
 // there are at least kMinPairsForRuns of them; shaping a long run costs
@@ -498,32 +499,16 @@ class WidthModel {
 
 // Runs `work(begin, end, part)` over the items in one or two parts, the
 // second on its own thread, and rethrows what either part threw. The second
-// part starts at a multiple of 64.
+// part starts at a multiple of 64, so that the parts never share a word of a
+// bitmap with one bit an item.
 template <typename Work>
 void ForParts(ItemList::Index count, int parts, Work work) {
-  if (parts == 1) {
-    work(ItemList::Index{0}, count, 0);
-    return;
-  }
-  // A multiple of 64, so that the parts never share a word of a bitmap
-  // with one bit an item.
-  const ItemList::Index middle = count / 2 / 64 * 64;
-  std::exception_ptr failure;
-  std::thread second([&] {
-    try {
-      work(middle, count, 1);
-    } catch (...) {
-      failure = std::current_exception();
-    }
+  internal::RunParts(parts, [&](int part) {
+    const auto [begin, end] =
+        internal::PartRange(static_cast<std::size_t>(count), part, parts, 64);
+    work(static_cast<ItemList::Index>(begin), static_cast<ItemList::Index>(end),
+         part);
   });
-  try {
-    work(ItemList::Index{0}, middle, 0);
-  } catch (...) {
-    second.join();
-    throw;
-  }
-  second.join();
-  if (failure) std::rethrow_exception(failure);
 }
 
 int ToExtent(Fixed widest, int scroll_bar_width) {

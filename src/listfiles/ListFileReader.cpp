@@ -48,13 +48,23 @@ const char* FindFieldEnd(const char* p, const char* end) {
   return FindAny<',', '\n', '\r'>(p, end);
 }
 
+const char* FindLineEnd(const char* p, const char* end) {
+  return FindAny<'\n', '\r', '\r'>(p, end);
+}
+
 const char* FindQuoteOrLineEnd(const char* p, const char* end) {
   return FindAny<'"', '\n', '\r'>(p, end);
 }
 
 }  // namespace
 
-ListFileReader::ListFileReader(ItemList& list) : list_(list) {}
+ListFileReader::ListFileReader(ItemList& list, FieldSplit split)
+    : list_(list), split_(split) {}
+
+const char* ListFileReader::FindEnd(const char* p, const char* end) const {
+  return split_ == FieldSplit::kLines ? FindLineEnd(p, end)
+                                      : FindFieldEnd(p, end);
+}
 
 void ListFileReader::EnsureFree(std::size_t n) {
   if (capacity_ - end_ >= n) return;
@@ -217,7 +227,7 @@ void ListFileReader::Parse() {
     // only the first field of a call can have one.
     const std::size_t scanned = std::exchange(scanned_, 0);
     const std::size_t close_at = std::exchange(close_quote_, 0);
-    if (*p == '"') {
+    if (*p == '"' && split_ == FieldSplit::kCommasAndLines) {
       const char* close =
           close_at != 0 ? field + close_at
                         : FindQuoteOrLineEnd(
@@ -245,7 +255,7 @@ void ListFileReader::Parse() {
     if (field_end == nullptr) {
       // A field that opens with an unclosed quote is read again from its
       // start; its line end, or the end of input, is already in view.
-      field_end = FindFieldEnd(*field == '"' ? field : field + scanned, end);
+      field_end = FindEnd(*field == '"' ? field : field + scanned, end);
       if (field_end == end && !eof) {
         scanned_ = static_cast<std::size_t>(end - field);
         break;
@@ -271,14 +281,14 @@ void ListFileReader::Parse() {
   if (begin_ == end_) begin_ = end_ = 0;
 }
 
-void ReadListFields(std::string_view bytes, ItemList& list) {
-  ListFileReader reader(list);
+void ReadListFields(std::string_view bytes, ItemList& list, FieldSplit split) {
+  ListFileReader reader(list, split);
   reader.Feed(bytes);
   reader.Finish();
 }
 
 int ReadListStream(const ReadFunction& read, ItemList& list,
-                   std::size_t size_hint) {
+                   std::size_t size_hint, FieldSplit split) {
   // The file's size bounds the text it holds, so the list's byte arena grows
   // once; the per-item arrays grow in place as they fill. The reservation
   // only saves time: a size that cannot be reserved (a sparse file, say)
@@ -289,7 +299,7 @@ int ReadListStream(const ReadFunction& read, ItemList& list,
     } catch (const std::bad_alloc&) {
     }
   }
-  ListFileReader reader(list);
+  ListFileReader reader(list, split);
   while (true) {
     std::span<char> space = reader.Space();
     const long n = read(space.data(), space.size());
@@ -301,7 +311,8 @@ int ReadListStream(const ReadFunction& read, ItemList& list,
   return 0;
 }
 
-int ReadListFd(int fd, ItemList& list, std::size_t size_hint) {
+int ReadListFd(int fd, ItemList& list, std::size_t size_hint,
+               FieldSplit split) {
   return ReadListStream(
       [fd](char* buffer, std::size_t size) -> long {
         while (true) {
@@ -309,7 +320,7 @@ int ReadListFd(int fd, ItemList& list, std::size_t size_hint) {
           if (n >= 0 || errno != EINTR) return static_cast<long>(n);
         }
       },
-      list, size_hint);
+      list, size_hint, split);
 }
 
 }  // namespace karvello

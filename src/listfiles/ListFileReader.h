@@ -16,12 +16,15 @@
 //     field, so "a," gives a and an empty item, also at the end of the file.
 //     An empty file gives no item.
 //   - Bytes are kept exactly, NUL and invalid UTF-8 included.
+//   - In line mode (FieldSplit::kLines) a field ends only at a line end:
+//     commas and quotes are ordinary bytes, so each line is one item.
 //   - A UTF-8 byte-order mark at the start is dropped. A file that starts
 //     with a UTF-16 byte-order mark (LE or BE) is decoded to UTF-8 first; an
 //     unpaired surrogate or a final odd byte becomes U+FFFD.
 //
 // Example:
 //   a,b<LF><LF>"x,y"<CR><LF>c   gives   a, b, (empty), x,y, c
+//   and in line mode            gives   a,b, (empty), "x,y", c
 
 #ifndef KARVELLO_LISTFILES_LISTFILEREADER_H_
 #define KARVELLO_LISTFILES_LISTFILEREADER_H_
@@ -36,6 +39,10 @@
 #include "lists/ItemList.h"
 
 namespace karvello {
+
+// Where a field ends: at a comma or a line end (quotes respected), or only
+// at a line end.
+enum class FieldSplit { kCommasAndLines, kLines };
 
 // Reads one list file that arrives in blocks of any size: the items come out
 // the same however the bytes are split. Each field is appended to the list
@@ -52,7 +59,8 @@ namespace karvello {
 //   reader.Finish();
 class ListFileReader {
  public:
-  explicit ListFileReader(ItemList& list);
+  explicit ListFileReader(ItemList& list,
+                          FieldSplit split = FieldSplit::kCommasAndLines);
   ListFileReader(const ListFileReader&) = delete;
   ListFileReader& operator=(const ListFileReader&) = delete;
 
@@ -78,8 +86,10 @@ class ListFileReader {
   void DecodeUtf16();
   void Parse();
   void AppendUtf8(char32_t c);
+  const char* FindEnd(const char* p, const char* end) const;
 
   ItemList& list_;
+  const FieldSplit split_;
   std::unique_ptr<char[]> buffer_;
   std::size_t capacity_ = 0;
   std::size_t begin_ = 0;  // first byte not yet parsed
@@ -104,7 +114,8 @@ class ListFileReader {
 };
 
 // Appends the fields of `bytes`, a whole list file held in memory.
-void ReadListFields(std::string_view bytes, ItemList& list);
+void ReadListFields(std::string_view bytes, ItemList& list,
+                    FieldSplit split = FieldSplit::kCommasAndLines);
 
 // Reads a list file through `read`, which fills up to `size` bytes at
 // `buffer` and returns how many it filled, 0 at the end, or -1 with errno
@@ -112,11 +123,13 @@ void ReadListFields(std::string_view bytes, ItemList& list);
 // the list's storage once. Returns 0, or the errno of the failed read; the
 // items read before a failure stay in the list.
 using ReadFunction = std::function<long(char* buffer, std::size_t size)>;
-[[nodiscard]] int ReadListStream(const ReadFunction& read, ItemList& list,
-                                 std::size_t size_hint);
+[[nodiscard]] int ReadListStream(
+    const ReadFunction& read, ItemList& list, std::size_t size_hint,
+    FieldSplit split = FieldSplit::kCommasAndLines);
 
 // ReadListStream over an open file descriptor; EINTR is retried.
-[[nodiscard]] int ReadListFd(int fd, ItemList& list, std::size_t size_hint);
+[[nodiscard]] int ReadListFd(int fd, ItemList& list, std::size_t size_hint,
+                             FieldSplit split = FieldSplit::kCommasAndLines);
 
 }  // namespace karvello
 

@@ -31,7 +31,7 @@ bool FileExists(const std::string& path) noexcept {
   return ::stat(path.c_str(), &info) == 0;
 }
 
-int AppendListFile(ItemList& list, const std::string& path) {
+int AppendListFile(ItemList& list, const std::string& path, FieldSplit split) {
   if (path.find('\0') != std::string::npos) return ENOENT;
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return errno;
@@ -42,7 +42,7 @@ int AppendListFile(ItemList& list, const std::string& path) {
   const std::size_t size_hint = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
                                     ? static_cast<std::size_t>(info.st_size)
                                     : 0;
-  return ReadListFd(fd, list, size_hint);
+  return ReadListFd(fd, list, size_hint, split);
 }
 
 bool LoadListFile(ItemList& list, const std::string& path, ListFileUi& ui) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "listfiles/ListFileReader.h"
 #include "lists/ItemList.h"
 
 namespace karvello {
@@ -37,8 +38,11 @@ bool FileExists(const std::string& path) noexcept;
 // reports nothing. Returns 0, or the errno of the open or read that failed:
 // ENOENT or ENOTDIR when no file has that name. Items read before a read
 // error stay. When memory or the list runs out, throws what ItemList::AddItem
-// throws. The file is closed in every case.
-[[nodiscard]] int AppendListFile(ItemList& list, const std::string& path);
+// throws. The file is closed in every case. `split` chooses how fields end
+// (see ListFileReader.h).
+[[nodiscard]] int AppendListFile(
+    ItemList& list, const std::string& path,
+    FieldSplit split = FieldSplit::kCommasAndLines);
 
 // Appends the items of the list file at `path` to `list`, in file order.
 // A path that FileExists rejects gets ui.Message("File not found") and leaves

@@ -8,7 +8,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "lists/ItemHash.h"
+#include "lists/TextSet.h"
+#include "lists/internal/ItemHash.h"
 
 namespace karvello {
 
@@ -71,12 +72,13 @@ class PartitionedRun::Split {
 
  private:
   std::size_t PartOf(std::string_view text) const {
-    const std::uint64_t mixed = internal::FoldedMultiply(
-        HashBytes(text) ^ salt_, 0xc2b2ae3d27d4eb4fULL);
+    const std::uint64_t mixed =
+        internal::FoldedMultiply(hash_(text) ^ salt_, 0xc2b2ae3d27d4eb4fULL);
     return static_cast<std::size_t>(
         (static_cast<internal::Uint128>(mixed) * count_) >> 64);
   }
 
+  internal::ItemHasher hash_;
   std::string folder_;
   std::size_t count_;
   std::uint64_t salt_;
@@ -214,6 +216,19 @@ void PartitionedRun::Work(SpillFile& list, SpillFile* other,
   if (kept != 0) runs_.push_back({begin, results_.size()});
 }
 
+namespace {
+
+// The keyed item hash for the standard containers: the texts come from the
+// input, so an unkeyed hash would let a list be built to collide.
+struct KeyedTextHash {
+  internal::ItemHasher hash;
+  std::size_t operator()(std::string_view text) const noexcept {
+    return static_cast<std::size_t>(hash(text));
+  }
+};
+
+}  // namespace
+
 void PartitionedRun::WorkOnCopies(SpillFile& list, SpillFile* other,
                                   const PartOperation& operation) {
   // Only the first two copies of each text go into the list the operation
@@ -227,7 +242,7 @@ void PartitionedRun::WorkOnCopies(SpillFile& list, SpillFile* other,
     bool later_stay = false;
   };
   std::deque<std::string> texts;
-  std::unordered_map<std::string_view, std::uint32_t> index;
+  std::unordered_map<std::string_view, std::uint32_t, KeyedTextHash> index;
   std::vector<Text> facts;
   std::vector<std::uint32_t> entries;  // the text of each reduced item
   ItemList reduced;
@@ -258,10 +273,10 @@ void PartitionedRun::WorkOnCopies(SpillFile& list, SpillFile* other,
   {
     ItemList other_texts;
     if (other != nullptr) {
-      std::unordered_map<std::string, bool> seen;
+      TextSet seen;
       SpillReader reader(*other, 0, other->size(), read_buffer);
       while (reader.Next(position, text)) {
-        if (seen.try_emplace(std::string(text), true).second) {
+        if (seen.Insert(text)) {
           other_texts.AddItem(text);
         }
       }

@@ -15,6 +15,8 @@
 #ifndef KARVELLO_LISTS_MAIN_H_
 #define KARVELLO_LISTS_MAIN_H_
 
+#include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "lists/ItemList.h"
@@ -48,6 +50,25 @@ void SubtractList(ItemList& target, const ItemList& other);
 // Removes from `target` every item equal to no item of `other`; `other` is
 // only read.
 void KeepOnlyMatches(ItemList& target, const ItemList& other);
+
+// Marking variants, for running an operation on stand-ins for the items
+// (their comparison keys, see ItemKey.h) and removing the originals. Each
+// sets marks[i] to 1 for every item i that the operation of the same name
+// would remove and to 0 for every other; `marks` holds one byte per item of
+// `list` or `target`. The lists are only read.
+//
+//   keys = KeysOf(list, rules);  MarkDupesExceptFirst(keys, marks);
+//   list.RemoveMarked(marks);    // the first copy of each key stays
+void MarkDupesExceptFirst(const ItemList& list, std::span<std::uint8_t> marks);
+void MarkAllDupes(const ItemList& list, std::span<std::uint8_t> marks);
+void MarkItemsWith(const ItemList& list, std::string_view search,
+                   std::span<std::uint8_t> marks);
+void MarkItemsWithout(const ItemList& list, std::string_view search,
+                      std::span<std::uint8_t> marks);
+void MarkSubtract(const ItemList& target, const ItemList& other,
+                  std::span<std::uint8_t> marks);
+void MarkKeepOnlyMatches(const ItemList& target, const ItemList& other,
+                         std::span<std::uint8_t> marks);
 
 }  // namespace karvello
 

@@ -1,4 +1,4 @@
-#include "lists/TextSearch.h"
+#include "lists/internal/TextSearch.h"
 
 #include <cstring>
 

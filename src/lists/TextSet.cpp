@@ -5,8 +5,6 @@
 #include <memory>
 #include <stdexcept>
 
-#include "lists/ItemHash.h"
-
 namespace karvello {
 
 namespace {
@@ -73,12 +71,11 @@ void TextSet::Reserve(std::size_t more) {
     if (slot.place == 0) continue;
     // Past 2^24 slots the hash bits kept in the slot no longer make the
     // index, and the text is hashed again.
-    std::size_t i =
-        count <= kKeptHashSlots
-            ? (slot.place >> kOffsetBits) & mask
-            : HashBytes(bytes_.data() + OffsetPlusOne(slot.place) - 1,
-                        slot.length) &
-                  mask;
+    std::size_t i = count <= kKeptHashSlots
+                        ? (slot.place >> kOffsetBits) & mask
+                        : hash_(bytes_.data() + OffsetPlusOne(slot.place) - 1,
+                                slot.length) &
+                              mask;
     while (grown[i].place != 0) i = (i + 1) & mask;
     grown[i] = slot;
   }
@@ -106,7 +103,7 @@ bool TextSet::InsertHashed(std::string_view text, std::uint64_t hash) {
 
 bool TextSet::Insert(std::string_view text) {
   Reserve(1);
-  return InsertHashed(text, HashBytes(text));
+  return InsertHashed(text, hash_(text));
 }
 
 template <typename Visit>
@@ -114,7 +111,7 @@ void TextSet::Pipeline(const ItemList& list, Visit visit) const {
   const auto n = static_cast<std::size_t>(list.ListCount());
   auto hashes = std::make_unique_for_overwrite<std::uint64_t[]>(n);
   auto fetch = [&](std::size_t k) {
-    hashes[k] = HashBytes(list.UncheckedItem(static_cast<ItemList::Index>(k)));
+    hashes[k] = hash_(list.UncheckedItem(static_cast<ItemList::Index>(k)));
     Prefetch(hashes[k]);
   };
   for (std::size_t k = 0; k < n && k < kAhead; ++k) fetch(k);
@@ -153,7 +150,7 @@ void TextSet::FindAll(const ItemList& list, std::uint8_t* found) const {
 
 bool TextSet::Contains(std::string_view text) const noexcept {
   if (size_ == 0) return false;
-  return slots_[Find(text, HashBytes(text))].place != 0;
+  return slots_[Find(text, hash_(text))].place != 0;
 }
 
 }  // namespace karvello

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "lists/ItemList.h"
+#include "lists/internal/ItemHash.h"
 
 namespace karvello {
 
@@ -67,6 +68,8 @@ class TextSet {
   template <typename Visit>
   void Pipeline(const ItemList& list, Visit visit) const;
 
+  // Keyed, so that a list built to make its texts collide cannot be.
+  internal::ItemHasher hash_;
   internal::PodBuffer<char> bytes_;
   internal::PodBuffer<Slot> slots_;
   std::size_t mask_ = 0;

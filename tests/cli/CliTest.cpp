@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 using ::karvello::testing::CanSwitchUsers;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 struct Outcome {
@@ -93,6 +94,81 @@ TEST_F(CliTest, EachCommandRunsItsOperation) {
   EXPECT_EQ(Cli("remove-blanks a --lf").out, "a\nb\na\nd\nb\na\nab\n");
   EXPECT_EQ(Cli("subtract other a --lf").out, "a\na\n\nd\na\nab\n");
   EXPECT_EQ(Cli("keep-matches other a --lf").out, "b\nb\n");
+}
+
+TEST_F(CliTest, LinesKeepsCommasAndQuotesInTheItem) {
+  Write("names", "Smith, John\r\n\"Doe, Jane\"\rSmith, John\n\n");
+  Write("seen", "Smith, John\n");
+  EXPECT_EQ(Cli("dedupe --lines names --lf").out,
+            "Smith, John\n\"Doe, Jane\"\n\n");
+  EXPECT_EQ(Cli("cat names --lf").out,
+            "Smith\n John\nDoe, Jane\nSmith\n John\n\n");
+  // OTHER is read the same way.
+  EXPECT_EQ(Cli("subtract seen names --lines --lf").out, "\"Doe, Jane\"\n\n");
+  Write("in", "a,b\n");
+  EXPECT_EQ(Cli("cat --lines").out, "a,b\r\n");
+}
+
+TEST_F(CliTest, StatsAddOneLineToStandardErrorOnly) {
+  Write("a", "x\ny\nx\n");
+  Write("b", "y\nz\n");
+  Outcome run = Cli("dedupe a b --stats --lf");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "x\ny\nz\n");
+  EXPECT_EQ(run.err,
+            "karvello-cli: dedupe: 5 items read from 2 files, 2 removed, 3 "
+            "written\n");
+  Write("in", "q\n");
+  run = Cli("remove-with q --stats -o out");
+  EXPECT_EQ(Contents("out"), "");
+  EXPECT_EQ(run.err,
+            "karvello-cli: remove-with: 1 item read from 1 file, 1 removed, 0 "
+            "written\n");
+  // A failed write reports the failure, not the counts.
+  run = Cli("cat a --stats", "", "<in >/dev/full");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, HasSubstr("No space left on device"));
+  EXPECT_THAT(run.err, Not(HasSubstr("written")));
+}
+
+TEST_F(CliTest, IgnoreCaseAndTrimWriteTheOriginals) {
+  Write("emails",
+        "Ann@Example.com\n ann@example.COM\t\nbo@x.org\n"
+        "\xC3\x89lo\xC3\xAFse@x.fr\n\xC3\xA9LO\xC3\x8FSE@X.FR\n");
+  Write("unsubscribed", "BO@X.ORG \nann@example.COM\n");
+  EXPECT_EQ(Cli("dedupe emails --ignore-case --lf").out,
+            "Ann@Example.com\n ann@example.COM\t\nbo@x.org\n"
+            "\xC3\x89lo\xC3\xAFse@x.fr\n");
+  EXPECT_EQ(Cli("dedupe emails --ignore-case --trim --lf").out,
+            "Ann@Example.com\nbo@x.org\n\xC3\x89lo\xC3\xAFse@x.fr\n");
+  EXPECT_EQ(Cli("subtract unsubscribed emails --ignore-case --trim --lf").out,
+            "\xC3\x89lo\xC3\xAFse@x.fr\n\xC3\xA9LO\xC3\x8FSE@X.FR\n");
+  EXPECT_EQ(Cli("keep-matches unsubscribed emails --trim --lf").out,
+            " ann@example.COM\t\n");
+  EXPECT_EQ(Cli("remove-all-dupes emails --ignore-case --lf").out,
+            "Ann@Example.com\n ann@example.COM\t\nbo@x.org\n");
+  EXPECT_EQ(Cli("remove-with EXAMPLE emails --ignore-case --lf").out,
+            "bo@x.org\n\xC3\x89lo\xC3\xAFse@x.fr\n\xC3\xA9LO\xC3\x8FSE@X.FR\n");
+  EXPECT_EQ(Cli("remove-without .FR emails --ignore-case --lf").out,
+            "\xC3\x89lo\xC3\xAFse@x.fr\n\xC3\xA9LO\xC3\x8FSE@X.FR\n");
+  // Without them, case and blanks count as before.
+  EXPECT_EQ(Cli("dedupe emails unsubscribed --lf").out,
+            "Ann@Example.com\n ann@example.COM\t\nbo@x.org\n"
+            "\xC3\x89lo\xC3\xAFse@x.fr\n\xC3\xA9LO\xC3\x8FSE@X.FR\n"
+            "BO@X.ORG \nann@example.COM\n");
+}
+
+TEST_F(CliTest, CountFollowsEachFirstCopyWithATab) {
+  Write("words", "red\nRed\nblue\nred\n RED\n");
+  EXPECT_EQ(Cli("dedupe words --count --lf").out,
+            "red\t2\nRed\t1\nblue\t1\n RED\t1\n");
+  EXPECT_EQ(Cli("dedupe words --count --ignore-case --trim").out,
+            "red\t4\r\nblue\t1\r\n");
+  Outcome run = Cli("dedupe words --count --stats -o out --lf");
+  EXPECT_EQ(Contents("out"), "red\t2\nRed\t1\nblue\t1\n RED\t1\n");
+  EXPECT_EQ(run.err,
+            "karvello-cli: dedupe: 5 items read from 1 file, 1 removed, 4 "
+            "written\n");
 }
 
 TEST_F(CliTest, AnyMissingOrUnreadableInputWritesNothing) {
@@ -207,7 +283,10 @@ TEST_F(CliTest, OutputReplacesOutOnlyWhenComplete) {
 TEST_F(CliTest, BadUsageExitsWithTwo) {
   for (const char* args :
        {"", "frobnicate", "remove-with", "remove-with ''", "subtract",
-        "cat --bogus", "cat -o ''", "cat - -", "subtract - "}) {
+        "cat --bogus", "cat -o ''", "cat - -", "subtract - ",
+        // Options only where they mean something.
+        "cat --ignore-case", "remove-blanks --trim", "subtract x --count",
+        "remove-all-dupes --count"}) {
     Outcome run = Cli(args);
     EXPECT_EQ(run.status, 2) << args;
     EXPECT_THAT(run.err, HasSubstr("Usage:")) << args;
@@ -220,6 +299,11 @@ TEST_F(CliTest, BadUsageExitsWithTwo) {
   EXPECT_EQ(help.status, 0);
   EXPECT_THAT(help.out, HasSubstr("keep-matches"));
   EXPECT_THAT(help.out, HasSubstr("nothing at all is written"));
+  Outcome dedupe_help = Cli("dedupe --help");
+  for (const char* option :
+       {"--lines", "--stats", "--ignore-case", "--trim", "--count"}) {
+    EXPECT_THAT(dedupe_help.out, HasSubstr(option));
+  }
   Outcome version = Cli("--version");
   EXPECT_EQ(version.status, 0);
   EXPECT_THAT(version.out, StartsWith("karvello-cli "));

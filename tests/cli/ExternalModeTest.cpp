@@ -137,6 +137,60 @@ TEST_F(ExternalModeTest, EveryOperationWritesWhatTheInMemoryRunWrites) {
   }
 }
 
+// These options change how items are read or compared, or count the whole
+// list; a run given a budget must still honour them, as the run without
+// one does.
+TEST_F(ExternalModeTest, OptionsThatChangeTheComparisonKeepTheirMeaning) {
+  Write("small", "Anna,ANNA \n Bo\nanna\nBo,x\nBo\n");
+  Write("other", "ANNA\nbo\n");
+  Write("big", RandomListFile(21, 2 << 20, 60000));
+  struct Case {
+    const char* command;
+    const char* small_result;  // of the small file alone, with --lf
+  };
+  const Case cases[] = {
+      {"dedupe --ignore-case", "Anna\nANNA \n Bo\nBo\nx\n"},
+      {"dedupe --trim", "Anna\nANNA \n Bo\nanna\nx\n"},
+      {"dedupe --ignore-case --trim", "Anna\n Bo\nx\n"},
+      {"dedupe --count", "Anna\t1\nANNA \t1\n Bo\t1\nanna\t1\nBo\t2\nx\t1\n"},
+      {"dedupe --lines", "Anna,ANNA \n Bo\nanna\nBo,x\nBo\n"},
+      {"cat --lines", "Anna,ANNA \n Bo\nanna\nBo,x\nBo\n"},
+      {"dedupe --stats", "Anna\nANNA \n Bo\nanna\nBo\nx\n"},
+      {"remove-with bo --ignore-case", "Anna\nANNA \nanna\nx\n"},
+      {"remove-all-dupes --trim", "Anna\nANNA \nanna\nx\n"},
+      {"subtract other --ignore-case", "ANNA \n Bo\nx\n"},
+      {"keep-matches other --trim", "ANNA \n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    const std::string command = c.command;
+    // The small file streams where the command allows, whatever the
+    // budget; a missing temporary folder would stop a run in parts.
+    Outcome run = Shell("CLI " + command + " small --lf -o out");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(Contents("out"), c.small_result);
+    Outcome budgeted = Shell("CLI " + command +
+                             " small --lf --memory 1M --temp-dir nowhere"
+                             " -o out");
+    EXPECT_EQ(budgeted.status, 0);
+    EXPECT_EQ(Contents("out"), c.small_result);
+    EXPECT_EQ(budgeted.err, run.err);
+
+    // Past the budget, the same bytes as the run without one.
+    run = Shell("CLI " + command + " big small -o expected");
+    ASSERT_EQ(run.status, 0);
+    budgeted = Shell("CLI " + command +
+                     " big small --memory 1M --temp-dir spill -o out");
+    EXPECT_EQ(budgeted.status, 0);
+    EXPECT_TRUE(Contents("out") == Contents("expected"));
+    EXPECT_EQ(budgeted.err, run.err);
+    EXPECT_TRUE(fs::is_empty(dir_ / "spill"));
+  }
+  EXPECT_EQ(Shell("CLI dedupe --stats small --memory 1M >/dev/null").err,
+            "karvello-cli: dedupe: 7 items read from 1 file, 1 removed, "
+            "6 written\n");
+}
+
 TEST_F(ExternalModeTest, GoesExternalOnlyPastTheBudget) {
   // A temporary folder that does not exist shows which mode ran: only the
   // external mode needs it.

@@ -18,18 +18,25 @@ using karvello::testing::ItemsOf;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
+  // The input's first byte picks the mode, so the fuzzer explores both.
+  if (size == 0) return 0;
+  const bool lines_only = (data[0] & 1) != 0;
+  const auto split = lines_only ? karvello::FieldSplit::kLines
+                                : karvello::FieldSplit::kCommasAndLines;
+  ++data;
+  --size;
   const std::string_view file(reinterpret_cast<const char*>(data), size);
   const std::vector<std::string> expected =
-      karvello::reference::ReferenceListItems(file);
+      karvello::reference::ReferenceListItems(file, lines_only);
 
   karvello::ItemList whole;
-  karvello::ReadListFields(file, whole);
+  karvello::ReadListFields(file, whole, split);
   if (ItemsOf(whole) != expected) std::abort();
 
   // Block lengths from 1 to 8 bytes, chosen by the input's own bytes, so
   // that every cut the fuzzer can reach is tried somewhere.
   karvello::ItemList pieces;
-  karvello::ListFileReader reader(pieces);
+  karvello::ListFileReader reader(pieces, split);
   std::size_t at = 0;
   std::uint32_t state = 2166136261u;
   while (at < size) {

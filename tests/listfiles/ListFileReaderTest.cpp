@@ -25,6 +25,12 @@ std::vector<std::string> Read(std::string_view file) {
   return ItemsOf(list);
 }
 
+std::vector<std::string> ReadLines(std::string_view file) {
+  ItemList list;
+  ReadListFields(file, list, FieldSplit::kLines);
+  return ItemsOf(list);
+}
+
 TEST(ListFileReaderTest, EveryLineEndEndsALineAndIsConsumed) {
   EXPECT_THAT(Read("a\nb\n"), ElementsAre("a", "b"));
   EXPECT_THAT(Read("a\r\nb\r\n"), ElementsAre("a", "b"));
@@ -86,6 +92,21 @@ TEST(ListFileReaderTest, ByteOrderMarksNeverReachTheFirstItem) {
   EXPECT_THAT(Read("\xFF\xFE\x3D\xD8"s), ElementsAre("\xEF\xBF\xBD"));
 }
 
+TEST(ListFileReaderTest, LineModeTakesEachLineWholeWithTheSameLineEnds) {
+  EXPECT_THAT(ReadLines("Smith, John\r\n\"x,y\"\n\"a\"b,c"),
+              ElementsAre("Smith, John", "\"x,y\"", "\"a\"b,c"));
+  EXPECT_THAT(ReadLines("a,\rb\r\r\n,\n"), ElementsAre("a,", "b", "", ","));
+  EXPECT_THAT(ReadLines("\"open\nclose\""), ElementsAre("\"open", "close\""));
+  EXPECT_THAT(ReadLines(""), IsEmpty());
+  EXPECT_THAT(ReadLines("\n"), ElementsAre(""));
+  EXPECT_THAT(ReadLines("\xEF\xBB\xBF"
+                        "a,b"),
+              ElementsAre("a,b"));
+  EXPECT_THAT(ReadLines("\xFF\xFE"
+                        "a\0,\0b\0\n\0"s),
+              ElementsAre("a,b"));
+}
+
 // The reader must give the same items however the input is cut into blocks,
 // and the same as the line-by-line transcription of the rules.
 TEST(ListFileReaderTest, BlocksOfAnySizeGiveTheReferenceItems) {
@@ -93,16 +114,18 @@ TEST(ListFileReaderTest, BlocksOfAnySizeGiveTheReferenceItems) {
   const std::string alphabet = "ab,\"\r\n \0"s;
   const std::string starts[] = {"", "\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF",
                                 "\xEF\xBB"};
-  for (int round = 0; round < 3000; ++round) {
-    std::string file = starts[round % 5];
+  for (int round = 0; round < 6000; ++round) {
+    const bool lines_only = round % 2 == 1;
+    std::string file = starts[round / 2 % 5];
     const int length = static_cast<int>(random() % 40);
     for (int k = 0; k < length; ++k) {
-      file += round % 5 == 2 || round % 5 == 3
+      file += round / 2 % 5 == 2 || round / 2 % 5 == 3
                   ? static_cast<char>(random() % 256)
                   : alphabet[random() % alphabet.size()];
     }
     ItemList list;
-    ListFileReader reader(list);
+    ListFileReader reader(
+        list, lines_only ? FieldSplit::kLines : FieldSplit::kCommasAndLines);
     for (std::size_t at = 0; at < file.size();) {
       const std::size_t n =
           std::min<std::size_t>(1 + random() % 5, file.size() - at);
@@ -110,7 +133,7 @@ TEST(ListFileReaderTest, BlocksOfAnySizeGiveTheReferenceItems) {
       at += n;
     }
     reader.Finish();
-    ASSERT_EQ(ItemsOf(list), reference::ReferenceListItems(file))
+    ASSERT_EQ(ItemsOf(list), reference::ReferenceListItems(file, lines_only))
         << "round " << round;
   }
 }

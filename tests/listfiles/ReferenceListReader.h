@@ -54,7 +54,31 @@ inline std::string ReferenceUtf16ToUtf8(std::string_view raw, bool little) {
   return out;
 }
 
-inline std::vector<std::string> ReferenceListItems(std::string_view file) {
+// The comma-separated fields of one line, quotes respected.
+inline void AppendFields(std::string_view line,
+                         std::vector<std::string>& items) {
+  std::size_t field = 0;
+  while (true) {
+    std::string item;
+    std::size_t rest = field;
+    if (rest < line.size() && line[rest] == '"') {
+      const std::size_t close = line.find('"', rest + 1);
+      if (close != std::string_view::npos) {
+        item = line.substr(rest + 1, close - rest - 1);
+        rest = close + 1;
+      }
+    }
+    const std::size_t comma = std::min(line.find(',', rest), line.size());
+    item += line.substr(rest, comma - rest);
+    items.push_back(item);
+    if (comma == line.size()) break;
+    field = comma + 1;
+  }
+}
+
+// `lines_only`: each line is one item, commas and quotes included.
+inline std::vector<std::string> ReferenceListItems(std::string_view file,
+                                                   bool lines_only = false) {
   std::string decoded;
   if (file.starts_with("\xEF\xBB\xBF")) {
     file.remove_prefix(3);
@@ -68,22 +92,10 @@ inline std::vector<std::string> ReferenceListItems(std::string_view file) {
     const std::size_t line_end =
         std::min(file.find_first_of("\r\n", i), file.size());
     const std::string_view line = file.substr(i, line_end - i);
-    std::size_t field = 0;
-    while (true) {
-      std::string item;
-      std::size_t rest = field;
-      if (rest < line.size() && line[rest] == '"') {
-        const std::size_t close = line.find('"', rest + 1);
-        if (close != std::string_view::npos) {
-          item = line.substr(rest + 1, close - rest - 1);
-          rest = close + 1;
-        }
-      }
-      const std::size_t comma = std::min(line.find(',', rest), line.size());
-      item += line.substr(rest, comma - rest);
-      items.push_back(item);
-      if (comma == line.size()) break;
-      field = comma + 1;
+    if (lines_only) {
+      items.emplace_back(line);
+    } else {
+      AppendFields(line, items);
     }
     i = line_end;
     if (i < file.size()) {

@@ -10,8 +10,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "lists/ItemTable.h"
-#include "lists/TextSearch.h"
+#include "lists/internal/Marking.h"
+#include "lists/internal/TextSearch.h"
 #include "support/ItemLists.h"
 
 namespace karvello {
@@ -392,9 +392,11 @@ TEST(TwoListOperationTest, ListAgainstItself) {
 }
 
 // Hashes that collide on purpose, so that only the byte comparison can tell
-// texts apart. The first sends every text to one slot of one table; the
-// second splits the texts between the two halves by length and then puts
-// them in one slot.
+// texts apart. The first gives every text the same hash; the second splits
+// the texts between the two halves by length and then gives each half one
+// hash. The third gives texts different tags but one home slot in one
+// bucket (only hash bits 32 to 55 survive), so that every probe runs along
+// one long cluster.
 struct OneSlotHasher {
   std::uint64_t operator()(const char*, std::size_t) const { return 0; }
 };
@@ -403,64 +405,73 @@ struct TwoSlotHasher {
     return size % 2 == 0 ? 0 : ~std::uint64_t{0};
   }
 };
-
-// Keeps only the 32 bits that the bucketed method uses as its tag: every
-// text then probes from the same slot of bucket 0, and only the tags (and
-// then the bytes) tell texts apart.
-struct TagBitsHasher {
+struct ClusteredHasher {
   std::uint64_t operator()(const char* p, std::size_t size) const {
-    return HashBytes(p, size) & 0x0000ffffffff0000ULL;
+    return hasher(p, size) & 0x00ffffff00000000ULL;
   }
+  internal::ItemHasher hasher{internal::HashKey{{1, 2, 3}}};
 };
 
-template <typename Hasher>
-void CheckWithHash(const Hasher& hasher, int parts) {
-  for (std::uint32_t seed = 1; seed <= 150; ++seed) {
-    ListMaker maker(seed);
-    const ItemList original = maker.List(maker.Size());
-    const ItemList other = maker.List(maker.Size());
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    for (const auto method :
-         {internal::RepeatMethod::kTables, internal::RepeatMethod::kBuckets}) {
-      for (const bool first_too : {false, true}) {
-        ItemList actual = original;
-        std::vector<std::uint8_t> marks(original.ListCount());
-        internal::MarkRepeats(actual, marks.data(), first_too, parts, hasher,
-                              method);
-        actual.RemoveMarked(marks);
-        ItemList expected = original;
-        first_too ? scan::RemoveAllDupes(expected)
-                  : scan::RemoveDupesExceptFirst(expected);
-        ExpectSameList(actual, expected);
-      }
-    }
-    for (const auto method :
-         {internal::RepeatMethod::kTables, internal::RepeatMethod::kBuckets}) {
-      for (const bool present : {false, true}) {
-        ItemList actual = original;
-        std::vector<std::uint8_t> marks(original.ListCount());
-        internal::MarkMatches(actual, other, marks.data(), present, parts,
-                              hasher, method);
-        actual.RemoveMarked(marks);
-        ItemList expected = original;
-        present ? scan::SubtractList(expected, other)
-                : scan::KeepOnlyMatches(expected, other);
-        ExpectSameList(actual, expected);
+// Every way of marking, on one and on two threads, with `hasher`, against
+// the scan, for `rounds` pairs of random lists of the sizes `size` gives.
+template <typename Hasher, typename Size>
+void CheckWithHash(const Hasher& hasher, int rounds, Size size) {
+  using internal::RepeatMethod;
+  for (int round = 1; round <= rounds; ++round) {
+    ListMaker maker(static_cast<std::uint32_t>(round));
+    const ItemList original = maker.List(size(maker));
+    const ItemList other = maker.List(size(maker));
+    SCOPED_TRACE("round " + std::to_string(round) + ", " +
+                 std::to_string(original.ListCount()) + " and " +
+                 std::to_string(other.ListCount()) + " items");
+    ItemList expected[4] = {original, original, original, original};
+    scan::RemoveDupesExceptFirst(expected[0]);
+    scan::RemoveAllDupes(expected[1]);
+    scan::KeepOnlyMatches(expected[2], other);
+    scan::SubtractList(expected[3], other);
+    for (const auto method : {RepeatMethod::kTables, RepeatMethod::kBuckets}) {
+      for (const int parts : {1, 2}) {
+        for (const bool flag : {false, true}) {
+          ItemList actual = original;
+          std::vector<std::uint8_t> marks(original.ListCount());
+          internal::MarkRepeats(actual, marks.data(), flag, parts, hasher,
+                                method);
+          actual.RemoveMarked(marks);
+          ExpectSameList(actual, expected[flag ? 1 : 0]);
+
+          actual = original;
+          // Marks left over from before: matching sets every one of them.
+          marks.assign(marks.size(), 7);
+          internal::MarkMatches(actual, other, marks.data(), flag, parts,
+                                hasher, method);
+          actual.RemoveMarked(marks);
+          ExpectSameList(actual, expected[flag ? 3 : 2]);
+        }
       }
     }
   }
 }
 
+std::size_t SmallSize(ListMaker& maker) { return maker.Size(); }
+// Past the longest probe run a table allows, so that colliding hashes make
+// the tables give up.
+std::size_t LongSize(ListMaker& maker) { return maker.Pick(700, 2500); }
+
 TEST(HashTableTest, BytesDecideWhenHashesCollide) {
-  CheckWithHash(OneSlotHasher(), 1);
-  CheckWithHash(OneSlotHasher(), 2);
-  CheckWithHash(TwoSlotHasher(), 2);
-  CheckWithHash(TagBitsHasher(), 1);
-  CheckWithHash(TagBitsHasher(), 2);
+  CheckWithHash(OneSlotHasher(), 150, SmallSize);
+  CheckWithHash(TwoSlotHasher(), 150, SmallSize);
+  CheckWithHash(ClusteredHasher(), 150, SmallSize);
+}
+
+TEST(HashTableTest, LongProbeRunsStillMatchTheScan) {
+  CheckWithHash(OneSlotHasher(), 4, LongSize);
+  CheckWithHash(TwoSlotHasher(), 3, LongSize);
+  CheckWithHash(ClusteredHasher(), 4, LongSize);
 }
 
 TEST(HashTableTest, TwoPartsGiveTheSameResultAsOne) {
-  CheckWithHash(ItemHasher(), 2);
+  CheckWithHash(internal::ItemHasher(), 150, SmallSize);
+  CheckWithHash(internal::ItemHasher(), 3, LongSize);
 }
 
 // Lists big enough for the operations to use both threads, checked against
@@ -487,20 +498,25 @@ TEST(BigListTest, MatchesASetModel) {
   copy = list;
   RemoveAllDupes(copy);
   EXPECT_EQ(ItemsOf(copy), unique_texts);
-  // Both ways of marking, on one and on two threads, whatever the size.
-  for (const auto method :
-       {internal::RepeatMethod::kTables, internal::RepeatMethod::kBuckets}) {
-    for (const int parts : {1, 2}) {
-      for (const bool first_too : {false, true}) {
-        copy = list;
-        std::vector<std::uint8_t> marks(copy.ListCount());
-        internal::MarkRepeats(copy, marks.data(), first_too, parts,
-                              ItemHasher(), method);
-        copy.RemoveMarked(marks);
-        EXPECT_EQ(ItemsOf(copy), first_too ? unique_texts : first_copies);
+  // Both ways of marking, on one and on two threads, whatever the size, with
+  // the real hash and with one that gives every text the same hash.
+  auto check_repeats = [&](const auto& hasher) {
+    for (const auto method :
+         {internal::RepeatMethod::kTables, internal::RepeatMethod::kBuckets}) {
+      for (const int parts : {1, 2}) {
+        for (const bool first_too : {false, true}) {
+          copy = list;
+          std::vector<std::uint8_t> marks(copy.ListCount());
+          internal::MarkRepeats(copy, marks.data(), first_too, parts, hasher,
+                                method);
+          copy.RemoveMarked(marks);
+          EXPECT_EQ(ItemsOf(copy), first_too ? unique_texts : first_copies);
+        }
       }
     }
-  }
+  };
+  check_repeats(internal::ItemHasher());
+  check_repeats(OneSlotHasher());
 
   const ItemList other = ListOf({"abc", "", "h", "hhh", "zzz"});
   std::vector<std::string> kept, subtracted;
@@ -533,17 +549,73 @@ TEST(BigListTest, MatchesASetModel) {
   for (const auto& text : texts) {
     (other_texts.count(text) != 0 ? kept : subtracted).push_back(text);
   }
-  for (const auto method :
-       {internal::RepeatMethod::kTables, internal::RepeatMethod::kBuckets}) {
-    for (const int parts : {1, 2}) {
-      for (const bool present : {false, true}) {
-        copy = list;
-        std::vector<std::uint8_t> marks(copy.ListCount());
-        internal::MarkMatches(copy, big_other, marks.data(), present, parts,
-                              ItemHasher(), method);
-        copy.RemoveMarked(marks);
-        EXPECT_EQ(ItemsOf(copy), present ? subtracted : kept);
+  auto check_matches = [&](const auto& hasher) {
+    for (const auto method :
+         {internal::RepeatMethod::kTables, internal::RepeatMethod::kBuckets}) {
+      for (const int parts : {1, 2}) {
+        for (const bool present : {false, true}) {
+          copy = list;
+          std::vector<std::uint8_t> marks(copy.ListCount());
+          internal::MarkMatches(copy, big_other, marks.data(), present, parts,
+                                hasher, method);
+          copy.RemoveMarked(marks);
+          EXPECT_EQ(ItemsOf(copy), present ? subtracted : kept);
+        }
       }
+    }
+  };
+  check_matches(internal::ItemHasher());
+  check_matches(OneSlotHasher());
+}
+
+// The marking variants, given marks that hold anything, must mark exactly
+// what the operations of the same name remove.
+TEST(MarkingTest, MarksWhatTheOperationRemoves) {
+  using Mark =
+      void (*)(const ItemList&, const ItemList&, std::span<std::uint8_t>);
+  using Remove = void (*)(ItemList&, const ItemList&);
+  const std::pair<Mark, Remove> kPairs[] = {
+      {[](const ItemList& l, const ItemList&, std::span<std::uint8_t> m) {
+         MarkDupesExceptFirst(l, m);
+       },
+       [](ItemList& l, const ItemList&) { scan::RemoveDupesExceptFirst(l); }},
+      {[](const ItemList& l, const ItemList&, std::span<std::uint8_t> m) {
+         MarkAllDupes(l, m);
+       },
+       [](ItemList& l, const ItemList&) { scan::RemoveAllDupes(l); }},
+      {[](const ItemList& l, const ItemList&, std::span<std::uint8_t> m) {
+         MarkItemsWith(l, "a", m);
+       },
+       [](ItemList& l, const ItemList&) { scan::RemoveItemsWith(l, "a"); }},
+      {[](const ItemList& l, const ItemList&, std::span<std::uint8_t> m) {
+         MarkItemsWithout(l, "a", m);
+       },
+       [](ItemList& l, const ItemList&) { scan::RemoveItemsWithout(l, "a"); }},
+      {[](const ItemList& l, const ItemList& o, std::span<std::uint8_t> m) {
+         MarkSubtract(l, o, m);
+       },
+       [](ItemList& l, const ItemList& o) { scan::SubtractList(l, o); }},
+      {[](const ItemList& l, const ItemList& o, std::span<std::uint8_t> m) {
+         MarkKeepOnlyMatches(l, o, m);
+       },
+       [](ItemList& l, const ItemList& o) { scan::KeepOnlyMatches(l, o); }},
+  };
+  for (std::uint32_t seed = 1; seed <= 100; ++seed) {
+    ListMaker maker(seed);
+    const ItemList list = maker.List(maker.Size());
+    const ItemList other = maker.List(maker.Size());
+    for (std::size_t k = 0; k < std::size(kPairs); ++k) {
+      SCOPED_TRACE(::testing::Message() << "seed " << seed << ", pair " << k);
+      std::vector<std::uint8_t> marks(list.ListCount(), 0xA5);
+      kPairs[k].first(list, other, marks);
+      std::vector<std::string> kept;
+      for (std::size_t i = 0; i < marks.size(); ++i) {
+        ASSERT_LE(marks[i], 1);
+        if (marks[i] == 0) kept.emplace_back(list.List(i));
+      }
+      ItemList expected = list;
+      kPairs[k].second(expected, other);
+      EXPECT_EQ(kept, ItemsOf(expected));
     }
   }
 }

@@ -1,7 +1,7 @@
 // Containment search over every item of a list at once.
 
-#ifndef KARVELLO_LISTS_TEXTSEARCH_H_
-#define KARVELLO_LISTS_TEXTSEARCH_H_
+#ifndef KARVELLO_LISTS_INTERNAL_TEXTSEARCH_H_
+#define KARVELLO_LISTS_INTERNAL_TEXTSEARCH_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -24,4 +24,4 @@ void MarkContaining(const ItemList& list, std::string_view needle,
 
 }  // namespace karvello::internal
 
-#endif  // KARVELLO_LISTS_TEXTSEARCH_H_
+#endif  // KARVELLO_LISTS_INTERNAL_TEXTSEARCH_H_

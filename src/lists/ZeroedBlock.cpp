@@ -1,7 +1,10 @@
-#include "lists/ItemTable.h"
+#include "lists/internal/ZeroedBlock.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
+
+#include "lists/ItemList.h"
 
 namespace karvello::internal {
 

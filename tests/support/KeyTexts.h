@@ -1,0 +1,139 @@
+// Random item texts that exercise the comparison keys, and a plain
+// reference for the keys, shared by the key and CLI operation tests.
+
+#ifndef KARVELLO_TESTS_SUPPORT_KEYTEXTS_H_
+#define KARVELLO_TESTS_SUPPORT_KEYTEXTS_H_
+
+#include <unicode/uchar.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "lists/ItemKey.h"
+
+namespace karvello::testing {
+
+inline void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// The length of the well-formed UTF-8 sequence at the start of `s` (the
+// table of well-formed byte sequences in the Unicode standard), or 0.
+inline std::size_t WellFormedLength(std::string_view s) {
+  auto at = [&](std::size_t i) {
+    return i < s.size() ? static_cast<std::uint8_t>(s[i]) : 0x100;
+  };
+  auto in = [](unsigned b, unsigned lo, unsigned hi) {
+    return b >= lo && b <= hi;
+  };
+  const unsigned b0 = at(0), b1 = at(1), b2 = at(2), b3 = at(3);
+  if (b0 <= 0x7F) return 1;
+  if (in(b0, 0xC2, 0xDF) && in(b1, 0x80, 0xBF)) return 2;
+  const bool tail2 = in(b2, 0x80, 0xBF);
+  if (b0 == 0xE0 && in(b1, 0xA0, 0xBF) && tail2) return 3;
+  if ((in(b0, 0xE1, 0xEC) || in(b0, 0xEE, 0xEF)) && in(b1, 0x80, 0xBF) &&
+      tail2) {
+    return 3;
+  }
+  if (b0 == 0xED && in(b1, 0x80, 0x9F) && tail2) return 3;
+  const bool tail3 = tail2 && in(b3, 0x80, 0xBF);
+  if (b0 == 0xF0 && in(b1, 0x90, 0xBF) && tail3) return 4;
+  if (in(b0, 0xF1, 0xF3) && in(b1, 0x80, 0xBF) && tail3) return 4;
+  if (b0 == 0xF4 && in(b1, 0x80, 0x8F) && tail3) return 4;
+  return 0;
+}
+
+inline char32_t DecodeUtf8(std::string_view s, std::size_t n) {
+  const auto b = [&](std::size_t i) { return static_cast<std::uint8_t>(s[i]); };
+  if (n == 1) return b(0);
+  if (n == 2) return ((b(0) & 0x1F) << 6) | (b(1) & 0x3F);
+  if (n == 3)
+    return ((b(0) & 0x0F) << 12) | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F);
+  return ((b(0) & 0x07) << 18) | ((b(1) & 0x3F) << 12) | ((b(2) & 0x3F) << 6) |
+         (b(3) & 0x3F);
+}
+
+// The key of `text`, written out plainly: trim by index, then decode one
+// character at a time and fold each with the Unicode table; a byte that
+// starts no well-formed sequence is copied.
+inline std::string ReferenceKey(std::string_view text, const KeyRules& rules) {
+  if (rules.trim) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+      text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+      text.remove_suffix(1);
+    }
+  }
+  if (!rules.ignore_case) return std::string(text);
+  std::string key;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t n = WellFormedLength(text.substr(i));
+    if (n == 0) {
+      key += text[i++];
+      continue;
+    }
+    const auto c = static_cast<UChar32>(DecodeUtf8(text.substr(i), n));
+    AppendUtf8(key, static_cast<char32_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT)));
+    i += n;
+  }
+  return key;
+}
+
+// A short text of pieces that fold, trim or break UTF-8 in interesting
+// ways, so that random lists hold many items with equal keys.
+inline std::string RandomKeyText(std::mt19937& random) {
+  static constexpr std::string_view kPieces[] = {
+      "a",
+      "A",
+      "b",
+      "B",
+      " ",
+      "\t",
+      "\xC3\x89",
+      "\xC3\xA9",  // É é
+      "\xC3\x9F",
+      "\xE1\xBA\x9E",
+      "ss",  // ß ẞ
+      "\xCE\xA3",
+      "\xCF\x83",
+      "\xCF\x82",  // Σ σ ς
+      "\xC4\xB0",
+      "\xC4\xB1",
+      "i",
+      "I",  // İ ı
+      "\xE2\x84\xAA",
+      "k",  // Kelvin sign
+      "\xFF",
+      "\xC3",
+      "\x80",
+      "\xED\xA0\x80",
+      ",",
+  };
+  std::string text;
+  const int pieces = static_cast<int>(random() % 4);
+  for (int k = 0; k < pieces; ++k) {
+    text += kPieces[random() % std::size(kPieces)];
+  }
+  return text;
+}
+
+}  // namespace karvello::testing
+
+#endif  // KARVELLO_TESTS_SUPPORT_KEYTEXTS_H_
