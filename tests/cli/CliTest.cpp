@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "support/FolderTest.h"
 #include "support/Processes.h"
 
 namespace {
@@ -30,24 +31,13 @@ struct Outcome {
   std::string out, err;
 };
 
-class CliTest : public ::testing::Test {
+class CliTest : public karvello::testing::FolderTest {
  protected:
   void SetUp() override {
-    std::string pattern = fs::temp_directory_path() / "cli.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    FolderTest::SetUp();
     Write("in", "");
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
-  void Write(const std::string& name, const std::string& bytes) {
-    std::ofstream(dir_ / name, std::ios::binary) << bytes;
-  }
-  std::string Contents(const std::string& name) {
-    std::ostringstream bytes;
-    bytes << std::ifstream(dir_ / name, std::ios::binary).rdbuf();
-    return bytes.str();
-  }
   // Runs the tool in the test's folder with `args` (shell words) and
   // `streams` as the redirections of standard input and output; standard
   // error goes to the file "stderr". `prefix` runs first in the same shell.
@@ -68,8 +58,6 @@ class CliTest : public ::testing::Test {
     }
     return names;
   }
-
-  fs::path dir_;
 };
 
 TEST_F(CliTest, CatLoadsFilesInOrderAndWritesCrLf) {

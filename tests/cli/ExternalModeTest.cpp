@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/FolderTest.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -31,27 +33,17 @@ struct Outcome {
   std::string err;
 };
 
-class ExternalModeTest : public ::testing::Test {
+class ExternalModeTest : public karvello::testing::FolderTest {
  protected:
   void SetUp() override {
-    std::string pattern = fs::temp_directory_path() / "external.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    FolderTest::SetUp();
     fs::create_directory(dir_ / "spill");
   }
   void TearDown() override {
     if (mounted_) umount2((dir_ / "spill").c_str(), MNT_DETACH);
-    fs::remove_all(dir_);
+    FolderTest::TearDown();
   }
 
-  void Write(const std::string& name, const std::string& bytes) {
-    std::ofstream(dir_ / name, std::ios::binary) << bytes;
-  }
-  std::string Contents(const std::string& name) {
-    std::ostringstream bytes;
-    bytes << std::ifstream(dir_ / name, std::ios::binary).rdbuf();
-    return bytes.str();
-  }
   // Runs `command` (shell words; CLI stands for the tool) in the test's
   // folder, standard error going to the file "stderr".
   Outcome Shell(const std::string& command) {
@@ -64,7 +56,6 @@ class ExternalModeTest : public ::testing::Test {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Contents("stderr")};
   }
 
-  fs::path dir_;
   bool mounted_ = false;
 };
 
