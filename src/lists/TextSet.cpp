@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace karvello {
 
@@ -48,6 +49,17 @@ std::size_t TextSet::Find(std::string_view text,
   }
 }
 
+std::size_t TextSet::Probe(std::size_t length,
+                           std::uint64_t hash) const noexcept {
+  const auto tag = static_cast<std::uint32_t>(hash >> 32);
+  for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
+    const Slot& slot = slots_[i];
+    if (slot.place == 0 || (slot.tag == tag && slot.length == length)) {
+      return i;
+    }
+  }
+}
+
 void TextSet::Prefetch(std::uint64_t hash) const noexcept {
   __builtin_prefetch(slots_.data() + (hash & mask_));
 }
@@ -83,9 +95,7 @@ void TextSet::Reserve(std::size_t more) {
   mask_ = mask;
 }
 
-bool TextSet::InsertHashed(std::string_view text, std::uint64_t hash) {
-  const std::size_t i = Find(text, hash);
-  if (slots_[i].place != 0) return false;
+void TextSet::Store(std::size_t i, std::string_view text, std::uint64_t hash) {
   if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
     throw std::length_error("text of 4 GiB or more");
   }
@@ -98,6 +108,12 @@ bool TextSet::InsertHashed(std::string_view text, std::uint64_t hash) {
                static_cast<std::uint32_t>(hash >> 32),
                static_cast<std::uint32_t>(text.size())};
   ++size_;
+}
+
+bool TextSet::InsertHashed(std::string_view text, std::uint64_t hash) {
+  const std::size_t i = Find(text, hash);
+  if (slots_[i].place != 0) return false;
+  Store(i, text, hash);
   return true;
 }
 
@@ -107,7 +123,8 @@ bool TextSet::Insert(std::string_view text) {
 }
 
 template <typename Visit>
-void TextSet::Pipeline(const ItemList& list, Visit visit) const {
+std::unique_ptr<std::uint64_t[]> TextSet::Pipeline(const ItemList& list,
+                                                   Visit visit) const {
   const auto n = static_cast<std::size_t>(list.ListCount());
   auto hashes = std::make_unique_for_overwrite<std::uint64_t[]>(n);
   auto fetch = [&](std::size_t k) {
@@ -117,24 +134,64 @@ void TextSet::Pipeline(const ItemList& list, Visit visit) const {
   for (std::size_t k = 0; k < n && k < kAhead; ++k) fetch(k);
   for (std::size_t i = 0; i < n; ++i) {
     if (i + kAhead < n) fetch(i + kAhead);
-    // Halfway, the slot has arrived: fetch the text it holds, which the
-    // comparison reads next.
-    if (i + kAhead / 2 < n) {
-      const Slot& slot = slots_[hashes[i + kAhead / 2] & mask_];
-      if (slot.place != 0) {
-        __builtin_prefetch(bytes_.data() + OffsetPlusOne(slot.place) - 1);
-      }
-    }
     visit(i, list.UncheckedItem(static_cast<ItemList::Index>(i)), hashes[i]);
   }
+  return hashes;
 }
+
+template <typename Collided>
+void TextSet::Verify(const ItemList& list,
+                     const std::vector<Candidate>& candidates,
+                     Collided collided) const {
+  const std::size_t n = candidates.size();
+  // Read through bytes_ each time: `collided` may insert, which can move
+  // the bytes.
+  auto stored = [&](std::size_t k) {
+    return bytes_.data() + OffsetPlusOne(candidates[k].place) - 1;
+  };
+  for (std::size_t k = 0; k < n && k < kAhead; ++k) {
+    __builtin_prefetch(stored(k));
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k + kAhead < n) __builtin_prefetch(stored(k + kAhead));
+    const std::string_view text =
+        list.UncheckedItem(static_cast<ItemList::Index>(candidates[k].item));
+    if (!SameBytes(stored(k), text.data(), text.size())) {
+      collided(candidates[k].item);
+    }
+  }
+}
+
+// Both passes first agree on the hash bits alone and compare the bytes of
+// the texts that agree afterwards, all together: compared on the way, each
+// stored text is a miss that can only start once its slot has arrived, and
+// the two misses of an item queue one behind the other. Gathered, the
+// stored texts are fetched side by side like the slots. A candidate whose
+// bytes differ only collided, and is looked up again in full.
+//
+// That gives each item the fate a plain lookup would: a text that agrees
+// with no slot on the way to an empty one is not in the table, and a text
+// that stops at a colliding slot stops there every time, so no later copy
+// of it is taken for new either.
 
 void TextSet::InsertAll(const ItemList& list, std::uint8_t* added) {
   // Room for every item first, so that the table does not move under the
   // fetches made ahead.
   Reserve(static_cast<std::size_t>(list.ListCount()));
-  Pipeline(list, [&](std::size_t i, std::string_view text, std::uint64_t hash) {
-    added[i] = InsertHashed(text, hash);
+  std::vector<Candidate> candidates;
+  const auto hashes = Pipeline(
+      list, [&](std::size_t i, std::string_view text, std::uint64_t hash) {
+        const std::size_t k = Probe(text.size(), hash);
+        added[i] = slots_[k].place == 0;
+        if (added[i]) {
+          Store(k, text, hash);
+        } else {
+          candidates.push_back({i, slots_[k].place});
+        }
+      });
+  Verify(list, candidates, [&](std::size_t i) {
+    added[i] = InsertHashed(list.UncheckedItem(static_cast<ItemList::Index>(i)),
+                            hashes[i]);
   });
 }
 
@@ -143,8 +200,17 @@ void TextSet::FindAll(const ItemList& list, std::uint8_t* found) const {
     std::memset(found, 0, static_cast<std::size_t>(list.ListCount()));
     return;
   }
-  Pipeline(list, [&](std::size_t i, std::string_view text, std::uint64_t hash) {
-    found[i] = slots_[Find(text, hash)].place != 0;
+  std::vector<Candidate> candidates;
+  const auto hashes = Pipeline(
+      list, [&](std::size_t i, std::string_view text, std::uint64_t hash) {
+        const std::size_t k = Probe(text.size(), hash);
+        found[i] = slots_[k].place != 0;
+        if (found[i]) candidates.push_back({i, slots_[k].place});
+      });
+  Verify(list, candidates, [&](std::size_t i) {
+    found[i] = slots_[Find(list.UncheckedItem(static_cast<ItemList::Index>(i)),
+                           hashes[i])]
+                   .place != 0;
   });
 }
 

@@ -17,7 +17,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
+#include <vector>
 
 #include "lists/ItemList.h"
 #include "lists/internal/ItemHash.h"
@@ -57,16 +59,35 @@ class TextSet {
     std::uint32_t length;
   };
 
+  // An item whose hash, length and tag matched a stored text's, which is
+  // equal to it unless the two only collide.
+  struct Candidate {
+    std::size_t item;
+    std::uint64_t place;  // the slot's place, the stored text's offset + 1
+  };
+
   // The slot holding `text`, or the empty slot where it would go.
   std::size_t Find(std::string_view text, std::uint64_t hash) const noexcept;
+  // The first slot from the text's home on whose tag and length it agrees
+  // (a candidate), or the empty slot where it would go: reads no text.
+  std::size_t Probe(std::size_t length, std::uint64_t hash) const noexcept;
   bool InsertHashed(std::string_view text, std::uint64_t hash);
+  // Stores `text` in the empty slot `i`.
+  void Store(std::size_t i, std::string_view text, std::uint64_t hash);
   // Makes room for `more` texts without the table filling past 70%.
   void Reserve(std::size_t more);
   void Prefetch(std::uint64_t hash) const noexcept;
   // Calls visit(i, text, hash) for each item of `list` in order, with the
-  // table fetched some items ahead.
+  // table fetched some items ahead; returns the hashes of the items.
   template <typename Visit>
-  void Pipeline(const ItemList& list, Visit visit) const;
+  std::unique_ptr<std::uint64_t[]> Pipeline(const ItemList& list,
+                                            Visit visit) const;
+  // Compares each candidate's item with its stored text, the texts fetched
+  // some candidates ahead, and calls collided(item) in order for each whose
+  // bytes differ.
+  template <typename Collided>
+  void Verify(const ItemList& list, const std::vector<Candidate>& candidates,
+              Collided collided) const;
 
   // Keyed, so that a list built to make its texts collide cannot be.
   internal::ItemHasher hash_;
