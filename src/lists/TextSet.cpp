@@ -83,11 +83,11 @@ void TextSet::Reserve(std::size_t more) {
     if (slot.place == 0) continue;
     // Past 2^24 slots the hash bits kept in the slot no longer make the
     // index, and the text is hashed again.
-    std::size_t i = count <= kKeptHashSlots
-                        ? (slot.place >> kOffsetBits) & mask
-                        : hash_(bytes_.data() + OffsetPlusOne(slot.place) - 1,
-                                slot.length) &
-                              mask;
+    std::size_t i =
+        count <= kKeptHashSlots
+            ? (slot.place >> kOffsetBits) & mask
+            : Hash(bytes_.data() + OffsetPlusOne(slot.place) - 1, slot.length) &
+                  mask;
     while (grown[i].place != 0) i = (i + 1) & mask;
     grown[i] = slot;
   }
@@ -119,7 +119,7 @@ bool TextSet::InsertHashed(std::string_view text, std::uint64_t hash) {
 
 bool TextSet::Insert(std::string_view text) {
   Reserve(1);
-  return InsertHashed(text, hash_(text));
+  return InsertHashed(text, Hash(text.data(), text.size()));
 }
 
 template <typename Visit>
@@ -128,7 +128,9 @@ std::unique_ptr<std::uint64_t[]> TextSet::Pipeline(const ItemList& list,
   const auto n = static_cast<std::size_t>(list.ListCount());
   auto hashes = std::make_unique_for_overwrite<std::uint64_t[]>(n);
   auto fetch = [&](std::size_t k) {
-    hashes[k] = hash_(list.UncheckedItem(static_cast<ItemList::Index>(k)));
+    const std::string_view text =
+        list.UncheckedItem(static_cast<ItemList::Index>(k));
+    hashes[k] = Hash(text.data(), text.size());
     Prefetch(hashes[k]);
   };
   for (std::size_t k = 0; k < n && k < kAhead; ++k) fetch(k);
@@ -216,7 +218,7 @@ void TextSet::FindAll(const ItemList& list, std::uint8_t* found) const {
 
 bool TextSet::Contains(std::string_view text) const noexcept {
   if (size_ == 0) return false;
-  return slots_[Find(text, hash_(text))].place != 0;
+  return slots_[Find(text, Hash(text.data(), text.size()))].place != 0;
 }
 
 }  // namespace karvello

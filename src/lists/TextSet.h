@@ -28,6 +28,12 @@ namespace karvello {
 
 class TextSet {
  public:
+  TextSet() = default;
+  // For tests: keeps only the bits of each hash that are set in
+  // `hash_bits`, so that texts collide on purpose and only their bytes can
+  // tell them apart.
+  explicit TextSet(std::uint64_t hash_bits) : hash_bits_(hash_bits) {}
+
   // Adds `text` unless an equal text is in the set; true when it was added.
   // Throws std::bad_alloc when memory runs out (the set is then unchanged)
   // and std::length_error for a text of 4 GiB or more.
@@ -36,7 +42,8 @@ class TextSet {
   // Inserts the items of `list` in order, setting added[i] to 1 when item i
   // was added (the first copy of its text) and to 0 when not. Faster than
   // one Insert per item: the table is looked up some items ahead. Throws as
-  // Insert does; the items before a failure stay inserted.
+  // Insert does; the set then holds what it held and the texts of some of
+  // the items, and `added` is left unspecified.
   void InsertAll(const ItemList& list, std::uint8_t* added);
 
   // Sets found[i] to 1 for each item of `list` whose text is in the set and
@@ -89,8 +96,13 @@ class TextSet {
   void Verify(const ItemList& list, const std::vector<Candidate>& candidates,
               Collided collided) const;
 
+  std::uint64_t Hash(const char* text, std::size_t size) const noexcept {
+    return hash_(text, size) & hash_bits_;
+  }
+
   // Keyed, so that a list built to make its texts collide cannot be.
   internal::ItemHasher hash_;
+  std::uint64_t hash_bits_ = ~std::uint64_t{0};
   internal::PodBuffer<char> bytes_;
   internal::PodBuffer<Slot> slots_;
   std::size_t mask_ = 0;

@@ -82,5 +82,86 @@ TEST(TextSetTest, EmptySetFindsNothingAndTheEmptyTextIsAText) {
   EXPECT_EQ(set.size(), 4u);
 }
 
+// Texts that agree on their length, and often on all bytes but one: with
+// hashes that collide, only the byte comparison tells them apart.
+std::string SameLengthText(std::mt19937& random, unsigned pool) {
+  std::string text = "id-" + std::to_string(100000 + random() % pool);
+  if (random() % 4 == 0) text.back() = '\0';
+  if (random() % 8 == 0) text.resize(3);
+  return text;
+}
+
+// Inserting, one at a time and in batches that repeat texts within
+// themselves, then looking up, against a reference set: with each item's
+// fate decided by the bytes when the hashes agree.
+void CheckAgainstReference(std::uint64_t hash_bits, unsigned pool,
+                           int batches) {
+  std::mt19937 random(static_cast<unsigned>(hash_bits) ^ pool);
+  TextSet set(hash_bits);
+  std::set<std::string> reference;
+  for (int batch = 0; batch < batches; ++batch) {
+    for (int i = 0; i < 20; ++i) {
+      const std::string text = SameLengthText(random, pool);
+      ASSERT_EQ(set.Insert(text), reference.insert(text).second) << text;
+    }
+    std::vector<std::string> texts;
+    const int size = static_cast<int>(random() % 400);
+    for (int i = 0; i < size; ++i)
+      texts.push_back(SameLengthText(random, pool));
+    std::vector<std::uint8_t> added(texts.size());
+    set.InsertAll(ListOf(texts), added.data());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      ASSERT_EQ(added[i] != 0, reference.insert(texts[i]).second)
+          << "batch " << batch << ", item " << i << ": " << texts[i];
+    }
+  }
+  EXPECT_EQ(set.size(), reference.size());
+  std::vector<std::string> probes;
+  for (int i = 0; i < 2000; ++i)
+    probes.push_back(SameLengthText(random, pool * 2));
+  std::vector<std::uint8_t> found(probes.size(), 7);
+  set.FindAll(ListOf(probes), found.data());
+  for (std::size_t i = 0; i < probes.size(); ++i) {
+    const bool in = reference.contains(probes[i]);
+    EXPECT_EQ(found[i], in ? 1 : 0) << probes[i];
+    EXPECT_EQ(set.Contains(probes[i]), in) << probes[i];
+  }
+}
+
+TEST(TextSetTest, BytesDecideWhenHashesCollide) {
+  // One hash for every text: every text of a length is a candidate for
+  // every other.
+  {
+    SCOPED_TRACE("one hash");
+    CheckAgainstReference(0, 300, 6);
+  }
+  // One home slot, tags that differ.
+  {
+    SCOPED_TRACE("one home");
+    CheckAgainstReference(0xffffffff00000000, 300, 6);
+  }
+  // Homes that differ, one tag: texts that share a run of slots and a
+  // length collide, in a table that grows several times over.
+  {
+    SCOPED_TRACE("one tag");
+    CheckAgainstReference(0x00000000ffffffff, 20000, 60);
+  }
+
+  // A text that collides with one stored before the batch, then with
+  // another stored in the batch, and copies of each later in the batch; and
+  // texts that begin a stored one.
+  TextSet set(0);
+  ASSERT_TRUE(set.Insert("abcd"));
+  ASSERT_TRUE(set.Insert("xy"));
+  std::vector<std::uint8_t> added(7, 7);
+  set.InsertAll(ListOf({"ab", "xy", "ab", "cd", "cd", "xy", "a"}),
+                added.data());
+  EXPECT_THAT(added, ::testing::ElementsAre(1, 0, 0, 1, 0, 0, 1));
+  std::vector<std::uint8_t> found(7, 7);
+  set.FindAll(ListOf({"cd", "ef", "xy", "ab", "a", "b", "abc"}), found.data());
+  EXPECT_THAT(found, ::testing::ElementsAre(1, 0, 1, 1, 1, 0, 0));
+  EXPECT_EQ(set.size(), 5u);
+}
+
 }  // namespace
 }  // namespace karvello
