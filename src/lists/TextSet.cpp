@@ -16,9 +16,8 @@ constexpr std::size_t kAhead = 16;
 
 constexpr int kOffsetBits = 40;
 constexpr std::uint64_t kOffsetMask = (std::uint64_t{1} << kOffsetBits) - 1;
-constexpr std::size_t kKeptHashSlots = std::size_t{1} << (64 - kOffsetBits);
-
-std::uint64_t OffsetPlusOne(std::uint64_t place) { return place & kOffsetMask; }
+constexpr std::uint64_t kTagMask = ~kOffsetMask;
+constexpr std::size_t kLengthBytes = 4;
 
 // Compares texts of `size` bytes eight at a time: the texts here are short,
 // and a call of memcmp costs more than the comparison.
@@ -35,28 +34,29 @@ bool SameBytes(const char* a, const char* b, std::size_t size) {
 
 }  // namespace
 
+const char* TextSet::Entry(Slot slot) const noexcept {
+  return bytes_.data() + (slot & kOffsetMask) - 1;
+}
+
+bool TextSet::Holds(Slot slot, std::string_view text) const noexcept {
+  const char* entry = Entry(slot);
+  return internal::Load32(entry) == text.size() &&
+         SameBytes(entry + kLengthBytes, text.data(), text.size());
+}
+
 std::size_t TextSet::Find(std::string_view text,
                           std::uint64_t hash) const noexcept {
-  const auto tag = static_cast<std::uint32_t>(hash >> 32);
   for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
-    const Slot& slot = slots_[i];
-    if (slot.place == 0) return i;
-    if (slot.tag == tag && slot.length == text.size() &&
-        SameBytes(bytes_.data() + OffsetPlusOne(slot.place) - 1, text.data(),
-                  text.size())) {
-      return i;
-    }
+    const Slot slot = slots_[i];
+    if (slot == 0) return i;
+    if ((slot & kTagMask) == (hash & kTagMask) && Holds(slot, text)) return i;
   }
 }
 
-std::size_t TextSet::Probe(std::size_t length,
-                           std::uint64_t hash) const noexcept {
-  const auto tag = static_cast<std::uint32_t>(hash >> 32);
+std::size_t TextSet::Probe(std::uint64_t hash) const noexcept {
   for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
-    const Slot& slot = slots_[i];
-    if (slot.place == 0 || (slot.tag == tag && slot.length == length)) {
-      return i;
-    }
+    const Slot slot = slots_[i];
+    if (slot == 0 || (slot & kTagMask) == (hash & kTagMask)) return i;
   }
 }
 
@@ -78,18 +78,16 @@ void TextSet::Reserve(std::size_t more) {
     std::memset(static_cast<void*>(grown.data()), 0, count * sizeof(Slot));
   }
   const std::size_t mask = count - 1;
-  for (std::size_t k = 0; k < slots_.size(); ++k) {
-    const Slot& slot = slots_[k];
-    if (slot.place == 0) continue;
-    // Past 2^24 slots the hash bits kept in the slot no longer make the
-    // index, and the text is hashed again.
-    std::size_t i =
-        count <= kKeptHashSlots
-            ? (slot.place >> kOffsetBits) & mask
-            : Hash(bytes_.data() + OffsetPlusOne(slot.place) - 1, slot.length) &
-                  mask;
-    while (grown[i].place != 0) i = (i + 1) & mask;
-    grown[i] = slot;
+  // A slot keeps none of the index bits, so every text is hashed again, in
+  // the order of the bytes: a read straight through them.
+  for (std::size_t offset = 0; offset < bytes_.size();) {
+    const char* entry = bytes_.data() + offset;
+    const auto length = static_cast<std::size_t>(internal::Load32(entry));
+    const std::uint64_t hash = Hash(entry + kLengthBytes, length);
+    std::size_t i = hash & mask;
+    while (grown[i] != 0) i = (i + 1) & mask;
+    grown[i] = (offset + 1) | (hash & kTagMask);
+    offset += kLengthBytes + length;
   }
   slots_.Swap(grown);
   mask_ = mask;
@@ -100,19 +98,23 @@ void TextSet::Store(std::size_t i, std::string_view text, std::uint64_t hash) {
     throw std::length_error("text of 4 GiB or more");
   }
   const std::uint64_t offset = bytes_.size();
-  if (offset + text.size() >= kOffsetMask) {
+  if (offset + kLengthBytes + text.size() >= kOffsetMask) {
     throw std::length_error("distinct texts of 1 TiB or more");
   }
+  // Room for the whole entry first, so that a failure leaves no half of it.
+  bytes_.Grow(kLengthBytes + text.size());
+  const auto length = static_cast<std::uint32_t>(text.size());
+  char length_bytes[kLengthBytes];
+  std::memcpy(length_bytes, &length, kLengthBytes);
+  bytes_.Append(length_bytes, kLengthBytes);
   bytes_.Append(text.data(), text.size());
-  slots_[i] = {(offset + 1) | (hash << kOffsetBits),
-               static_cast<std::uint32_t>(hash >> 32),
-               static_cast<std::uint32_t>(text.size())};
+  slots_[i] = (offset + 1) | (hash & kTagMask);
   ++size_;
 }
 
 bool TextSet::InsertHashed(std::string_view text, std::uint64_t hash) {
   const std::size_t i = Find(text, hash);
-  if (slots_[i].place != 0) return false;
+  if (slots_[i] != 0) return false;
   Store(i, text, hash);
   return true;
 }
@@ -148,23 +150,20 @@ void TextSet::Verify(const ItemList& list,
   const std::size_t n = candidates.size();
   // Read through bytes_ each time: `collided` may insert, which can move
   // the bytes.
-  auto stored = [&](std::size_t k) {
-    return bytes_.data() + OffsetPlusOne(candidates[k].place) - 1;
-  };
   for (std::size_t k = 0; k < n && k < kAhead; ++k) {
-    __builtin_prefetch(stored(k));
+    __builtin_prefetch(Entry(candidates[k].slot));
   }
   for (std::size_t k = 0; k < n; ++k) {
-    if (k + kAhead < n) __builtin_prefetch(stored(k + kAhead));
+    if (k + kAhead < n) __builtin_prefetch(Entry(candidates[k + kAhead].slot));
     const std::string_view text =
         list.UncheckedItem(static_cast<ItemList::Index>(candidates[k].item));
-    if (!SameBytes(stored(k), text.data(), text.size())) {
+    if (!Holds(candidates[k].slot, text)) {
       collided(candidates[k].item);
     }
   }
 }
 
-// Both passes first agree on the hash bits alone and compare the bytes of
+// Both passes first agree on the tag alone and compare the bytes of
 // the texts that agree afterwards, all together: compared on the way, each
 // stored text is a miss that can only start once its slot has arrived, and
 // the two misses of an item queue one behind the other. Gathered, the
@@ -181,14 +180,15 @@ void TextSet::InsertAll(const ItemList& list, std::uint8_t* added) {
   // fetches made ahead.
   Reserve(static_cast<std::size_t>(list.ListCount()));
   std::vector<Candidate> candidates;
+  candidates.reserve(static_cast<std::size_t>(list.ListCount()));
   const auto hashes = Pipeline(
       list, [&](std::size_t i, std::string_view text, std::uint64_t hash) {
-        const std::size_t k = Probe(text.size(), hash);
-        added[i] = slots_[k].place == 0;
+        const std::size_t k = Probe(hash);
+        added[i] = slots_[k] == 0;
         if (added[i]) {
           Store(k, text, hash);
         } else {
-          candidates.push_back({i, slots_[k].place});
+          candidates.push_back({i, slots_[k]});
         }
       });
   Verify(list, candidates, [&](std::size_t i) {
@@ -203,22 +203,22 @@ void TextSet::FindAll(const ItemList& list, std::uint8_t* found) const {
     return;
   }
   std::vector<Candidate> candidates;
-  const auto hashes = Pipeline(
-      list, [&](std::size_t i, std::string_view text, std::uint64_t hash) {
-        const std::size_t k = Probe(text.size(), hash);
-        found[i] = slots_[k].place != 0;
-        if (found[i]) candidates.push_back({i, slots_[k].place});
+  candidates.reserve(static_cast<std::size_t>(list.ListCount()));
+  const auto hashes =
+      Pipeline(list, [&](std::size_t i, std::string_view, std::uint64_t hash) {
+        const std::size_t k = Probe(hash);
+        found[i] = slots_[k] != 0;
+        if (found[i]) candidates.push_back({i, slots_[k]});
       });
   Verify(list, candidates, [&](std::size_t i) {
     found[i] = slots_[Find(list.UncheckedItem(static_cast<ItemList::Index>(i)),
-                           hashes[i])]
-                   .place != 0;
+                           hashes[i])] != 0;
   });
 }
 
 bool TextSet::Contains(std::string_view text) const noexcept {
   if (size_ == 0) return false;
-  return slots_[Find(text, Hash(text.data(), text.size()))].place != 0;
+  return slots_[Find(text, Hash(text.data(), text.size()))] != 0;
 }
 
 }  // namespace karvello
