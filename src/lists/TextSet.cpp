@@ -79,15 +79,29 @@ void TextSet::Reserve(std::size_t more) {
   }
   const std::size_t mask = count - 1;
   // A slot keeps none of the index bits, so every text is hashed again, in
-  // the order of the bytes: a read straight through them.
-  for (std::size_t offset = 0; offset < bytes_.size();) {
+  // the order of the bytes: a read straight through them. The slots they go
+  // to are fetched some texts ahead, in a ring of the texts in between.
+  struct Moving {
+    std::uint64_t offset;
+    std::uint64_t hash;
+  };
+  Moving ring[kAhead];
+  std::size_t offset = 0;
+  auto next = [&](Moving& moving) {
     const char* entry = bytes_.data() + offset;
     const auto length = static_cast<std::size_t>(internal::Load32(entry));
-    const std::uint64_t hash = Hash(entry + kLengthBytes, length);
-    std::size_t i = hash & mask;
-    while (grown[i] != 0) i = (i + 1) & mask;
-    grown[i] = (offset + 1) | (hash & kTagMask);
+    moving = {offset, Hash(entry + kLengthBytes, length)};
+    __builtin_prefetch(grown.data() + (moving.hash & mask));
     offset += kLengthBytes + length;
+  };
+  std::size_t ahead = 0;
+  while (ahead < kAhead && offset < bytes_.size()) next(ring[ahead++]);
+  for (std::size_t k = 0; k < size_; ++k) {
+    Moving& moving = ring[k % kAhead];
+    std::size_t i = moving.hash & mask;
+    while (grown[i] != 0) i = (i + 1) & mask;
+    grown[i] = (moving.offset + 1) | (moving.hash & kTagMask);
+    if (offset < bytes_.size()) next(moving);
   }
   slots_.Swap(grown);
   mask_ = mask;
