@@ -69,15 +69,17 @@ void TextSet::Reserve(std::size_t more) {
   // At most 70% full: the probes for a missing text stay within a cache
   // line or two, and the table is fresh zeroed memory that costs to touch.
   while ((size_ + more) * 10 > count * 7) count *= 2;
-  if (count == slots_.size()) return;
-  internal::PodBuffer<Slot> grown;
-  grown.Resize(count);
-  // A large table is a fresh mapping, zero already: writing zeros would only
-  // fault in every page at once.
-  if (count * sizeof(Slot) < internal::kMappedFrom) {
-    std::memset(static_cast<void*>(grown.data()), 0, count * sizeof(Slot));
-  }
+  const std::size_t old_count = slots_.size();
+  if (count == old_count) return;
+  // The table grows where it is and is filled again from the bytes, not
+  // from its old slots: only the part added is fresh memory, and no second
+  // table is held beside it while it fills.
+  slots_.Resize(count);
+  // Filling touches every page of the table anyway, so zeroing the part
+  // that may be fresh costs little, and holds wherever the memory came from.
+  std::memset(static_cast<void*>(slots_.data()), 0, count * sizeof(Slot));
   const std::size_t mask = count - 1;
+  Slot* const grown = slots_.data();
   // A slot keeps none of the index bits, so every text is hashed again, in
   // the order of the bytes: a read straight through them. The slots they go
   // to are fetched some texts ahead, in a ring of the texts in between.
@@ -91,7 +93,7 @@ void TextSet::Reserve(std::size_t more) {
     const char* entry = bytes_.data() + offset;
     const auto length = static_cast<std::size_t>(internal::Load32(entry));
     moving = {offset, Hash(entry + kLengthBytes, length)};
-    __builtin_prefetch(grown.data() + (moving.hash & mask));
+    __builtin_prefetch(grown + (moving.hash & mask));
     offset += kLengthBytes + length;
   };
   std::size_t ahead = 0;
@@ -103,7 +105,6 @@ void TextSet::Reserve(std::size_t more) {
     grown[i] = (moving.offset + 1) | (moving.hash & kTagMask);
     if (offset < bytes_.size()) next(moving);
   }
-  slots_.Swap(grown);
   mask_ = mask;
 }
 
