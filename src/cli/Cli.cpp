@@ -245,6 +245,7 @@ bool RunLarge(const Options& options, bool other_list, int& status) {
   job.out = options.out == kStdin ? std::string() : options.out;
   job.load_error_text = LoadErrorText;
   job.line_end = options.lf ? "\n" : kCrLf;
+  job.keeps_every_item = c == "cat";
   job.operation = [&options](ItemList& list, const ItemList& other) {
     RunOperation(options.command, options.argument, options.keys, list, other);
   };

@@ -104,7 +104,15 @@ class InputReader {
     while (current_ < inputs_.size() && inputs_[current_].fd < 0) ++current_;
     if (current_ == inputs_.size()) return false;
     Input& input = inputs_[current_];
-    if (!reader_) reader_ = std::make_unique<ListFileReader>(list_);
+    if (!reader_) {
+      reader_ = std::make_unique<ListFileReader>(list_);
+      if (pass_run_) {
+        reader_->PassRunsTo(pass_line_end_, [this](std::string_view bytes) {
+          passed_ += bytes.size();
+          pass_run_(bytes);
+        });
+      }
+    }
     const std::span<char> space = reader_->Space();
     ssize_t n;
     do {
@@ -130,9 +138,17 @@ class InputReader {
     // allocator's reuse from block to block.
     list_.Clear();
     list_.Reserve(static_cast<ItemList::Index>(text / 16), text + (64 << 10));
+    passed_ = 0;
     bool any = false;
-    while (list_.TextBytes() < text && ReadBlock()) any = true;
+    while (list_.TextBytes() + passed_ < text && ReadBlock()) any = true;
     return any;
+  }
+
+  // Hands runs of lines that writing their items back with `line_end`
+  // would leave unchanged to `run` (see ListFileReader::PassRunsTo).
+  void PassRunsTo(std::string_view line_end, ListFileReader::RunFunction run) {
+    pass_line_end_ = line_end;
+    pass_run_ = std::move(run);
   }
 
   std::uint64_t known_bytes() const { return known_bytes_; }
@@ -149,6 +165,9 @@ class InputReader {
   std::vector<Input> inputs_;
   std::size_t current_ = 0;
   std::unique_ptr<ListFileReader> reader_;
+  std::string_view pass_line_end_;
+  ListFileReader::RunFunction pass_run_;
+  std::size_t passed_ = 0;  // bytes handed on as runs by this ReadText
   std::uint64_t known_bytes_ = 0;
   bool sizes_known_ = true;
 };
@@ -197,6 +216,22 @@ class ItemWriter {
         continue;
       }
       Write(std::string_view(text, size));
+    }
+  }
+  // Writes `bytes` as they are.
+  void WriteBytes(std::string_view bytes) {
+    if (bytes.size() <= kOutputBuffer - used_) {
+      std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+      used_ += bytes.size();
+      return;
+    }
+    Flush();
+    // A large run goes to the output straight from where it was read.
+    if (bytes.size() >= kOutputBuffer / 2) {
+      WriteAll(bytes.data(), bytes.size());
+    } else {
+      std::memcpy(buffer_.get(), bytes.data(), bytes.size());
+      used_ = bytes.size();
     }
   }
   void Flush() {
@@ -257,9 +292,21 @@ int WriteResult(const ExternalJob& job,
 int StreamBlocks(const ExternalJob& job, InputReader& input, ItemList& list) {
   const ItemList none;
   return WriteResult(job, [&](ItemWriter& out) {
-    do {
+    auto write_items = [&] {
       job.operation(list, none);
       out.Write(list);
+    };
+    if (job.keeps_every_item) {
+      input.PassRunsTo(job.line_end, [&](std::string_view bytes) {
+        if (list.ListCount() != 0) {
+          write_items();
+          list.Clear();
+        }
+        out.WriteBytes(bytes);
+      });
+    }
+    do {
+      write_items();
     } while (input.ReadText(kBlockText));
   });
 }

@@ -56,6 +56,9 @@ struct ExternalJob {
     kInOther,      // the items whose text is in the other list stay
   };
   Stream stream = Stream::kNo;
+  // The operation keeps every item as it is (a copy), so runs of lines that
+  // already end in `line_end` go to the output unparsed.
+  bool keeps_every_item = false;
   std::size_t budget = 0;
   std::string temp_dir;
   std::string out;  // empty for standard output

@@ -128,6 +128,39 @@ TEST_F(ExternalModeTest, EveryOperationWritesWhatTheInMemoryRunWrites) {
   }
 }
 
+// A copy passes long stretches of lines that already end as the output's do
+// straight through; around them, every other kind of line end, field and
+// byte-order mark must still come out as the items would.
+TEST_F(ExternalModeTest, CopiesWriteWhatTheItemsWouldAroundCleanStretches) {
+  std::string crlf_lines;
+  std::string lf_lines;
+  for (int i = 0; i < 40000; ++i) {
+    crlf_lines += "user" + std::to_string(i) + "@example.com\r\n";
+    lf_lines += "name " + std::to_string(i) + "\n";
+  }
+  Write("clean", crlf_lines);
+  Write("mixed", "\xEF\xBB\xBF" + crlf_lines + RandomListFile(5, 1 << 20, 900) +
+                     lf_lines + "\r\n\r\n" + crlf_lines + "no line end");
+  for (const std::string input : {"clean", "mixed"}) {
+    SCOPED_TRACE(input);
+    for (const std::string options : {"", " --lf"}) {
+      SCOPED_TRACE(options);
+      // --stats keeps the whole list in memory: the result to match.
+      ASSERT_EQ(
+          Shell("CLI cat " + input + options + " --stats -o expected").status,
+          0);
+      EXPECT_EQ(Shell("CLI cat " + input + options + " -o out").status, 0);
+      EXPECT_TRUE(Contents("out") == Contents("expected"));
+      EXPECT_EQ(Shell("cat " + input + " | CLI cat" + options + " >out").status,
+                0);
+      EXPECT_TRUE(Contents("out") == Contents("expected"));
+    }
+  }
+  EXPECT_TRUE(Contents("out") != Contents("clean"));
+  ASSERT_EQ(Shell("CLI cat clean clean -o out").status, 0);
+  EXPECT_TRUE(Contents("out") == crlf_lines + crlf_lines);
+}
+
 // These options change how items are read or compared, or count the whole
 // list; a run given a budget must still honour them, as the run without
 // one does.
