@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -105,7 +106,7 @@ class InputReader {
     if (current_ == inputs_.size()) return false;
     Input& input = inputs_[current_];
     if (!reader_) {
-      reader_ = std::make_unique<ListFileReader>(list_);
+      reader_ = std::make_unique<ListFileReader>(list_, job_.split);
       if (pass_run_) {
         reader_->PassRunsTo(pass_line_end_, [this](std::string_view bytes) {
           passed_ += bytes.size();
@@ -182,6 +183,7 @@ class ItemWriter {
         buffer_(std::make_unique_for_overwrite<char[]>(kOutputBuffer)) {}
 
   void Write(std::string_view item) {
+    ++items_;
     const std::size_t need = item.size() + line_end_.size();
     if (kOutputBuffer - used_ < need) Flush();
     if (need > kOutputBuffer) {
@@ -197,6 +199,7 @@ class ItemWriter {
   }
   void Write(const ItemList& list) {
     const ItemList::Storage items = list.RawStorage();
+    items_ += items.count;
     for (std::size_t i = 0; i < items.count; ++i) {
       const char* text = items.bytes + items.offsets[i];
       const std::size_t size = items.lengths[i];
@@ -216,10 +219,12 @@ class ItemWriter {
         continue;
       }
       Write(std::string_view(text, size));
+      --items_;
     }
   }
-  // Writes `bytes` as they are.
-  void WriteBytes(std::string_view bytes) {
+  // Writes `bytes`, whole lines that hold `lines` items, as they are.
+  void WriteLines(std::string_view bytes, std::uint64_t lines) {
+    items_ += lines;
     if (bytes.size() <= kOutputBuffer - used_) {
       std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
       used_ += bytes.size();
@@ -238,6 +243,8 @@ class ItemWriter {
     WriteAll(buffer_.get(), used_);
     used_ = 0;
   }
+  // How many items were written.
+  std::uint64_t items() const { return items_; }
 
  private:
   void WriteAll(const char* data, std::size_t size) {
@@ -255,12 +262,13 @@ class ItemWriter {
   std::string_view line_end_;
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
+  std::uint64_t items_ = 0;
 };
 
 // Produces the result through `body` to standard output or, by a safe
 // replace, to OUT. Errors of the output are reported here; anything else
 // that `body` throws is thrown on once OUT's temporary file is gone.
-int WriteResult(const ExternalJob& job,
+int WriteResult(const ExternalJob& job, ItemCounts& counts,
                 const std::function<void(ItemWriter&)>& body) {
   std::exception_ptr failure;
   auto write = [&](int fd) -> int {
@@ -268,6 +276,7 @@ int WriteResult(const ExternalJob& job,
       ItemWriter out(fd, job.line_end);
       body(out);
       out.Flush();
+      counts.written = out.items();
       return 0;
     } catch (const OutputError& e) {
       return e.error;
@@ -289,10 +298,12 @@ int WriteResult(const ExternalJob& job,
   return kExitFailure;
 }
 
-int StreamBlocks(const ExternalJob& job, InputReader& input, ItemList& list) {
+int StreamBlocks(const ExternalJob& job, InputReader& input, ItemList& list,
+                 ItemCounts& counts) {
   const ItemList none;
-  return WriteResult(job, [&](ItemWriter& out) {
+  return WriteResult(job, counts, [&](ItemWriter& out) {
     auto write_items = [&] {
+      counts.read += static_cast<std::uint64_t>(list.ListCount());
       job.operation(list, none);
       out.Write(list);
     };
@@ -302,7 +313,11 @@ int StreamBlocks(const ExternalJob& job, InputReader& input, ItemList& list) {
           write_items();
           list.Clear();
         }
-        out.WriteBytes(bytes);
+        // Each line of a run ends in exactly one LF.
+        const auto lines = static_cast<std::uint64_t>(
+            std::count(bytes.begin(), bytes.end(), '\n'));
+        counts.read += lines;
+        out.WriteLines(bytes, lines);
       });
     }
     do {
@@ -314,7 +329,8 @@ int StreamBlocks(const ExternalJob& job, InputReader& input, ItemList& list) {
 // Streams the list past a set of texts: the first copies seen so far, or
 // the texts of the other list.
 int StreamPastSet(const ExternalJob& job, InputReader& input,
-                  InputReader& other_input, ItemList& list, ItemList& other) {
+                  InputReader& other_input, ItemList& list, ItemList& other,
+                  ItemCounts& counts) {
   TextSet texts;
   std::vector<std::uint8_t> flags;
   while (other_input.ReadText(kBlockText)) {
@@ -324,8 +340,9 @@ int StreamPastSet(const ExternalJob& job, InputReader& input,
   other.Clear();
   using Stream = ExternalJob::Stream;
   const bool wanted = job.stream != Stream::kNotInOther;
-  return WriteResult(job, [&](ItemWriter& out) {
+  return WriteResult(job, counts, [&](ItemWriter& out) {
     while (input.ReadText(kBlockText)) {
+      counts.read += static_cast<std::uint64_t>(list.ListCount());
       flags.resize(static_cast<std::size_t>(list.ListCount()));
       if (job.stream == Stream::kFirstCopies) {
         texts.InsertAll(list, flags.data());
@@ -343,7 +360,7 @@ int StreamPastSet(const ExternalJob& job, InputReader& input,
 
 int RunPartitioned(const ExternalJob& job, InputReader& input,
                    InputReader& other_input, ItemList& list, ItemList& other,
-                   std::uint64_t known_bytes) {
+                   std::uint64_t known_bytes, ItemCounts& counts) {
   PartitionedRun run({.temp_dir = job.temp_dir,
                       .part_bytes = job.budget / 3,
                       .expected_bytes = known_bytes});
@@ -353,13 +370,14 @@ int RunPartitioned(const ExternalJob& job, InputReader& input,
     }
   } while (other_input.ReadText(kBlockText));
   do {
+    counts.read += static_cast<std::uint64_t>(list.ListCount());
     for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
       run.Add(list.UncheckedItem(i));
     }
   } while (input.ReadText(kBlockText));
   list.Clear();
   other.Clear();
-  return WriteResult(job, [&](ItemWriter& out) {
+  return WriteResult(job, counts, [&](ItemWriter& out) {
     run.Finish(job.operation, [&](std::string_view item) { out.Write(item); });
   });
 }
@@ -444,7 +462,7 @@ bool InputsFitInMemory(const std::vector<std::string>& paths,
   return InMemoryNeed(bytes) <= budget;
 }
 
-int RunExternal(const ExternalJob& job) {
+int RunExternal(const ExternalJob& job, ItemCounts& counts) {
   ItemList list;
   ItemList other;
   InputReader other_input(job.other ? std::vector<std::string>{*job.other}
@@ -469,15 +487,20 @@ int RunExternal(const ExternalJob& job) {
     };
     int status;
     if (job.stream == Stream::kPerItem) {
-      status = StreamBlocks(job, input, list);
+      status = StreamBlocks(job, input, list, counts);
     } else if (job.stream != Stream::kNo && fits) {
-      status = StreamPastSet(job, input, other_input, list, other);
+      status = StreamPastSet(job, input, other_input, list, other, counts);
     } else {
       while (!external && other_input.ReadBlock()) external = over();
       while (!external && input.ReadBlock()) external = over();
-      status = external ? RunPartitioned(job, input, other_input, list, other,
-                                         known_bytes)
-                        : job.in_memory(list, other);
+      if (external) {
+        status = RunPartitioned(job, input, other_input, list, other,
+                                known_bytes, counts);
+      } else {
+        counts.read = static_cast<std::uint64_t>(list.ListCount());
+        status = job.in_memory(list, other);
+        counts.written = static_cast<std::uint64_t>(list.ListCount());
+      }
     }
     return status;
   } catch (const InputError& e) {

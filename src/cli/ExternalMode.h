@@ -16,12 +16,14 @@
 #define KARVELLO_CLI_EXTERNALMODE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "listfiles/ListFileReader.h"
 #include "lists/ItemList.h"
 
 namespace karvello {
@@ -67,6 +69,7 @@ struct ExternalJob {
   std::function<std::string(const std::string& path, int error)>
       load_error_text;
   std::string line_end;
+  FieldSplit split = FieldSplit::kCommasAndLines;
   // The operation on one part, or on one block when `per_item`.
   std::function<void(ItemList& list, const ItemList& other)> operation;
   // Runs the operation on lists that turned out to fit in memory and writes
@@ -82,8 +85,14 @@ struct ExternalJob {
 // output leaves part of a result there. Reports
 // problems on standard error as the in-memory run does, plus a full or unusable
 // temporary folder; OUT is replaced only by a complete result. Returns the exit
-// status.
-int RunExternal(const ExternalJob& job);
+// status;
+// `counts` gets the number of items read from the inputs (not the other
+// list) and written.
+struct ItemCounts {
+  std::uint64_t read = 0;
+  std::uint64_t written = 0;
+};
+int RunExternal(const ExternalJob& job, ItemCounts& counts);
 
 }  // namespace karvello
 
