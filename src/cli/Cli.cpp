@@ -149,8 +149,8 @@ void DeclareCommands(CLI::App& app, Options& options) {
       "Exit status: 0 done, 1 a missing or unreadable input or an unwritable\n"
       "OUT, 2 bad usage, 128 + N when signal N stops the write.\n"
       "Input larger than --memory is worked through in parts, in spill files\n"
-      "under --temp-dir, with the same result. --ignore-case, --trim and\n"
-      "--count always work in memory.\n");
+      "under --temp-dir, with the same result; --count always works in\n"
+      "memory.\n");
 
   const CLI::Validator non_empty(
       [](std::string& value) {
@@ -220,13 +220,10 @@ void WriteStats(const Options& options, ItemList::Index read,
 }
 
 // Runs the command through the streaming or external mode when it streams
-// or its inputs may not fit in memory; false otherwise. The streaming and
-// external runs compare items exactly, so an option that changes the
-// comparison, or counts copies over the whole list, stays in memory.
+// or its inputs may not fit in memory; false otherwise. --count, which
+// counts copies over the whole list, stays in memory.
 bool RunLarge(const Options& options, bool other_list, int& status) {
-  if (options.count || options.keys.ignore_case || options.keys.trim) {
-    return false;
-  }
+  if (options.count) return false;
   std::size_t budget = 0;
   if (options.memory.empty() || !ParseMemorySize(options.memory, budget)) {
     budget = DefaultMemoryBudget();
@@ -254,6 +251,7 @@ bool RunLarge(const Options& options, bool other_list, int& status) {
   job.line_end = options.lf ? "\n" : kCrLf;
   job.keeps_every_item = c == "cat";
   job.split = options.lines ? FieldSplit::kLines : FieldSplit::kCommasAndLines;
+  job.keys = options.keys;
   job.operation = [&options](ItemList& list, const ItemList& other) {
     RunOperation(options.command, options.argument, options.keys, list, other);
   };

@@ -333,9 +333,17 @@ int StreamPastSet(const ExternalJob& job, InputReader& input,
                   ItemCounts& counts) {
   TextSet texts;
   std::vector<std::uint8_t> flags;
+  // Under looser rules the set holds keys, and items are looked up by
+  // theirs.
+  ItemList keys;
+  auto keyed = [&](const ItemList& items) -> const ItemList& {
+    if (job.keys.Exact()) return items;
+    keys = KeysOf(items, job.keys);
+    return keys;
+  };
   while (other_input.ReadText(kBlockText)) {
     flags.resize(static_cast<std::size_t>(other.ListCount()));
-    texts.InsertAll(other, flags.data());
+    texts.InsertAll(keyed(other), flags.data());
   }
   other.Clear();
   using Stream = ExternalJob::Stream;
@@ -345,9 +353,9 @@ int StreamPastSet(const ExternalJob& job, InputReader& input,
       counts.read += static_cast<std::uint64_t>(list.ListCount());
       flags.resize(static_cast<std::size_t>(list.ListCount()));
       if (job.stream == Stream::kFirstCopies) {
-        texts.InsertAll(list, flags.data());
+        texts.InsertAll(keyed(list), flags.data());
       } else {
-        texts.FindAll(list, flags.data());
+        texts.FindAll(keyed(list), flags.data());
       }
       for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
         if ((flags[static_cast<std::size_t>(i)] != 0) == wanted) {
@@ -363,7 +371,8 @@ int RunPartitioned(const ExternalJob& job, InputReader& input,
                    std::uint64_t known_bytes, ItemCounts& counts) {
   PartitionedRun run({.temp_dir = job.temp_dir,
                       .part_bytes = job.budget / 3,
-                      .expected_bytes = known_bytes});
+                      .expected_bytes = known_bytes,
+                      .keys = job.keys});
   do {
     for (ItemList::Index i = 0; i < other.ListCount(); ++i) {
       run.AddOther(other.UncheckedItem(i));

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "listfiles/ListFileReader.h"
+#include "lists/ItemKey.h"
 #include "lists/ItemList.h"
 
 namespace karvello {
@@ -70,6 +71,9 @@ struct ExternalJob {
       load_error_text;
   std::string line_end;
   FieldSplit split = FieldSplit::kCommasAndLines;
+  // What items are compared by; `operation` and `in_memory` compare the
+  // same way.
+  KeyRules keys;
   // The operation on one part, or on one block when `per_item`.
   std::function<void(ItemList& list, const ItemList& other)> operation;
   // Runs the operation on lists that turned out to fit in memory and writes
