@@ -2,7 +2,9 @@
 # Times karvello-cli cat and dedupe against cat on one CR LF file, in one
 # run, and prints the ratios against the targets:
 #   karvello-cli cat     within 3x of cat FILE >OUT
-#   karvello-cli dedupe  within 1.5x of karvello-cli cat
+#   karvello-cli dedupe  within 1.5x of karvello-cli cat (and, since cat
+#                        passes clean lines through, of remove-blanks,
+#                        which reads and writes every item)
 #   dedupe peak memory   within 1.3x the file's size
 # with medians of wall time, CPU time and minor page faults (fresh pages).
 # The file: 10 million items of about 31 bytes and CR LF, 2.7 million
@@ -55,6 +57,10 @@ read -r c_null _ _ c_null_cpu < <(medians "$runs" -o /dev/null cat "$list")
 read -r c_time _ c_faults c_cpu < <(medians "$runs" -o "$out.c" cat "$list")
 read -r k_time k_kb k_faults k_cpu < <(medians "$runs" -o "$out.k" \
   "$cli" cat "$list")
+# remove-blanks keeps every item of this file but reads and writes each one:
+# the copy by items that cat was before it passed clean lines through.
+read -r b_time b_kb b_faults b_cpu < <(medians "$runs" -o "$out.b" \
+  "$cli" remove-blanks "$list")
 read -r d_time d_kb d_faults d_cpu < <(medians "$runs" -o "$out.d" \
   "$cli" dedupe "$list")
 read -r g_time _ _ g_cpu < <(medians 1 -o "$out.g" \
@@ -67,14 +73,15 @@ else
   echo "DIFFERENT: karvello-cli dedupe and gawk"
   status=1
 fi
-if ! cmp -s "$out.k" "$list"; then
-  echo "DIFFERENT: karvello-cli cat changed the file"
+if ! cmp -s "$out.k" "$list" || ! cmp -s "$out.b" "$list"; then
+  echo "DIFFERENT: karvello-cli cat or remove-blanks changed the file"
   status=1
 fi
-printf '%-28s %7s s wall %7s s CPU %8s faults %6s MB peak\n' \
+printf '%-32s %7s s wall %7s s CPU %8s faults %6s MB peak\n' \
   "cat >/dev/null" "$c_null" "$c_null_cpu" - - \
   "cat >OUT" "$c_time" "$c_cpu" "$c_faults" - \
   "karvello-cli cat >OUT" "$k_time" "$k_cpu" "$k_faults" $((k_kb / 1024)) \
+  "karvello-cli remove-blanks >OUT" "$b_time" "$b_cpu" "$b_faults" $((b_kb / 1024)) \
   "karvello-cli dedupe >OUT" "$d_time" "$d_cpu" "$d_faults" $((d_kb / 1024)) \
   "gawk '!seen[\$0]++' >OUT" "$g_time" "$g_cpu" - -
 check() { gawk -v v="$1" -v t="$2" 'BEGIN { print v <= t ? "met" : "MISSED" }'; }
@@ -83,9 +90,12 @@ cat_wall=$(ratio "$k_time" "$c_time")
 cat_cpu=$(ratio "$k_cpu" "$c_cpu")
 dedupe_wall=$(ratio "$d_time" "$k_time")
 dedupe_cpu=$(ratio "$d_cpu" "$k_cpu")
+items_wall=$(ratio "$d_time" "$b_time")
+items_cpu=$(ratio "$d_cpu" "$b_cpu")
 memory=$(ratio "$d_kb" $((size / 1024)))
 echo "karvello-cli cat / cat:     ${cat_wall}x wall, ${cat_cpu}x CPU  (target <= 3x: $(check "$cat_wall" 3))"
 echo "dedupe / karvello-cli cat:  ${dedupe_wall}x wall, ${dedupe_cpu}x CPU  (target <= 1.5x: $(check "$dedupe_wall" 1.5))"
+echo "dedupe / remove-blanks:     ${items_wall}x wall, ${items_cpu}x CPU  (the same target against a copy by items)"
 echo "dedupe peak / file size:    ${memory}x  (target <= 1.3x: $(check "$memory" 1.3))"
 rm -f "$out".*
 exit "$status"

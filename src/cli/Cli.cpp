@@ -149,8 +149,8 @@ void DeclareCommands(CLI::App& app, Options& options) {
       "Exit status: 0 done, 1 a missing or unreadable input or an unwritable\n"
       "OUT, 2 bad usage, 128 + N when signal N stops the write.\n"
       "Input larger than --memory is worked through in parts, in spill files\n"
-      "under --temp-dir, with the same result. --lines, --stats,\n"
-      "--ignore-case, --trim and --count always work in memory.\n");
+      "under --temp-dir, with the same result; --count always works in\n"
+      "memory.\n");
 
   const CLI::Validator non_empty(
       [](std::string& value) {
@@ -211,15 +211,19 @@ int WriteOutput(const Options& options, const ItemList& list) {
   return kExitOk;
 }
 
+void WriteStats(const Options& options, ItemList::Index read,
+                ItemList::Index written) {
+  // Standard input counts as one file, named or not.
+  const int files =
+      options.files.empty() ? 1 : static_cast<int>(options.files.size());
+  std::cerr << StatsLine(options.command, read, files, written) << '\n';
+}
+
 // Runs the command through the streaming or external mode when it streams
-// or its inputs may not fit in memory; false otherwise. The streaming and
-// external runs read comma-separated fields and compare items exactly, so
-// any option that changes either, or counts the whole list, stays in memory.
+// or its inputs may not fit in memory; false otherwise. --count, which
+// counts copies over the whole list, stays in memory.
 bool RunLarge(const Options& options, bool other_list, int& status) {
-  if (options.lines || options.stats || options.count ||
-      options.keys.ignore_case || options.keys.trim) {
-    return false;
-  }
+  if (options.count) return false;
   std::size_t budget = 0;
   if (options.memory.empty() || !ParseMemorySize(options.memory, budget)) {
     budget = DefaultMemoryBudget();
@@ -245,6 +249,9 @@ bool RunLarge(const Options& options, bool other_list, int& status) {
   job.out = options.out == kStdin ? std::string() : options.out;
   job.load_error_text = LoadErrorText;
   job.line_end = options.lf ? "\n" : kCrLf;
+  job.keeps_every_item = c == "cat";
+  job.split = options.lines ? FieldSplit::kLines : FieldSplit::kCommasAndLines;
+  job.keys = options.keys;
   job.operation = [&options](ItemList& list, const ItemList& other) {
     RunOperation(options.command, options.argument, options.keys, list, other);
   };
@@ -252,7 +259,12 @@ bool RunLarge(const Options& options, bool other_list, int& status) {
     RunOperation(options.command, options.argument, options.keys, list, other);
     return WriteOutput(options, list);
   };
-  status = RunExternal(job);
+  ItemCounts counts;
+  status = RunExternal(job, counts);
+  if (status == kExitOk && options.stats) {
+    WriteStats(options, static_cast<ItemList::Index>(counts.read),
+               static_cast<ItemList::Index>(counts.written));
+  }
   return true;
 }
 
@@ -281,13 +293,7 @@ int Run(const Options& options) {
   if (int status = WriteOutput(options, list); status != kExitOk) {
     return status;
   }
-  if (options.stats) {
-    // Standard input counts as one file, named or not.
-    const int files =
-        options.files.empty() ? 1 : static_cast<int>(options.files.size());
-    std::cerr << StatsLine(options.command, read, files, list.ListCount())
-              << '\n';
-  }
+  if (options.stats) WriteStats(options, read, list.ListCount());
   return kExitOk;
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -109,7 +110,15 @@ class InputReader {
     while (current_ < inputs_.size() && inputs_[current_].fd < 0) ++current_;
     if (current_ == inputs_.size()) return false;
     Input& input = inputs_[current_];
-    if (!reader_) reader_ = std::make_unique<ListFileReader>(list_);
+    if (!reader_) {
+      reader_ = std::make_unique<ListFileReader>(list_, job_.split);
+      if (pass_run_) {
+        reader_->PassRunsTo(pass_line_end_, [this](std::string_view bytes) {
+          passed_ += bytes.size();
+          pass_run_(bytes);
+        });
+      }
+    }
     const std::span<char> space = reader_->Space();
     ssize_t n;
     do {
@@ -135,9 +144,17 @@ class InputReader {
     // allocator's reuse from block to block.
     list_.Clear();
     list_.Reserve(static_cast<ItemList::Index>(text / 16), text + (64 << 10));
+    passed_ = 0;
     bool any = false;
-    while (list_.TextBytes() < text && ReadBlock()) any = true;
+    while (list_.TextBytes() + passed_ < text && ReadBlock()) any = true;
     return any;
+  }
+
+  // Hands runs of lines that writing their items back with `line_end`
+  // would leave unchanged to `run` (see ListFileReader::PassRunsTo).
+  void PassRunsTo(std::string_view line_end, ListFileReader::RunFunction run) {
+    pass_line_end_ = line_end;
+    pass_run_ = std::move(run);
   }
 
   std::uint64_t known_bytes() const { return known_bytes_; }
@@ -154,6 +171,9 @@ class InputReader {
   std::vector<Input> inputs_;
   std::size_t current_ = 0;
   std::unique_ptr<ListFileReader> reader_;
+  std::string_view pass_line_end_;
+  ListFileReader::RunFunction pass_run_;
+  std::size_t passed_ = 0;  // bytes handed on as runs by this ReadText
   std::uint64_t known_bytes_ = 0;
   bool sizes_known_ = true;
 };
@@ -168,6 +188,7 @@ class ItemWriter {
         buffer_(std::make_unique_for_overwrite<char[]>(kOutputBuffer)) {}
 
   void Write(std::string_view item) {
+    ++items_;
     const std::size_t need = item.size() + line_end_.size();
     if (kOutputBuffer - used_ < need) Flush();
     if (need > kOutputBuffer) {
@@ -183,6 +204,7 @@ class ItemWriter {
   }
   void Write(const ItemList& list) {
     const ItemList::Storage items = list.RawStorage();
+    items_ += items.count;
     for (std::size_t i = 0; i < items.count; ++i) {
       const char* text = items.bytes + items.offsets[i];
       const std::size_t size = items.lengths[i];
@@ -202,12 +224,32 @@ class ItemWriter {
         continue;
       }
       Write(std::string_view(text, size));
+      --items_;
+    }
+  }
+  // Writes `bytes`, whole lines that hold `lines` items, as they are.
+  void WriteLines(std::string_view bytes, std::uint64_t lines) {
+    items_ += lines;
+    if (bytes.size() <= kOutputBuffer - used_) {
+      std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+      used_ += bytes.size();
+      return;
+    }
+    Flush();
+    // A large run goes to the output straight from where it was read.
+    if (bytes.size() >= kOutputBuffer / 2) {
+      WriteAll(bytes.data(), bytes.size());
+    } else {
+      std::memcpy(buffer_.get(), bytes.data(), bytes.size());
+      used_ = bytes.size();
     }
   }
   void Flush() {
     WriteAll(buffer_.get(), used_);
     used_ = 0;
   }
+  // How many items were written.
+  std::uint64_t items() const { return items_; }
 
  private:
   void WriteAll(const char* data, std::size_t size) {
@@ -225,12 +267,13 @@ class ItemWriter {
   std::string_view line_end_;
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
+  std::uint64_t items_ = 0;
 };
 
 // Produces the result through `body` to standard output or, by a safe
 // replace, to OUT. Errors of the output are reported here; anything else
 // that `body` throws is thrown on once OUT's temporary file is gone.
-int WriteResult(const ExternalJob& job,
+int WriteResult(const ExternalJob& job, ItemCounts& counts,
                 const std::function<void(ItemWriter&)>& body) {
   std::exception_ptr failure;
   auto write = [&](int fd) -> int {
@@ -238,6 +281,7 @@ int WriteResult(const ExternalJob& job,
       ItemWriter out(fd, job.line_end);
       body(out);
       out.Flush();
+      counts.written = out.items();
       return 0;
     } catch (const OutputError& e) {
       return e.error;
@@ -259,12 +303,30 @@ int WriteResult(const ExternalJob& job,
   return kExitFailure;
 }
 
-int StreamBlocks(const ExternalJob& job, InputReader& input, ItemList& list) {
+int StreamBlocks(const ExternalJob& job, InputReader& input, ItemList& list,
+                 ItemCounts& counts) {
   const ItemList none;
-  return WriteResult(job, [&](ItemWriter& out) {
-    do {
+  return WriteResult(job, counts, [&](ItemWriter& out) {
+    auto write_items = [&] {
+      counts.read += static_cast<std::uint64_t>(list.ListCount());
       job.operation(list, none);
       out.Write(list);
+    };
+    if (job.keeps_every_item) {
+      input.PassRunsTo(job.line_end, [&](std::string_view bytes) {
+        if (list.ListCount() != 0) {
+          write_items();
+          list.Clear();
+        }
+        // Each line of a run ends in exactly one LF.
+        const auto lines = static_cast<std::uint64_t>(
+            std::count(bytes.begin(), bytes.end(), '\n'));
+        counts.read += lines;
+        out.WriteLines(bytes, lines);
+      });
+    }
+    do {
+      write_items();
     } while (input.ReadText(kBlockText));
   });
 }
@@ -345,23 +407,33 @@ void ForEachBlock(InputReader& input, ItemList& list, const Consume& consume) {
 // Streams the list past a set of texts: the first copies seen so far, or
 // the texts of the other list.
 int StreamPastSet(const ExternalJob& job, InputReader& input,
-                  InputReader& other_input, ItemList& list, ItemList& other) {
+                  InputReader& other_input, ItemList& list, ItemList& other,
+                  ItemCounts& counts) {
   TextSet texts;
   std::vector<std::uint8_t> flags;
+  // Under looser rules the set holds keys, and items are looked up by
+  // theirs.
+  ItemList keys;
+  auto keyed = [&](const ItemList& items) -> const ItemList& {
+    if (job.keys.Exact()) return items;
+    keys = KeysOf(items, job.keys);
+    return keys;
+  };
   ForEachBlock(other_input, other, [&](const ItemList& block) {
     flags.resize(static_cast<std::size_t>(block.ListCount()));
-    texts.InsertAll(block, flags.data());
+    texts.InsertAll(keyed(block), flags.data());
   });
   other.Clear();
   using Stream = ExternalJob::Stream;
   const bool wanted = job.stream != Stream::kNotInOther;
-  return WriteResult(job, [&](ItemWriter& out) {
+  return WriteResult(job, counts, [&](ItemWriter& out) {
     ForEachBlock(input, list, [&](const ItemList& block) {
+      counts.read += static_cast<std::uint64_t>(block.ListCount());
       flags.resize(static_cast<std::size_t>(block.ListCount()));
       if (job.stream == Stream::kFirstCopies) {
-        texts.InsertAll(block, flags.data());
+        texts.InsertAll(keyed(block), flags.data());
       } else {
-        texts.FindAll(block, flags.data());
+        texts.FindAll(keyed(block), flags.data());
       }
       for (ItemList::Index i = 0; i < block.ListCount(); ++i) {
         if ((flags[static_cast<std::size_t>(i)] != 0) == wanted) {
@@ -374,23 +446,25 @@ int StreamPastSet(const ExternalJob& job, InputReader& input,
 
 int RunPartitioned(const ExternalJob& job, InputReader& input,
                    InputReader& other_input, ItemList& list, ItemList& other,
-                   std::uint64_t known_bytes) {
+                   std::uint64_t known_bytes, ItemCounts& counts) {
   PartitionedRun run({.temp_dir = job.temp_dir,
                       .part_bytes = job.budget / 3,
-                      .expected_bytes = known_bytes});
+                      .expected_bytes = known_bytes,
+                      .keys = job.keys});
   do {
     for (ItemList::Index i = 0; i < other.ListCount(); ++i) {
       run.AddOther(other.UncheckedItem(i));
     }
   } while (other_input.ReadText(kBlockText));
   do {
+    counts.read += static_cast<std::uint64_t>(list.ListCount());
     for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
       run.Add(list.UncheckedItem(i));
     }
   } while (input.ReadText(kBlockText));
   list.Clear();
   other.Clear();
-  return WriteResult(job, [&](ItemWriter& out) {
+  return WriteResult(job, counts, [&](ItemWriter& out) {
     run.Finish(job.operation, [&](std::string_view item) { out.Write(item); });
   });
 }
@@ -475,7 +549,7 @@ bool InputsFitInMemory(const std::vector<std::string>& paths,
   return InMemoryNeed(bytes) <= budget;
 }
 
-int RunExternal(const ExternalJob& job) {
+int RunExternal(const ExternalJob& job, ItemCounts& counts) {
   ItemList list;
   ItemList other;
   InputReader other_input(job.other ? std::vector<std::string>{*job.other}
@@ -500,15 +574,20 @@ int RunExternal(const ExternalJob& job) {
     };
     int status;
     if (job.stream == Stream::kPerItem) {
-      status = StreamBlocks(job, input, list);
+      status = StreamBlocks(job, input, list, counts);
     } else if (job.stream != Stream::kNo && fits) {
-      status = StreamPastSet(job, input, other_input, list, other);
+      status = StreamPastSet(job, input, other_input, list, other, counts);
     } else {
       while (!external && other_input.ReadBlock()) external = over();
       while (!external && input.ReadBlock()) external = over();
-      status = external ? RunPartitioned(job, input, other_input, list, other,
-                                         known_bytes)
-                        : job.in_memory(list, other);
+      if (external) {
+        status = RunPartitioned(job, input, other_input, list, other,
+                                known_bytes, counts);
+      } else {
+        counts.read = static_cast<std::uint64_t>(list.ListCount());
+        status = job.in_memory(list, other);
+        counts.written = static_cast<std::uint64_t>(list.ListCount());
+      }
     }
     return status;
   } catch (const InputError& e) {

@@ -16,12 +16,15 @@
 #define KARVELLO_CLI_EXTERNALMODE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "listfiles/ListFileReader.h"
+#include "lists/ItemKey.h"
 #include "lists/ItemList.h"
 
 namespace karvello {
@@ -56,6 +59,9 @@ struct ExternalJob {
     kInOther,      // the items whose text is in the other list stay
   };
   Stream stream = Stream::kNo;
+  // The operation keeps every item as it is (a copy), so runs of lines that
+  // already end in `line_end` go to the output unparsed.
+  bool keeps_every_item = false;
   std::size_t budget = 0;
   std::string temp_dir;
   std::string out;  // empty for standard output
@@ -64,6 +70,10 @@ struct ExternalJob {
   std::function<std::string(const std::string& path, int error)>
       load_error_text;
   std::string line_end;
+  FieldSplit split = FieldSplit::kCommasAndLines;
+  // What items are compared by; `operation` and `in_memory` compare the
+  // same way.
+  KeyRules keys;
   // The operation on one part, or on one block when `per_item`.
   std::function<void(ItemList& list, const ItemList& other)> operation;
   // Runs the operation on lists that turned out to fit in memory and writes
@@ -79,8 +89,14 @@ struct ExternalJob {
 // output leaves part of a result there. Reports
 // problems on standard error as the in-memory run does, plus a full or unusable
 // temporary folder; OUT is replaced only by a complete result. Returns the exit
-// status.
-int RunExternal(const ExternalJob& job);
+// status;
+// `counts` gets the number of items read from the inputs (not the other
+// list) and written.
+struct ItemCounts {
+  std::uint64_t read = 0;
+  std::uint64_t written = 0;
+};
+int RunExternal(const ExternalJob& job, ItemCounts& counts);
 
 }  // namespace karvello
 

@@ -56,6 +56,69 @@ const char* FindQuoteOrLineEnd(const char* p, const char* end) {
   return FindAny<'"', '\n', '\r'>(p, end);
 }
 
+// Where a scan for a run of unchanged lines ended: `end` is just past the
+// last line end of the run (its start when there is none), `stop` the first
+// byte that breaks it (a byte that ends a field otherwise, a line end of
+// another kind) or the end of the bytes.
+struct LineRun {
+  const char* end;
+  const char* stop;
+};
+
+// Scans [p, end) for the longest run of whole lines each ending in CR LF
+// (`crlf`) or LF and holding no CR or LF otherwise, nor, with `commas`, a
+// comma or a double quote. A CR as the last byte breaks the run, since its
+// LF may be yet to come.
+LineRun FindLineRun(const char* p, const char* const end, bool crlf,
+                    bool commas) {
+  const char* run_end = p;
+  bool after_cr = false;
+#if defined(__SSE2__)
+  // 64 bytes a step, as bit masks: in CR LF mode every LF must sit just
+  // after a CR and every CR just before an LF, so the LF mask equals the CR
+  // mask moved on by one bit.
+  auto mask = [](const char* at, char byte) {
+    const __m128i v = _mm_set1_epi8(byte);
+    std::uint64_t bits = 0;
+    for (int k = 0; k < 4; ++k) {
+      const __m128i chunk =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * k));
+      bits |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(
+                  _mm_movemask_epi8(_mm_cmpeq_epi8(chunk, v))))
+              << (16 * k);
+    }
+    return bits;
+  };
+  std::uint64_t carry = 0;
+  while (end - p >= 64) {
+    const std::uint64_t lf = mask(p, '\n');
+    const std::uint64_t cr = mask(p, '\r');
+    std::uint64_t bad = commas ? mask(p, ',') | mask(p, '"') : 0;
+    bad |= crlf ? lf ^ ((cr << 1) | carry) : cr;
+    const std::uint64_t ends = bad == 0 ? lf : lf & ((bad & -bad) - 1);
+    if (ends != 0) run_end = p + 64 - __builtin_clzll(ends);
+    if (bad != 0) return {run_end, p + __builtin_ctzll(bad)};
+    carry = crlf ? cr >> 63 : 0;
+    p += 64;
+  }
+  after_cr = carry != 0;
+#endif
+  for (; p != end; ++p) {
+    const char c = *p;
+    if (c == '\n') {
+      if (crlf && !after_cr) break;
+      run_end = p + 1;
+      after_cr = false;
+    } else if (after_cr || (c == '\r' && !crlf) ||
+               (commas && (c == ',' || c == '"'))) {
+      break;
+    } else {
+      after_cr = c == '\r';
+    }
+  }
+  return {run_end, p};
+}
+
 }  // namespace
 
 ListFileReader::ListFileReader(ItemList& list, FieldSplit split)
@@ -120,6 +183,13 @@ void ListFileReader::Finish() {
     DecodeUtf16();
   }
   Parse();
+}
+
+void ListFileReader::PassRunsTo(std::string_view line_end, RunFunction run,
+                                std::size_t shortest) {
+  pass_line_end_ = line_end;
+  pass_run_ = std::move(run);
+  pass_shortest_ = std::max<std::size_t>(shortest, 1);
 }
 
 void ListFileReader::DetectEncoding() {
@@ -213,6 +283,9 @@ void ListFileReader::Parse() {
     if (*p == '\n') ++p;
     pending_lf_ = false;
   }
+  // Past a byte that broke a run, the next try starts beyond it, so that
+  // no byte is scanned for runs more than once.
+  const char* try_run_from = pass_run_ ? p : end;
   while (true) {
     if (p == end) {
       if (eof && after_comma_) {
@@ -220,6 +293,17 @@ void ListFileReader::Parse() {
         after_comma_ = false;
       }
       break;
+    }
+    if (p >= try_run_from && scanned_ == 0) {
+      const LineRun run = FindLineRun(p, end, pass_line_end_.size() == 2,
+                                      split_ == FieldSplit::kCommasAndLines);
+      if (static_cast<std::size_t>(run.end - p) >= pass_shortest_) {
+        pass_run_(std::string_view(p, run.end - p));
+        p = run.end;
+        after_comma_ = false;
+        continue;
+      }
+      try_run_from = run.stop == end ? end : run.stop + 1;
     }
     const char* const field = p;
     const char* field_end = nullptr;

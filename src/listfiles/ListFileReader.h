@@ -78,6 +78,26 @@ class ListFileReader {
   // Ends the input: appends the last field, if any. Call once.
   void Finish();
 
+  // From now on, hands each run of at least `shortest` bytes of whole fields
+  // that writing their items back, each followed by `line_end` ("\r\n" or
+  // "\n"), would give unchanged to `run` as those bytes, instead of
+  // appending the items (shorter runs come as items: handing many short runs
+  // on, each after a few items, costs more than it saves). A
+  // copy that keeps every item needs neither the items nor a second copy of
+  // their bytes. The run follows the items appended before it, so `run`
+  // must deal with the list's items first to keep the order. What `run`
+  // throws passes through Commit or Finish. `line_end` must outlive the
+  // reader.
+  //
+  //   reader.PassRunsTo("\r\n", [&](std::string_view bytes) {
+  //     WriteItems(list);  // the fields read before the run
+  //     list.Clear();
+  //     Write(bytes);
+  //   });
+  using RunFunction = std::function<void(std::string_view bytes)>;
+  void PassRunsTo(std::string_view line_end, RunFunction run,
+                  std::size_t shortest = std::size_t{4} << 10);
+
  private:
   enum class Encoding { kUndecided, kBytes, kUtf16Le, kUtf16Be };
 
@@ -110,7 +130,10 @@ class ListFileReader {
   std::size_t scanned_ = 0;
   std::size_t close_quote_ = 0;
   std::string utf16_raw_;  // UTF-16 bytes not yet decoded
-  std::string scratch_;    // a quoted field with text after its quote
+  std::string_view pass_line_end_;
+  RunFunction pass_run_;  // empty unless PassRunsTo was called
+  std::size_t pass_shortest_ = 0;
+  std::string scratch_;  // a quoted field with text after its quote
 };
 
 // Appends the fields of `bytes`, a whole list file held in memory.

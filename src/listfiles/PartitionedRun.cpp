@@ -40,8 +40,9 @@ std::size_t PartsFor(std::uint64_t bytes, std::size_t part_bytes) {
 class PartitionedRun::Split {
  public:
   Split(const std::string& folder, std::size_t count, int depth,
-        std::size_t buffer_bytes)
+        std::size_t buffer_bytes, const KeyRules& keys)
       : folder_(folder),
+        keys_(keys),
         count_(count),
         salt_(0x9e3779b97f4a7c15ULL * static_cast<std::uint64_t>(depth + 1)),
         buffer_bytes_(buffer_bytes) {
@@ -71,7 +72,12 @@ class PartitionedRun::Split {
   }
 
  private:
-  std::size_t PartOf(std::string_view text) const {
+  std::size_t PartOf(std::string_view text) {
+    if (!keys_.Exact()) {
+      key_.clear();
+      AppendKey(text, keys_, key_);
+      text = key_;
+    }
     const std::uint64_t mixed =
         internal::FoldedMultiply(hash_(text) ^ salt_, 0xc2b2ae3d27d4eb4fULL);
     return static_cast<std::size_t>(
@@ -80,6 +86,8 @@ class PartitionedRun::Split {
 
   internal::ItemHasher hash_;
   std::string folder_;
+  KeyRules keys_;
+  std::string key_;  // the key of the item being split
   std::size_t count_;
   std::uint64_t salt_;
   std::size_t buffer_bytes_;
@@ -96,8 +104,8 @@ PartitionedRun::PartitionedRun(const Settings& settings)
                          settings_.expected_bytes / 2,  // record headers
                      settings_.part_bytes)
           : kUnknownSizeParts;
-  first_ =
-      std::make_unique<Split>(settings_.temp_dir, count, 0, BufferBytes(count));
+  first_ = std::make_unique<Split>(settings_.temp_dir, count, 0,
+                                   BufferBytes(count), settings_.keys);
 }
 
 PartitionedRun::~PartitionedRun() = default;
@@ -146,7 +154,8 @@ void PartitionedRun::Process(SpillFile list, SpillFile* other, int depth,
     return;
   }
   const std::size_t count = PartsFor(bytes, settings_.part_bytes);
-  Split split(settings_.temp_dir, count, depth + 1, BufferBytes(count));
+  Split split(settings_.temp_dir, count, depth + 1, BufferBytes(count),
+              settings_.keys);
   const std::size_t read_buffer = BufferBytes(1);
   {
     SpillReader reader(list, 0, list.size(), read_buffer);

@@ -12,7 +12,9 @@
 // that no split makes smaller, being copies of a few texts, is worked on by
 // its distinct texts, which requires of the operation that it treat the
 // third and later copies of a text as it treats the second. All four
-// operations above do.
+// operations above do, also when they compare keys (see ItemKey.h) and the
+// items are split by their keys (Settings::keys): items with equal keys
+// then share a part, and two copies of a text share their key.
 //
 //   PartitionedRun run({.temp_dir = "/tmp", .part_bytes = 256 << 20});
 //   for (std::string_view item : items) run.Add(item);
@@ -36,6 +38,7 @@
 #include <vector>
 
 #include "listfiles/SpillFile.h"
+#include "lists/ItemKey.h"
 #include "lists/ItemList.h"
 
 namespace karvello {
@@ -51,6 +54,10 @@ class PartitionedRun {
     // The size of the whole input when known, 0 when not: it sets how many
     // parts the first split makes.
     std::uint64_t expected_bytes = 0;
+    // Items split by the hash of their keys under these rules, so that
+    // items with equal keys share a part, for an operation that compares
+    // keys: by their bytes, as when exact.
+    KeyRules keys;
   };
 
   // Edits `part` in place, only removing items and keeping the order of the

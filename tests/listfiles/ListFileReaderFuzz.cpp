@@ -18,7 +18,8 @@ using karvello::testing::ItemsOf;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  // The input's first byte picks the mode, so the fuzzer explores both.
+  // The input's first byte picks the split (bit 0) and the line end of the
+  // copy (bit 1), so that the fuzzer explores every pairing.
   if (size == 0) return 0;
   const bool lines_only = (data[0] & 1) != 0;
   const auto split = lines_only ? karvello::FieldSplit::kLines
@@ -47,5 +48,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   reader.Finish();
   if (ItemsOf(pieces) != expected) std::abort();
+
+  // A copy that hands runs of unchanged lines on must write what the items
+  // would, with either line end.
+  const std::string_view line_end = (data[-1] & 2) != 0 ? "\n" : "\r\n";
+  std::string expected_copy;
+  for (const std::string& item : expected) {
+    expected_copy += item;
+    expected_copy += line_end;
+  }
+  karvello::ItemList copied;
+  std::string copy;
+  auto write_items = [&] {
+    for (const std::string& item : ItemsOf(copied)) {
+      copy += item;
+      copy += line_end;
+    }
+    copied.Clear();
+  };
+  karvello::ListFileReader passing(copied, split);
+  passing.PassRunsTo(
+      line_end,
+      [&](std::string_view run) {
+        write_items();
+        copy += run;
+      },
+      1);
+  for (at = 0; at < size; at += 3) passing.Feed(file.substr(at, 3));
+  passing.Finish();
+  write_items();
+  if (copy != expected_copy) std::abort();
   return 0;
 }

@@ -138,6 +138,101 @@ TEST(ListFileReaderTest, BlocksOfAnySizeGiveTheReferenceItems) {
   }
 }
 
+// What a copy writes when runs go straight to the output: each item followed
+// by the line end, with the runs in their places.
+class PassedCopy {
+ public:
+  PassedCopy(FieldSplit split, std::string_view line_end, std::size_t shortest)
+      : reader_(list_, split), line_end_(line_end) {
+    reader_.PassRunsTo(
+        line_end_,
+        [this](std::string_view bytes) {
+          WriteItems();
+          out_ += bytes;
+          passed_ += bytes.size();
+        },
+        shortest);
+  }
+  void Feed(std::string_view bytes) { reader_.Feed(bytes); }
+  std::string Finish() {
+    reader_.Finish();
+    WriteItems();
+    return out_;
+  }
+  std::size_t passed() const { return passed_; }
+
+ private:
+  void WriteItems() {
+    for (const std::string& item : ItemsOf(list_)) out_ += item + line_end_;
+    list_.Clear();
+  }
+  ItemList list_;
+  ListFileReader reader_;
+  std::string line_end_;
+  std::string out_;
+  std::size_t passed_ = 0;
+};
+
+std::string Joined(const std::vector<std::string>& items,
+                   std::string_view line_end) {
+  std::string out;
+  for (const std::string& item : items) out += item + std::string(line_end);
+  return out;
+}
+
+// Runs handed on unparsed must give exactly the bytes the items would,
+// whatever the line ends, the stray CRs, commas and quotes, and wherever the
+// blocks cut the input (a CR LF split across two blocks included).
+TEST(ListFileReaderTest, PassedRunsWriteWhatTheItemsWould) {
+  std::mt19937 random(11);
+  const std::string pieces[] = {"ab", "x", "\r\n", "\r\n", "\r\n", "\n",
+                                "\r", ",", "\"",   " ",    "\0"s,  "\r\r\n"};
+  for (int round = 0; round < 4000; ++round) {
+    const bool lines_only = round % 2 == 1;
+    const std::string_view line_end = round / 2 % 2 == 0 ? "\r\n" : "\n";
+    std::string file = round % 7 == 0 ? "\xEF\xBB\xBF" : "";
+    const int length = static_cast<int>(random() % 300);
+    for (int k = 0; k < length; ++k) {
+      // Mostly clean lines of the output's kind, so that runs form.
+      file += random() % 3 != 0 ? "item" + std::to_string(random() % 10) +
+                                      std::string(line_end)
+                                : pieces[random() % std::size(pieces)];
+    }
+    const auto split =
+        lines_only ? FieldSplit::kLines : FieldSplit::kCommasAndLines;
+    PassedCopy copy(split, line_end, 1 + random() % 16);
+    const std::size_t block = 1 + random() % 70;
+    for (std::size_t at = 0; at < file.size(); at += block) {
+      copy.Feed(std::string_view(file).substr(at, block));
+    }
+    ASSERT_EQ(copy.Finish(),
+              Joined(reference::ReferenceListItems(file, lines_only), line_end))
+        << "round " << round;
+  }
+}
+
+TEST(ListFileReaderTest, CleanLinesPassAsRunsAndOthersAsItems) {
+  std::string clean;
+  for (int i = 0; i < 100000; ++i) clean += "user" + std::to_string(i) + "\r\n";
+  // One LF-only line and a field with a comma in the middle of the file.
+  const std::string file =
+      clean + "lf only\n" + "a,b\r\n" + clean + "last line, no end";
+  PassedCopy copy(FieldSplit::kCommasAndLines, "\r\n", 4096);
+  copy.Feed(file);
+  const std::string out = copy.Finish();
+  EXPECT_EQ(out, clean + "lf only\r\na\r\nb\r\n" + clean +
+                     "last line\r\n no end\r\n");
+  // Nearly every byte went through unparsed: only what is near the odd
+  // lines, at most a block's tail, was read as items.
+  EXPECT_GT(copy.passed(), file.size() * 9 / 10);
+
+  // The same file copied with LF line ends has no run to pass.
+  PassedCopy lf_copy(FieldSplit::kCommasAndLines, "\n", 1);
+  lf_copy.Feed(clean);
+  EXPECT_EQ(lf_copy.Finish().size(), clean.size() - 100000);
+  EXPECT_EQ(lf_copy.passed(), 0u);
+}
+
 TEST(ListFileReaderTest, FieldsLongerThanABlockStayWhole) {
   const std::string big(3'000'001, 'x');
   EXPECT_THAT(Read(big + ",\"" + big + ",\"\r\n"), ElementsAre(big, big + ","));

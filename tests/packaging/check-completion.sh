@@ -34,8 +34,9 @@ expect "karvello-cli remove-" "remove-all-dupes remove-blanks remove-with remove
 expect "karvello-cli dedupe --c" "--count"
 expect "karvello-cli dedupe --i" "--ignore-case"
 expect "karvello-cli subtract --c" ""
-expect "karvello-cli cat --" "--help --lf --lines --output --stats"
-expect "karvello-cli keep-matches --t" "--trim"
+expect "karvello-cli cat --" "--help --lf --lines --memory --output --stats --temp-dir"
+expect "karvello-cli dedupe --memory " ""
+expect "karvello-cli keep-matches --t" "--temp-dir --trim"
 expect "karvello-cli dedupe li" "list.txt"
 expect "karvello-cli subtract other.txt -o l" "list.txt"
 # STRING is free text: no file names offered for it.
