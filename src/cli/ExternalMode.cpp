@@ -1,14 +1,12 @@
 #include "cli/ExternalMode.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,10 +14,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "cli/Cli.h"
@@ -331,79 +326,6 @@ int StreamBlocks(const ExternalJob& job, InputReader& input, ItemList& list,
   });
 }
 
-// True when this process may run on two CPUs or more at once.
-bool HasTwoCpus() {
-  cpu_set_t cpus;
-  CPU_ZERO(&cpus);
-  return ::sched_getaffinity(0, sizeof cpus, &cpus) == 0 &&
-         CPU_COUNT(&cpus) >= 2;
-}
-
-// Calls consume(block) for each block of `input`, read into `list`, in
-// order. With two CPUs, the blocks are consumed on a thread of their own
-// while this one reads the next block, so that reading and consuming
-// overlap; `list` and a second list take turns. Rethrows the first failure
-// of either side once both have stopped, the consumer's first.
-template <typename Consume>
-void ForEachBlock(InputReader& input, ItemList& list, const Consume& consume) {
-  auto alone = [&] {
-    while (input.ReadText(kBlockText)) consume(list);
-  };
-  if (!HasTwoCpus()) return alone();
-  ItemList block;
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool handed = false;    // `block` waits for the consumer or is in its hands
-  bool finished = false;  // no more blocks will come
-  std::exception_ptr consume_error;
-  auto consumer = [&] {
-    std::unique_lock lock(mutex);
-    for (;;) {
-      changed.wait(lock, [&] { return handed || finished; });
-      if (!handed) return;
-      lock.unlock();
-      std::exception_ptr error;
-      try {
-        consume(block);
-      } catch (...) {
-        error = std::current_exception();
-      }
-      lock.lock();
-      consume_error = error;
-      handed = false;
-      changed.notify_all();
-      if (error) return;
-    }
-  };
-  std::thread thread;
-  try {
-    thread = std::thread(consumer);
-  } catch (const std::system_error&) {
-    return alone();  // no thread to be had: only slower
-  }
-  std::exception_ptr read_error;
-  try {
-    while (input.ReadText(kBlockText)) {
-      std::unique_lock lock(mutex);
-      changed.wait(lock, [&] { return !handed; });
-      if (consume_error) break;
-      std::swap(list, block);
-      handed = true;
-      changed.notify_all();
-    }
-  } catch (...) {
-    read_error = std::current_exception();
-  }
-  {
-    std::lock_guard lock(mutex);
-    finished = true;
-  }
-  changed.notify_all();
-  thread.join();
-  if (consume_error) std::rethrow_exception(consume_error);
-  if (read_error) std::rethrow_exception(read_error);
-}
-
 // Streams the list past a set of texts: the first copies seen so far, or
 // the texts of the other list.
 int StreamPastSet(const ExternalJob& job, InputReader& input,
@@ -419,28 +341,28 @@ int StreamPastSet(const ExternalJob& job, InputReader& input,
     keys = KeysOf(items, job.keys);
     return keys;
   };
-  ForEachBlock(other_input, other, [&](const ItemList& block) {
-    flags.resize(static_cast<std::size_t>(block.ListCount()));
-    texts.InsertAll(keyed(block), flags.data());
-  });
+  while (other_input.ReadText(kBlockText)) {
+    flags.resize(static_cast<std::size_t>(other.ListCount()));
+    texts.InsertAll(keyed(other), flags.data());
+  }
   other.Clear();
   using Stream = ExternalJob::Stream;
   const bool wanted = job.stream != Stream::kNotInOther;
   return WriteResult(job, counts, [&](ItemWriter& out) {
-    ForEachBlock(input, list, [&](const ItemList& block) {
-      counts.read += static_cast<std::uint64_t>(block.ListCount());
-      flags.resize(static_cast<std::size_t>(block.ListCount()));
+    while (input.ReadText(kBlockText)) {
+      counts.read += static_cast<std::uint64_t>(list.ListCount());
+      flags.resize(static_cast<std::size_t>(list.ListCount()));
       if (job.stream == Stream::kFirstCopies) {
-        texts.InsertAll(keyed(block), flags.data());
+        texts.InsertAll(keyed(list), flags.data());
       } else {
-        texts.FindAll(keyed(block), flags.data());
+        texts.FindAll(keyed(list), flags.data());
       }
-      for (ItemList::Index i = 0; i < block.ListCount(); ++i) {
+      for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
         if ((flags[static_cast<std::size_t>(i)] != 0) == wanted) {
-          out.Write(block.UncheckedItem(i));
+          out.Write(list.UncheckedItem(i));
         }
       }
-    });
+    }
   });
 }
 
