@@ -109,7 +109,6 @@ class Form1Test : public QObject {
   void cleanup();
 
   void startUpSizesAndCentresTheWindow();
-  void centerFormOverhangsASmallScreenEvenly();
   void focusStartsOnCommand1AndTabFollowsTheTabIndices();
   void everyButtonChangesOnlyItsList_data();
   void everyButtonChangesOnlyItsList();
@@ -181,11 +180,13 @@ void Form1Test::startUpSizesAndCentresTheWindow() {
   // Check1 belongs to the window but must be drawn over Frame1.
   QCOMPARE(form_->childAt(Button("Check1")->geometry().center()),
            static_cast<QWidget*>(Button("Check1")));
-}
+  for (ListBox* list : {&form_->List1(), &form_->List2()}) {
+    QCOMPARE(list->toolTip(),
+             QStringLiteral("Double click list item to remove it."));
+  }
 
-void Form1Test::centerFormOverhangsASmallScreenEvenly() {
+  // A window larger than the screen overhangs it evenly.
   QWidget big;
-  const QRect screen = big.screen()->geometry();
   big.resize(screen.width() + 200, screen.height() + 100);
   karvello::CenterForm(big);
   QCOMPARE(big.frameGeometry().topLeft(), screen.topLeft() + QPoint(-100, -50));
@@ -684,11 +685,8 @@ void Form1Test::copyAndPasteGoThroughTheClipboard() {
   clipboard->setMimeData(mime);
   list2.setFocus();
   CtrlKey(Qt::Key_V);
-  QCOMPARE(list2.Items().ListCount(), 5);
-  QCOMPARE(std::string(list2.Items().List(1)), std::string("x"));
-  QCOMPARE(std::string(list2.Items().List(2)), std::string("y,z"));
-  QCOMPARE(std::string(list2.Items().List(3)), std::string("\xff\xfe"));
-  QCOMPARE(std::string(list2.Items().List(4)), std::string("last"));
+  QCOMPARE(Items(list2), (QStringList{"kept", "x", "y,z", "\xff\xfe", "last"}));
+  QCOMPARE(list2.Items().List(3), "\xff\xfe");
   // The extent follows the new items, as after a Load.
   QVERIFY(list2.HorizontalExtent() >
           list2.fontMetrics().horizontalAdvance("y,z"));
