@@ -4,14 +4,12 @@
 #include <QApplication>
 #include <QFontMetricsF>
 #include <QGroupBox>
-#include <QHelpEvent>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QStyle>
-#include <QToolTip>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <QtTest>
@@ -510,17 +508,6 @@ class ListBoxTest : public QObject {
     box->setFocus(Qt::TabFocusReason);
     QCOMPARE(events.Take(QAccessible::Focus),
              std::vector<int>{static_cast<int>(48 - box->TopIndex())});
-  }
-
-  void tooltipShowsOverTheItems() {
-    auto box = ShownBox(3);
-    box->setToolTip("Double click list item to remove it.");
-    const QPoint at = Centre(*box, 1);
-    QHelpEvent help(QEvent::ToolTip, at, box->viewport()->mapToGlobal(at));
-    QApplication::sendEvent(box->viewport(), &help);
-    QTRY_COMPARE(QToolTip::text(),
-                 QString("Double click list item to remove it."));
-    QToolTip::hideText();
   }
 };
 
