@@ -42,6 +42,18 @@ class ModalAnswers {
   void Then(std::function<void(QWidget*)> handler) {
     handlers_.push_back(std::move(handler));
   }
+  // A handler for a dialog of type T; any other dialog is closed unhandled,
+  // which the checks afterwards then notice.
+  template <typename T>
+  void Then(std::function<void(T*)> handler) {
+    Then([handler = std::move(handler)](QWidget* w) {
+      if (auto* dialog = qobject_cast<T*>(w)) {
+        handler(dialog);
+      } else {
+        w->close();
+      }
+    });
+  }
   bool AllUsed() const { return handlers_.empty(); }
 
  private:
@@ -125,24 +137,14 @@ void QtDialogsTest::promptAndMessageBoxes() {
   ModalAnswers answers;
   QString title, label, start_text, second_start_text;
   Qt::TextFormat prompt_format = Qt::AutoText;
-  answers.Then([&](QWidget* w) {
-    auto* input = qobject_cast<QInputDialog*>(w);
-    if (!input) {
-      w->close();
-      return;
-    }
+  answers.Then<QInputDialog>([&](QInputDialog* input) {
     title = input->windowTitle();
     label = input->labelText();
     start_text = input->textValue();
     input->setTextValue(" x y ");
     input->accept();
   });
-  answers.Then([&](QWidget* w) {
-    auto* input = qobject_cast<QInputDialog*>(w);
-    if (!input) {
-      w->close();
-      return;
-    }
+  answers.Then<QInputDialog>([&](QInputDialog* input) {
     second_start_text = input->textValue();
     prompt_format = LabelFormat(input);
     input->setTextValue("typed, then cancelled");
@@ -164,36 +166,20 @@ void QtDialogsTest::promptAndMessageBoxes() {
   QMessageBox::StandardButtons ok_buttons, yes_no_buttons;
   QString text;
   Qt::TextFormat ok_format = Qt::AutoText, yes_no_format = Qt::AutoText;
-  answers.Then([&](QWidget* w) {
-    auto* box = qobject_cast<QMessageBox*>(w);
-    if (!box) {
-      w->close();
-      return;
-    }
+  answers.Then<QMessageBox>([&](QMessageBox* box) {
     icon = box->icon();
     ok_buttons = box->standardButtons();
     text = box->text();
     ok_format = LabelFormat(box, "qt_msgbox_label");
     box->button(QMessageBox::Ok)->click();
   });
-  answers.Then([&](QWidget* w) {
-    auto* box = qobject_cast<QMessageBox*>(w);
-    if (!box) {
-      w->close();
-      return;
-    }
+  answers.Then<QMessageBox>([&](QMessageBox* box) {
     yes_no_buttons = box->standardButtons();
     yes_no_format = LabelFormat(box, "qt_msgbox_label");
     box->button(QMessageBox::No)->click();
   });
-  answers.Then([&](QWidget* w) {
-    auto* box = qobject_cast<QMessageBox*>(w);
-    if (!box) {
-      w->close();
-      return;
-    }
-    box->button(QMessageBox::Yes)->click();
-  });
+  answers.Then<QMessageBox>(
+      [&](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); });
   dialogs->MsgBox(nullptr, "<b>File not found</b>", "Tessolin");
   const bool no = dialogs->MsgBoxYesNo(
       nullptr, "Are you sure you wish to overwrite /tmp/<i>a&b</i> ?",
@@ -227,12 +213,7 @@ void QtDialogsTest::loadAndSaveThroughTheRealFileDialogs() {
   QString open_title;
   QStringList open_filters;
   QFileDialog::FileMode open_mode = QFileDialog::AnyFile;
-  answers.Then([&](QWidget* w) {
-    auto* dialog = qobject_cast<QFileDialog*>(w);
-    if (!dialog) {
-      w->close();
-      return;
-    }
+  answers.Then<QFileDialog>([&](QFileDialog* dialog) {
     open_title = dialog->windowTitle();
     open_filters = dialog->nameFilters();
     open_mode = dialog->fileMode();
@@ -260,23 +241,13 @@ void QtDialogsTest::loadAndSaveThroughTheRealFileDialogs() {
   QStringList proposed, save_filters;
   bool confirms = true;
   QString question;
-  answers.Then([&](QWidget* w) {
-    auto* dialog = qobject_cast<QFileDialog*>(w);
-    if (!dialog) {
-      w->close();
-      return;
-    }
+  answers.Then<QFileDialog>([&](QFileDialog* dialog) {
     proposed = dialog->selectedFiles();
     save_filters = dialog->nameFilters();
     confirms = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
     static_cast<QDialog*>(dialog)->accept();
   });
-  answers.Then([&](QWidget* w) {
-    auto* box = qobject_cast<QMessageBox*>(w);
-    if (!box) {
-      w->close();
-      return;
-    }
+  answers.Then<QMessageBox>([&](QMessageBox* box) {
     question = box->text();
     box->button(QMessageBox::Yes)->click();
   });

@@ -20,6 +20,7 @@
 
 #include "listfiles/ListFileWriter.h"
 #include "listfiles/internal/WriterCalls.h"
+#include "support/FolderTest.h"
 #include "support/ItemLists.h"
 #include "support/Processes.h"
 
@@ -50,35 +51,8 @@ struct FakeUi : ListFileUi {
   std::vector<std::string> messages, questions, errors;
 };
 
-class ListFilesTest : public ::testing::Test {
+class ListFilesTest : public ::karvello::testing::FolderTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "listfiles.XXXXXX");
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string PathOf(const std::string& name) { return dir_ / name; }
-  std::string Write(const std::string& name, const std::string& bytes) {
-    std::ofstream(PathOf(name), std::ios::binary) << bytes;
-    return PathOf(name);
-  }
-  static std::string Contents(const std::string& path) {
-    std::ostringstream bytes;
-    bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str();
-  }
-  std::vector<std::string> Names() { return Names(dir_); }
-  static std::vector<std::string> Names(const fs::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-      names.push_back(entry.path().filename());
-    }
-    return names;
-  }
-
-  fs::path dir_;
   FakeUi ui_;
 };
 
@@ -227,24 +201,19 @@ TEST_F(ListFilesTest, FailedSaveLeavesTheOldFileAndNoTemporary) {
   // A full disk, as a file-size limit in a child process (root ignores
   // permissions, not limits).
   const std::string path = Write("old.txt", "old\r\n");
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const auto outcome = RunInChild([&path] {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{4096, 4096};
     setrlimit(RLIMIT_FSIZE, &limit);
     ItemList big;
     for (int i = 0; i < 10000; ++i) big.AddItem("some item text");
     FakeUi ui;
-    const bool failed =
-        SaveListFile(big, path, ui) == SaveOutcome::kFailed &&
-        ui.errors.size() == 1 &&
-        ui.errors[0] == "Cannot save " + path + ": File too large";
-    _exit(failed ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const SaveOutcome saved = SaveListFile(big, path, ui);
+    return saved == SaveOutcome::kFailed && ui.errors.size() == 1
+               ? ui.errors[0]
+               : std::string("not failed");
+  });
+  EXPECT_EQ(outcome.written, "Cannot save " + path + ": File too large");
   EXPECT_EQ(Contents(path), "old\r\n");
   EXPECT_THAT(Names(), ElementsAre("old.txt"));
 }
@@ -382,7 +351,7 @@ TEST_F(ListFilesTest, SaveReplacesOnlyWhatTheUserMayWrite) {
   EXPECT_EQ(Contents(others), "others\r\n");
   EXPECT_EQ(Contents(shared), "shared\r\n");
   EXPECT_EQ(Contents(locked), "locked\r\n");
-  EXPECT_THAT(Names(dir_ / "locked"), ElementsAre("own.txt"));
+  EXPECT_THAT(Names("locked"), ElementsAre("own.txt"));
   EXPECT_EQ(Contents(own), "new\r\n");
   struct stat info {};
   ASSERT_EQ(stat(own.c_str(), &info), 0);
