@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -108,10 +107,11 @@ class InputReader {
     if (!reader_) {
       reader_ = std::make_unique<ListFileReader>(list_, job_.split);
       if (pass_run_) {
-        reader_->PassRunsTo(pass_line_end_, [this](std::string_view bytes) {
-          passed_ += bytes.size();
-          pass_run_(bytes);
-        });
+        reader_->PassRunsTo(pass_line_end_,
+                            [this](std::string_view bytes, std::size_t items) {
+                              passed_ += bytes.size();
+                              pass_run_(bytes, items);
+                            });
       }
     }
     const std::span<char> space = reader_->Space();
@@ -308,17 +308,15 @@ int StreamBlocks(const ExternalJob& job, InputReader& input, ItemList& list,
       out.Write(list);
     };
     if (job.keeps_every_item) {
-      input.PassRunsTo(job.line_end, [&](std::string_view bytes) {
-        if (list.ListCount() != 0) {
-          write_items();
-          list.Clear();
-        }
-        // Each line of a run ends in exactly one LF.
-        const auto lines = static_cast<std::uint64_t>(
-            std::count(bytes.begin(), bytes.end(), '\n'));
-        counts.read += lines;
-        out.WriteLines(bytes, lines);
-      });
+      input.PassRunsTo(job.line_end,
+                       [&](std::string_view bytes, std::size_t items) {
+                         if (list.ListCount() != 0) {
+                           write_items();
+                           list.Clear();
+                         }
+                         counts.read += items;
+                         out.WriteLines(bytes, items);
+                       });
     }
     do {
       write_items();

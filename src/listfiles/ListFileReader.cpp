@@ -63,6 +63,7 @@ const char* FindQuoteOrLineEnd(const char* p, const char* end) {
 struct LineRun {
   const char* end;
   const char* stop;
+  std::size_t lines;  // in the run
 };
 
 // Scans [p, end) for the longest run of whole lines each ending in CR LF
@@ -72,6 +73,7 @@ struct LineRun {
 LineRun FindLineRun(const char* p, const char* const end, bool crlf,
                     bool commas) {
   const char* run_end = p;
+  std::size_t lines = 0;
   bool after_cr = false;
 #if defined(__SSE2__)
   // 64 bytes a step, as bit masks: in CR LF mode every LF must sit just
@@ -97,7 +99,8 @@ LineRun FindLineRun(const char* p, const char* const end, bool crlf,
     bad |= crlf ? lf ^ ((cr << 1) | carry) : cr;
     const std::uint64_t ends = bad == 0 ? lf : lf & ((bad & -bad) - 1);
     if (ends != 0) run_end = p + 64 - __builtin_clzll(ends);
-    if (bad != 0) return {run_end, p + __builtin_ctzll(bad)};
+    lines += static_cast<std::size_t>(__builtin_popcountll(ends));
+    if (bad != 0) return {run_end, p + __builtin_ctzll(bad), lines};
     carry = crlf ? cr >> 63 : 0;
     p += 64;
   }
@@ -108,6 +111,7 @@ LineRun FindLineRun(const char* p, const char* const end, bool crlf,
     if (c == '\n') {
       if (crlf && !after_cr) break;
       run_end = p + 1;
+      ++lines;
       after_cr = false;
     } else if (after_cr || (c == '\r' && !crlf) ||
                (commas && (c == ',' || c == '"'))) {
@@ -116,7 +120,7 @@ LineRun FindLineRun(const char* p, const char* const end, bool crlf,
       after_cr = c == '\r';
     }
   }
-  return {run_end, p};
+  return {run_end, p, lines};
 }
 
 }  // namespace
@@ -298,7 +302,7 @@ void ListFileReader::Parse() {
       const LineRun run = FindLineRun(p, end, pass_line_end_.size() == 2,
                                       split_ == FieldSplit::kCommasAndLines);
       if (static_cast<std::size_t>(run.end - p) >= pass_shortest_) {
-        pass_run_(std::string_view(p, run.end - p));
+        pass_run_(std::string_view(p, run.end - p), run.lines);
         p = run.end;
         after_comma_ = false;
         continue;

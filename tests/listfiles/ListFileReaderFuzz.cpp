@@ -59,7 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   karvello::ItemList copied;
   std::string copy;
+  std::size_t copied_items = 0;
   auto write_items = [&] {
+    copied_items += static_cast<std::size_t>(copied.ListCount());
     for (const std::string& item : ItemsOf(copied)) {
       copy += item;
       copy += line_end;
@@ -69,14 +71,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   karvello::ListFileReader passing(copied, split);
   passing.PassRunsTo(
       line_end,
-      [&](std::string_view run) {
+      [&](std::string_view run, std::size_t items) {
         write_items();
         copy += run;
+        copied_items += items;
       },
       1);
   for (at = 0; at < size; at += 3) passing.Feed(file.substr(at, 3));
   passing.Finish();
   write_items();
-  if (copy != expected_copy) std::abort();
+  if (copy != expected_copy || copied_items != expected.size()) std::abort();
   return 0;
 }

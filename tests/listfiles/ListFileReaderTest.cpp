@@ -146,10 +146,11 @@ class PassedCopy {
       : reader_(list_, split), line_end_(line_end) {
     reader_.PassRunsTo(
         line_end_,
-        [this](std::string_view bytes) {
+        [this](std::string_view bytes, std::size_t items) {
           WriteItems();
           out_ += bytes;
           passed_ += bytes.size();
+          items_ += items;
         },
         shortest);
   }
@@ -160,10 +161,13 @@ class PassedCopy {
     return out_;
   }
   std::size_t passed() const { return passed_; }
+  // Every item written, read as an item or passed in a run.
+  std::size_t items() const { return items_; }
 
  private:
   void WriteItems() {
     for (const std::string& item : ItemsOf(list_)) out_ += item + line_end_;
+    items_ += static_cast<std::size_t>(list_.ListCount());
     list_.Clear();
   }
   ItemList list_;
@@ -171,6 +175,7 @@ class PassedCopy {
   std::string line_end_;
   std::string out_;
   std::size_t passed_ = 0;
+  std::size_t items_ = 0;
 };
 
 std::string Joined(const std::vector<std::string>& items,
@@ -205,9 +210,10 @@ TEST(ListFileReaderTest, PassedRunsWriteWhatTheItemsWould) {
     for (std::size_t at = 0; at < file.size(); at += block) {
       copy.Feed(std::string_view(file).substr(at, block));
     }
-    ASSERT_EQ(copy.Finish(),
-              Joined(reference::ReferenceListItems(file, lines_only), line_end))
-        << "round " << round;
+    const std::vector<std::string> items =
+        reference::ReferenceListItems(file, lines_only);
+    ASSERT_EQ(copy.Finish(), Joined(items, line_end)) << "round " << round;
+    ASSERT_EQ(copy.items(), items.size()) << "round " << round;
   }
 }
 
