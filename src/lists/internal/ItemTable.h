@@ -93,18 +93,15 @@ class ItemTable {
   Index FindTagOrInsert(std::uint64_t hash, std::size_t item,
                         const Hasher& hasher) {
     const Index tag = Tag(hash);
-    std::size_t pos = hash & mask_;
-    std::size_t step = 0;
-    for (;; pos = (pos + 1) & mask_, ++step) {
-      const Slot& slot = slots_[pos];
-      if (slot.item == 0) break;
-      if (slot.tag == tag) return slot.item;
-    }
-    if (step > kLongestProbe) {
+    const Probe probe =
+        Walk(hash, [tag](const Slot& slot) { return slot.tag == tag; });
+    if (probe.item != 0) return probe.item;
+    if (probe.step > kLongestProbe) {
       overflowed_ = true;
       return 0;
     }
-    Place(pos, step, Slot{tag, static_cast<Index>(item + 1)}, hasher);
+    Place(probe.pos, probe.step, Slot{tag, static_cast<Index>(item + 1)},
+          hasher);
     return 0;
   }
 
@@ -133,16 +130,12 @@ class ItemTable {
     const char* text = items_.bytes + items_.offsets[item];
     const std::size_t size = items_.lengths[item];
     const Index tag = Tag(hash);
-    std::size_t pos = hash & mask_;
-    std::size_t step = 0;
-    for (;; pos = (pos + 1) & mask_, ++step) {
-      const Slot& slot = slots_[pos];
-      if (slot.item == 0) break;
-      if (slot.tag == tag && Holds(slot.item - 1, text, size)) {
-        return slot.item;
-      }
-    }
-    Place(pos, step, Slot{tag, static_cast<Index>(item + 1)}, hasher);
+    const Probe probe = Walk(hash, [&](const Slot& slot) {
+      return slot.tag == tag && Holds(slot.item - 1, text, size);
+    });
+    if (probe.item != 0) return probe.item;
+    Place(probe.pos, probe.step, Slot{tag, static_cast<Index>(item + 1)},
+          hasher);
     return 0;
   }
 
@@ -161,6 +154,23 @@ class ItemTable {
     limit_ = slots / 10 * 7;
     used_ = 0;
     longest_ = 0;
+  }
+
+  // Where a walk along a probe path stopped: at a slot that matched (its
+  // item, index + 1) or at the first empty slot (item 0), `step` slots from
+  // home.
+  struct Probe {
+    Index item;
+    std::size_t pos;
+    std::size_t step;
+  };
+  template <typename Matches>
+  Probe Walk(std::uint64_t hash, Matches matches) const {
+    std::size_t pos = hash & mask_;
+    for (std::size_t step = 0;; pos = (pos + 1) & mask_, ++step) {
+      const Slot& slot = slots_[pos];
+      if (slot.item == 0 || matches(slot)) return {slot.item, pos, step};
+    }
   }
 
   template <typename Hasher>
