@@ -184,18 +184,7 @@ class ItemWriter {
 
   void Write(std::string_view item) {
     ++items_;
-    const std::size_t need = item.size() + line_end_.size();
-    if (kOutputBuffer - used_ < need) Flush();
-    if (need > kOutputBuffer) {
-      WriteAll(item.data(), item.size());
-      WriteAll(line_end_.data(), line_end_.size());
-      return;
-    }
-    if (!item.empty())
-      std::memcpy(buffer_.get() + used_, item.data(), item.size());
-    std::memcpy(buffer_.get() + used_ + item.size(), line_end_.data(),
-                line_end_.size());
-    used_ += need;
+    PutItem(item);
   }
   void Write(const ItemList& list) {
     const ItemList::Storage items = list.RawStorage();
@@ -218,26 +207,13 @@ class ItemWriter {
         used_ += size + line_end_.size();
         continue;
       }
-      Write(std::string_view(text, size));
-      --items_;
+      PutItem(std::string_view(text, size));
     }
   }
   // Writes `bytes`, whole lines that hold `lines` items, as they are.
   void WriteLines(std::string_view bytes, std::uint64_t lines) {
     items_ += lines;
-    if (bytes.size() <= kOutputBuffer - used_) {
-      std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
-      used_ += bytes.size();
-      return;
-    }
-    Flush();
-    // A large run goes to the output straight from where it was read.
-    if (bytes.size() >= kOutputBuffer / 2) {
-      WriteAll(bytes.data(), bytes.size());
-    } else {
-      std::memcpy(buffer_.get(), bytes.data(), bytes.size());
-      used_ = bytes.size();
-    }
+    Put(bytes);
   }
   void Flush() {
     WriteAll(buffer_.get(), used_);
@@ -247,6 +223,35 @@ class ItemWriter {
   std::uint64_t items() const { return items_; }
 
  private:
+  void PutItem(std::string_view item) {
+    const std::size_t need = item.size() + line_end_.size();
+    if (need > kOutputBuffer - used_) {
+      Put(item);
+      Put(line_end_);
+      return;
+    }
+    if (!item.empty()) {
+      std::memcpy(buffer_.get() + used_, item.data(), item.size());
+    }
+    std::memcpy(buffer_.get() + used_ + item.size(), line_end_.data(),
+                line_end_.size());
+    used_ += need;
+  }
+  void Put(std::string_view bytes) {
+    if (bytes.size() <= kOutputBuffer - used_) {
+      std::memcpy(buffer_.get() + used_, bytes.data(), bytes.size());
+      used_ += bytes.size();
+      return;
+    }
+    Flush();
+    // Large bytes go to the output straight from where they are.
+    if (bytes.size() >= kOutputBuffer / 2) {
+      WriteAll(bytes.data(), bytes.size());
+    } else {
+      std::memcpy(buffer_.get(), bytes.data(), bytes.size());
+      used_ = bytes.size();
+    }
+  }
   void WriteAll(const char* data, std::size_t size) {
     while (size != 0) {
       const ssize_t n = ::write(fd_, data, size);

@@ -47,6 +47,11 @@ std::string DefaultTempDir();
 bool InputsFitInMemory(const std::vector<std::string>& paths,
                        std::size_t budget);
 
+struct ItemCounts {
+  std::uint64_t read = 0;
+  std::uint64_t written = 0;
+};
+
 struct ExternalJob {
   std::vector<std::string> files;    // "-" is standard input; none means it
   std::optional<std::string> other;  // the list only read, for two-list work
@@ -89,13 +94,8 @@ struct ExternalJob {
 // output leaves part of a result there. Reports
 // problems on standard error as the in-memory run does, plus a full or unusable
 // temporary folder; OUT is replaced only by a complete result. Returns the exit
-// status;
-// `counts` gets the number of items read from the inputs (not the other
-// list) and written.
-struct ItemCounts {
-  std::uint64_t read = 0;
-  std::uint64_t written = 0;
-};
+// status, and sets `counts` to the items read from the inputs (not from the
+// other list) and written.
 int RunExternal(const ExternalJob& job, ItemCounts& counts);
 
 }  // namespace karvello
