@@ -13,55 +13,22 @@
 # EXTERNAL_TMP is the spill folder (default: build/peers/spill).
 set -euo pipefail
 
-cd "$(dirname "$0")/.."
-build=${BUILD:-build}
+source "$(dirname "$0")/common.sh"
 runs=${RUNS:-3}
-lines=${PEERS_LINES:-10000000}
-cli=$build/karvello-cli
-gen=$build/bench/gen_list_file
-work=${PEERS_DIR:-$build/peers}
 spill=${EXTERNAL_TMP:-$work/spill}
-stats=bench/runstats.py
-
-for tool in "$cli" "$gen"; do
-  if [ ! -x "$tool" ]; then
-    echo "external.sh: $tool is missing; run 'make build' first" >&2
-    exit 1
-  fi
-done
-
-export LC_ALL=C
-mkdir -p "$work" "$spill"
-list=$work/list-$lines.txt
-other=$work/other-$lines.txt
-if [ ! -s "$list" ] || [ ! -s "$other" ]; then
-  echo "external.sh: generating $lines items"
-  distinct=$((lines * 43 / 100))
-  "$gen" "$lines" "$distinct" 1 >"$list"
-  "$gen" "$((lines / 10))" "$((lines / 10))" 2 $((distinct - lines / 20)) \
-    >"$other"
-fi
+mkdir -p "$spill"
+peer_lists "${PEERS_LINES:-10000000}"
 size=$(stat -c %s "$list")
 budget_mb=$(((size / 4 + (1 << 20) - 1) >> 20))
 budget=${budget_mb}M
-echo "external.sh: $list ($size bytes), budget $budget, spill folder $spill"
-
-# Medians of wall time, peak KiB and bytes written over $1 runs of $2...
-medians() {
-  local count=$1 r
-  shift
-  for ((r = 0; r < count; r++)); do "$stats" "$@"; done |
-    awk '{ t[NR] = $1; m[NR] = $2; w[NR] = $3 }
-         END { n = asort(t); asort(m); asort(w); h = int((n + 1) / 2)
-               printf "%.3f %d %d\n", t[h], m[h], w[h] }'
-}
+echo "$name: $list ($size bytes), budget $budget, spill folder $spill"
 
 out=$work/external-out
-read -r k_time k_kb k_written < <(medians "$runs" "$cli" dedupe --lf \
+read -r k_time k_kb k_written _ _ < <(medians "$runs" "$cli" dedupe --lf \
   --memory "$budget" --temp-dir "$spill" "$list" -o "$out.k")
-read -r s_time s_kb s_written < <(medians "$runs" sort -u -S "$budget" -T "$spill" \
+read -r s_time s_kb s_written _ _ < <(medians "$runs" sort -u -S "$budget" -T "$spill" \
   "$list" -o "$out.s")
-read -r ks_time ks_kb ks_written < <(medians "$runs" "$cli" subtract \
+read -r ks_time ks_kb ks_written _ _ < <(medians "$runs" "$cli" subtract \
   "$other" --lf --memory "$budget" --temp-dir "$spill" "$list" -o "$out.ks")
 k_spill=$((k_written - $(stat -c %s "$out.k")))
 s_spill=$((s_written - $(stat -c %s "$out.s")))

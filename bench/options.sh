@@ -12,41 +12,20 @@
 # how many runs give each median; OPTIONS_LINES scales the file down.
 set -euo pipefail
 
-cd "$(dirname "$0")/.."
-build=${BUILD:-build}
+source "$(dirname "$0")/common.sh"
 runs=${RUNS:-5}
 lines=${OPTIONS_LINES:-10000000}
-cli=$build/karvello-cli
-gen=$build/bench/gen_list_file
-work=${PEERS_DIR:-$build/peers}
-
-for tool in "$cli" "$gen"; do
-  if [ ! -x "$tool" ]; then
-    echo "options.sh: $tool is missing; run 'make build' first" >&2
-    exit 1
-  fi
-done
 if ! command -v hyperfine >/dev/null; then
-  echo "options.sh: hyperfine is missing; run scripts/install-deps" >&2
+  echo "$name: hyperfine is missing; run scripts/install-deps" >&2
   exit 1
 fi
 
-export LC_ALL=C
-mkdir -p "$work"
-list=$work/list-$lines.txt
-other=$work/other-$lines.txt
+peer_lists "$lines"
 accents=$work/accents-$lines.txt
-if [ ! -s "$list" ] || [ ! -s "$other" ]; then
-  distinct=$((lines * 43 / 100))
-  other_lines=$((lines / 10))
-  "$gen" "$lines" "$distinct" 1 >"$list"
-  "$gen" "$other_lines" "$other_lines" 2 $((distinct - other_lines / 2)) \
-    >"$other"
-fi
 if [ ! -s "$accents" ]; then
   awk 'NR % 3 == 0 { printf "\303\211" } { print }' "$list" >"$accents"
 fi
-echo "options.sh: $list, $(wc -l <"$list") items; $runs runs each"
+echo "$name: $list, $(wc -l <"$list") items; $runs runs each"
 
 json=$work/options.json
 # One hyperfine run per group, so each option is timed beside its default

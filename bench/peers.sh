@@ -14,44 +14,19 @@
 # times (default 1). PEERS_LINES scales the file down for a quick look.
 set -euo pipefail
 
-cd "$(dirname "$0")/.."
-build=${BUILD:-build}
+source "$(dirname "$0")/common.sh"
 runs=${RUNS:-3}
 grep_runs=${GREP_RUNS:-1}
 lines=${PEERS_LINES:-10000000}
-other_lines=$((lines / 10))
-cli=$build/karvello-cli
-gen=$build/bench/gen_list_file
-work=${PEERS_DIR:-$build/peers}
-
-for tool in "$cli" "$gen"; do
-  if [ ! -x "$tool" ]; then
-    echo "peers.sh: $tool is missing; run 'make build' first" >&2
-    exit 1
-  fi
-done
 for tool in gawk sort grep /usr/bin/time; do
   if ! command -v "$tool" >/dev/null; then
-    echo "peers.sh: $tool is missing; run scripts/install-deps" >&2
+    echo "$name: $tool is missing; run scripts/install-deps" >&2
     exit 1
   fi
 done
 
-# Byte comparison everywhere: the peers must not fold case or collate.
-export LC_ALL=C
-mkdir -p "$work"
-list=$work/list-$lines.txt
-other=$work/other-$lines.txt
-if [ ! -s "$list" ] || [ ! -s "$other" ]; then
-  echo "peers.sh: generating $lines items and an OTHER of $other_lines"
-  distinct=$((lines * 43 / 100))
-  "$gen" "$lines" "$distinct" 1 >"$list"
-  # Text numbers from distinct - other_lines / 2 on: half of OTHER occurs in
-  # the list, half does not.
-  "$gen" "$other_lines" "$other_lines" 2 $((distinct - other_lines / 2)) \
-    >"$other"
-fi
-echo "peers.sh: $list ($(stat -c %s "$list") bytes), $other"
+peer_lists "$lines"
+echo "$name: $list ($(stat -c %s "$list") bytes), $other"
 
 # Median wall time in seconds of running the shell command $2, $1 times.
 median() {
@@ -59,7 +34,7 @@ median() {
   for ((r = 0; r < count; r++)); do
     start=$(date +%s%N)
     bash -c "$command" || {
-      echo "peers.sh: failed: $command" >&2
+      echo "$name: failed: $command" >&2
       exit 1
     }
     stop=$(date +%s%N)

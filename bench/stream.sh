@@ -14,56 +14,31 @@
 # how many runs give each median; STREAM_LINES scales the file down.
 set -euo pipefail
 
-cd "$(dirname "$0")/.."
-build=${BUILD:-build}
+source "$(dirname "$0")/common.sh"
 runs=${RUNS:-5}
 lines=${STREAM_LINES:-10000000}
-cli=$build/karvello-cli
-gen=$build/bench/gen_list_file
-work=${PEERS_DIR:-$build/peers}
-stats=bench/runstats.py
-
-for tool in "$cli" "$gen"; do
-  if [ ! -x "$tool" ]; then
-    echo "stream.sh: $tool is missing; run 'make build' first" >&2
-    exit 1
-  fi
-done
-
-export LC_ALL=C
-mkdir -p "$work"
 list=$work/crlf-$lines.txt
 if [ ! -s "$list" ]; then
-  echo "stream.sh: generating $lines items"
+  echo "$name: generating $lines items"
   "$gen" "$lines" $((lines * 27 / 100)) 1 |
     gawk '{ printf "%s@example.com\r\n", $0 }' >"$list"
 fi
 size=$(stat -c %s "$list")
-echo "stream.sh: $list ($size bytes)"
+echo "$name: $list ($size bytes)"
 cat "$list" >/dev/null # into the page cache for every tool alike
 
-# Medians over $1 runs of: wall s, peak KiB, minor faults, CPU s.
-medians() {
-  local count=$1 r
-  shift
-  for ((r = 0; r < count; r++)); do "$stats" "$@"; done |
-    gawk '{ t[NR] = $1; m[NR] = $2; f[NR] = $4; c[NR] = $5 }
-          END { n = asort(t); asort(m); asort(f); asort(c); h = int((n + 1) / 2)
-                printf "%.3f %d %d %.3f\n", t[h], m[h], f[h], c[h] }'
-}
-
 out=$work/stream-out
-read -r c_null _ _ c_null_cpu < <(medians "$runs" -o /dev/null cat "$list")
-read -r c_time _ c_faults c_cpu < <(medians "$runs" -o "$out.c" cat "$list")
-read -r k_time k_kb k_faults k_cpu < <(medians "$runs" -o "$out.k" \
+read -r c_null _ _ _ c_null_cpu < <(medians "$runs" -o /dev/null cat "$list")
+read -r c_time _ _ c_faults c_cpu < <(medians "$runs" -o "$out.c" cat "$list")
+read -r k_time k_kb _ k_faults k_cpu < <(medians "$runs" -o "$out.k" \
   "$cli" cat "$list")
 # remove-blanks keeps every item of this file but reads and writes each one:
 # the copy by items that cat was before it passed clean lines through.
-read -r b_time b_kb b_faults b_cpu < <(medians "$runs" -o "$out.b" \
+read -r b_time b_kb _ b_faults b_cpu < <(medians "$runs" -o "$out.b" \
   "$cli" remove-blanks "$list")
-read -r d_time d_kb d_faults d_cpu < <(medians "$runs" -o "$out.d" \
+read -r d_time d_kb _ d_faults d_cpu < <(medians "$runs" -o "$out.d" \
   "$cli" dedupe "$list")
-read -r g_time _ _ g_cpu < <(medians 1 -o "$out.g" \
+read -r g_time _ _ _ g_cpu < <(medians 1 -o "$out.g" \
   gawk -v ORS='\r\n' -v RS='\r\n' '!seen[$0]++' "$list")
 
 status=0
