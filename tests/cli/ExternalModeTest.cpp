@@ -337,7 +337,7 @@ TEST_F(ExternalModeTest, AFailurePartWayThroughAStreamStopsTheRun) {
   Write("big", RandomListFile(21, 3 << 20, 80000));
   Write("out", "old");
   // Reading /proc/self/mem from its start fails with EIO: as an input after
-  // a file, as the other list, and as the list past the other.
+  // a file, as the list read past the other, and as the other list.
   for (const std::string command :
        {"dedupe big /proc/self/mem", "keep-matches big /proc/self/mem",
         "subtract /proc/self/mem big"}) {
