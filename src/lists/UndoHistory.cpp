@@ -336,44 +336,37 @@ void UndoHistory::Unpin() noexcept {
 
 std::optional<UndoHistory::Replayed> UndoHistory::Undo(
     std::span<ItemList* const> lists) {
-  if (open_ != nullptr) Close(open_->view_before());
-  if (done_ == 0) return std::nullopt;
-  Step& step = *steps_[done_ - 1];
-  const auto id = static_cast<std::size_t>(step.list_id());
-  if (id >= lists.size() || !step.Matches(*lists[id], true)) {
-    Clear();
-    return std::nullopt;
-  }
-  try {
-    step.Undo(*lists[id]);
-  } catch (...) {
-    if (!step.SingleEdit()) Clear();
-    throw;
-  }
-  --done_;
-  const Replayed replayed{step.list_id(), step.view_before()};
-  Trim();
-  return replayed;
+  return Replay(lists, true);
 }
 
 std::optional<UndoHistory::Replayed> UndoHistory::Redo(
     std::span<ItemList* const> lists) {
+  return Replay(lists, false);
+}
+
+std::optional<UndoHistory::Replayed> UndoHistory::Replay(
+    std::span<ItemList* const> lists, bool undo) {
   if (open_ != nullptr) Close(open_->view_before());
-  if (done_ == steps_.size()) return std::nullopt;
-  Step& step = *steps_[done_];
+  if (undo ? !CanUndo() : !CanRedo()) return std::nullopt;
+  Step& step = *steps_[undo ? done_ - 1 : done_];
   const auto id = static_cast<std::size_t>(step.list_id());
-  if (id >= lists.size() || !step.Matches(*lists[id], false)) {
+  if (id >= lists.size() || !step.Matches(*lists[id], undo)) {
     Clear();
     return std::nullopt;
   }
   try {
-    step.Redo(*lists[id]);
+    if (undo) {
+      step.Undo(*lists[id]);
+    } else {
+      step.Redo(*lists[id]);
+    }
   } catch (...) {
     if (!step.SingleEdit()) Clear();
     throw;
   }
-  ++done_;
-  const Replayed replayed{step.list_id(), step.view_after()};
+  done_ = undo ? done_ - 1 : done_ + 1;
+  const Replayed replayed{step.list_id(),
+                          undo ? step.view_before() : step.view_after()};
   Trim();
   return replayed;
 }

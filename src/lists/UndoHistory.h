@@ -103,6 +103,8 @@ class UndoHistory {
  private:
   class Step;
 
+  // Undo (`undo`) or Redo.
+  std::optional<Replayed> Replay(std::span<ItemList* const> lists, bool undo);
   void Trim();
   void Unpin() noexcept;
 
