@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -35,6 +36,8 @@ constexpr char kStdin[] = "-";
 constexpr std::size_t kBlockText = std::size_t{256} << 10;
 constexpr std::size_t kOutputBuffer = std::size_t{256} << 10;
 constexpr std::size_t kShortItem = 64;
+// The least a default budget comes to, however little room a limit leaves.
+constexpr std::uint64_t kSmallestBudget = std::uint64_t{1} << 20;
 
 // What the in-memory run of `bytes` of list file needs at most: the text,
 // twelve bytes of index per item, and the hash table of the operation.
@@ -446,11 +449,20 @@ std::size_t DefaultMemoryBudget() {
     meminfo.ignore(256, '\n');
   }
   // An address-space limit counts the program, its libraries, thread
-  // stacks and mappings that are only reserved, not just the lists.
+  // stacks and mappings that are only reserved, not just the lists. The
+  // libraries alone can take tens of megabytes, so the quarter is of what
+  // is left after them.
   rlimit limit{};
-  if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      limit.rlim_cur / 4 < budget) {
-    budget = limit.rlim_cur / 4;
+  if (::getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    std::uint64_t in_use = 0;
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t pages;
+    if (statm >> pages) {
+      in_use = pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    }
+    const std::uint64_t room =
+        limit.rlim_cur > in_use ? (limit.rlim_cur - in_use) / 4 : 0;
+    budget = std::min(budget, std::max<std::uint64_t>(room, kSmallestBudget));
   }
   return static_cast<std::size_t>(budget);
 }

@@ -34,8 +34,8 @@ namespace karvello {
 [[nodiscard]] bool ParseMemorySize(std::string_view text, std::size_t& bytes);
 
 // Half the memory available now (MemAvailable in /proc/meminfo), and at most
-// a quarter of the address-space limit when one is set; 1 GiB when neither
-// is known.
+// a quarter of what an address-space limit leaves past the program's own
+// mappings (but not under 1 MiB); 1 GiB when neither is known.
 std::size_t DefaultMemoryBudget();
 
 // $TMPDIR when it is set and not empty, else /tmp.
