@@ -444,8 +444,8 @@ TEST_F(ExternalModeTest, FinishesUnderAnAddressSpaceLimitSmallerThanItsInput) {
   }
   big.close();
   ASSERT_EQ(Shell("CLI dedupe big --lf -o expected").status, 0);
-  Outcome run = Shell(
-      "(ulimit -v 65536 && CLI dedupe big --lf --temp-dir spill -o out)");
+  Outcome run =
+      Shell("(ulimit -v 65536 && CLI dedupe big --lf --temp-dir spill -o out)");
   EXPECT_EQ(run.status, 0);
   EXPECT_THAT(run.err, IsEmpty());
   EXPECT_TRUE(Contents("out") == Contents("expected"));
