@@ -163,13 +163,20 @@ void TextSet::Verify(const ItemList& list,
                      const std::vector<Candidate>& candidates,
                      Collided collided) const {
   const std::size_t n = candidates.size();
-  // Read through bytes_ each time: `collided` may insert, which can move
-  // the bytes.
-  for (std::size_t k = 0; k < n && k < kAhead; ++k) {
-    __builtin_prefetch(Entry(candidates[k].slot));
-  }
+  // An entry that equals its item ends where the item's length says, and
+  // may reach into the next cache line: that line is fetched too (a
+  // prefetch past the bytes of a shorter entry is harmless). Read through
+  // bytes_ each time: `collided` may insert, which can move the bytes.
+  auto fetch = [&](const Candidate& candidate) {
+    const char* entry = Entry(candidate.slot);
+    const std::size_t size =
+        list.UncheckedItem(static_cast<ItemList::Index>(candidate.item)).size();
+    __builtin_prefetch(entry);
+    __builtin_prefetch(entry + kLengthBytes + size - 1);
+  };
+  for (std::size_t k = 0; k < n && k < kAhead; ++k) fetch(candidates[k]);
   for (std::size_t k = 0; k < n; ++k) {
-    if (k + kAhead < n) __builtin_prefetch(Entry(candidates[k + kAhead].slot));
+    if (k + kAhead < n) fetch(candidates[k + kAhead]);
     const std::string_view text =
         list.UncheckedItem(static_cast<ItemList::Index>(candidates[k].item));
     if (!Holds(candidates[k].slot, text)) {
