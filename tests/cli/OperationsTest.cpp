@@ -10,6 +10,7 @@
 
 #include "support/ItemLists.h"
 #include "support/KeyTexts.h"
+#include "support/ReferenceScan.h"
 
 namespace karvello {
 namespace {
@@ -18,6 +19,7 @@ using ::karvello::testing::ItemsOf;
 using ::karvello::testing::ListOf;
 using ::karvello::testing::RandomKeyText;
 using ::karvello::testing::ReferenceKey;
+using ::karvello::testing::ReferenceScan;
 using ::testing::ElementsAre;
 
 constexpr KeyRules kExact{};
@@ -35,65 +37,27 @@ std::vector<std::string> Apply(std::string_view command,
   return ItemsOf(list);
 }
 
-// The slow scan each command stands for, on reference keys: item i stays
-// when `keep(i)` says so.
-template <typename Keep>
-std::vector<std::string> Scan(const std::vector<std::string>& items,
-                              Keep keep) {
-  std::vector<std::string> kept;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (keep(i)) kept.push_back(items[i]);
-  }
-  return kept;
-}
-
+// The reference scan run on reference keys: what `command` leaves of
+// `items` under `rules`.
 std::vector<std::string> ReferenceRun(std::string_view command,
                                       const std::vector<std::string>& items,
                                       const KeyRules& rules,
                                       const std::string& argument,
                                       const std::vector<std::string>& other) {
-  std::vector<std::string> keys;
-  for (const std::string& item : items) {
-    keys.push_back(ReferenceKey(item, rules));
-  }
-  auto count = [&](const std::string& key) {
-    std::size_t n = 0;
-    for (const std::string& k : keys) n += k == key ? 1 : 0;
-    return n;
-  };
-  auto in_other = [&](const std::string& key) {
-    for (const std::string& item : other) {
-      if (ReferenceKey(item, rules) == key) return true;
+  auto keys_of = [&](const std::vector<std::string>& texts) {
+    std::vector<std::string> keys;
+    for (const std::string& text : texts) {
+      keys.push_back(ReferenceKey(text, rules));
     }
-    return false;
+    return keys;
   };
-  const std::string search = ReferenceKey(argument, rules);
-  auto contains = [&](std::size_t i) {
-    return keys[i].find(search) != std::string::npos;
-  };
-  if (command == "dedupe") {
-    return Scan(items, [&](std::size_t i) {
-      for (std::size_t j = 0; j < i; ++j) {
-        if (keys[j] == keys[i]) return false;
-      }
-      return true;
-    });
+  const std::vector<bool> kept = ReferenceScan(
+      command, keys_of(items), ReferenceKey(argument, rules), keys_of(other));
+  std::vector<std::string> left;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (kept[i]) left.push_back(items[i]);
   }
-  if (command == "remove-all-dupes") {
-    return Scan(items, [&](std::size_t i) { return count(keys[i]) == 1; });
-  }
-  if (command == "remove-with") {
-    return Scan(items,
-                [&](std::size_t i) { return search.empty() || !contains(i); });
-  }
-  if (command == "remove-without") {
-    return Scan(items,
-                [&](std::size_t i) { return search.empty() || contains(i); });
-  }
-  if (command == "subtract") {
-    return Scan(items, [&](std::size_t i) { return !in_other(keys[i]); });
-  }
-  return Scan(items, [&](std::size_t i) { return in_other(keys[i]); });
+  return left;
 }
 
 // remove-blanks compares no items, so it has no reference run below.
