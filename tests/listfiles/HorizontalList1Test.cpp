@@ -112,52 +112,18 @@ TEST(ItemDisplayTextTest, ItemsThatAreNotUtf8ShowAsWindows1252) {
 }
 
 TEST(ItemDisplayTextTest, Utf8IsTheWellFormedByteSequences) {
-  // The edges of each row of the table of well-formed byte sequences.
-  const char* const valid[] = {
-      "",
-      "\xC2\x80",
-      "\xDF\xBF",
-      "\xE0\xA0\x80",
-      "\xED\x9F\xBF",
-      "\xEE\x80\x80",
-      "\xEF\xBF\xBF",
-      "\xEF\xBB\xBFmark",
-      "\xF0\x90\x80\x80",
-      "\xF4\x8F\xBF\xBF",
-  };
-  const char* const invalid[] = {
-      "\x80",
-      "\xBF",
-      "\xC0\xAF",
-      "\xC1\xBF",
-      "\xC2",
-      "\xC2\x41",
-      "\xE0\x9F\xBF",
-      "\xED\xA0\x80",
-      "\xE2\x82",
-      "\xE2\x82\xC0",
-      "\xF0\x8F\xBF\xBF",
-      "\xF4\x90\x80\x80",
-      "\xF5\x80\x80\x80",
-      "\xF8\x88\x80\x80\x80",
-      "\xFF",
-      "ok\xF0\x9F\x98",
-  };
-  for (const char* bytes : valid) {
-    EXPECT_TRUE(IsValidUtf8(bytes)) << ::testing::PrintToString(bytes);
-  }
-  for (const char* bytes : invalid) {
-    EXPECT_FALSE(IsValidUtf8(bytes)) << ::testing::PrintToString(bytes);
-  }
   // Agrees with Qt's decoder, which changes only what is not UTF-8, on
-  // random runs of lead and continuation bytes.
+  // random runs of the bytes at the edges of each row of the table of
+  // well-formed byte sequences (overlong forms, surrogates, past U+10FFFF,
+  // cut-off sequences). Qt drops a leading byte-order mark, so that is
+  // checked on its own.
   std::mt19937 random(1252);
   std::uniform_int_distribution<int> length(1, 6);
-  const unsigned char bytes[] = {0x41, 0x80, 0x8F, 0x90, 0x9F, 0xA0,
-                                 0xBF, 0xC0, 0xC2, 0xDF, 0xE0, 0xED,
-                                 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+  const unsigned char bytes[] = {0x41, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF,
+                                 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEE,
+                                 0xEF, 0xF0, 0xF4, 0xF5, 0xF8, 0xFF};
   std::uniform_int_distribution<std::size_t> pick(0, sizeof bytes - 1);
-  for (int round = 0; round < 20000; ++round) {
+  for (int round = 0; round < 50000; ++round) {
     std::string item;
     for (int n = length(random); n > 0; --n) {
       item.push_back(static_cast<char>(bytes[pick(random)]));
@@ -166,6 +132,8 @@ TEST(ItemDisplayTextTest, Utf8IsTheWellFormedByteSequences) {
     EXPECT_EQ(IsValidUtf8(item), QString::fromUtf8(raw).toUtf8() == raw)
         << ::testing::PrintToString(item);
   }
+  EXPECT_TRUE(IsValidUtf8(""));
+  EXPECT_TRUE(IsValidUtf8("\xEF\xBB\xBFmark"));
 }
 
 TEST(ComputeHorizontalExtentTest, EmptyListsAndEmptyItems) {
