@@ -6,19 +6,9 @@ namespace karvello {
 namespace {
 
 const char* KindName(ScriptedDialogs::Kind kind) {
-  switch (kind) {
-    case ScriptedDialogs::Kind::kInputBox:
-      return "prompt";
-    case ScriptedDialogs::Kind::kMsgBox:
-      return "message box";
-    case ScriptedDialogs::Kind::kYesNo:
-      return "yes/no box";
-    case ScriptedDialogs::Kind::kOpen:
-      return "open dialog";
-    case ScriptedDialogs::Kind::kSave:
-      return "save dialog";
-  }
-  return "?";
+  static constexpr const char* kNames[] = {
+      "prompt", "message box", "yes/no box", "open dialog", "save dialog"};
+  return kNames[static_cast<int>(kind)];
 }
 
 }  // namespace
