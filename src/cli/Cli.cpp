@@ -149,8 +149,7 @@ void DeclareCommands(CLI::App& app, Options& options) {
       "Exit status: 0 done, 1 a missing or unreadable input or an unwritable\n"
       "OUT, 2 bad usage, 128 + N when signal N stops the write.\n"
       "Input larger than --memory is worked through in parts, in spill files\n"
-      "under --temp-dir, with the same result; --count always works in\n"
-      "memory.\n");
+      "under --temp-dir, with the same result.\n");
 
   const CLI::Validator non_empty(
       [](std::string& value) {
@@ -219,11 +218,18 @@ void WriteStats(const Options& options, ItemList::Index read,
   std::cerr << StatsLine(options.command, read, files, written) << '\n';
 }
 
+// The command's work on lists held in memory.
+void RunCommand(const Options& options, ItemList& list, const ItemList& other) {
+  if (options.count) {
+    DedupeWithCounts(options.keys, list);
+  } else {
+    RunOperation(options.command, options.argument, options.keys, list, other);
+  }
+}
+
 // Runs the command through the streaming or external mode when it streams
-// or its inputs may not fit in memory; false otherwise. --count, which
-// counts copies over the whole list, stays in memory.
+// or its inputs may not fit in memory; false otherwise.
 bool RunLarge(const Options& options, bool other_list, int& status) {
-  if (options.count) return false;
   std::size_t budget = 0;
   if (options.memory.empty() || !ParseMemorySize(options.memory, budget)) {
     budget = DefaultMemoryBudget();
@@ -234,11 +240,12 @@ bool RunLarge(const Options& options, bool other_list, int& status) {
   const std::string& c = options.command;
   using Stream = ExternalJob::Stream;
   ExternalJob job;
-  job.stream = c == "remove-all-dupes" ? Stream::kNo
-               : c == "dedupe"         ? Stream::kFirstCopies
-               : c == "subtract"       ? Stream::kNotInOther
-               : c == "keep-matches"   ? Stream::kInOther
-                                       : Stream::kPerItem;
+  // Counts are only known once the whole list has been read.
+  job.stream = c == "remove-all-dupes" || options.count ? Stream::kNo
+               : c == "dedupe"                          ? Stream::kFirstCopies
+               : c == "subtract"                        ? Stream::kNotInOther
+               : c == "keep-matches"                    ? Stream::kInOther
+                                                        : Stream::kPerItem;
   if (job.stream == Stream::kNo && InputsFitInMemory(inputs, budget)) {
     return false;
   }
@@ -252,11 +259,12 @@ bool RunLarge(const Options& options, bool other_list, int& status) {
   job.keeps_every_item = c == "cat";
   job.split = options.lines ? FieldSplit::kLines : FieldSplit::kCommasAndLines;
   job.keys = options.keys;
+  job.count_copies = options.count;
   job.operation = [&options](ItemList& list, const ItemList& other) {
     RunOperation(options.command, options.argument, options.keys, list, other);
   };
   job.in_memory = [&options](ItemList& list, const ItemList& other) {
-    RunOperation(options.command, options.argument, options.keys, list, other);
+    RunCommand(options, list, other);
     return WriteOutput(options, list);
   };
   ItemCounts counts;
@@ -284,11 +292,7 @@ int Run(const Options& options) {
   if (!loaded) return kExitFailure;
 
   const ItemList::Index read = list.ListCount();
-  if (options.count) {
-    DedupeWithCounts(options.keys, list);
-  } else {
-    RunOperation(options.command, options.argument, options.keys, list, other);
-  }
+  RunCommand(options, list, other);
 
   if (int status = WriteOutput(options, list); status != kExitOk) {
     return status;

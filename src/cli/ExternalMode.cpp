@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "cli/Cli.h"
+#include "cli/Operations.h"
 #include "listfiles/ListFileReader.h"
 #include "listfiles/ListFileWriter.h"
 #include "listfiles/ListFiles.h"
@@ -378,7 +379,8 @@ int RunPartitioned(const ExternalJob& job, InputReader& input,
   PartitionedRun run({.temp_dir = job.temp_dir,
                       .part_bytes = job.budget / 3,
                       .expected_bytes = known_bytes,
-                      .keys = job.keys});
+                      .keys = job.keys,
+                      .count_copies = job.count_copies});
   do {
     for (ItemList::Index i = 0; i < other.ListCount(); ++i) {
       run.AddOther(other.UncheckedItem(i));
@@ -393,7 +395,14 @@ int RunPartitioned(const ExternalJob& job, InputReader& input,
   list.Clear();
   other.Clear();
   return WriteResult(job, counts, [&](ItemWriter& out) {
-    run.Finish(job.operation, [&](std::string_view item) { out.Write(item); });
+    std::string line;
+    run.Finish(job.operation, [&](std::string_view item, std::uint64_t copies) {
+      if (job.count_copies) {
+        CountedItem(item, copies, line);
+        item = line;
+      }
+      out.Write(item);
+    });
   });
 }
 

@@ -79,6 +79,10 @@ struct ExternalJob {
   // What items are compared by; `operation` and `in_memory` compare the
   // same way.
   KeyRules keys;
+  // dedupe --count: each first copy is written with the number of items
+  // that share its key (see CountedItem). Never streamed: the counts are
+  // only known at the end.
+  bool count_copies = false;
   // The operation on one part, or on one block when `per_item`.
   std::function<void(ItemList& list, const ItemList& other)> operation;
   // Runs the operation on lists that turned out to fit in memory and writes

@@ -77,12 +77,17 @@ void DedupeWithCounts(const KeyRules& rules, ItemList& list) {
   for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
     const std::uint64_t count = counts[static_cast<std::size_t>(i)];
     if (count == 0) continue;
-    line.assign(list.List(i));
-    line += '\t';
-    line += std::to_string(count);
+    CountedItem(list.List(i), count, line);
     counted.AddItem(line);
   }
   list = std::move(counted);
+}
+
+void CountedItem(std::string_view item, std::uint64_t copies,
+                 std::string& line) {
+  line.assign(item);
+  line += '\t';
+  line += std::to_string(copies);
 }
 
 std::string StatsLine(std::string_view command, ItemList::Index read, int files,

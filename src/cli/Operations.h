@@ -29,6 +29,11 @@ void RunOperation(std::string_view command, std::string_view argument,
 //   Anna, Bo, ANNA   (ignore_case)   -->   Anna<TAB>2, Bo<TAB>1
 void DedupeWithCounts(const KeyRules& rules, ItemList& list);
 
+// Sets `line` to what dedupe with counts writes for `item`, the first of
+// `copies` items with its key: "Anna", 2 --> "Anna<TAB>2".
+void CountedItem(std::string_view item, std::uint64_t copies,
+                 std::string& line);
+
 // The line that --stats writes, without its line end:
 //   "karvello-cli: dedupe: 10 items read from 2 files, 3 removed, 7 written"
 std::string StatsLine(std::string_view command, ItemList::Index read, int files,

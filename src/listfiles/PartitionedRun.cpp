@@ -1,6 +1,7 @@
 #include "listfiles/PartitionedRun.h"
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <queue>
@@ -8,7 +9,9 @@
 #include <unordered_map>
 #include <utility>
 
+#include "lists/CopyCounts.h"
 #include "lists/TextSet.h"
+#include "lists/internal/Bytes.h"
 #include "lists/internal/ItemHash.h"
 
 namespace karvello {
@@ -197,6 +200,12 @@ void PartitionedRun::Work(SpillFile& list, SpillFile* other,
   };
   ItemList items;
   load(list, items);
+  std::vector<std::uint64_t> copies;
+  if (settings_.count_copies) {
+    copies = settings_.keys.Exact()
+                 ? CountCopies(items)
+                 : CountCopies(KeysOf(items, settings_.keys));
+  }
   {
     ItemList other_items;
     if (other != nullptr) load(*other, other_items);
@@ -213,9 +222,10 @@ void PartitionedRun::Work(SpillFile& list, SpillFile* other,
   SpillReader reader(list, 0, list.size(), read_buffer);
   std::uint64_t position;
   std::string_view text;
-  while (next < kept && reader.Next(position, text)) {
+  for (std::size_t read = 0; next < kept && reader.Next(position, text);
+       ++read) {
     if (text == items.UncheckedItem(next)) {
-      results_.Append(position, text);
+      Keep(position, text, copies.empty() ? 0 : copies[read]);
       ++next;
     }
   }
@@ -246,7 +256,8 @@ void PartitionedRun::WorkOnCopies(SpillFile& list, SpillFile* other,
   // what it leaves of the first and second copies says what becomes of
   // every copy; memory then follows the distinct texts, not the items.
   struct Text {
-    std::uint8_t copies = 0;
+    std::uint64_t items = 0;
+    std::uint8_t copies = 0;  // in `reduced`
     bool first_stays = false;
     bool later_stay = false;
   };
@@ -272,6 +283,7 @@ void PartitionedRun::WorkOnCopies(SpillFile& list, SpillFile* other,
         facts.emplace_back();
       }
       Text& fact = facts[at->second];
+      ++fact.items;
       if (fact.copies < 2) {
         ++fact.copies;
         reduced.AddItem(text);
@@ -305,6 +317,23 @@ void PartitionedRun::WorkOnCopies(SpillFile& list, SpillFile* other,
   if (next != reduced.ListCount()) {
     throw std::logic_error("a part operation added or reordered items");
   }
+  // The copies of a key are the items of all its texts, and go with the
+  // first of those texts to come, whose first copy is the key's first item.
+  std::vector<std::uint64_t> key_copies;
+  if (settings_.count_copies) {
+    key_copies.resize(facts.size());
+    std::unordered_map<std::string, std::uint32_t, KeyedTextHash> first_text;
+    std::string key;
+    for (std::uint32_t k = 0; k < facts.size(); ++k) {
+      std::uint32_t first = k;
+      if (!settings_.keys.Exact()) {
+        key.clear();
+        AppendKey(texts[k], settings_.keys, key);
+        first = first_text.try_emplace(key, k).first->second;
+      }
+      key_copies[first] += facts[k].items;
+    }
+  }
   const std::uint64_t begin = results_.size();
   std::fill(copies_seen.begin(), copies_seen.end(), 0);
   SpillReader reader(list, 0, list.size(), read_buffer);
@@ -313,10 +342,22 @@ void PartitionedRun::WorkOnCopies(SpillFile& list, SpillFile* other,
     const bool later = copies_seen[k] != 0;
     copies_seen[k] = 1;
     if (later ? facts[k].later_stay : facts[k].first_stays) {
-      results_.Append(position, text);
+      Keep(position, text, later || key_copies.empty() ? 0 : key_copies[k]);
     }
   }
   if (results_.size() != begin) runs_.push_back({begin, results_.size()});
+}
+
+void PartitionedRun::Keep(std::uint64_t position, std::string_view text,
+                          std::uint64_t copies) {
+  if (!settings_.count_copies) {
+    results_.Append(position, text);
+    return;
+  }
+  record_.resize(sizeof copies);
+  std::memcpy(record_.data(), &copies, sizeof copies);
+  record_.append(text);
+  results_.Append(position, record_);
 }
 
 void PartitionedRun::Merge(const Emit& emit) {
@@ -345,7 +386,12 @@ void PartitionedRun::Merge(const Emit& emit) {
     const std::size_t i = heap.top().second;
     heap.pop();
     Cursor& cursor = cursors[i];
-    emit(cursor.text);
+    if (settings_.count_copies) {
+      emit(cursor.text.substr(sizeof(std::uint64_t)),
+           internal::Load64(cursor.text.data()));
+    } else {
+      emit(cursor.text, 0);
+    }
     if (cursor.reader.Next(cursor.position, cursor.text)) {
       heap.emplace(cursor.position, i);
     }

@@ -21,7 +21,7 @@
 //   run.Finish([](ItemList& part, const ItemList&) {
 //                RemoveDupesExceptFirst(part);
 //              },
-//              [&](std::string_view item) { Write(item); });
+//              [&](std::string_view item, std::uint64_t) { Write(item); });
 //
 // Every spill file is unnamed, so none is left behind however the run ends.
 // A spill file that cannot be created, written or read throws SpillError.
@@ -57,7 +57,13 @@ class PartitionedRun {
     // Items split by the hash of their keys under these rules, so that
     // items with equal keys share a part, for an operation that compares
     // keys: by their bytes, as when exact.
-    KeyRules keys;
+    KeyRules keys = {};
+    // Counts the copies of each key: a survivor that is the first item of
+    // its key reaches Emit with the number of items of the whole list that
+    // share that key, itself included; any other survivor with 0. For an
+    // operation that keeps the first item of each key, which then writes
+    // each text with its count.
+    bool count_copies = false;
   };
 
   // Edits `part` in place, only removing items and keeping the order of the
@@ -66,8 +72,9 @@ class PartitionedRun {
   // and is only read.
   using PartOperation =
       std::function<void(ItemList& part, const ItemList& other)>;
-  // Receives each surviving item, in the order the items were added.
-  using Emit = std::function<void(std::string_view item)>;
+  // Receives each surviving item, in the order the items were added, with
+  // its copies when Settings::count_copies is set (0 when not).
+  using Emit = std::function<void(std::string_view item, std::uint64_t copies)>;
 
   explicit PartitionedRun(const Settings& settings);
   ~PartitionedRun();
@@ -99,12 +106,16 @@ class PartitionedRun {
   void Work(SpillFile& list, SpillFile* other, const PartOperation& operation);
   void WorkOnCopies(SpillFile& list, SpillFile* other,
                     const PartOperation& operation);
+  // Records a survivor of a part for the merge.
+  void Keep(std::uint64_t position, std::string_view text,
+            std::uint64_t copies);
   void Merge(const Emit& emit);
   std::size_t BufferBytes(std::size_t files) const;
 
   Settings settings_;
   std::unique_ptr<Split> first_;
   SpillFile results_;
+  std::string record_;  // a survivor with its copies in front, for results_
   std::vector<Run> runs_;
   std::uint64_t next_position_ = 0;
   std::uint64_t spilled_bytes_ = 0;

@@ -256,8 +256,8 @@ TEST_F(ExternalModeTest, LooserComparisonsHoldInEveryMode) {
   for (const std::string keys :
        {"--ignore-case", "--trim", "--ignore-case --trim"}) {
     for (const std::string command :
-         {"dedupe", "remove-all-dupes", "subtract other", "keep-matches other",
-          "remove-with ANNA1"}) {
+         {"dedupe", "dedupe --count", "remove-all-dupes", "subtract other",
+          "keep-matches other", "remove-with ANNA1"}) {
       SCOPED_TRACE(command + " " + keys);
       const std::string line = command + " " + keys + " --stats";
       // Through a pipe the list is loaded whole: the result to match.

@@ -3,12 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lists/Main.h"
@@ -73,16 +75,16 @@ class PartitionedRunTest : public ::testing::Test {
   Texts RunParts(const Texts& list, const Texts* other,
                  const PartitionedRun::PartOperation& operation,
                  std::size_t part_bytes = 4096) {
-    PartitionedRun run({.temp_dir = ::testing::TempDir(),
-                        .part_bytes = part_bytes,
-                        .expected_bytes = 0});
+    PartitionedRun run(
+        {.temp_dir = ::testing::TempDir(), .part_bytes = part_bytes});
     for (const std::string& text : list) run.Add(text);
     if (other != nullptr) {
       for (const std::string& text : *other) run.AddOther(text);
     }
     Texts result;
-    run.Finish(operation,
-               [&](std::string_view item) { result.emplace_back(item); });
+    run.Finish(operation, [&](std::string_view item, std::uint64_t) {
+      result.emplace_back(item);
+    });
     parts_ = run.parts();
     return result;
   }
@@ -161,6 +163,58 @@ TEST_F(PartitionedRunTest, CopiesOfOneTextStayTogetherWhateverTheSize) {
                          KeepOnlyMatches(part, other_part);
                        }),
               ElementsAreArray(matches));
+}
+
+// dedupe with counts, written without the run: each first item of its key,
+// with the number of items that share the key.
+std::vector<std::pair<std::string, std::uint64_t>> CountedFirstCopies(
+    const Texts& list, const KeyRules& keys) {
+  std::map<std::string, std::uint64_t> copies;
+  for (const std::string& text : list) ++copies[KeyOf(text, keys)];
+  std::vector<std::pair<std::string, std::uint64_t>> kept;
+  std::set<std::string> seen;
+  for (const std::string& text : list) {
+    const std::string key = KeyOf(text, keys);
+    if (seen.insert(key).second) kept.emplace_back(text, copies[key]);
+  }
+  return kept;
+}
+
+TEST_F(PartitionedRunTest, CountsTheCopiesOfEveryKeyAcrossParts) {
+  std::mt19937 random(5);
+  Texts varied = RandomTexts(random, 3000, 500);
+  for (std::string& text : varied) {
+    if (random() % 3 == 0) {
+      for (char& c : text) c = static_cast<char>(std::toupper(c));
+    }
+  }
+  // Copies of a few texts that no split tells apart, in two cases.
+  Texts copies(20000, "same");
+  for (std::size_t i = 0; i < copies.size(); i += 3) copies[i] = "SAME";
+  copies.insert(copies.begin() + 7000, "other");
+  for (const Texts* list : {&varied, &copies}) {
+    for (const KeyRules keys : {KeyRules{}, KeyRules{.ignore_case = true}}) {
+      SCOPED_TRACE(testing::Message()
+                   << list->size() << " items, " << keys.ignore_case);
+      PartitionedRun run({.temp_dir = ::testing::TempDir(),
+                          .part_bytes = 4096,
+                          .keys = keys,
+                          .count_copies = true});
+      for (const std::string& text : *list) run.Add(text);
+      std::vector<std::pair<std::string, std::uint64_t>> result;
+      run.Finish(
+          [&keys](ItemList& part, const ItemList&) {
+            std::vector<std::uint8_t> marks(
+                static_cast<std::size_t>(part.ListCount()));
+            MarkDupesExceptFirst(KeysOf(part, keys), marks);
+            part.RemoveMarked(marks);
+          },
+          [&](std::string_view item, std::uint64_t copies) {
+            result.emplace_back(item, copies);
+          });
+      EXPECT_THAT(result, ElementsAreArray(CountedFirstCopies(*list, keys)));
+    }
+  }
 }
 
 TEST(SpillFileTest, AnUnusableFolderIsAClearError) {
