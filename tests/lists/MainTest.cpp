@@ -315,61 +315,47 @@ TEST(HashTableTest, TwoPartsGiveTheSameResultAsOne) {
 // a plain hash-set model (the scan would take too long here).
 TEST(BigListTest, MatchesASetModel) {
   ListMaker maker(99);
-  ItemList list;
-  std::vector<std::string> texts;
-  for (int k = 0; k < 150000; ++k) {
-    texts.push_back(maker.Text(3, "abcdefgh"));
-    list.AddItem(texts.back());
+  std::vector<std::string> texts, other_texts;
+  for (int k = 0; k < 150000; ++k) texts.push_back(maker.Text(3, "abcdefgh"));
+  for (int k = 0; k < 100000; ++k) {
+    other_texts.push_back(maker.Text(3, "abcdefgz"));
   }
   std::unordered_map<std::string, int> counts;
   for (const auto& text : texts) ++counts[text];
-  std::vector<std::string> unique_texts, first_copies;
+  const std::unordered_set<std::string> in_other(other_texts.begin(),
+                                                 other_texts.end());
   std::unordered_set<std::string> seen;
+  // First copies, unique texts, texts in the other list, texts not in it.
+  std::vector<std::string> model[4];
   for (const auto& text : texts) {
-    if (counts[text] == 1) unique_texts.push_back(text);
-    if (seen.insert(text).second) first_copies.push_back(text);
+    if (seen.insert(text).second) model[0].push_back(text);
+    if (counts[text] == 1) model[1].push_back(text);
+    model[in_other.count(text) != 0 ? 2 : 3].push_back(text);
   }
+  const ItemList list = ListOf(texts);
+  const ItemList other = ListOf(other_texts);
   ItemList copy = list;
   RemoveDupesExceptFirst(copy);
-  EXPECT_EQ(ItemsOf(copy), first_copies);
+  EXPECT_EQ(ItemsOf(copy), model[0]);
   copy = list;
   RemoveAllDupes(copy);
-  EXPECT_EQ(ItemsOf(copy), unique_texts);
-  const ItemList other = ListOf({"abc", "", "h", "hhh", "zzz"});
-  std::vector<std::string> kept, subtracted;
-  for (const auto& text : texts) {
-    const bool in_other =
-        text == "abc" || text.empty() || text == "h" || text == "hhh";
-    (in_other ? kept : subtracted).push_back(text);
-  }
-  copy = list;
-  SubtractList(copy, other);
-  EXPECT_EQ(ItemsOf(copy), subtracted);
+  EXPECT_EQ(ItemsOf(copy), model[1]);
   copy = list;
   KeepOnlyMatches(copy, other);
-  EXPECT_EQ(ItemsOf(copy), kept);
+  EXPECT_EQ(ItemsOf(copy), model[2]);
+  copy = list;
+  SubtractList(copy, other);
+  EXPECT_EQ(ItemsOf(copy), model[3]);
   copy = list;
   KeepOnlyMatches(copy, copy);
   EXPECT_EQ(ItemsOf(copy), texts);
 
-  // A big other list, against a target that shares only some of its texts.
-  ItemList big_other;
-  std::unordered_set<std::string> other_texts;
-  for (int k = 0; k < 100000; ++k) {
-    const std::string text = maker.Text(3, "abcdefgz");
-    big_other.AddItem(text);
-    other_texts.insert(text);
-  }
   // Both ways of marking, on one and on two threads, whatever the size, with
   // the real hash and with one that gives every text the same hash.
-  std::vector<std::string> kept_big, subtracted_big;
-  for (const auto& text : texts) {
-    (other_texts.count(text) != 0 ? kept_big : subtracted_big).push_back(text);
-  }
-  const ItemList expected[4] = {ListOf(first_copies), ListOf(unique_texts),
-                                ListOf(kept_big), ListOf(subtracted_big)};
-  ExpectEveryMarking(list, big_other, internal::ItemHasher(), expected);
-  ExpectEveryMarking(list, big_other, OneSlotHasher(), expected);
+  const ItemList expected[4] = {ListOf(model[0]), ListOf(model[1]),
+                                ListOf(model[2]), ListOf(model[3])};
+  ExpectEveryMarking(list, other, internal::ItemHasher(), expected);
+  ExpectEveryMarking(list, other, OneSlotHasher(), expected);
 }
 
 // The marking variants, given marks that hold anything, must mark exactly
