@@ -106,21 +106,6 @@ TEST_F(CliTest, StatsAddOneLineToStandardErrorOnly) {
   EXPECT_THAT(run.err, Not(HasSubstr("written")));
 }
 
-// Each option on its own, and in the streamed runs, is checked with the
-// external mode; here, the two together and the command that has no other.
-TEST_F(CliTest, IgnoreCaseAndTrimWriteTheOriginals) {
-  Write("emails",
-        "Ann@Example.com\n ann@example.COM\t\nbo@x.org\n"
-        "\xC3\x89lo\xC3\xAFse@x.fr\n\xC3\xA9LO\xC3\x8FSE@X.FR\n");
-  Write("unsubscribed", "BO@X.ORG \nann@example.COM\n");
-  EXPECT_EQ(Cli("dedupe emails --ignore-case --trim --lf").out,
-            "Ann@Example.com\nbo@x.org\n\xC3\x89lo\xC3\xAFse@x.fr\n");
-  EXPECT_EQ(Cli("subtract unsubscribed emails --ignore-case --trim --lf").out,
-            "\xC3\x89lo\xC3\xAFse@x.fr\n\xC3\xA9LO\xC3\x8FSE@X.FR\n");
-  EXPECT_EQ(Cli("remove-without .FR emails --ignore-case --lf").out,
-            "\xC3\x89lo\xC3\xAFse@x.fr\n\xC3\xA9LO\xC3\x8FSE@X.FR\n");
-}
-
 TEST_F(CliTest, CountFollowsEachFirstCopyWithATab) {
   Write("words", "red\nRed\nblue\nred\n RED\n");
   EXPECT_EQ(Cli("dedupe words --count --ignore-case --trim").out,
