@@ -89,6 +89,7 @@ TEST_F(ExternalModeTest, EveryOperationWritesWhatTheInMemoryRunWrites) {
     const std::string commands[] = {
         "cat",
         "dedupe",
+        "dedupe --count",
         "remove-all-dupes",
         "remove-with 7",
         "remove-without 1",
