@@ -197,17 +197,13 @@ void DeclareCommands(CLI::App& app, Options& options) {
 // Writes `list` to OUT or standard output; returns the exit status.
 int WriteOutput(const Options& options, const ItemList& list) {
   const std::string_view line_end = options.lf ? "\n" : kCrLf;
-  if (options.out.empty() || options.out == kStdin) {
-    if (int error = WriteListFd(list, STDOUT_FILENO, line_end)) {
-      std::cerr << "Cannot write to standard output: " << std::strerror(error)
-                << '\n';
-      return kExitFailure;
-    }
-  } else if (int error = ReplaceWithList(list, options.out, line_end)) {
-    std::cerr << SaveErrorText(options.out, std::strerror(error)) << '\n';
-    return kExitFailure;
-  }
-  return kExitOk;
+  const bool to_stdout = options.out.empty() || options.out == kStdin;
+  const int error = to_stdout ? WriteListFd(list, STDOUT_FILENO, line_end)
+                              : ReplaceWithList(list, options.out, line_end);
+  if (error == 0) return kExitOk;
+  std::cerr << OutputErrorText(to_stdout ? std::string() : options.out, error)
+            << '\n';
+  return kExitFailure;
 }
 
 void WriteStats(const Options& options, ItemList::Index read,

@@ -257,13 +257,8 @@ class ItemWriter {
     }
   }
   void WriteAll(const char* data, std::size_t size) {
-    while (size != 0) {
-      const ssize_t n = ::write(fd_, data, size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw OutputError{errno};
-      if (n == 0) throw OutputError{ENOSPC};
-      data += n;
-      size -= static_cast<std::size_t>(n);
+    if (const int error = WriteAllFd(fd_, data, size)) {
+      throw OutputError{error};
     }
   }
 
@@ -298,12 +293,7 @@ int WriteResult(const ExternalJob& job, ItemCounts& counts,
                                     : ReplaceWithOutput(job.out, write);
   if (failure) std::rethrow_exception(failure);
   if (error == 0) return kExitOk;
-  if (job.out.empty()) {
-    std::cerr << "Cannot write to standard output: " << std::strerror(error)
-              << '\n';
-  } else {
-    std::cerr << SaveErrorText(job.out, std::strerror(error)) << '\n';
-  }
+  std::cerr << OutputErrorText(job.out, error) << '\n';
   return kExitFailure;
 }
 
@@ -474,6 +464,14 @@ std::size_t DefaultMemoryBudget() {
     budget = std::min(budget, std::max<std::uint64_t>(room, kSmallestBudget));
   }
   return static_cast<std::size_t>(budget);
+}
+
+std::string OutputErrorText(const std::string& out, int error) {
+  if (out.empty()) {
+    return std::string("Cannot write to standard output: ") +
+           std::strerror(error);
+  }
+  return SaveErrorText(out, std::strerror(error));
 }
 
 std::string DefaultTempDir() {

@@ -38,6 +38,11 @@ namespace karvello {
 // mappings (but not under 1 MiB); 1 GiB when neither is known.
 std::size_t DefaultMemoryBudget();
 
+// The message for output that could not be written: to OUT, or to standard
+// output when `out` is empty. `error` is the errno value.
+//   "Cannot write to standard output: No space left on device"
+std::string OutputErrorText(const std::string& out, int error);
+
 // $TMPDIR when it is set and not empty, else /tmp.
 std::string DefaultTempDir();
 

@@ -52,22 +52,6 @@ constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 // As many links as the kernel follows before it gives up with ELOOP.
 constexpr int kMaxLinkHops = 40;
 
-int WriteAll(int fd, const char* data, std::size_t size) {
-  while (size != 0) {
-    const ssize_t n = Calls().write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    // A write that takes nothing would loop for ever; treat it as a full
-    // disk, which is what it means for a regular file.
-    if (n == 0) return ENOSPC;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
 struct PathParts {
   std::string folder;  // "." for a bare name
   std::string name;
@@ -338,6 +322,22 @@ int ReplaceFile(const std::string& path, const WriteToFd& write) {
 
 }  // namespace
 
+int WriteAllFd(int fd, const char* data, std::size_t size) {
+  while (size != 0) {
+    const ssize_t n = Calls().write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    // A write that takes nothing would loop for ever; treat it as a full
+    // disk, which is what it means for a regular file.
+    if (n == 0) return ENOSPC;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
 int WriteListFd(const ItemList& list, int fd, std::string_view line_end) {
   auto buffer = std::make_unique_for_overwrite<char[]>(kBlockSize);
   std::size_t used = 0;
@@ -346,13 +346,13 @@ int WriteListFd(const ItemList& list, int fd, std::string_view line_end) {
     const std::string_view item = list.UncheckedItem(i);
     const std::size_t need = item.size() + line_end.size();
     if (kBlockSize - used < need) {
-      if (int error = WriteAll(fd, buffer.get(), used)) return error;
+      if (int error = WriteAllFd(fd, buffer.get(), used)) return error;
       used = 0;
     }
     if (need > kBlockSize) {
       // An item larger than the block goes straight out.
-      if (int error = WriteAll(fd, item.data(), item.size())) return error;
-      if (int error = WriteAll(fd, line_end.data(), line_end.size())) {
+      if (int error = WriteAllFd(fd, item.data(), item.size())) return error;
+      if (int error = WriteAllFd(fd, line_end.data(), line_end.size())) {
         return error;
       }
       continue;
@@ -362,7 +362,7 @@ int WriteListFd(const ItemList& list, int fd, std::string_view line_end) {
                 line_end.size());
     used += need;
   }
-  return WriteAll(fd, buffer.get(), used);
+  return WriteAllFd(fd, buffer.get(), used);
 }
 
 int ReplaceWithList(const ItemList& list, const std::string& path,

@@ -8,6 +8,7 @@
 #ifndef KARVELLO_LISTFILES_LISTFILEWRITER_H_
 #define KARVELLO_LISTFILES_LISTFILEWRITER_H_
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,12 @@
 namespace karvello {
 
 inline constexpr std::string_view kCrLf = "\r\n";
+
+// Writes all `size` bytes at `data` to the open descriptor `fd`, going on
+// after short writes and EINTR. Returns 0 or the errno of the failed write
+// (ENOSPC for a write that takes nothing); after a failure an unknown part
+// has been written.
+[[nodiscard]] int WriteAllFd(int fd, const char* data, std::size_t size);
 
 // Writes the items of `list` to the open descriptor `fd`, each followed by
 // `line_end`, in large blocks, from wherever the descriptor stands. Returns 0

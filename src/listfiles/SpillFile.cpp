@@ -10,6 +10,8 @@
 #include <cstring>
 #include <utility>
 
+#include "listfiles/ListFileWriter.h"
+
 namespace karvello {
 
 namespace {
@@ -78,17 +80,8 @@ void SpillFile::Fail(const char* doing, int error) const {
 }
 
 void SpillFile::WriteOut(const char* data, std::size_t n) {
-  while (n != 0) {
-    const ssize_t done = ::write(fd_, data, n);
-    if (done < 0) {
-      if (errno == EINTR) continue;
-      Fail("write to", errno);
-    }
-    if (done == 0) Fail("write to", ENOSPC);
-    data += done;
-    n -= static_cast<std::size_t>(done);
-    written_ += static_cast<std::uint64_t>(done);
-  }
+  if (const int error = WriteAllFd(fd_, data, n)) Fail("write to", error);
+  written_ += n;
 }
 
 void SpillFile::Append(std::uint64_t position, std::string_view text) {
