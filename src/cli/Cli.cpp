@@ -69,6 +69,11 @@ struct Options {
   KeyRules keys;
   std::string memory;  // SIZE of --memory; empty for the default
   std::string temp_dir;
+
+  std::string_view line_end() const { return lf ? "\n" : kCrLf; }
+  FieldSplit split() const {
+    return lines ? FieldSplit::kLines : FieldSplit::kCommasAndLines;
+  }
 };
 
 // A path as the messages show it: an empty one would vanish from the line.
@@ -196,7 +201,7 @@ void DeclareCommands(CLI::App& app, Options& options) {
 
 // Writes `list` to OUT or standard output; returns the exit status.
 int WriteOutput(const Options& options, const ItemList& list) {
-  const std::string_view line_end = options.lf ? "\n" : kCrLf;
+  const std::string_view line_end = options.line_end();
   const bool to_stdout = options.out.empty() || options.out == kStdin;
   const int error = to_stdout ? WriteListFd(list, STDOUT_FILENO, line_end)
                               : ReplaceWithList(list, options.out, line_end);
@@ -251,9 +256,9 @@ bool RunLarge(const Options& options, bool other_list, int& status) {
   job.temp_dir = options.temp_dir.empty() ? DefaultTempDir() : options.temp_dir;
   job.out = options.out == kStdin ? std::string() : options.out;
   job.load_error_text = LoadErrorText;
-  job.line_end = options.lf ? "\n" : kCrLf;
+  job.line_end = options.line_end();
   job.keeps_every_item = c == "cat";
-  job.split = options.lines ? FieldSplit::kLines : FieldSplit::kCommasAndLines;
+  job.split = options.split();
   job.keys = options.keys;
   job.count_copies = options.count;
   job.operation = [&options](ItemList& list, const ItemList& other) {
@@ -276,8 +281,7 @@ int Run(const Options& options) {
   const bool other_list =
       options.command == "subtract" || options.command == "keep-matches";
   if (int status; RunLarge(options, other_list, status)) return status;
-  const FieldSplit split =
-      options.lines ? FieldSplit::kLines : FieldSplit::kCommasAndLines;
+  const FieldSplit split = options.split();
   ItemList other;
   ItemList list;
   // Output built from part of the input would pass for the real result, so
