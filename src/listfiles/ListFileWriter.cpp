@@ -33,6 +33,8 @@ const WriterCalls& RealCalls() {
       ::renameat,
       ::close,
       ::unlinkat,
+      ::fstatat,
+      ::readlinkat,
   };
   return kReal;
 }
@@ -49,8 +51,6 @@ namespace {
 using internal::Calls;
 
 constexpr std::size_t kBlockSize = std::size_t{1} << 20;
-// As many links as the kernel follows before it gives up with ELOOP.
-constexpr int kMaxLinkHops = 40;
 
 struct PathParts {
   std::string folder;  // "." for a bare name
@@ -88,49 +88,19 @@ int DescriptorNamed(const std::string& path) {
   return fd;
 }
 
-// 1 or 2 when `path` names the same file as this process's standard output
-// or error, -1 otherwise. Catches the names that DescriptorNamed cannot see,
-// such as the terminal's own device or the file a shell redirected to.
-int StandardStreamAt(const std::string& path) {
-  struct stat at_path {};
-  if (::stat(path.c_str(), &at_path) != 0) return -1;
-  for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
-    struct stat open {};
-    if (::fstat(fd, &open) == 0 && open.st_dev == at_path.st_dev &&
-        open.st_ino == at_path.st_ino) {
-      return fd;
-    }
-  }
-  return -1;
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Follows the symbolic links from `path` to the name that is finally written:
-// a file, a name that does not exist yet, or (in `fd`) a descriptor of this
-// process. A relative link target counts from the link's own folder.
-int Resolve(const std::string& path, std::string& target, int& fd) {
-  target = path;
-  fd = -1;
-  for (int hops = 0;; ++hops) {
-    fd = DescriptorNamed(target);
-    if (fd >= 0) return 0;
-    struct stat info {};
-    if (::lstat(target.c_str(), &info) != 0) {
-      return errno == ENOENT ? 0 : errno;
-    }
-    if (!S_ISLNK(info.st_mode)) return 0;
-    if (hops == kMaxLinkHops) return ELOOP;
-    std::array<char, PATH_MAX> buffer;
-    const ssize_t n = ::readlink(target.c_str(), buffer.data(), buffer.size());
-    if (n < 0) return errno;
-    if (static_cast<std::size_t>(n) == buffer.size()) return ENAMETOOLONG;
-    const std::string_view destination(buffer.data(),
-                                       static_cast<std::size_t>(n));
-    if (destination.starts_with('/')) {
-      target = destination;
-    } else {
-      target = SplitPath(target).folder + "/" + std::string(destination);
-    }
+// 1 or 2 when `info` describes this process's standard output or error,
+// -1 otherwise. Catches the names that DescriptorNamed cannot see, such as
+// the terminal's own device or the file a shell redirected to.
+int StandardStreamOf(const struct stat& info) {
+  for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat open {};
+    if (::fstat(fd, &open) == 0 && SameFile(open, info)) return fd;
   }
+  return -1;
 }
 
 // Writes through a descriptor this process already holds, from where it
@@ -140,36 +110,38 @@ int WriteThrough(int fd, const WriteToFd& write) {
   return write(fd);
 }
 
-// A device or a pipe is written to, never replaced: renaming over it would
-// put a plain file in its place.
-int WriteInPlace(const std::string& path, const WriteToFd& write) {
-  const int fd = Calls().openat(AT_FDCWD, path.c_str(),
-                                O_WRONLY | O_NOCTTY | O_CLOEXEC, 0);
-  if (fd < 0) return errno;
-  int error = write(fd);
-  if (Calls().close(fd) != 0 && error == 0) error = errno;
-  return error;
-}
+// What a signal that ends the process during a save removes, by name in the
+// folder of the file being replaced: the temporary file, and the file that
+// the save created where there was none. Changed only while the signals are
+// held, and read by the handler, which may only use what is already built.
+struct Leftovers {
+  int folder = -1;
+  char temporary[32] = "";
+  char created[NAME_MAX + 1] = "";
+};
+Leftovers g_leftovers;
+volatile std::sig_atomic_t g_leftovers_armed = 0;
 
-// The temporary file of the save in progress, for the signal handler, which
-// may only read what is already built.
-char g_temporary_name[32];
-int g_temporary_folder = -1;
-volatile std::sig_atomic_t g_temporary_armed = 0;
-
-extern "C" void RemoveTemporaryThenDie(int signal_number) {
-  if (g_temporary_armed) ::unlinkat(g_temporary_folder, g_temporary_name, 0);
+extern "C" void RemoveLeftoversThenDie(int signal_number) {
+  if (g_leftovers_armed) {
+    if (g_leftovers.temporary[0] != '\0') {
+      ::unlinkat(g_leftovers.folder, g_leftovers.temporary, 0);
+    }
+    if (g_leftovers.created[0] != '\0') {
+      ::unlinkat(g_leftovers.folder, g_leftovers.created, 0);
+    }
+  }
   ::signal(signal_number, SIG_DFL);
   // Still blocked while this handler runs; delivered, with its default
   // action, as soon as the handler returns.
   ::raise(signal_number);
 }
 
-// While a save runs, SIGINT, SIGTERM and SIGHUP remove the temporary file
-// before they end the process. A signal that the process ignores or handles
-// itself keeps its disposition. The signals are held back while the
-// temporary file is created and while it is renamed or removed, so the
-// handler never sees a half-made step.
+// While a save runs, SIGINT, SIGTERM and SIGHUP remove what the save has
+// made before they end the process. A signal that the process ignores or
+// handles itself keeps its disposition. The signals are held back while a
+// file is created and while it is renamed or removed, so the handler never
+// sees a half-made step.
 class TemporaryGuard {
  public:
   TemporaryGuard() {
@@ -177,7 +149,7 @@ class TemporaryGuard {
     for (const int signal_number : kSignals)
       sigaddset(&signals_, signal_number);
     struct sigaction cleanup {};
-    cleanup.sa_handler = RemoveTemporaryThenDie;
+    cleanup.sa_handler = RemoveLeftoversThenDie;
     cleanup.sa_mask = signals_;
     for (std::size_t i = 0; i < kSignals.size(); ++i) {
       struct sigaction current {};
@@ -192,6 +164,7 @@ class TemporaryGuard {
   TemporaryGuard(const TemporaryGuard&) = delete;
   TemporaryGuard& operator=(const TemporaryGuard&) = delete;
   ~TemporaryGuard() {
+    Disarm();
     for (std::size_t i = 0; i < kSignals.size(); ++i) {
       if (installed_[i]) ::sigaction(kSignals[i], &previous_[i], nullptr);
     }
@@ -199,15 +172,27 @@ class TemporaryGuard {
 
   void Hold() { pthread_sigmask(SIG_BLOCK, &signals_, &saved_mask_); }
   void Release() { pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr); }
-  // Call while held.
-  void Arm(int folder, const char* name) {
-    std::snprintf(g_temporary_name, sizeof g_temporary_name, "%s", name);
-    g_temporary_folder = folder;
-    g_temporary_armed = 1;
+  // These only while held. `name` fits: it is a name in `folder`.
+  void ArmTemporary(int folder, const char* name) {
+    Arm(folder, g_leftovers.temporary, name);
   }
-  void Disarm() { g_temporary_armed = 0; }
+  void ArmCreated(int folder, const char* name) {
+    Arm(folder, g_leftovers.created, name);
+  }
+  void DisarmTemporary() { g_leftovers.temporary[0] = '\0'; }
+  void Disarm() {
+    g_leftovers_armed = 0;
+    g_leftovers = Leftovers();
+  }
 
  private:
+  template <std::size_t kSize>
+  static void Arm(int folder, char (&slot)[kSize], const char* name) {
+    std::snprintf(slot, kSize, "%s", name);
+    g_leftovers.folder = folder;
+    g_leftovers_armed = 1;
+  }
+
   static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
   sigset_t signals_{};
   sigset_t saved_mask_{};
@@ -215,9 +200,102 @@ class TemporaryGuard {
   std::array<bool, 3> installed_{};
 };
 
-// Creates a new, empty file in `folder` that no other file can be, with a
-// name short enough that any valid name in the folder leaves room for it.
-// Returns its descriptor, or -1 with errno set.
+// The file that a redirection to the path would write, as this save opened
+// it, and the name in its folder that the new file will replace.
+struct Opened {
+  int fd = -1;
+  struct stat info {};
+  bool created = false;  // by this save, which removes it again on failure
+  int folder = -1;
+  std::string name;
+};
+
+// Opens `path` as a shell redirection does: for writing, creating the file
+// where the redirection would create it, but without emptying it. The kernel
+// thereby applies its own rules: permissions, links that lead to no file
+// yet, and the protections for links, files and FIFOs of other users in
+// shared sticky folders. Call with the signals held; they pass while an open
+// may wait for the reader of a FIFO.
+int OpenLikeRedirection(const std::string& path, TemporaryGuard& guard,
+                        Opened& opened) {
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC;
+  opened.fd = Calls().openat(AT_FDCWD, path.c_str(), kFlags | O_EXCL, 0666);
+  opened.created = opened.fd >= 0;
+  if (opened.fd < 0 && errno == EEXIST) {
+    // Only a link that leads to no file makes this open create one.
+    struct stat info {};
+    opened.created = Calls().fstatat(AT_FDCWD, path.c_str(), &info, 0) != 0 &&
+                     errno == ENOENT;
+    if (!opened.created) guard.Release();
+    opened.fd = Calls().openat(AT_FDCWD, path.c_str(), kFlags, 0666);
+    const int error = errno;
+    if (!opened.created) guard.Hold();
+    errno = error;
+  }
+  if (opened.fd < 0) {
+    opened.created = false;
+    return errno;
+  }
+  return ::fstat(opened.fd, &opened.info) == 0 ? 0 : errno;
+}
+
+// 0 when `name` in `folder` is the file `info` describes itself, not a link
+// to it. EAGAIN when it is not, as when another process renamed or removed
+// it during the save, or the errno of a failed look.
+int CheckNamed(int folder, const std::string& name, const struct stat& info) {
+  struct stat now {};
+  if (Calls().fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? EAGAIN : errno;
+  }
+  return SameFile(now, info) ? 0 : EAGAIN;
+}
+
+// Opens the folder `parts.folder` for the new file: for reading where this
+// process may, so that the rename can be flushed to the disk, else only as a
+// place, which a folder that may be written and searched but not read
+// allows.
+int OpenFolder(const PathParts& parts, Opened& opened) {
+  opened.name = parts.name;
+  opened.folder = Calls().openat(AT_FDCWD, parts.folder.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (opened.folder < 0 && errno == EACCES) {
+    opened.folder = Calls().openat(AT_FDCWD, parts.folder.c_str(),
+                                   O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+  }
+  return opened.folder < 0 ? errno : 0;
+}
+
+// Finds the name that the opened regular file has in its folder: the path's
+// own last part, unless that is a link, else the name the kernel's walk
+// ended at, which /proc/self/fd shows.
+int Locate(const std::string& path, Opened& opened) {
+  if (int error = OpenFolder(SplitPath(path), opened)) return error;
+  struct stat at_name {};
+  if (Calls().fstatat(opened.folder, opened.name.c_str(), &at_name,
+                      AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno;
+  }
+  if (SameFile(at_name, opened.info)) return 0;
+  if (!S_ISLNK(at_name.st_mode)) return EAGAIN;
+  Calls().close(opened.folder);
+  opened.folder = -1;
+  char link[32];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", opened.fd);
+  std::array<char, PATH_MAX> buffer;
+  const ssize_t n =
+      Calls().readlinkat(AT_FDCWD, link, buffer.data(), buffer.size());
+  if (n < 0) return errno;
+  if (static_cast<std::size_t>(n) == buffer.size()) return ENAMETOOLONG;
+  const std::string where(buffer.data(), static_cast<std::size_t>(n));
+  if (!where.starts_with('/')) return EAGAIN;
+  if (int error = OpenFolder(SplitPath(where), opened)) return error;
+  return CheckNamed(opened.folder, opened.name, opened.info);
+}
+
+// Creates a new, empty file in `folder` that no other file can be, that only
+// this user may open, and with a name short enough that any valid name in
+// the folder leaves room for it. Returns its descriptor, or -1 with errno
+// set.
 int CreateTemporary(int folder, char (&name)[32], TemporaryGuard& guard) {
   static unsigned counter = 0;
   constexpr char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -232,16 +310,18 @@ int CreateTemporary(int folder, char (&name)[32], TemporaryGuard& guard) {
     suffix[8] = '\0';
     std::snprintf(name, sizeof name, ".karvello-%s", suffix);
     guard.Hold();
-    // A new file gets the usual 0666 less the umask, as any created file
-    // does.
+    // The final owner and mode come only once the text is complete, so
+    // nobody else can open the file before then.
     const int fd = Calls().openat(
-        folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     const int error = errno;
-    if (fd >= 0) guard.Arm(folder, name);
+    if (fd >= 0) guard.ArmTemporary(folder, name);
     guard.Release();
     if (fd >= 0) return fd;
     if (error != EEXIST) {
-      errno = error;
+      // A folder that holds the file but takes no new name, like /proc,
+      // says ENOENT, which would claim the file does not exist.
+      errno = error == ENOENT ? EACCES : error;
       return -1;
     }
   }
@@ -249,8 +329,8 @@ int CreateTemporary(int folder, char (&name)[32], TemporaryGuard& guard) {
   return -1;
 }
 
-// Gives the new file the old one's owner and mode. An owner that cannot be
-// kept fails the save: the file would otherwise pass to this user.
+// Gives the new file the owner and mode of the opened one. An owner that
+// cannot be kept fails the save: the file would otherwise pass to this user.
 int KeepOwnerAndMode(int fd, const struct stat& old_info) {
   struct stat new_info {};
   if (::fstat(fd, &new_info) != 0) return errno;
@@ -263,61 +343,50 @@ int KeepOwnerAndMode(int fd, const struct stat& old_info) {
   return 0;
 }
 
-// Reads the mode and owner of the file `name` in `folder`, opening it for
-// writing as a shell redirection would, so that a file this process may not
-// write is refused before anything is created. Sets `exists` to false when
-// the name is free.
-int InspectOld(int folder, const std::string& name, struct stat& info,
-               bool& exists) {
-  exists = false;
-  const int fd = Calls().openat(
-      folder, name.c_str(),
-      O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0);
-  if (fd < 0) return errno == ENOENT ? 0 : errno;
-  const int error = ::fstat(fd, &info) == 0 ? 0 : errno;
-  // Only the permission mattered; a failed close of an unwritten descriptor
-  // loses nothing.
-  Calls().close(fd);
-  exists = error == 0;
-  return error;
-}
-
-int ReplaceIn(int folder, const std::string& name, const WriteToFd& write) {
-  if (name.empty()) return EISDIR;
-  struct stat old_info {};
-  bool replacing = false;
-  if (int error = InspectOld(folder, name, old_info, replacing)) return error;
-
-  TemporaryGuard guard;
+// Writes a temporary file beside the opened one and renames it over the
+// opened file's name, provided that the name still leads to that file.
+int ReplaceOpened(const Opened& opened, const WriteToFd& write,
+                  TemporaryGuard& guard) {
   char temporary[32];
-  const int fd = CreateTemporary(folder, temporary, guard);
+  const int fd = CreateTemporary(opened.folder, temporary, guard);
   if (fd < 0) return errno;
-  int error = replacing ? KeepOwnerAndMode(fd, old_info) : 0;
-  if (error == 0) error = write(fd);
+  int error = write(fd);
+  if (error == 0) error = KeepOwnerAndMode(fd, opened.info);
   if (error == 0 && Calls().fsync(fd) != 0) error = errno;
   if (Calls().close(fd) != 0 && error == 0) error = errno;
   guard.Hold();
-  if (error == 0 &&
-      Calls().renameat(folder, temporary, folder, name.c_str()) != 0) {
+  if (error == 0) error = CheckNamed(opened.folder, opened.name, opened.info);
+  if (error == 0 && Calls().renameat(opened.folder, temporary, opened.folder,
+                                     opened.name.c_str()) != 0) {
     error = errno;
   }
-  if (error != 0) Calls().unlinkat(folder, temporary, 0);
-  guard.Disarm();
+  if (error != 0) {
+    Calls().unlinkat(opened.folder, temporary, 0);
+    guard.DisarmTemporary();
+  } else {
+    // The name now holds the new file, which no signal may remove.
+    guard.Disarm();
+  }
   guard.Release();
   return error;
 }
 
-int ReplaceFile(const std::string& path, const WriteToFd& write) {
-  const PathParts parts = SplitPath(path);
-  const int folder = Calls().openat(AT_FDCWD, parts.folder.c_str(),
-                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-  if (folder < 0) return errno;
-  const int error = ReplaceIn(folder, parts.name, write);
-  // Makes the rename itself durable. A failure here changes nothing about
-  // the file, which is complete either way, so it is not reported.
-  if (error == 0) Calls().fsync(folder);
-  Calls().close(folder);
-  return error;
+// Removes the file this save created, if a name still leads to it; looks
+// for that name again when the first look failed.
+void RemoveCreated(const std::string& path, Opened& opened,
+                   TemporaryGuard& guard) {
+  guard.Hold();
+  if (opened.folder < 0 ||
+      CheckNamed(opened.folder, opened.name, opened.info) != 0) {
+    if (opened.folder >= 0) Calls().close(opened.folder);
+    opened.folder = -1;
+    if (Locate(path, opened) != 0) opened.name.clear();
+  }
+  if (!opened.name.empty()) {
+    Calls().unlinkat(opened.folder, opened.name.c_str(), 0);
+  }
+  guard.Disarm();
+  guard.Release();
 }
 
 }  // namespace
@@ -371,22 +440,51 @@ int ReplaceWithList(const ItemList& list, const std::string& path,
       path, [&](int fd) { return WriteListFd(list, fd, line_end); });
 }
 
+// A regular file is replaced; this process's own standard output or error
+// is written through its descriptor; a device or a pipe is written to in
+// place, since renaming over it would put a plain file in its place.
 int ReplaceWithOutput(const std::string& path, const WriteToFd& write) {
   if (path.empty()) return ENOENT;
   if (path.find('\0') != std::string::npos) return EINVAL;
-
-  std::string target;
-  int fd = -1;
-  if (int error = Resolve(path, target, fd)) return error;
-  if (fd < 0) fd = StandardStreamAt(target);
-  if (fd >= 0) return WriteThrough(fd, write);
-
-  struct stat info {};
-  if (::stat(target.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) return EISDIR;
-    if (!S_ISREG(info.st_mode)) return WriteInPlace(target, write);
+  if (const int fd = DescriptorNamed(path); fd >= 0) {
+    return WriteThrough(fd, write);
   }
-  return ReplaceFile(target, write);
+
+  TemporaryGuard guard;
+  Opened opened;
+  guard.Hold();
+  int error = OpenLikeRedirection(path, guard, opened);
+  const int stream =
+      error == 0 && !opened.created ? StandardStreamOf(opened.info) : -1;
+  const bool replacing =
+      error == 0 && stream < 0 && S_ISREG(opened.info.st_mode);
+  if (replacing) error = Locate(path, opened);
+  if (replacing && error == 0 && opened.created) {
+    guard.ArmCreated(opened.folder, opened.name.c_str());
+  }
+  guard.Release();
+
+  if (error == 0) {
+    if (replacing) {
+      error = ReplaceOpened(opened, write, guard);
+    } else {
+      error = stream >= 0 ? WriteThrough(stream, write) : write(opened.fd);
+    }
+  }
+  if (error != 0 && opened.created) RemoveCreated(path, opened, guard);
+  if (opened.folder >= 0) {
+    // Makes the rename itself durable; a folder open only as a place cannot
+    // be flushed. A failure here changes nothing about the file, which is
+    // complete either way, so it is not reported.
+    if (error == 0) Calls().fsync(opened.folder);
+    Calls().close(opened.folder);
+  }
+  // Only a descriptor written in place can lose bytes when it is closed.
+  if (opened.fd >= 0 && Calls().close(opened.fd) != 0 && error == 0 &&
+      !replacing && stream < 0) {
+    error = errno;
+  }
+  return error;
 }
 
 }  // namespace karvello

@@ -33,27 +33,36 @@ inline constexpr std::string_view kCrLf = "\r\n";
                               std::string_view line_end);
 
 // Writes the items of `list` to `path`, each followed by `line_end`, without
-// asking, and replaces only what a shell redirection to `path` could write:
+// asking, and writes only what a shell redirection to `path` could write:
+// `path` is first opened as the redirection opens it (for writing, created
+// where missing, but not emptied), so the kernel decides, by its own rules,
+// which file that is and whether this process may write it: permissions,
+// links, and its protections for other users' links, files and FIFOs in
+// sticky folders such as /tmp. What it refuses fails with its errno
+// (EACCES, ELOOP, EISDIR, ...) and nothing changes. Then:
 //
-//   - A regular file is replaced whole: the items go to a new file with a
-//     short name in the same folder, which is flushed to the disk and then
-//     renamed over `path`. On any failure, and when SIGINT, SIGTERM or SIGHUP
-//     ends the process during the write, the new file is removed and the old
-//     one stays byte for byte as it was. A replaced file keeps its mode and
-//     owner; when its owner cannot be kept (another user's file), the save
-//     fails with EPERM rather than give the file away. Another hard link to
-//     the old file keeps the old text.
-//   - An existing file is replaced only when this process may open it for
-//     writing (its effective ids); otherwise EACCES and nothing changes.
+//   - A regular file is replaced whole: the items go to a new file beside
+//     it, which only this user may open until the items are complete, then
+//     gets the old file's mode, owner and group, is flushed to the disk and
+//     is renamed over the name the file was opened by, once that name is
+//     checked to still lead to it (EAGAIN when another process moved it).
+//     On any failure, and when SIGINT, SIGTERM or SIGHUP ends the process
+//     during the write, the new file is removed and the old one stays byte
+//     for byte as it was. When its owner or group cannot be kept (another
+//     user's file), the save fails with EPERM rather than give the file
+//     away; a file whose folder takes no new file (/proc) fails with
+//     EACCES. Another hard link to the old file keeps the old text.
+//   - A missing file is created as the redirection would create it (empty,
+//     with the usual mode), then replaced as above; a failed save removes
+//     it again.
 //   - A symbolic link is followed, also one that names no file yet, whose
-//     target is then created (a relative target from the link's folder); the
-//     link itself stays a link.
+//     target is then created; the link itself stays a link.
 //   - This process's own standard output or error (/dev/stdout, /dev/fd/1,
 //     /proc/self/fd/2, a link to one of them, or any name of the same file)
 //     and any other /dev/fd/N that is open are written through the open
 //     descriptor as it stands: never truncated, appended to when it was
 //     opened for appending.
-//   - A device or a pipe is written to in place.
+//   - A device or a FIFO is written to in place.
 //
 // One save runs at a time in a process. Returns 0 or the errno of the step
 // that failed.

@@ -1,10 +1,12 @@
 // The system calls that the list-file writer makes, gathered in one table so
 // that a test can make any one of them fail. The writer calls nothing else
-// that touches the disk. Production code never changes the table.
+// that touches the disk (it only asks which files its own standard output
+// and error are). Production code never changes the table.
 
 #ifndef KARVELLO_LISTFILES_INTERNAL_WRITERCALLS_H_
 #define KARVELLO_LISTFILES_INTERNAL_WRITERCALLS_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace karvello::internal {
@@ -19,6 +21,8 @@ struct WriterCalls {
                   const char* to);
   int (*close)(int fd);
   int (*unlinkat)(int dirfd, const char* path, int flags);
+  int (*fstatat)(int dirfd, const char* path, struct stat* info, int flags);
+  ssize_t (*readlinkat)(int dirfd, const char* path, char* buffer, size_t size);
 };
 
 // The calls in use: the real ones unless a test has swapped some. Tests
