@@ -435,6 +435,8 @@ struct InjectedFaults {
     };
   }
   static void Install() {
+    steps.clear();
+    fail_at = -1;
     using internal::WriterCalls;
     WriterCalls& calls = internal::Calls();
     Wrap<&WriterCalls::openat>("openat", calls.openat);
@@ -524,14 +526,12 @@ TEST_F(FaultInjectionTest, EveryFailedStepKeepsWhatWasThere) {
       EXPECT_EQ(Names().size(), before.size() + (!failed && !old));
       // The calls up to the failed one, then only looks and cleanup.
       const std::vector<std::string>& steps = InjectedFaults::steps;
-      ASSERT_GE(steps.size(), std::min(at + 1, calls.size()));
-      EXPECT_TRUE(std::equal(calls.begin(),
-                             calls.begin() + std::min(at + 1, calls.size()),
-                             steps.begin()));
-      if (!failed) {
-        EXPECT_EQ(steps, calls);
-      }
-      for (std::size_t i = at + 1; failed && i < steps.size(); ++i) {
+      const std::size_t made = failed ? at + 1 : calls.size();
+      ASSERT_GE(steps.size(), made);
+      EXPECT_EQ(std::vector(steps.begin(), steps.begin() + made),
+                std::vector(calls.begin(), calls.begin() + made));
+      EXPECT_TRUE(failed || steps.size() == made);
+      for (std::size_t i = made; i < steps.size(); ++i) {
         EXPECT_THAT(steps[i],
                     ::testing::Not(::testing::AnyOf("write", "fchown", "fchmod",
                                                     "fsync", "renameat")));
@@ -562,7 +562,7 @@ TEST_F(FaultInjectionTest, SignalDuringTheWriteRemovesWhatTheSaveMade) {
       const auto outcome = RunInChild([&] {
         static int to_send;
         to_send = signal_number == 0 ? SIGHUP : signal_number;
-        if (signal_number == 0) std::signal(SIGHUP, SIG_IGN);
+        std::signal(to_send, signal_number == 0 ? SIG_IGN : SIG_DFL);
         internal::Calls().write = [](int fd, const void* data, size_t size) {
           const ssize_t n =
               internal::RealCalls().write(fd, data, (size + 1) / 2);
