@@ -61,7 +61,8 @@ inline constexpr std::string_view kCrLf = "\r\n";
 //     /proc/self/fd/2, a link to one of them, or any name of the same file)
 //     and any other /dev/fd/N that is open are written through the open
 //     descriptor as it stands: never truncated, appended to when it was
-//     opened for appending.
+//     opened for appending. (A link to them fails with ENXIO, as a
+//     redirection does, when they are a socket, which has no name to open.)
 //   - A device or a FIFO is written to in place.
 //
 // One save runs at a time in a process. Returns 0 or the errno of the step
