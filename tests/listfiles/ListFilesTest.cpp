@@ -299,7 +299,7 @@ class KernelProtections {
   }
   ~KernelProtections() {
     close(done_);
-    waitpid(guardian_, nullptr, 0);
+    if (guardian_ > 0) waitpid(guardian_, nullptr, 0);
   }
   // Returns why they could not be set, or nothing.
   std::string Set(bool on) {
