@@ -207,9 +207,7 @@ TEST_F(ListFilesTest, SaveToOwnDescriptorsWritesThroughThem) {
         said += name + ": " + std::strerror(error) + "\n";
       }
     }
-    close(STDOUT_FILENO);
-    close(40);
-    close(ends[1]);
+    for (const int fd : {STDOUT_FILENO, 40, ends[1]}) close(fd);
     char bytes[512];
     const ssize_t n = read(ends[0], bytes, sizeof bytes);
     return said + std::string(bytes, n > 0 ? static_cast<std::size_t>(n) : 0);
@@ -289,8 +287,9 @@ class KernelProtections {
     if (guardian_ == 0) {
       setsid();
       close(ends[1]);
-      char byte;
-      static_cast<void>(read(ends[0], &byte, 1));
+      // Blocks until the test process closes its end, or ends.
+      for (char byte; read(ends[0], &byte, 1) > 0;) {
+      }
       for (const auto& [name, value] : old_) std::ofstream(Path(name)) << value;
       _exit(0);
     }
@@ -508,7 +507,8 @@ TEST_F(FaultInjectionTest, EveryFailedStepKeepsWhatWasThere) {
         Write("old.txt", "old");
         chmod(PathOf("old.txt").c_str(), 0604);
         const uid_t owner = out == "link.txt" ? kNobody : 0;
-        if (as_root) chown(PathOf("old.txt").c_str(), owner, kNobody);
+        ASSERT_TRUE(!as_root ||
+                    chown(PathOf("old.txt").c_str(), owner, kNobody) == 0);
         fs::create_hard_link(PathOf("old.txt"), PathOf("hard"));
       }
       if (out != target) fs::create_symlink(target, PathOf(out));
