@@ -184,8 +184,9 @@ void DeclareCommands(CLI::App& app, Options& options) {
   }
 }
 
-// Reads the command line into `options`. Sets `exit` and returns false when
-// the run ends here: help or the version shown, or bad usage reported.
+// Reads the command line into `options`, or returns why it means nothing.
+// Sets `exit` to the exit status when the run ends here, with the help or
+// the version shown.
 Status Parse(int argc, const char* const* argv, Options& options, int& exit) {
   exit = -1;
   if (argc >= 2 && argv[1][0] != '-' && FindOperation(argv[1]) == nullptr) {

@@ -158,6 +158,7 @@ void PartitionedRun::Process(SpillFile list, SpillFile* other, int depth,
     WorkOnCopies(list, other, operation);
     return;
   }
+  const std::uint64_t records = list.records();
   const std::size_t count = PartsFor(bytes, settings_.part_bytes);
   Split split(settings_.temp_dir, count, depth + 1, BufferBytes(count),
               settings_.keys);
@@ -178,8 +179,11 @@ void PartitionedRun::Process(SpillFile list, SpillFile* other, int depth,
   }
   for (std::size_t i = 0; i < count; ++i) {
     std::optional<SpillFile> sub_other = split.TakeOther(i);
+    // A part that kept every item is copies of a key or two, which no
+    // further split can tell apart.
+    const bool kept_all = split.list(i).records() == records;
     Process(std::move(split.list(i)), sub_other ? &*sub_other : nullptr,
-            depth + 1, operation);
+            kept_all ? kMaxDepth : depth + 1, operation);
   }
 }
 
@@ -271,6 +275,64 @@ class KeyIndex {
       index_;
 };
 
+// What WorkOnCopies knows of a part: its keys, and the reduced list.
+struct Tally {
+  std::vector<KeyFacts> facts;  // by key number
+  ItemList reduced;             // the first two items of each key, in order
+  std::vector<std::uint32_t> entries;  // the key of each reduced item
+};
+
+// Reads the part once: how many items each key has, and the reduced list.
+Tally TallyKeys(const SpillFile& list, const KeyRules& rules,
+                std::size_t buffer) {
+  Tally tally;
+  KeyIndex keys(rules);
+  ForEachRecord(list, buffer, [&](std::uint64_t, std::string_view text) {
+    const auto [k, added] = keys.Find(text);
+    if (added) tally.facts.emplace_back();
+    KeyFacts& fact = tally.facts[k];
+    ++fact.items;
+    if (fact.in_reduced < 2) {
+      ++fact.in_reduced;
+      tally.reduced.AddItem(text);
+      tally.entries.push_back(k);
+    }
+  });
+  return tally;
+}
+
+// Runs `operation` on the reduced list, against one item of each key of
+// `other`, and records what it left of each key's first and later items.
+void DecideKeys(Tally& tally, const SpillFile* other, const KeyRules& rules,
+                std::size_t buffer,
+                const PartitionedRun::PartOperation& operation) {
+  ItemList other_keys;
+  if (other != nullptr) {
+    KeyIndex seen(rules);
+    ForEachRecord(*other, buffer, [&](std::uint64_t, std::string_view text) {
+      if (seen.Find(text).second) other_keys.AddItem(text);
+    });
+  }
+  ItemList left = tally.reduced;
+  operation(left, other_keys);
+  // Pairs the survivors with the reduced items as Work does.
+  ItemList::Index next = 0;
+  std::vector<std::uint8_t> met(tally.facts.size(), 0);
+  for (std::size_t i = 0; i < tally.entries.size(); ++i) {
+    KeyFacts& fact = tally.facts[tally.entries[i]];
+    const bool later = met[tally.entries[i]]++ != 0;
+    if (next < left.ListCount() &&
+        left.UncheckedItem(next) ==
+            tally.reduced.UncheckedItem(static_cast<ItemList::Index>(i))) {
+      (later ? fact.later_stay : fact.first_stays) = true;
+      ++next;
+    }
+  }
+  if (next != left.ListCount()) {
+    throw std::logic_error("a part operation added or reordered items");
+  }
+}
+
 }  // namespace
 
 // Only the first two items of each key go into the list the operation
@@ -281,61 +343,16 @@ class KeyIndex {
 void PartitionedRun::WorkOnCopies(SpillFile& list, SpillFile* other,
                                   const PartOperation& operation) {
   ++parts_by_keys_;
-  KeyIndex keys(settings_.keys);
-  std::vector<KeyFacts> facts;
-  std::vector<std::uint32_t> entries;  // the key of each reduced item
-  ItemList reduced;
   const std::size_t buffer = BufferBytes(1);
-
-  // The tally: items per key, and the reduced list.
-  ForEachRecord(list, buffer, [&](std::uint64_t, std::string_view text) {
-    const auto [k, added] = keys.Find(text);
-    if (added) facts.emplace_back();
-    KeyFacts& fact = facts[k];
-    ++fact.items;
-    if (fact.in_reduced < 2) {
-      ++fact.in_reduced;
-      reduced.AddItem(text);
-      entries.push_back(k);
-    }
-  });
-
-  // The operation on the reduced list, and what it says of each key.
-  {
-    ItemList other_keys;
-    if (other != nullptr) {
-      KeyIndex seen(settings_.keys);
-      ForEachRecord(*other, buffer, [&](std::uint64_t, std::string_view text) {
-        if (seen.Find(text).second) other_keys.AddItem(text);
-      });
-    }
-    const ItemList before = reduced;
-    operation(reduced, other_keys);
-    // Pairs the survivors with the reduced items as Work does.
-    ItemList::Index next = 0;
-    std::vector<std::uint8_t> met(facts.size(), 0);
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      KeyFacts& fact = facts[entries[i]];
-      const bool later = met[entries[i]]++ != 0;
-      if (next < reduced.ListCount() &&
-          reduced.UncheckedItem(next) ==
-              before.UncheckedItem(static_cast<ItemList::Index>(i))) {
-        (later ? fact.later_stay : fact.first_stays) = true;
-        ++next;
-      }
-    }
-    if (next != reduced.ListCount()) {
-      throw std::logic_error("a part operation added or reordered items");
-    }
-  }
-
-  // The keep: every item takes the fate of its place among its key's items.
+  Tally tally = TallyKeys(list, settings_.keys, buffer);
+  DecideKeys(tally, other, settings_.keys, buffer, operation);
+  // Every item takes the fate of its place among its key's items.
   const std::uint64_t begin = results_.size();
-  KeyIndex again(settings_.keys);
+  KeyIndex keys(settings_.keys);
   ForEachRecord(list, buffer,
                 [&](std::uint64_t position, std::string_view text) {
-                  const auto [k, first] = again.Find(text);
-                  const KeyFacts& fact = facts[k];
+                  const auto [k, first] = keys.Find(text);
+                  const KeyFacts& fact = tally.facts[k];
                   if (first ? fact.first_stays : fact.later_stay) {
                     Keep(position, text,
                          first && settings_.count_copies ? fact.items : 0);
