@@ -246,6 +246,7 @@ TEST(SpillFileTest, AnUnusableFolderIsAClearError) {
 TEST(SpillFileTest, LeavesNoFileBehindWithOrWithoutOTmpfile) {
   const std::filesystem::path folder =
       std::filesystem::path(::testing::TempDir()) / "spill-names";
+  std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder);
   // Names another user could have made ready in a shared folder.
   for (int i = 0; i < 200; ++i) {
