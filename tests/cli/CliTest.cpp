@@ -49,7 +49,7 @@ constexpr long kSlackKib = 6 << 10;
 struct Outcome {
   int status = -1;
   std::string out, err;
-  long peak_kib = 0;  // of the largest process of the command line
+  long peak_kib = 0;  // of the tool, when the line does not close a stream
 };
 
 // A list file of about `bytes` bytes: items drawn from `distinct` texts, one
