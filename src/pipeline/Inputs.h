@@ -64,7 +64,8 @@ class Inputs {
   std::optional<std::uint64_t> known_bytes() const;
 
   // Appends to `list` the items of about one block of input (kBlockBytes of
-  // text and item index together, more only for a single long item). False
+  // text or kBlockItems items, more only for one long item or one read of
+  // items). False
   // when no input is left. Stops early, with `waiting()` true, when a pipe
   // or terminal has nothing more to give yet, so that what was read can be
   // passed on first. Throws StatusError when a read fails.
@@ -77,6 +78,7 @@ class Inputs {
   void PassRunsTo(std::string_view line_end, ListFileReader::RunFunction run);
 
   static constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
+  static constexpr ItemList::Index kBlockItems = 16384;
 
  private:
   struct Input {
