@@ -109,6 +109,7 @@ constexpr std::pair<Form1::Command, Op> kCommandOperations[] = {
     {C::kAllDupes, Op::kRemoveAllDupes},
 };
 
+// Op::kCat, which changes nothing, for Load, Save and Clear.
 constexpr Op OperationFor(Form1::Command command) {
   for (const auto& [from, op] : kCommandOperations) {
     if (from == command) return op;
@@ -141,6 +142,9 @@ constexpr bool TableIsWhole() {
     const int own = b.list == 1 ? kList1Only : kList2Only;
     const bool saves = b.command == C::kSave;
     if (b.changes != (saves ? kNoList : own)) return false;
+    const bool own_command =
+        saves || b.command == C::kLoad || b.command == C::kClear;
+    if (own_command != (OperationFor(b.command) == Op::kCat)) return false;
     const bool two_lists =
         OperationOf(OperationFor(b.command)).argument == Argument::kOther;
     if (b.reads != (two_lists ? (3 - own) : saves ? own : kNoList)) {
