@@ -80,8 +80,7 @@ Qt::TextFormat LabelFormat(QWidget* dialog, const char* name = nullptr) {
 
 #ifdef _WIN32
 // Windows has no file leases: the test that needs them skips.
-class OpenWatch {
- public:
+struct OpenWatch {
   explicit OpenWatch(const std::string&) {}
   bool Leased() const { return false; }
   bool OpenSeen() const { return false; }

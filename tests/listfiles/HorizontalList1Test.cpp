@@ -79,12 +79,10 @@ TEST(ItemDisplayTextTest, ShowsEveryByteWithoutBreakingTheLine) {
 char16_t Windows1252(unsigned char byte) {
   const char in = static_cast<char>(byte);
   wchar_t out = 0;
-  if (MultiByteToWideChar(1252, MB_ERR_INVALID_CHARS, &in, 1, &out, 1) != 1) {
-    return 0;
-  }
-  // Windows passes the bytes that it leaves undefined through as the C1
-  // controls of the same number.
-  return out >= 0x80 && out < 0xA0 ? 0 : static_cast<char16_t>(out);
+  // Windows passes the bytes it leaves undefined through as C1 controls.
+  const bool done =
+      MultiByteToWideChar(1252, MB_ERR_INVALID_CHARS, &in, 1, &out, 1) == 1;
+  return done && (out < 0x80 || out >= 0xA0) ? static_cast<char16_t>(out) : 0;
 }
 #else
 char16_t Windows1252(unsigned char byte) {

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,22 +31,16 @@ inline std::string Utf8(const std::filesystem::path& path) {
 class FolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-#ifdef _WIN32
-    // No mkdtemp: a random name, created only if it is new.
-    std::random_device random;
-    for (int tries = 0; tries < 100 && dir_.empty(); ++tries) {
-      const std::filesystem::path candidate =
-          std::filesystem::temp_directory_path() /
-          ("karvello." + std::to_string(random()));
-      if (std::filesystem::create_directory(candidate)) dir_ = candidate;
-    }
-    ASSERT_FALSE(dir_.empty());
-#else
     std::string pattern =
-        std::filesystem::temp_directory_path() / "karvello.XXXXXX";
+        Utf8(std::filesystem::temp_directory_path() / "karvello.XXXXXX");
+#ifdef _WIN32
+    // No mkdtemp: _mktemp_s names it, and creating it fails if it is taken.
+    ASSERT_EQ(_mktemp_s(pattern.data(), pattern.size() + 1), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(PathFromUtf8(pattern)));
+#else
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
 #endif
+    dir_ = PathFromUtf8(pattern);
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 

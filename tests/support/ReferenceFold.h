@@ -9,52 +9,39 @@
 #ifdef KARVELLO_CASE_FOLDING_FILE
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <unordered_map>
+#include <map>
 #else
 #include <unicode/uchar.h>
 #endif
 
 namespace karvello::testing {
 
-#ifdef KARVELLO_CASE_FOLDING_FILE
-
 inline char32_t ReferenceFold(char32_t c) {
-  static const std::unordered_map<char32_t, char32_t> folds = [] {
-    std::unordered_map<char32_t, char32_t> read;
-    std::ifstream data(KARVELLO_CASE_FOLDING_FILE);
+#ifdef KARVELLO_CASE_FOLDING_FILE
+  static const std::map<char32_t, char32_t> folds = [] {
+    std::map<char32_t, char32_t> read;
+    std::FILE* data = std::fopen(KARVELLO_CASE_FOLDING_FILE, "r");
+    char line[512];
     // Lines such as "0041; C; 0061; # LATIN CAPITAL LETTER A".
-    for (std::string line; std::getline(data, line);) {
-      std::istringstream fields(line);
-      std::string code, status, mapping;
-      if (std::getline(fields, code, ';') &&
-          std::getline(fields, status, ';') &&
-          std::getline(fields, mapping, ';') &&
-          (status == " C" || status == " S")) {
-        read[std::stoul(code, nullptr, 16)] = std::stoul(mapping, nullptr, 16);
+    while (data != nullptr && std::fgets(line, sizeof line, data) != nullptr) {
+      unsigned code, mapping;
+      char status;
+      if (std::sscanf(line, "%x; %c; %x;", &code, &status, &mapping) == 3 &&
+          (status == 'C' || status == 'S')) {
+        read[code] = mapping;
       }
     }
-    if (read.size() < 1000) {
-      std::fprintf(stderr, "cannot read the foldings of %s\n",
-                   KARVELLO_CASE_FOLDING_FILE);
-      std::abort();
-    }
+    if (data != nullptr) std::fclose(data);
+    if (read.size() < 1000) std::abort();  // no data file, or a broken one
     return read;
   }();
   const auto found = folds.find(c);
   return found == folds.end() ? c : found->second;
-}
-
 #else
-
-inline char32_t ReferenceFold(char32_t c) {
   return static_cast<char32_t>(
       u_foldCase(static_cast<UChar32>(c), U_FOLD_CASE_DEFAULT));
-}
-
 #endif
+}
 
 }  // namespace karvello::testing
 
