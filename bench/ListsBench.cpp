@@ -33,8 +33,10 @@
 #include <vector>
 
 #include "BenchData.h"
+#include "lists/CopyCounts.h"
 #include "lists/ItemList.h"
 #include "lists/Main.h"
+#include "lists/TextSet.h"
 #include "lists/internal/Marking.h"
 #include "lists/internal/Parallel.h"
 
@@ -91,6 +93,19 @@ const std::vector<std::pair<std::string, Operation>>& Operations() {
        [](ItemList& l, const ItemList& o) { SubtractList(l, o); }},
       {"KeepOnlyMatches",
        [](ItemList& l, const ItemList& o) { KeepOnlyMatches(l, o); }},
+      // What dedupe --count and the streaming dedupe of the CLI run.
+      {"CountCopies",
+       [](ItemList& l, const ItemList&) {
+         benchmark::DoNotOptimize(CountCopies(l).data());
+       }},
+      {"TextSetInsertAll",
+       [](ItemList& l, const ItemList&) {
+         TextSet seen;
+         std::vector<std::uint8_t> added(
+             static_cast<std::size_t>(l.ListCount()));
+         seen.InsertAll(l, added.data());
+         benchmark::DoNotOptimize(added.data());
+       }},
   };
   return operations;
 }
