@@ -36,9 +36,9 @@
 #include "lists/CopyCounts.h"
 #include "lists/ItemList.h"
 #include "lists/Main.h"
+#include "lists/Parallel.h"
 #include "lists/TextSet.h"
 #include "lists/internal/Marking.h"
-#include "lists/internal/Parallel.h"
 
 namespace karvello::bench {
 namespace {
@@ -177,8 +177,8 @@ std::vector<std::pair<std::string, Operation>> MarkingOperations(
   auto repeats = [hasher](bool first_too) {
     return [hasher, first_too](ItemList& l, const ItemList&) {
       std::vector<std::uint8_t> marks(static_cast<std::size_t>(l.ListCount()));
-      internal::MarkRepeats(l, marks.data(), first_too,
-                            internal::PartsFor(l.ListCount()), hasher);
+      internal::MarkRepeats(l, marks.data(), first_too, PartsFor(l.ListCount()),
+                            hasher);
       l.RemoveMarked(marks);
     };
   };
@@ -186,8 +186,7 @@ std::vector<std::pair<std::string, Operation>> MarkingOperations(
     return [hasher, present](ItemList& l, const ItemList& o) {
       std::vector<std::uint8_t> marks(static_cast<std::size_t>(l.ListCount()));
       internal::MarkMatches(l, o, marks.data(), present,
-                            internal::PartsFor(l.ListCount() + o.ListCount()),
-                            hasher);
+                            PartsFor(l.ListCount() + o.ListCount()), hasher);
       l.RemoveMarked(marks);
     };
   };
@@ -199,7 +198,7 @@ std::vector<std::pair<std::string, Operation>> MarkingOperations(
 
 void RegisterHashComparison() {
   const std::pair<std::string, std::vector<std::pair<std::string, Operation>>>
-      variants[] = {{"RealHash", MarkingOperations(internal::ItemHasher())},
+      variants[] = {{"RealHash", MarkingOperations(ItemHasher())},
                     {"ConstantHash", MarkingOperations(ConstantHasher())}};
   for (const auto& [hash_name, operations] : variants) {
     for (const auto& [name, operation] : operations) {

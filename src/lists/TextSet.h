@@ -21,18 +21,23 @@
 #include <string_view>
 #include <vector>
 
+#include "lists/ItemHash.h"
 #include "lists/ItemList.h"
-#include "lists/internal/ItemHash.h"
 
 namespace karvello {
 
 class TextSet {
  public:
   TextSet() = default;
-  // For tests: keeps only the bits of each hash that are set in
+
+  // A test hook: a set that keeps only the bits of each hash that are set in
   // `hash_bits`, so that texts collide on purpose and only their bytes can
   // tell them apart.
-  explicit TextSet(std::uint64_t hash_bits) : hash_bits_(hash_bits) {}
+  static TextSet WithHashBitsForTesting(std::uint64_t hash_bits) {
+    TextSet set;
+    set.hash_bits_ = hash_bits;
+    return set;
+  }
 
   // Adds `text` unless an equal text is in the set; true when it was added.
   // Throws std::bad_alloc when memory runs out (the set is then unchanged)
@@ -102,7 +107,7 @@ class TextSet {
   }
 
   // Keyed, so that a list built to make its texts collide cannot be.
-  internal::ItemHasher hash_;
+  ItemHasher hash_;
   std::uint64_t hash_bits_ = ~std::uint64_t{0};
   internal::PodBuffer<char> bytes_;
   internal::PodBuffer<Slot> slots_;

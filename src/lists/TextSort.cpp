@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 
+#include "lists/Parallel.h"
 #include "lists/internal/Bytes.h"
-#include "lists/internal/Parallel.h"
 
 namespace karvello::internal {
 

@@ -97,7 +97,7 @@ std::string SameLengthText(std::mt19937& random, unsigned pool) {
 void CheckAgainstReference(std::uint64_t hash_bits, unsigned pool,
                            int batches) {
   std::mt19937 random(static_cast<unsigned>(hash_bits) ^ pool);
-  TextSet set(hash_bits);
+  TextSet set = TextSet::WithHashBitsForTesting(hash_bits);
   std::set<std::string> reference;
   for (int batch = 0; batch < batches; ++batch) {
     for (int i = 0; i < 20; ++i) {
@@ -150,7 +150,7 @@ TEST(TextSetTest, BytesDecideWhenHashesCollide) {
   // A text that collides with one stored before the batch, then with
   // another stored in the batch, and copies of each later in the batch; and
   // texts that begin a stored one.
-  TextSet set(0);
+  TextSet set = TextSet::WithHashBitsForTesting(0);
   ASSERT_TRUE(set.Insert("abcd"));
   ASSERT_TRUE(set.Insert("xy"));
   std::vector<std::uint8_t> added(7, 7);

@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "lists/ItemList.h"
+#include "lists/Parallel.h"
 #include "lists/internal/ItemTable.h"
-#include "lists/internal/Parallel.h"
 #include "lists/internal/TextSort.h"
 
 namespace karvello::internal {

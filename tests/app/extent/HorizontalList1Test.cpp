@@ -1,4 +1,5 @@
-#include "listfiles/HorizontalList1.h"
+#include "app/extent/HorizontalList1.h"
+#include "app/extent/internal/ExtentStats.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 namespace karvello {
 namespace {
 
+using ::karvello::internal::ExtentStats;
 using ::karvello::testing::ListOf;
 using ::testing::ElementsAre;
 
@@ -38,8 +40,9 @@ int Expected(const std::vector<std::string>& items, const QFont& font) {
 ExtentStats ExpectExact(const std::vector<std::string>& items,
                         const QFont& font) {
   ExtentStats stats;
-  EXPECT_EQ(ComputeHorizontalExtent(ListOf(items), font, kBar, &stats),
-            Expected(items, font))
+  EXPECT_EQ(
+      internal::ComputeHorizontalExtent(ListOf(items), font, kBar, &stats),
+      Expected(items, font))
       << font.family().toStdString() << " " << font.pointSize();
   return stats;
 }
