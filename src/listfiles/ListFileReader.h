@@ -105,7 +105,23 @@ class ListFileReader {
   void EnsureFree(std::size_t n);
   void DetectEncoding();
   void DecodeUtf16();
+  // Appends every field whose end is in view.
   void Parse();
+  // Hands the run of unchanged lines at `p` to the run function when it is
+  // long enough, moving `p` past it; otherwise moves `try_run_from` past
+  // the byte that broke the run.
+  bool PassRun(const char*& p, const char* end, const char*& try_run_from);
+  // Appends the field that starts at `field` and returns its end (its
+  // delimiter, or `end`), or nullptr when its end is not in view yet:
+  // scanned_ and close_quote_ then keep how far the scan got.
+  const char* ParseField(const char* field, const char* end);
+  // ParseField for a field whose closing quote is at `close`; the field was
+  // scanned up to `field + scanned` before.
+  const char* ParseQuoted(const char* field, const char* close,
+                          std::size_t scanned, const char* end);
+  // Consumes the delimiter at `p` (`end` when the input ended the field) and
+  // returns where the next field starts.
+  const char* SkipDelimiter(const char* p, const char* end);
   void AppendUtf8(char32_t c);
   const char* FindEnd(const char* p, const char* end) const;
 
