@@ -222,17 +222,40 @@ namespace internal {
 
 namespace {
 
-// The number of the first `count` bits of `bits` that are set.
-std::size_t SetBits(std::span<const std::uint64_t> bits, std::size_t count) {
+// The bytes that RestoreRemoved gives back to a list of `kept` items, an
+// arena of `arena` bytes and `garbage` dead ones, once it has checked its
+// arguments as it promises.
+std::size_t CheckRestore(std::size_t kept, std::size_t arena,
+                         std::size_t garbage,
+                         std::span<const std::uint64_t> bits,
+                         std::span<const std::uint64_t> offsets,
+                         std::span<const std::uint32_t> lengths) {
+  const std::size_t back = offsets.size();
+  const std::size_t total = kept + back;
+  if (lengths.size() != back || bits.size() < (total + 63) / 64) {
+    throw std::invalid_argument("RestoreRemoved: sizes disagree");
+  }
+  std::size_t restored_bytes = 0;
+  for (std::size_t k = 0; k < back; ++k) {
+    if (offsets[k] > arena || lengths[k] > arena - offsets[k]) {
+      throw std::invalid_argument("RestoreRemoved: range outside the storage");
+    }
+    restored_bytes += lengths[k];
+  }
   std::size_t set = 0;
-  for (std::size_t w = 0; w < (count + 63) / 64; ++w) {
+  for (std::size_t w = 0; w < (total + 63) / 64; ++w) {
     std::uint64_t word = bits[w];
-    if (w == count / 64 && count % 64 != 0) {
-      word &= (std::uint64_t{1} << (count % 64)) - 1;
+    if (w == total / 64 && total % 64 != 0) {
+      word &= (std::uint64_t{1} << (total % 64)) - 1;
     }
     set += static_cast<std::size_t>(std::popcount(word));
   }
-  return set;
+  if (set != back || restored_bytes > garbage) {
+    throw std::invalid_argument("RestoreRemoved: " + std::to_string(set) +
+                                " positions for " + std::to_string(back) +
+                                " items");
+  }
+  return restored_bytes;
 }
 
 }  // namespace
@@ -280,23 +303,8 @@ void UndoDoor::RestoreRemoved(ItemList& list,
   const std::size_t kept = list.lengths_.size();
   const std::size_t back = offsets.size();
   const std::size_t total = kept + back;
-  if (lengths.size() != back || bits.size() < (total + 63) / 64) {
-    throw std::invalid_argument("RestoreRemoved: sizes disagree");
-  }
-  std::size_t restored_bytes = 0;
-  for (std::size_t k = 0; k < back; ++k) {
-    if (offsets[k] > list.bytes_.size() ||
-        lengths[k] > list.bytes_.size() - offsets[k]) {
-      throw std::invalid_argument("RestoreRemoved: range outside the storage");
-    }
-    restored_bytes += lengths[k];
-  }
-  const std::size_t set = SetBits(bits, total);
-  if (set != back || restored_bytes > list.garbage_) {
-    throw std::invalid_argument("RestoreRemoved: " + std::to_string(set) +
-                                " positions for " + std::to_string(back) +
-                                " items");
-  }
+  const std::size_t restored_bytes = CheckRestore(
+      kept, list.bytes_.size(), list.garbage_, bits, offsets, lengths);
   // Both arrays grow before either changes, so that running out of memory
   // leaves the list as it was.
   list.offsets_.Reserve(total);

@@ -271,9 +271,32 @@ class WidthModel {
       if (id == kNoId || compact_[id] < 0) return false;
       ids.push_back(id);
     }
+    if (!FindSegments(ids)) return false;
+    const std::vector<std::size_t>& segment_end = end_scratch_;
+    Fixed sum = 0;
+    int previous = kNoId;
+    for (std::size_t k = 0; k < ids.size();) {
+      if (previous != kNoId) {
+        const std::int32_t adjust = pair_[Pair(previous, ids[k])];
+        if (adjust == kUnmodelled || adjust == kUnmeasured) return false;
+        sum += adjust;
+      }
+      const std::size_t next = segment_end[k] == 0 ? k + 1 : segment_end[k];
+      sum += segment_end[k] == 0 ? advance_[ids[k]]
+                                 : SegmentWidth(ids.data() + k, next - k);
+      previous = ids[next - 1];
+      k = next;
+    }
+    *width = sum;
+    return true;
+  }
+
+  // Sets end_scratch_[k] to one past the last character of the segment that
+  // starts at character k of `ids`, 0 where none starts: each pair the font
+  // shapes otherwise with one character either side, overlapping segments
+  // joined. False when there is no such pair, or a pair is unmeasured.
+  bool FindSegments(const std::vector<int>& ids) {
     const std::size_t n = ids.size();
-    // segment_end[k] is one past the last character of the segment that
-    // starts at k, or 0 where none starts.
     std::vector<std::size_t>& segment_end = end_scratch_;
     segment_end.assign(n, 0);
     std::size_t open = n;  // start of the segment being grown, if any
@@ -294,30 +317,6 @@ class WidthModel {
     }
     if (open == n) return false;
     segment_end[open] = open_end;
-
-    Fixed sum = 0;
-    int previous = kNoId;
-    auto join = [&](int next) {
-      if (previous == kNoId) return true;
-      const std::int32_t adjust = pair_[Pair(previous, next)];
-      if (adjust == kUnmodelled || adjust == kUnmeasured) return false;
-      sum += adjust;
-      return true;
-    };
-    for (std::size_t k = 0; k < n;) {
-      if (segment_end[k] == 0) {
-        if (!join(ids[k])) return false;
-        sum += advance_[ids[k]];
-        previous = ids[k];
-        ++k;
-        continue;
-      }
-      if (!join(ids[k])) return false;
-      sum += SegmentWidth(ids.data() + k, segment_end[k] - k);
-      previous = ids[segment_end[k] - 1];
-      k = segment_end[k];
-    }
-    *width = sum;
     return true;
   }
 
