@@ -117,11 +117,22 @@ TEST(ListFileReaderTest, BlocksOfAnySizeGiveTheReferenceItems) {
   for (int round = 0; round < 6000; ++round) {
     const bool lines_only = round % 2 == 1;
     std::string file = starts[round / 2 % 5];
+    const bool utf16 = round / 2 % 5 == 2 || round / 2 % 5 == 3;
     const int length = static_cast<int>(random() % 40);
     for (int k = 0; k < length; ++k) {
-      file += round / 2 % 5 == 2 || round / 2 % 5 == 3
-                  ? static_cast<char>(random() % 256)
-                  : alphabet[random() % alphabet.size()];
+      if (!utf16) {
+        file += alphabet[random() % alphabet.size()];
+        continue;
+      }
+      // Whole code units, surrogate halves and field ends common among
+      // them, so that the blocks often cut a pair; a byte now and then.
+      const char16_t units[] = {0xD83D, 0xDE00, u'a', u',', u'\n', u'"'};
+      const unsigned unit =
+          random() % 3 == 0 ? random() % 0x10000 : units[random() % 6];
+      const bool little = round / 2 % 5 == 2;
+      file += static_cast<char>(little ? unit : unit >> 8);
+      if (random() % 16 != 0)
+        file += static_cast<char>(little ? unit >> 8 : unit);
     }
     ItemList list;
     ListFileReader reader(

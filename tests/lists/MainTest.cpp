@@ -225,8 +225,7 @@ TEST(TwoListOperationTest, ListAgainstItself) {
 // the texts between the two halves by length and then gives each half one
 // hash. The third gives texts different tags but one home slot in one
 // bucket (only hash bits 32 to 55 survive), so that every probe runs along
-// one long cluster. The fourth sends every text to the first half, whose
-// table, sized for half the texts, must grow.
+// one long cluster. The fourth sends every text to the first part of two.
 struct OneSlotHasher {
   std::uint64_t operator()(const char*, std::size_t) const { return 0; }
 };
@@ -317,7 +316,19 @@ TEST(HashTableTest, LongProbeRunsStillMatchTheScan) {
 TEST(HashTableTest, TwoPartsGiveTheSameResultAsOne) {
   CheckWithHash(ItemHasher(), 150, SmallSize);
   CheckWithHash(ItemHasher(), 3, LongSize);
-  CheckWithHash(LopsidedHasher(), 3, LongSize);
+}
+
+// Two tables sized for 359 texts each (1,024 slots, at most 714 used) get
+// all 715 texts in the first: the last one makes it grow, and the runs of
+// the grown table must be measured afresh for the lookups to find them.
+TEST(HashTableTest, ATableThatGrowsStillFindsEveryText) {
+  std::vector<std::string> texts;
+  for (int k = 0; k < 715; ++k) texts.push_back("text " + std::to_string(k));
+  const ItemList list = ListOf(texts);
+  std::vector<std::uint8_t> marks(texts.size());
+  internal::MarkMatches(list, list, marks.data(), true, 2, LopsidedHasher(),
+                        internal::RepeatMethod::kTables);
+  EXPECT_EQ(marks, std::vector<std::uint8_t>(texts.size(), 1));
 }
 
 TEST(HashTableTest, ExactLookupWalksTheWholeRun) {
