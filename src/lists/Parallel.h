@@ -13,7 +13,9 @@
 
 namespace karvello {
 
-// Below this many items a second thread costs more than it saves.
+// Below this many items a second thread's start and join cost about what it
+// saves (the */32767 cases of bench/ListsBench.cpp run on one thread, the
+// others on two).
 inline constexpr std::uint64_t kTwoThreadsFrom = 100000;
 
 // How many parts to split work on `items` items into: 2 from

@@ -10,7 +10,10 @@
 //   seen.Contains("b"); // false
 //
 // Memory follows the distinct texts, not how often they come: each costs
-// its bytes, four more for its length, and 12 to 23 bytes of table.
+// its bytes, four more for its length, and 12 to 23 bytes of table. Its
+// table is not the operations' ItemTable, which names items of a list that
+// stays: the texts a TextSet is given are gone once it has seen them, so it
+// keeps its own copies, and a slot is their offset with a tag beside it.
 
 #ifndef KARVELLO_LISTS_TEXTSET_H_
 #define KARVELLO_LISTS_TEXTSET_H_
@@ -45,8 +48,8 @@ class TextSet {
   bool Insert(std::string_view text);
 
   // Inserts the items of `list` in order, setting added[i] to 1 when item i
-  // was added (the first copy of its text) and to 0 when not. Faster than
-  // one Insert per item: the table is looked up some items ahead. Throws as
+  // was added (the first copy of its text) and to 0 when not. The table is
+  // fetched some items ahead, as one Insert per item cannot. Throws as
   // Insert does; the set then holds what it held and the texts of some of
   // the items, and `added` is left unspecified.
   void InsertAll(const ItemList& list, std::uint8_t* added);

@@ -145,7 +145,8 @@ class UndoHistory::Step final : public internal::RemovalObserver {
           sizeof(Edit) + edit.bits.size() * sizeof(std::uint64_t) +
           edit.items.MemoryBytes() +
           edit.offsets.size() * (sizeof(std::uint64_t) + sizeof(std::uint32_t));
-      // The removed texts held in the list's storage.
+      // The removed texts stay in the list's storage for the step: their
+      // bytes are the step's too, however few the items.
       for (std::uint32_t length : edit.lengths) bytes += length;
     }
     return bytes;

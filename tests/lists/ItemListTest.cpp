@@ -30,16 +30,7 @@ TEST(ItemListTest, SelectionFollowsItsItem) {
   EXPECT_EQ(list.List(list.ListIndex()), "c");
   list.RemoveItem(1);
   EXPECT_EQ(list.ListIndex(), -1);
-
-  list = ListOf({"a", "b", "c", "d", "e"});
-  list.SetListIndex(3);  // "d"
-  const std::vector<std::uint8_t> before_it = {1, 0, 1, 0, 1};
-  list.RemoveMarked(before_it);
-  EXPECT_THAT(ItemsOf(list), ElementsAre("b", "d"));
-  EXPECT_EQ(list.ListIndex(), 1);
-  const std::vector<std::uint8_t> it = {0, 1};
-  list.RemoveMarked(it);
-  EXPECT_EQ(list.ListIndex(), -1);
+  // RemoveMarked's selection is checked with the operations (MainTest.cpp).
 
   list.SetListIndex(0);
   list.Clear();
@@ -93,15 +84,6 @@ TEST(ItemListTest, RemovalsKeepOrderAndTextsSurviveCompaction) {
   list.AddItem("last");
   kept.push_back("last");
   EXPECT_EQ(ItemsOf(list), kept);
-
-  // Marks that remove every item, and none, then a list that starts again.
-  list.RemoveMarked(std::vector<std::uint8_t>(kept.size(), 0));
-  EXPECT_EQ(ItemsOf(list), kept);
-  list.RemoveMarked(std::vector<std::uint8_t>(kept.size(), 1));
-  EXPECT_THAT(ItemsOf(list), IsEmpty());
-  EXPECT_EQ(list.TextBytes(), 0u);
-  list.AddItem("again");
-  EXPECT_THAT(ItemsOf(list), ElementsAre("again"));
 }
 
 TEST(ItemListTest, BigListsGrowAndCopyIntact) {

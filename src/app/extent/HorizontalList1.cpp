@@ -41,7 +41,6 @@ constexpr std::int32_t kUnmodelled = INT32_MIN;
 // kerning across the cuts, so long items are measured one by one.
 constexpr std::size_t kMaxModelledBytes = 1024;
 
-// Below this many items a second thread costs more than it saves.
 constexpr auto kMinItemsForThreads =
     static_cast<ItemList::Index>(kTwoThreadsFrom);
 

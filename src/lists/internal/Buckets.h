@@ -148,7 +148,9 @@ std::vector<BucketedList> SortIntoBuckets(
 }
 
 // The table of one bucket at a time. A slot holds an entry + 1 (the tag
-// above the item index + 1); 0 is empty. The probes add the slots they
+// above the item index + 1); 0 is empty. One word a slot, emptied for each
+// bucket of some thousands of items, it stays in the cache where an
+// ItemTable of the whole list would not. The probes add the slots they
 // visit to a count that the caller keeps (in a local, which the stores to
 // the slots cannot alias), so that a bucket whose hashes cluster can be
 // given up.

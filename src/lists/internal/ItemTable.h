@@ -1,5 +1,12 @@
 // Hash tables over the texts of an item list, and the marking passes that
-// use them for lists that fit in the cache.
+// use them for lists that fit in the cache; CountCopies counts through them
+// too.
+//
+// This is the table for items that stay in their list: a slot names an item
+// by its index, and the texts are the list's. TextSet keeps texts that go by
+// (a stream), so it has a table of its own that holds copies of them; the
+// buckets (Buckets.h) have theirs, which fits a tag and an index in one word
+// and is emptied for each bucket.
 //
 // A table holds item indices of one list in open addressing (linear probing)
 // with a 32-bit tag of each item's hash beside the index. A probe compares
@@ -230,9 +237,10 @@ inline void Consume(std::uint64_t sink) noexcept {
 // first the home slots of the whole batch are loaded, then each item probes
 // (in item order), then the candidates' index entries are loaded, then
 // their first bytes, and only then are the candidates compared. Prefetch
-// instructions barely help on the machines measured (most of these loads
-// miss the TLB as well as the cache), and a loop that follows one item at a
-// time through its data-dependent branches keeps the processor from running
+// instructions barely help here (most of these loads miss the TLB as well as
+// the cache; RemoveDupesExceptFirst/32767 and SubtractList/32767 in
+// bench/ListsBench.cpp show it), and a loop that follows one item at a time
+// through its data-dependent branches keeps the processor from running
 // ahead; plain loads in short loops without such branches do overlap.
 constexpr std::size_t kBatch = 64;
 
