@@ -11,8 +11,8 @@
 //
 // Storage is one byte arena plus an offset and a length per item, so a list
 // of ten million 19-byte items costs about 310 MB (the peak memory report of
-// bench/ListsBench.cpp). Counts and indices are
-// 64-bit: a list holds as many items as memory allows.
+// bench/ListsBench.cpp). Counts and indices are 64-bit: a list holds as many
+// items as memory allows.
 //
 // Example:
 //   ItemList list;
