@@ -276,35 +276,6 @@ void ListFileReader::DecodeUtf16() {
   utf16_raw_.erase(0, i);
 }
 
-void ListFileReader::Parse() {
-  // No buffer means no byte ever came, so there is no field either.
-  if (encoding_ == Encoding::kUndecided || buffer_ == nullptr) return;
-  const char* const base = buffer_.get();
-  const char* p = base + begin_;
-  const char* const end = base + end_;
-  if (pending_lf_ && p != end) {
-    if (*p == '\n') ++p;
-    pending_lf_ = false;
-  }
-  // Past a byte that broke a run, the next try starts beyond it, so that
-  // no byte is scanned for runs more than once.
-  const char* try_run_from = pass_run_ ? p : end;
-  while (p != end) {
-    if (p >= try_run_from && scanned_ == 0 && PassRun(p, end, try_run_from)) {
-      continue;
-    }
-    const char* const field_end = ParseField(p, end);
-    if (field_end == nullptr) break;
-    p = SkipDelimiter(field_end, end);
-  }
-  if (p == end && finished_ && after_comma_) {
-    list_.AddItem({});
-    after_comma_ = false;
-  }
-  begin_ = static_cast<std::size_t>(p - base);
-  if (begin_ == end_) begin_ = end_ = 0;
-}
-
 bool ListFileReader::PassRun(const char*& p, const char* end,
                              const char*& try_run_from) {
   const LineRun run = FindLineRun(p, end, pass_line_end_.size() == 2,
@@ -319,7 +290,10 @@ bool ListFileReader::PassRun(const char*& p, const char* end,
   return true;
 }
 
-const char* ListFileReader::ParseField(const char* field, const char* end) {
+// Inlined into Parse's loop: a call for every field costs several percent of
+// a load (BM_LoadListFileOnly in bench/Form1Bench.cpp).
+[[gnu::always_inline]] inline const char* ListFileReader::ParseField(
+    const char* field, const char* end) {
   // Where the scan of this field stopped for want of input last time; only
   // the first field of a call can have one.
   const std::size_t scanned = std::exchange(scanned_, 0);
@@ -382,6 +356,35 @@ const char* ListFileReader::SkipDelimiter(const char* p, const char* end) {
     }
   }
   return p;
+}
+
+void ListFileReader::Parse() {
+  // No buffer means no byte ever came, so there is no field either.
+  if (encoding_ == Encoding::kUndecided || buffer_ == nullptr) return;
+  const char* const base = buffer_.get();
+  const char* p = base + begin_;
+  const char* const end = base + end_;
+  if (pending_lf_ && p != end) {
+    if (*p == '\n') ++p;
+    pending_lf_ = false;
+  }
+  // Past a byte that broke a run, the next try starts beyond it, so that
+  // no byte is scanned for runs more than once.
+  const char* try_run_from = pass_run_ ? p : end;
+  while (p != end) {
+    if (p >= try_run_from && scanned_ == 0 && PassRun(p, end, try_run_from)) {
+      continue;
+    }
+    const char* const field_end = ParseField(p, end);
+    if (field_end == nullptr) break;
+    p = SkipDelimiter(field_end, end);
+  }
+  if (p == end && finished_ && after_comma_) {
+    list_.AddItem({});
+    after_comma_ = false;
+  }
+  begin_ = static_cast<std::size_t>(p - base);
+  if (begin_ == end_) begin_ = end_ = 0;
 }
 
 void ReadListFields(std::string_view bytes, ItemList& list, FieldSplit split) {
