@@ -123,7 +123,6 @@ class Form1 : public QWidget {
   // and both lists are redrawn with whatever the handler left in them.
   void Guarded(const QString& what, const std::function<void()>& handler);
 
-  void PromptAndRemove(ListBox& list, bool with);
   void LoadPress(ListBox& list);
   void LoadFiles(ListBox& list, const std::vector<std::string>& paths);
   void SavePress(ListBox& list);
