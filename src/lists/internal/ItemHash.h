@@ -23,12 +23,6 @@ bool SystemRandom(void* buffer, std::size_t size) noexcept;
 // calls, so that even then two keys, and two processes' keys, differ.
 HashKey MakeHashKey(RandomSource source) noexcept;
 
-// The names of the hash as code outside src/lists/ that has not moved to
-// lists/ItemHash.h yet spells them.
-using ::karvello::FoldedMultiply;
-using ::karvello::ItemHasher;
-__extension__ typedef unsigned __int128 Uint128;
-
 }  // namespace karvello::internal
 
 #endif  // KARVELLO_LISTS_INTERNAL_ITEMHASH_H_
