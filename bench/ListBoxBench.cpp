@@ -19,7 +19,8 @@
 
 #include "BenchData.h"
 #include "app/ListBox.h"
-#include "listfiles/HorizontalList1.h"
+#include "app/extent/HorizontalList1.h"
+#include "app/extent/internal/ExtentStats.h"
 #include "lists/ItemList.h"
 
 namespace karvello::bench {
@@ -62,9 +63,10 @@ BENCHMARK(BM_ComputeHorizontalExtent)->Unit(benchmark::kMillisecond);
 void BM_ComputeHorizontalExtentLigatureFont(benchmark::State& state) {
   const ItemList& items = Box().Items();
   const QFont font("DejaVu Sans", 9);
-  ExtentStats stats;
+  internal::ExtentStats stats;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(ComputeHorizontalExtent(items, font, 17, &stats));
+    benchmark::DoNotOptimize(
+        internal::ComputeHorizontalExtent(items, font, 17, &stats));
   }
   state.counters["measured_all"] = stats.measured_all;
   state.counters["measured_items"] = static_cast<double>(stats.measured_items);
@@ -106,9 +108,10 @@ BENCHMARK(BM_ComputeHorizontalExtentLatin1)->Unit(benchmark::kMillisecond);
 void BM_ComputeHorizontalExtentWindows1252(benchmark::State& state) {
   const ItemList& items = ListWithEveryThirdAccented("\xE9");
   const QFont font("Arial", 9);
-  ExtentStats stats;
+  internal::ExtentStats stats;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(ComputeHorizontalExtent(items, font, 17, &stats));
+    benchmark::DoNotOptimize(
+        internal::ComputeHorizontalExtent(items, font, 17, &stats));
   }
   state.counters["measured_items"] = static_cast<double>(stats.measured_items);
 }
@@ -125,7 +128,7 @@ void BM_ExtentItemByItemSample(benchmark::State& state) {
   const QFont font("Arial", 9);
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        ComputeHorizontalExtentExhaustively(sample, font, 17));
+        internal::ComputeHorizontalExtentExhaustively(sample, font, 17));
   }
   state.counters["ns_per_item"] =
       benchmark::Counter(static_cast<double>(kSample) / 1e9,

@@ -33,10 +33,12 @@
 #include <vector>
 
 #include "BenchData.h"
+#include "lists/CopyCounts.h"
 #include "lists/ItemList.h"
 #include "lists/Main.h"
+#include "lists/Parallel.h"
+#include "lists/TextSet.h"
 #include "lists/internal/Marking.h"
-#include "lists/internal/Parallel.h"
 
 namespace karvello::bench {
 namespace {
@@ -85,6 +87,19 @@ const std::vector<std::pair<std::string, Operation>>& Operations() {
        [](ItemList& l, const ItemList& o) { SubtractList(l, o); }},
       {"KeepOnlyMatches",
        [](ItemList& l, const ItemList& o) { KeepOnlyMatches(l, o); }},
+      // What dedupe --count and the streaming dedupe of the CLI run.
+      {"CountCopies",
+       [](ItemList& l, const ItemList&) {
+         benchmark::DoNotOptimize(CountCopies(l).data());
+       }},
+      {"TextSetInsertAll",
+       [](ItemList& l, const ItemList&) {
+         TextSet seen;
+         std::vector<std::uint8_t> added(
+             static_cast<std::size_t>(l.ListCount()));
+         seen.InsertAll(l, added.data());
+         benchmark::DoNotOptimize(added.data());
+       }},
   };
   return operations;
 }
@@ -156,8 +171,8 @@ std::vector<std::pair<std::string, Operation>> MarkingOperations(
   auto repeats = [hasher](bool first_too) {
     return [hasher, first_too](ItemList& l, const ItemList&) {
       std::vector<std::uint8_t> marks(static_cast<std::size_t>(l.ListCount()));
-      internal::MarkRepeats(l, marks.data(), first_too,
-                            internal::PartsFor(l.ListCount()), hasher);
+      internal::MarkRepeats(l, marks.data(), first_too, PartsFor(l.ListCount()),
+                            hasher);
       l.RemoveMarked(marks);
     };
   };
@@ -165,8 +180,7 @@ std::vector<std::pair<std::string, Operation>> MarkingOperations(
     return [hasher, present](ItemList& l, const ItemList& o) {
       std::vector<std::uint8_t> marks(static_cast<std::size_t>(l.ListCount()));
       internal::MarkMatches(l, o, marks.data(), present,
-                            internal::PartsFor(l.ListCount() + o.ListCount()),
-                            hasher);
+                            PartsFor(l.ListCount() + o.ListCount()), hasher);
       l.RemoveMarked(marks);
     };
   };
@@ -178,7 +192,7 @@ std::vector<std::pair<std::string, Operation>> MarkingOperations(
 
 void RegisterHashComparison() {
   const std::pair<std::string, std::vector<std::pair<std::string, Operation>>>
-      variants[] = {{"RealHash", MarkingOperations(internal::ItemHasher())},
+      variants[] = {{"RealHash", MarkingOperations(ItemHasher())},
                     {"ConstantHash", MarkingOperations(ConstantHasher())}};
   for (const auto& [hash_name, operations] : variants) {
     for (const auto& [name, operation] : operations) {

@@ -463,10 +463,6 @@ ViewState ViewOf(ListBox& list) {
 constexpr std::size_t kMaxUndoSteps = 100;
 constexpr std::size_t kUndoBytesFloor = std::size_t{64} << 20;
 
-std::size_t ListBytes(const ItemList& list) {
-  return list.TextBytes() + static_cast<std::size_t>(list.ListCount()) * 12;
-}
-
 }  // namespace
 
 void Form1::Change(ListBox& list, const QString& what,
@@ -480,8 +476,8 @@ void Form1::Change(ListBox& list, const QString& what,
     ~Closer() {
       form.history_.SetLimits(
           kMaxUndoSteps,
-          std::max({kUndoBytesFloor, ListBytes(form.list1_->Items()),
-                    ListBytes(form.list2_->Items())}));
+          std::max({kUndoBytesFloor, form.list1_->Items().MemoryBytes(),
+                    form.list2_->Items().MemoryBytes()}));
       form.history_.Close(ViewOf(list));
     }
   } closer{*this, list};
@@ -556,7 +552,7 @@ void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths) {
     list.ItemsChanged();
   }
   // Once, after the last file, also when none of them was found.
-  SetHorizontalExtent(*this, list);
+  SetHorizontalExtent(list);
 }
 
 void Form1::SavePress(ListBox& list) {
@@ -703,7 +699,7 @@ void Form1::AppendText(ListBox& list, const QByteArray& bytes) {
                                     static_cast<std::size_t>(bytes.size())),
                    list.Items());
     list.ItemsChanged();
-    SetHorizontalExtent(*this, list);
+    SetHorizontalExtent(list);
   });
 }
 

@@ -13,7 +13,7 @@
 #include <climits>
 
 #include "app/ListBoxAccessible.h"
-#include "listfiles/HorizontalList1.h"
+#include "app/extent/HorizontalList1.h"
 
 namespace karvello {
 namespace {
@@ -282,7 +282,7 @@ void ListBox::changeEvent(QEvent* event) {
   }
 }
 
-void SetHorizontalExtent(QWidget& /*window*/, ListBox& list) {
+void SetHorizontalExtent(ListBox& list) {
   // Measured for the list's own screen, as its painter draws.
   const QFont font(list.font(), &list);
   const int scroll_bar =

@@ -6,7 +6,7 @@
 // a press on the blank area below the last item leaves the selection as it
 // was. Up, Down, Page Up, Page Down, Home and End move the selection and
 // scroll it into view; Left and Right scroll sideways. Each item is drawn as
-// ItemDisplayText shows it (see listfiles/HorizontalList1.h), in the box's
+// ItemDisplayText shows it (see app/extent/HorizontalList1.h), in the box's
 // font. The selection is the item list's ListIndex, so it follows its item
 // through removals. Mouse moves over the box are accepted by it (event
 // filters on the box and its viewport still see them), and a tooltip set on
@@ -104,8 +104,8 @@ class ListBox : public QAbstractScrollArea {
 
 // Sets the horizontal extent of `list` from its items, measured in the
 // list's own font exactly as the box draws them, plus the width of a
-// vertical scroll bar. `window` is the window that holds the list.
-void SetHorizontalExtent(QWidget& window, ListBox& list);
+// vertical scroll bar.
+void SetHorizontalExtent(ListBox& list);
 
 }  // namespace karvello
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "app/ListBox.h"
+#include "app/extent/HorizontalList1.h"
 #include "app/internal/ListBoxAccessibleEvents.h"
-#include "listfiles/HorizontalList1.h"
 
 namespace karvello {
 namespace {

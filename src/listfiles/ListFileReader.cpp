@@ -21,7 +21,7 @@ constexpr std::size_t kMinSpace = std::size_t{64} << 10;
 
 // The first byte in [p, end) equal to a, b or c, or end. Items are short, so
 // this runs once or twice per item: sixteen bytes per step keeps the load
-// near memory speed.
+// near memory speed (BM_LoadListFileOnly in bench/Form1Bench.cpp).
 template <char A, char B, char C>
 const char* FindAny(const char* p, const char* end) {
 #if defined(__SSE2__)
@@ -276,10 +276,91 @@ void ListFileReader::DecodeUtf16() {
   utf16_raw_.erase(0, i);
 }
 
+bool ListFileReader::PassRun(const char*& p, const char* end,
+                             const char*& try_run_from) {
+  const LineRun run = FindLineRun(p, end, pass_line_end_.size() == 2,
+                                  split_ == FieldSplit::kCommasAndLines);
+  if (static_cast<std::size_t>(run.end - p) < pass_shortest_) {
+    try_run_from = run.stop == end ? end : run.stop + 1;
+    return false;
+  }
+  pass_run_(std::string_view(p, run.end - p), run.lines);
+  p = run.end;
+  after_comma_ = false;
+  return true;
+}
+
+// Inlined into Parse's loop: a call for every field costs several percent of
+// a load (BM_LoadListFileOnly in bench/Form1Bench.cpp).
+[[gnu::always_inline]] inline const char* ListFileReader::ParseField(
+    const char* field, const char* end) {
+  // Where the scan of this field stopped for want of input last time; only
+  // the first field of a call can have one.
+  const std::size_t scanned = std::exchange(scanned_, 0);
+  const std::size_t close_at = std::exchange(close_quote_, 0);
+  if (*field == '"' && split_ == FieldSplit::kCommasAndLines) {
+    const char* close =
+        close_at != 0 ? field + close_at
+                      : FindQuoteOrLineEnd(
+                            field + std::max<std::size_t>(scanned, 1), end);
+    if (close == end && !finished_) {  // the closing quote may still come
+      scanned_ = static_cast<std::size_t>(end - field);
+      return nullptr;
+    }
+    if (close != end && *close == '"') {
+      return ParseQuoted(field, close, scanned, end);
+    }
+  }
+  // A field that opens with an unclosed quote is read again from its start;
+  // its line end, or the end of input, is already in view.
+  const char* field_end = FindEnd(*field == '"' ? field : field + scanned, end);
+  if (field_end == end && !finished_) {
+    scanned_ = static_cast<std::size_t>(end - field);
+    return nullptr;
+  }
+  list_.AddItem(std::string_view(field, field_end - field));
+  return field_end;
+}
+
+const char* ListFileReader::ParseQuoted(const char* field, const char* close,
+                                        std::size_t scanned, const char* end) {
+  const char* field_end =
+      FindFieldEnd(std::max(close + 1, field + scanned), end);
+  if (field_end == end && !finished_) {
+    close_quote_ = static_cast<std::size_t>(close - field);
+    scanned_ = static_cast<std::size_t>(end - field);
+    return nullptr;
+  }
+  if (field_end == close + 1) {
+    list_.AddItem(std::string_view(field + 1, close - field - 1));
+  } else {
+    scratch_.assign(field + 1, close);
+    scratch_.append(close + 1, field_end);
+    list_.AddItem(scratch_);
+  }
+  return field_end;
+}
+
+const char* ListFileReader::SkipDelimiter(const char* p, const char* end) {
+  if (p == end) {
+    after_comma_ = false;
+    return p;
+  }
+  const char delimiter = *p++;
+  after_comma_ = delimiter == ',';
+  if (delimiter == '\r') {
+    if (p != end) {
+      if (*p == '\n') ++p;
+    } else if (!finished_) {
+      pending_lf_ = true;
+    }
+  }
+  return p;
+}
+
 void ListFileReader::Parse() {
   // No buffer means no byte ever came, so there is no field either.
   if (encoding_ == Encoding::kUndecided || buffer_ == nullptr) return;
-  const bool eof = finished_;
   const char* const base = buffer_.get();
   const char* p = base + begin_;
   const char* const end = base + end_;
@@ -290,80 +371,17 @@ void ListFileReader::Parse() {
   // Past a byte that broke a run, the next try starts beyond it, so that
   // no byte is scanned for runs more than once.
   const char* try_run_from = pass_run_ ? p : end;
-  while (true) {
-    if (p == end) {
-      if (eof && after_comma_) {
-        list_.AddItem({});
-        after_comma_ = false;
-      }
-      break;
+  while (p != end) {
+    if (p >= try_run_from && scanned_ == 0 && PassRun(p, end, try_run_from)) {
+      continue;
     }
-    if (p >= try_run_from && scanned_ == 0) {
-      const LineRun run = FindLineRun(p, end, pass_line_end_.size() == 2,
-                                      split_ == FieldSplit::kCommasAndLines);
-      if (static_cast<std::size_t>(run.end - p) >= pass_shortest_) {
-        pass_run_(std::string_view(p, run.end - p), run.lines);
-        p = run.end;
-        after_comma_ = false;
-        continue;
-      }
-      try_run_from = run.stop == end ? end : run.stop + 1;
-    }
-    const char* const field = p;
-    const char* field_end = nullptr;
-    // Where the scan of this field stopped for want of input last time;
-    // only the first field of a call can have one.
-    const std::size_t scanned = std::exchange(scanned_, 0);
-    const std::size_t close_at = std::exchange(close_quote_, 0);
-    if (*p == '"' && split_ == FieldSplit::kCommasAndLines) {
-      const char* close =
-          close_at != 0 ? field + close_at
-                        : FindQuoteOrLineEnd(
-                              field + std::max<std::size_t>(scanned, 1), end);
-      if (close == end && !eof) {  // the closing quote may still come
-        scanned_ = static_cast<std::size_t>(end - field);
-        break;
-      }
-      if (close != end && *close == '"') {
-        field_end = FindFieldEnd(std::max(close + 1, field + scanned), end);
-        if (field_end == end && !eof) {
-          close_quote_ = static_cast<std::size_t>(close - field);
-          scanned_ = static_cast<std::size_t>(end - field);
-          break;
-        }
-        if (field_end == close + 1) {
-          list_.AddItem(std::string_view(p + 1, close - p - 1));
-        } else {
-          scratch_.assign(p + 1, close);
-          scratch_.append(close + 1, field_end);
-          list_.AddItem(scratch_);
-        }
-      }
-    }
-    if (field_end == nullptr) {
-      // A field that opens with an unclosed quote is read again from its
-      // start; its line end, or the end of input, is already in view.
-      field_end = FindEnd(*field == '"' ? field : field + scanned, end);
-      if (field_end == end && !eof) {
-        scanned_ = static_cast<std::size_t>(end - field);
-        break;
-      }
-      list_.AddItem(std::string_view(field, field_end - field));
-    }
-    p = field_end;
-    if (p == end) {
-      after_comma_ = false;
-      break;
-    }
-    const char delimiter = *p++;
-    after_comma_ = delimiter == ',';
-    if (delimiter == '\r') {
-      if (p != end) {
-        if (*p == '\n') ++p;
-      } else if (!eof) {
-        pending_lf_ = true;
-      }
-    }
+    const char* const field_end = ParseField(p, end);
+    if (field_end == nullptr) break;
+    p = SkipDelimiter(field_end, end);
+  }
+  if (p == end && finished_ && after_comma_) {
+    list_.AddItem({});
+    after_comma_ = false;
   }
   begin_ = static_cast<std::size_t>(p - base);
   if (begin_ == end_) begin_ = end_ = 0;

@@ -83,10 +83,10 @@ class ListFileReader {
   // "\n"), would give unchanged to `run` as those bytes, with the number of
   // items (lines) they hold, instead of appending the items. Shorter runs
   // come as items: handing many short runs on, each after a few items,
-  // costs more than it saves. A copy that keeps every item then needs
-  // neither the items nor a second copy of their bytes. The run follows the
-  // items appended before it, so `run` must deal with the list's items
-  // first to keep the order. What `run` throws passes through Commit or
+  // costs more than it saves (bench/stream.sh, cat). A copy that keeps every
+  // item then needs neither the items nor a second copy of their bytes. The run
+  // follows the items appended before it, so `run` must deal with the list's
+  // items first to keep the order. What `run` throws passes through Commit or
   // Finish. `line_end` must outlive the reader.
   //
   //   reader.PassRunsTo("\r\n", [&](std::string_view bytes, std::size_t) {
@@ -105,7 +105,23 @@ class ListFileReader {
   void EnsureFree(std::size_t n);
   void DetectEncoding();
   void DecodeUtf16();
+  // Appends every field whose end is in view.
   void Parse();
+  // Hands the run of unchanged lines at `p` to the run function when it is
+  // long enough, moving `p` past it; otherwise moves `try_run_from` past
+  // the byte that broke the run.
+  bool PassRun(const char*& p, const char* end, const char*& try_run_from);
+  // Appends the field that starts at `field` and returns its end (its
+  // delimiter, or `end`), or nullptr when its end is not in view yet:
+  // scanned_ and close_quote_ then keep how far the scan got.
+  const char* ParseField(const char* field, const char* end);
+  // ParseField for a field whose closing quote is at `close`; the field was
+  // scanned up to `field + scanned` before.
+  const char* ParseQuoted(const char* field, const char* close,
+                          std::size_t scanned, const char* end);
+  // Consumes the delimiter at `p` (`end` when the input ended the field) and
+  // returns where the next field starts.
+  const char* SkipDelimiter(const char* p, const char* end);
   void AppendUtf8(char32_t c);
   const char* FindEnd(const char* p, const char* end) const;
 

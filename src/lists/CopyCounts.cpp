@@ -1,48 +1,34 @@
 #include "lists/CopyCounts.h"
 
-#include <bit>
 #include <limits>
-#include <string_view>
 
-#include "lists/internal/ItemHash.h"
+#include "lists/ItemHash.h"
+#include "lists/Parallel.h"
+#include "lists/internal/ItemTable.h"
 
 namespace karvello {
 
 namespace {
 
-// An open-addressing table of first-copy indices (plus one; zero is an empty
-// slot), at most half full, with slots as narrow as the list allows: the
-// table is probed once per item at random, so its size decides the time.
-// The hash only proposes a slot; the bytes decide. It is the keyed item
-// hash, so that items chosen to collide elsewhere do not collide here.
-template <typename Slot>
+// The tables of the duplicate removal hold the first copy of each text, and
+// name it for every later copy. Exact probes: no run to give up on, so no
+// second start.
+template <typename Index>
 void Count(const ItemList& list, std::vector<std::uint64_t>& counts) {
-  const std::size_t n = counts.size();
-  const std::size_t mask = std::bit_ceil(n * 2) - 1;
-  std::vector<Slot> slots(mask + 1, 0);
-  const internal::ItemHasher hash;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::string_view text = list.List(static_cast<ItemList::Index>(i));
-    for (std::size_t at = static_cast<std::size_t>(hash(text)) & mask;; at = (at + 1) & mask) {
-      const std::size_t first = slots[at];
-      if (first == 0) {
-        slots[at] = static_cast<Slot>(i + 1);
-        counts[i] = 1;
-        break;
-      }
-      if (list.List(static_cast<ItemList::Index>(first - 1)) == text) {
-        ++counts[first - 1];
-        break;
-      }
-    }
-  }
+  internal::ListTables<Index> tables(
+      list, PartsFor(static_cast<std::uint64_t>(counts.size())));
+  // A copy and its first item lie in the same part: one thread counts both.
+  tables.FillExactly(ItemHasher(), [&](std::size_t i, std::size_t first) {
+    counts[i] = 0;
+    ++counts[first];
+  });
 }
 
 }  // namespace
 
 std::vector<std::uint64_t> CountCopies(const ItemList& list) {
   const auto n = static_cast<std::size_t>(list.ListCount());
-  std::vector<std::uint64_t> counts(n, 0);
+  std::vector<std::uint64_t> counts(n, 1);
   if (n < std::numeric_limits<std::uint32_t>::max()) {
     Count<std::uint32_t>(list, counts);
   } else {

@@ -1,4 +1,4 @@
-#include "lists/internal/ItemHash.h"
+#include "lists/ItemHash.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+
+#include "lists/internal/ItemHash.h"
 
 namespace karvello::internal {
 
@@ -82,9 +84,13 @@ HashKey MakeHashKey(RandomSource source) noexcept {
   return FallbackKey();
 }
 
+}  // namespace karvello::internal
+
+namespace karvello {
+
 const HashKey& ProcessHashKey() noexcept {
-  static const HashKey key = MakeHashKey(&SystemRandom);
+  static const HashKey key = internal::MakeHashKey(&internal::SystemRandom);
   return key;
 }
 
-}  // namespace karvello::internal
+}  // namespace karvello

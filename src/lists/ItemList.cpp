@@ -118,7 +118,7 @@ void ItemList::AddItem(std::string_view text) {
 
 void ItemList::RemoveItem(Index i) {
   if (i < 0 || i >= ListCount()) ThrowOutOfRange("RemoveItem", i, ListCount());
-  if (observer_.get != nullptr) observer_.get->WillRemoveItem(*this, i);
+  if (undo_.observer != nullptr) undo_.observer->WillRemoveItem(*this, i);
   const auto at = static_cast<std::size_t>(i);
   garbage_ += lengths_[at];
   offsets_.Erase(at);
@@ -131,7 +131,7 @@ void ItemList::RemoveItem(Index i) {
   // Removing one item leaves its bytes in place, so a removal costs only the
   // shift of the two small index arrays. Reclaim the space once half of the
   // arena is dead.
-  if (!observer_.hold && garbage_ > bytes_.size() / 2) CompactBytes();
+  if (!undo_.hold && garbage_ > bytes_.size() / 2) CompactBytes();
 }
 
 void ItemList::RemoveMarked(std::span<const std::uint8_t> marks) {
@@ -140,7 +140,7 @@ void ItemList::RemoveMarked(std::span<const std::uint8_t> marks) {
         "RemoveMarked: " + std::to_string(marks.size()) +
         " marks for a list of " + std::to_string(lengths_.size()) + " items");
   }
-  if (observer_.get != nullptr) observer_.get->WillRemoveMarked(*this, marks);
+  if (undo_.observer != nullptr) undo_.observer->WillRemoveMarked(*this, marks);
   const std::size_t n = lengths_.size();
   std::size_t kept = 0;
   Index new_index = -1;
@@ -159,7 +159,7 @@ void ItemList::RemoveMarked(std::span<const std::uint8_t> marks) {
   offsets_.Resize(kept);
   lengths_.Resize(kept);
   list_index_ = new_index;
-  if (observer_.hold) return;
+  if (undo_.hold) return;
   if (kept == 0) {
     ReleaseStorage();
   } else if (garbage_ > bytes_.size() / 2) {
@@ -168,9 +168,9 @@ void ItemList::RemoveMarked(std::span<const std::uint8_t> marks) {
 }
 
 void ItemList::Clear() noexcept {
-  if (observer_.get != nullptr) observer_.get->WillClear(*this);
+  if (undo_.observer != nullptr) undo_.observer->WillClear(*this);
   // An empty list's storage may still hold removed bytes that are held.
-  if (observer_.hold && lengths_.size() == 0) {
+  if (undo_.hold && lengths_.size() == 0) {
     list_index_ = -1;
     return;
   }
@@ -182,92 +182,6 @@ void ItemList::ReleaseStorage() noexcept {
   offsets_.Release();
   lengths_.Release();
   garbage_ = 0;
-  list_index_ = -1;
-}
-
-void ItemList::Truncate(Index count) noexcept {
-  if (count < 0) count = 0;
-  const auto cut = static_cast<std::size_t>(count);
-  const std::size_t n = lengths_.size();
-  if (cut >= n) return;
-  if (cut == 0 && !observer_.hold) {
-    ReleaseStorage();
-    return;
-  }
-  // Everything from the first cut item's offset on goes: the cut items'
-  // texts and the dead bytes among them.
-  std::size_t live_cut = 0;
-  for (std::size_t i = cut; i < n; ++i) live_cut += lengths_[i];
-  const std::size_t end = offsets_[cut];
-  garbage_ -= (bytes_.size() - end) - live_cut;
-  bytes_.Resize(end);
-  offsets_.Resize(cut);
-  lengths_.Resize(cut);
-  if (list_index_ >= count) list_index_ = -1;
-}
-
-void ItemList::HoldRemovedBytes(bool hold) noexcept {
-  observer_.hold = hold;
-  if (hold) return;
-  if (lengths_.size() == 0) {
-    if (bytes_.size() != 0) ReleaseStorage();
-  } else if (garbage_ > bytes_.size() / 2) {
-    CompactBytes();
-  }
-}
-
-void ItemList::RestoreRemoved(std::span<const std::uint64_t> bits,
-                              std::span<const std::uint64_t> offsets,
-                              std::span<const std::uint32_t> lengths) {
-  const std::size_t kept = lengths_.size();
-  const std::size_t back = offsets.size();
-  const std::size_t total = kept + back;
-  const std::size_t words = (total + 63) / 64;
-  if (lengths.size() != back || bits.size() < words) {
-    throw std::invalid_argument("RestoreRemoved: sizes disagree");
-  }
-  std::size_t set = 0;
-  for (std::size_t w = 0; w < words; ++w) {
-    std::uint64_t word = bits[w];
-    if (w == total / 64 && total % 64 != 0) {
-      word &= (std::uint64_t{1} << (total % 64)) - 1;
-    }
-    set += static_cast<std::size_t>(std::popcount(word));
-  }
-  std::size_t restored_bytes = 0;
-  for (std::size_t k = 0; k < back; ++k) {
-    if (offsets[k] > bytes_.size() || lengths[k] > bytes_.size() - offsets[k]) {
-      throw std::invalid_argument("RestoreRemoved: range outside the storage");
-    }
-    restored_bytes += lengths[k];
-  }
-  if (set != back || restored_bytes > garbage_) {
-    throw std::invalid_argument("RestoreRemoved: " + std::to_string(set) +
-                                " positions for " + std::to_string(back) +
-                                " items");
-  }
-  offsets_.Reserve(total);
-  lengths_.Reserve(total);
-  offsets_.Resize(total);
-  lengths_.Resize(total);
-  // From the back, so that every kept entry moves up (or stays) before its
-  // old place is written: one pass, in place. Below the first restored
-  // position nothing moves.
-  std::size_t from_kept = kept;
-  std::size_t from_back = back;
-  for (std::size_t p = total; from_back > 0;) {
-    --p;
-    if ((bits[p / 64] >> (p % 64)) & 1) {
-      --from_back;
-      offsets_[p] = offsets[from_back];
-      lengths_[p] = lengths[from_back];
-    } else {
-      --from_kept;
-      offsets_[p] = offsets_[from_kept];
-      lengths_[p] = lengths_[from_kept];
-    }
-  }
-  garbage_ -= restored_bytes;
   list_index_ = -1;
 }
 
@@ -303,5 +217,121 @@ void ItemList::CompactBytes() {
   bytes_.Resize(write);
   garbage_ = 0;
 }
+
+namespace internal {
+
+namespace {
+
+// The bytes that RestoreRemoved gives back to a list of `kept` items, an
+// arena of `arena` bytes and `garbage` dead ones, once it has checked its
+// arguments as it promises.
+std::size_t CheckRestore(std::size_t kept, std::size_t arena,
+                         std::size_t garbage,
+                         std::span<const std::uint64_t> bits,
+                         std::span<const std::uint64_t> offsets,
+                         std::span<const std::uint32_t> lengths) {
+  const std::size_t back = offsets.size();
+  const std::size_t total = kept + back;
+  if (lengths.size() != back || bits.size() < (total + 63) / 64) {
+    throw std::invalid_argument("RestoreRemoved: sizes disagree");
+  }
+  std::size_t restored_bytes = 0;
+  for (std::size_t k = 0; k < back; ++k) {
+    if (offsets[k] > arena || lengths[k] > arena - offsets[k]) {
+      throw std::invalid_argument("RestoreRemoved: range outside the storage");
+    }
+    restored_bytes += lengths[k];
+  }
+  std::size_t set = 0;
+  for (std::size_t w = 0; w < (total + 63) / 64; ++w) {
+    std::uint64_t word = bits[w];
+    if (w == total / 64 && total % 64 != 0) {
+      word &= (std::uint64_t{1} << (total % 64)) - 1;
+    }
+    set += static_cast<std::size_t>(std::popcount(word));
+  }
+  if (set != back || restored_bytes > garbage) {
+    throw std::invalid_argument("RestoreRemoved: " + std::to_string(set) +
+                                " positions for " + std::to_string(back) +
+                                " items");
+  }
+  return restored_bytes;
+}
+
+}  // namespace
+
+void UndoDoor::SetRemovalObserver(ItemList& list,
+                                  RemovalObserver* observer) noexcept {
+  list.undo_.observer = observer;
+}
+
+void UndoDoor::HoldRemovedBytes(ItemList& list, bool hold) noexcept {
+  list.undo_.hold = hold;
+  if (hold) return;
+  if (list.lengths_.size() == 0) {
+    if (list.bytes_.size() != 0) list.ReleaseStorage();
+  } else if (list.garbage_ > list.bytes_.size() / 2) {
+    list.CompactBytes();
+  }
+}
+
+void UndoDoor::Truncate(ItemList& list, std::int64_t count) noexcept {
+  if (count < 0) count = 0;
+  const auto cut = static_cast<std::size_t>(count);
+  const std::size_t n = list.lengths_.size();
+  if (cut >= n) return;
+  if (cut == 0 && !list.undo_.hold) {
+    list.ReleaseStorage();
+    return;
+  }
+  // Everything from the first cut item's offset on goes: the cut items'
+  // texts and the dead bytes among them.
+  std::size_t live_cut = 0;
+  for (std::size_t i = cut; i < n; ++i) live_cut += list.lengths_[i];
+  const std::size_t end = list.offsets_[cut];
+  list.garbage_ -= (list.bytes_.size() - end) - live_cut;
+  list.bytes_.Resize(end);
+  list.offsets_.Resize(cut);
+  list.lengths_.Resize(cut);
+  if (list.list_index_ >= count) list.list_index_ = -1;
+}
+
+void UndoDoor::RestoreRemoved(ItemList& list,
+                              std::span<const std::uint64_t> bits,
+                              std::span<const std::uint64_t> offsets,
+                              std::span<const std::uint32_t> lengths) {
+  const std::size_t kept = list.lengths_.size();
+  const std::size_t back = offsets.size();
+  const std::size_t total = kept + back;
+  const std::size_t restored_bytes = CheckRestore(
+      kept, list.bytes_.size(), list.garbage_, bits, offsets, lengths);
+  // Both arrays grow before either changes, so that running out of memory
+  // leaves the list as it was.
+  list.offsets_.Reserve(total);
+  list.lengths_.Reserve(total);
+  list.offsets_.Resize(total);
+  list.lengths_.Resize(total);
+  // From the back, so that every kept entry moves up (or stays) before its
+  // old place is written: one pass, in place. Below the first restored
+  // position nothing moves.
+  std::size_t from_kept = kept;
+  std::size_t from_back = back;
+  for (std::size_t p = total; from_back > 0;) {
+    --p;
+    if ((bits[p / 64] >> (p % 64)) & 1) {
+      --from_back;
+      list.offsets_[p] = offsets[from_back];
+      list.lengths_[p] = lengths[from_back];
+    } else {
+      --from_kept;
+      list.offsets_[p] = list.offsets_[from_kept];
+      list.lengths_[p] = list.lengths_[from_kept];
+    }
+  }
+  list.garbage_ -= restored_bytes;
+  list.list_index_ = -1;
+}
+
+}  // namespace internal
 
 }  // namespace karvello

@@ -10,8 +10,9 @@
 //     occur in it as one contiguous run.
 //
 // Storage is one byte arena plus an offset and a length per item, so a list
-// of ten million 19-byte items costs about 310 MB. Counts and indices are
-// 64-bit: a list holds as many items as memory allows.
+// of ten million 19-byte items costs about 310 MB (the peak memory report of
+// bench/ListsBench.cpp). Counts and indices are 64-bit: a list holds as many
+// items as memory allows.
 //
 // Example:
 //   ItemList list;
@@ -31,24 +32,9 @@
 #include <utility>
 
 #include "lists/internal/PodBuffer.h"
+#include "lists/internal/UndoDoor.h"
 
 namespace karvello {
-
-class ItemList;
-
-// Told of each removal from an item list just before it happens, while the
-// items are still there, so that the removal can be taken back later. The
-// calls must not change the list, except that WillClear may move the items
-// out (the list is emptied right after anyway).
-class RemovalObserver {
- public:
-  virtual ~RemovalObserver() = default;
-  // RemoveMarked(marks), with the marks already checked against the count.
-  virtual void WillRemoveMarked(const ItemList& list,
-                                std::span<const std::uint8_t> marks) = 0;
-  virtual void WillRemoveItem(const ItemList& list, std::int64_t i) = 0;
-  virtual void WillClear(ItemList& list) = 0;
-};
 
 class ItemList {
  public:
@@ -109,41 +95,8 @@ class ItemList {
   void RemoveMarked(std::span<const std::uint8_t> marks);
 
   // Removes every item, frees the storage and clears the selection. An
-  // empty list keeps removed bytes that are held (see HoldRemovedBytes).
+  // empty list keeps the removed bytes that its undo history holds.
   void Clear() noexcept;
-
-  // Removes the items from index `count` on; a `count` at or past the end
-  // leaves the list as it is. The selection is cleared when its item goes.
-  // The bytes of items removed earlier and held (see HoldRemovedBytes) stay.
-  void Truncate(Index count) noexcept;
-
-  // While held, the bytes of removed items stay where they are in the
-  // storage (nothing is compacted or freed by a removal), so that
-  // RestoreRemoved can put the items back without copying a byte. Like the
-  // observer, the hold belongs to this list object. Releasing it compacts the
-  // storage if removals left it more than half dead.
-  void HoldRemovedBytes(bool hold) noexcept;
-
-  // Puts back items removed while the bytes were held, the reverse of
-  // RemoveMarked: the list grows to ListCount() + offsets.size() items, and
-  // position p of the result holds the next of the removed items (the
-  // `lengths[k]` bytes at storage offset `offsets[k]`, as RawStorage showed
-  // them before the removal) when bit p of `bits` is set (bits[p / 64] >>
-  // (p % 64) & 1), the next item of this list otherwise. One pass over the
-  // index, no text copied. The selection is cleared. Throws
-  // std::invalid_argument when the set bits do not number offsets.size(), or
-  // the ranges are not dead bytes of the storage (the list is then
-  // unchanged), and std::bad_alloc when memory runs out (unchanged too).
-  //   list a, d  +  removed b, c at bits 0b0110   gives   a, b, c, d
-  void RestoreRemoved(std::span<const std::uint64_t> bits,
-                      std::span<const std::uint64_t> offsets,
-                      std::span<const std::uint32_t> lengths);
-
-  // Sets the observer told of every later removal; nullptr for none. The
-  // observer belongs to this list object: copies and moves never take it.
-  void SetRemovalObserver(RemovalObserver* observer) noexcept {
-    observer_.get = observer;
-  }
 
   // The index of the selected item, or -1 when nothing is selected.
   Index ListIndex() const noexcept { return list_index_; }
@@ -158,6 +111,13 @@ class ItemList {
 
   // The total length of all item texts.
   std::size_t TextBytes() const noexcept { return bytes_.size() - garbage_; }
+
+  // The memory the items take: their texts and 12 bytes of index each. Spare
+  // room and the bytes of removed items are not counted.
+  std::size_t MemoryBytes() const noexcept {
+    return TextBytes() +
+           lengths_.size() * (sizeof(std::uint64_t) + sizeof(std::uint32_t));
+  }
 
   // The raw storage, for operations that work on every item at once. Item i
   // is the `lengths[i]` bytes at `bytes + offsets[i]`. Items lie in the arena
@@ -176,26 +136,18 @@ class ItemList {
   }
 
  private:
+  friend class internal::UndoDoor;
+
   void CompactBytes();
+  void ReleaseStorage() noexcept;
 
   internal::PodBuffer<char> bytes_;
   internal::PodBuffer<std::uint64_t> offsets_;
   internal::PodBuffer<std::uint32_t> lengths_;
-  // The observer and the hold, which copies and moves leave behind.
-  struct ObserverSlot {
-    ObserverSlot() = default;
-    ObserverSlot(const ObserverSlot&) noexcept {}
-    ObserverSlot& operator=(const ObserverSlot&) noexcept { return *this; }
-    RemovalObserver* get = nullptr;
-    bool hold = false;
-  };
-
-  void ReleaseStorage() noexcept;
-
   // Bytes in bytes_ that belong to removed items.
   std::size_t garbage_ = 0;
   Index list_index_ = -1;
-  ObserverSlot observer_;
+  internal::UndoHooks undo_;
 };
 
 }  // namespace karvello

@@ -4,8 +4,8 @@
 #include <cassert>
 #include <cstdint>
 
+#include "lists/Parallel.h"
 #include "lists/internal/Marking.h"
-#include "lists/internal/Parallel.h"
 #include "lists/internal/TextSearch.h"
 #include "lists/internal/ZeroedBlock.h"
 
@@ -13,12 +13,9 @@ namespace karvello {
 
 namespace {
 
-int PartsFor(ItemList::Index items) {
-  return internal::PartsFor(static_cast<std::uint64_t>(items));
-}
-
 // One mark per item, all zero. A big list's marks come on large pages:
-// faulting in ten megabytes of small pages costs more than marking them.
+// faulting in ten megabytes of small pages costs more than marking them
+// (RemoveBlanks/10000000 in bench/ListsBench.cpp).
 class Marks {
  public:
   explicit Marks(ItemList::Index count)
@@ -45,7 +42,7 @@ void MarkCopies(const ItemList& list, std::uint8_t* marks,
   // already zero or there are none.
   if (list.ListCount() < 2) return;
   internal::MarkRepeats(list, marks, first_copies_too,
-                        PartsFor(list.ListCount()));
+                        PartsFor(static_cast<std::uint64_t>(list.ListCount())));
 }
 
 void MarkByContent(const ItemList& list, std::string_view search, bool with,
@@ -58,7 +55,8 @@ void MarkByPresence(const ItemList& target, const ItemList& other, bool present,
                     std::uint8_t* marks) {
   if (target.ListCount() == 0) return;
   internal::MarkMatches(target, other, marks, present,
-                        PartsFor(target.ListCount() + other.ListCount()));
+                        PartsFor(static_cast<std::uint64_t>(
+                            target.ListCount() + other.ListCount())));
 }
 
 void RemoveRepeats(ItemList& list, bool first_copies_too) {

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "lists/internal/Bytes.h"
+
 namespace karvello {
 
 namespace {
@@ -19,19 +21,6 @@ constexpr std::uint64_t kOffsetMask = (std::uint64_t{1} << kOffsetBits) - 1;
 constexpr std::uint64_t kTagMask = ~kOffsetMask;
 constexpr std::size_t kLengthBytes = 4;
 
-// Compares texts of `size` bytes eight at a time: the texts here are short,
-// and a call of memcmp costs more than the comparison.
-bool SameBytes(const char* a, const char* b, std::size_t size) {
-  // An empty text may sit at the start of a set that holds no bytes yet,
-  // whose storage is a null pointer, which memcmp must not be given.
-  if (size == 0) return true;
-  if (size < 8) return std::memcmp(a, b, size) == 0;
-  for (std::size_t i = 0; i + 8 < size; i += 8) {
-    if (internal::Load64(a + i) != internal::Load64(b + i)) return false;
-  }
-  return internal::Load64(a + size - 8) == internal::Load64(b + size - 8);
-}
-
 }  // namespace
 
 const char* TextSet::Entry(Slot slot) const noexcept {
@@ -40,8 +29,8 @@ const char* TextSet::Entry(Slot slot) const noexcept {
 
 bool TextSet::Holds(Slot slot, std::string_view text) const noexcept {
   const char* entry = Entry(slot);
-  return internal::Load32(entry) == text.size() &&
-         SameBytes(entry + kLengthBytes, text.data(), text.size());
+  return internal::SameText(entry + kLengthBytes, internal::Load32(entry),
+                            text.data(), text.size());
 }
 
 std::size_t TextSet::Find(std::string_view text,

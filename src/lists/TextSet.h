@@ -10,7 +10,10 @@
 //   seen.Contains("b"); // false
 //
 // Memory follows the distinct texts, not how often they come: each costs
-// its bytes, four more for its length, and 12 to 23 bytes of table.
+// its bytes, four more for its length, and 12 to 23 bytes of table. Its
+// table is not the operations' ItemTable, which names items of a list that
+// stays: the texts a TextSet is given are gone once it has seen them, so it
+// keeps its own copies, and a slot is their offset with a tag beside it.
 
 #ifndef KARVELLO_LISTS_TEXTSET_H_
 #define KARVELLO_LISTS_TEXTSET_H_
@@ -21,18 +24,24 @@
 #include <string_view>
 #include <vector>
 
+#include "lists/ItemHash.h"
 #include "lists/ItemList.h"
-#include "lists/internal/ItemHash.h"
+#include "lists/internal/Bytes.h"
 
 namespace karvello {
 
 class TextSet {
  public:
   TextSet() = default;
-  // For tests: keeps only the bits of each hash that are set in
+
+  // A test hook: a set that keeps only the bits of each hash that are set in
   // `hash_bits`, so that texts collide on purpose and only their bytes can
   // tell them apart.
-  explicit TextSet(std::uint64_t hash_bits) : hash_bits_(hash_bits) {}
+  static TextSet WithHashBitsForTesting(std::uint64_t hash_bits) {
+    TextSet set;
+    set.hash_bits_ = hash_bits;
+    return set;
+  }
 
   // Adds `text` unless an equal text is in the set; true when it was added.
   // Throws std::bad_alloc when memory runs out (the set is then unchanged)
@@ -40,8 +49,8 @@ class TextSet {
   bool Insert(std::string_view text);
 
   // Inserts the items of `list` in order, setting added[i] to 1 when item i
-  // was added (the first copy of its text) and to 0 when not. Faster than
-  // one Insert per item: the table is looked up some items ahead. Throws as
+  // was added (the first copy of its text) and to 0 when not. The table is
+  // fetched some items ahead, as one Insert per item cannot. Throws as
   // Insert does; the set then holds what it held and the texts of some of
   // the items, and `added` is left unspecified.
   void InsertAll(const ItemList& list, std::uint8_t* added);
@@ -114,7 +123,7 @@ class TextSet {
   }
 
   // Keyed, so that a list built to make its texts collide cannot be.
-  internal::ItemHasher hash_;
+  ItemHasher hash_;
   std::uint64_t hash_bits_ = ~std::uint64_t{0};
   internal::PodBuffer<char> bytes_;
   internal::PodBuffer<Slot> slots_;

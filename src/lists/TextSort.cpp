@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 
+#include "lists/Parallel.h"
 #include "lists/internal/Bytes.h"
-#include "lists/internal/Parallel.h"
 
 namespace karvello::internal {
 
@@ -87,7 +87,8 @@ class KeyedLess {
   const ItemList::Storage& items_;
 };
 
-// Below this many records a comparison sort costs less than a radix pass.
+// Below this many records a radix pass, which counts into 256 buckets,
+// costs more than a comparison sort.
 constexpr std::size_t kRadixFrom = 64;
 
 // Ties of the whole key, by the rest of the bytes and then the index. The

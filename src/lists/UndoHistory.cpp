@@ -10,11 +10,7 @@ namespace karvello {
 namespace {
 
 using Index = ItemList::Index;
-
-std::size_t ListBytes(const ItemList& list) {
-  return list.TextBytes() + static_cast<std::size_t>(list.ListCount()) *
-                                (sizeof(std::uint64_t) + sizeof(std::uint32_t));
-}
+using internal::UndoDoor;
 
 // Items [from, end) of `list`, copied.
 ItemList CopyTail(const ItemList& list, Index from) {
@@ -34,7 +30,7 @@ ItemList CopyTail(const ItemList& list, Index from) {
 }  // namespace
 
 // One change of one list, as the edits that made it, in order.
-class UndoHistory::Step final : public RemovalObserver {
+class UndoHistory::Step final : public internal::RemovalObserver {
  public:
   Step(int list_id, const ItemList& list, const ViewState& before)
       : list_id_(list_id),
@@ -94,11 +90,12 @@ class UndoHistory::Step final : public RemovalObserver {
             std::swap(list, edit->items);
           } else {
             edit->items = CopyTail(list, edit->from);
-            list.Truncate(edit->from);
+            UndoDoor::Truncate(list, edit->from);
           }
           break;
         case Edit::kRemoved:
-          list.RestoreRemoved(edit->bits, edit->offsets, edit->lengths);
+          UndoDoor::RestoreRemoved(list, edit->bits, edit->offsets,
+                                   edit->lengths);
           break;
         case Edit::kCleared:
           std::swap(list, edit->items);
@@ -146,9 +143,10 @@ class UndoHistory::Step final : public RemovalObserver {
     for (const Edit& edit : edits_) {
       bytes +=
           sizeof(Edit) + edit.bits.size() * sizeof(std::uint64_t) +
-          ListBytes(edit.items) +
+          edit.items.MemoryBytes() +
           edit.offsets.size() * (sizeof(std::uint64_t) + sizeof(std::uint32_t));
-      // The removed texts held in the list's storage.
+      // The removed texts stay in the list's storage for the step: their
+      // bytes are the step's too, however few the items.
       for (std::uint32_t length : edit.lengths) bytes += length;
     }
     return bytes;
@@ -172,7 +170,7 @@ class UndoHistory::Step final : public RemovalObserver {
     // it is done. kCleared: the whole list.
     ItemList items;
     // kRemoved: where the removed items' bytes lie in the list's storage,
-    // which keeps them (see ItemList::HoldRemovedBytes).
+    // which keeps them (see UndoDoor::HoldRemovedBytes).
     std::vector<std::uint64_t> offsets;
     std::vector<std::uint32_t> lengths;
     // kAppended: the count before the append.
@@ -249,7 +247,7 @@ class UndoHistory::Step final : public RemovalObserver {
         list.AddItem(items.UncheckedItem(i));
       }
     } catch (...) {
-      list.Truncate(from);
+      UndoDoor::Truncate(list, from);
       throw;
     }
   }
@@ -273,7 +271,7 @@ class UndoHistory::Step final : public RemovalObserver {
 UndoHistory::UndoHistory() = default;
 
 UndoHistory::~UndoHistory() {
-  if (open_list_ != nullptr) open_list_->SetRemovalObserver(nullptr);
+  if (open_list_ != nullptr) UndoDoor::SetRemovalObserver(*open_list_, nullptr);
   open_.reset();
   Clear();
 }
@@ -283,10 +281,10 @@ void UndoHistory::Open(int list_id, ItemList& list, const ViewState& before) {
   const auto id = static_cast<std::size_t>(list_id);
   if (lists_.size() <= id) lists_.resize(id + 1, nullptr);
   lists_[id] = &list;
-  list.HoldRemovedBytes(true);
+  UndoDoor::HoldRemovedBytes(list, true);
   open_ = std::make_unique<Step>(list_id, list, before);
   open_list_ = &list;
-  list.SetRemovalObserver(open_.get());
+  UndoDoor::SetRemovalObserver(list, open_.get());
 }
 
 void UndoHistory::Close(const ViewState& after) noexcept {
@@ -294,7 +292,7 @@ void UndoHistory::Close(const ViewState& after) noexcept {
   std::unique_ptr<Step> step = std::move(open_);
   ItemList& list = *open_list_;
   open_list_ = nullptr;
-  list.SetRemovalObserver(nullptr);
+  UndoDoor::SetRemovalObserver(list, nullptr);
   step->Finish(list, after);
   if (step->broken()) {
     Clear();
@@ -328,8 +326,8 @@ void UndoHistory::Unpin() noexcept {
                steps_[k]->KeepsRemovedBytes();
     }
     if (!pinned) {
-      lists_[id]->HoldRemovedBytes(false);
-      lists_[id]->HoldRemovedBytes(true);
+      UndoDoor::HoldRemovedBytes(*lists_[id], false);
+      UndoDoor::HoldRemovedBytes(*lists_[id], true);
     }
   }
 }
@@ -376,7 +374,7 @@ void UndoHistory::Clear() noexcept {
   done_ = 0;
   if (open_ != nullptr) return;
   for (ItemList* list : lists_) {
-    if (list != nullptr) list->HoldRemovedBytes(false);
+    if (list != nullptr) UndoDoor::HoldRemovedBytes(*list, false);
   }
   lists_.clear();
 }

@@ -3,12 +3,12 @@
 // a copy of the list, and replayed backwards (Undo) and forwards (Redo).
 //
 // A step is opened before a change and closed after it. In between, the list
-// reports every removal to the step (see RemovalObserver), which keeps the
-// removed items' positions as one bit per item and where their texts lie in
-// the list's storage, which the history holds (ItemList::HoldRemovedBytes),
-// so that nothing is copied; items
-// appended show up as a count that grew, and only their range is kept until
-// the step is undone. A Clear hands its whole list to the step, at no cost.
+// reports every removal to the step (through lists/internal/UndoDoor.h),
+// which keeps the removed items' positions as one bit per item and where
+// their texts lie in the list's storage, which the history holds, so that
+// nothing is copied; items appended show up as a count that grew, and only
+// their range is kept until the step is undone. A Clear hands its whole list
+// to the step, at no cost.
 // The operations that change the list know nothing of this.
 //
 // Replaying gives back the list exactly as it was: items, order and
@@ -113,7 +113,7 @@ class UndoHistory {
   std::unique_ptr<Step> open_;
   ItemList* open_list_ = nullptr;
   // The lists by number, whose removed bytes the steps keep (see
-  // ItemList::HoldRemovedBytes); released when the history empties.
+  // UndoDoor::HoldRemovedBytes); released when the history empties.
   std::vector<ItemList*> lists_;
   std::size_t max_steps_ = kDefaultMaxSteps;
   std::size_t max_bytes_ = std::size_t{64} << 20;

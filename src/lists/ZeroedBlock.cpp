@@ -11,9 +11,8 @@ namespace karvello::internal {
 namespace {
 
 // Small blocks are kept for the next call on the same thread: a fresh block
-// is fresh pages, and on some machines the page faults of a half-megabyte
-// table cost more than the whole operation on a list of thirty thousand
-// items.
+// is fresh pages, whose faults can cost more than the whole operation on a
+// list of thirty thousand items (the */32767 cases of bench/ListsBench.cpp).
 class BlockCache {
  public:
   ~BlockCache() {

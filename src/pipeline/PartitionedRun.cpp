@@ -10,12 +10,13 @@
 #include <utility>
 
 #include "lists/CopyCounts.h"
-#include "lists/internal/Bytes.h"
-#include "lists/internal/ItemHash.h"
+#include "lists/ItemHash.h"
 
 namespace karvello {
 
 namespace {
+
+__extension__ typedef unsigned __int128 Uint128;
 
 constexpr std::size_t kRecordHeader = 12;
 constexpr std::size_t kMaxParts = 64;
@@ -88,13 +89,13 @@ class PartitionedRun::Split {
 
  private:
   std::size_t PartOf(std::string_view text) {
-    const std::uint64_t mixed = internal::FoldedMultiply(
+    const std::uint64_t mixed = FoldedMultiply(
         hash_(KeyOf(text, keys_, key_)) ^ salt_, 0xc2b2ae3d27d4eb4fULL);
-    return static_cast<std::size_t>(
-        (static_cast<internal::Uint128>(mixed) * count_) >> 64);
+    return static_cast<std::size_t>((static_cast<Uint128>(mixed) * count_) >>
+                                    64);
   }
 
-  internal::ItemHasher hash_;
+  ItemHasher hash_;
   std::string folder_;
   KeyRules keys_;
   std::string key_;
@@ -238,7 +239,7 @@ namespace {
 // input, so an unkeyed hash would let a list be built to collide.
 struct KeyedHash {
   using is_transparent = void;
-  internal::ItemHasher hash;
+  ItemHasher hash;
   std::size_t operator()(std::string_view text) const noexcept {
     return static_cast<std::size_t>(hash(text));
   }
@@ -442,8 +443,9 @@ void PartitionedRun::Merge(const Emit& emit) {
   MergeRuns(results_, runs_, buffer(runs_.size()),
             [&](std::uint64_t, std::string_view record) {
               if (settings_.count_copies) {
-                emit(record.substr(sizeof(std::uint64_t)),
-                     internal::Load64(record.data()));
+                std::uint64_t copies;
+                std::memcpy(&copies, record.data(), sizeof copies);
+                emit(record.substr(sizeof copies), copies);
               } else {
                 emit(record, 0);
               }

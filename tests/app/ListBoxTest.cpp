@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "app/extent/HorizontalList1.h"
 #include "app/internal/ListBoxAccessibleEvents.h"
-#include "listfiles/HorizontalList1.h"
 
 namespace karvello {
 namespace {
@@ -239,14 +239,13 @@ class ListBoxTest : public QObject {
 
   void extentOfTheWidestItemInTheListsFont() {
     auto box = ShownBox(0);
-    QWidget window;
-    SetHorizontalExtent(window, *box);
+    SetHorizontalExtent(*box);
     QCOMPARE(box->HorizontalExtent(), 0);
 
     box->Items().AddItem("W&W&W&W&W&W&W&W&W&W&W&W&W&W&W&W&W&W");
     box->Items().AddItem("short");
     box->ItemsChanged();
-    SetHorizontalExtent(window, *box);
+    SetHorizontalExtent(*box);
     const int bar = box->style()->pixelMetric(QStyle::PM_ScrollBarExtent,
                                               nullptr, box.get());
     const QFontMetricsF metrics(box->font());
@@ -305,7 +304,7 @@ class ListBoxTest : public QObject {
       box->Items().AddItem(item);
     }
     box->ItemsChanged();
-    SetHorizontalExtent(*box, *box);
+    SetHorizontalExtent(*box);
     QVERIFY(box->HorizontalExtent() > 100000);
     QVERIFY(!box->viewport()->grab().isNull());
     box->horizontalScrollBar()->setValue(box->horizontalScrollBar()->maximum());

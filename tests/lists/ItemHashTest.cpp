@@ -1,4 +1,4 @@
-#include "lists/internal/ItemHash.h"
+#include "lists/ItemHash.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,11 @@
 #include <cstring>
 #include <set>
 #include <string>
+
+#include "lists/internal/ItemHash.h"
+#ifndef _WIN32
+#include "support/Processes.h"
+#endif
 
 namespace karvello::internal {
 namespace {
@@ -87,12 +92,23 @@ TEST(ItemHashTest, KeyComesFromTheRandomSourceOrElseDiffersAnyway) {
     EXPECT_EQ(word, 0x5a5a5a5a5a5a5a5aULL);
   }
 
-  // Without a random source, two keys (as two processes would make them)
-  // still differ, and none is all zero.
-  const HashKey first = MakeHashKey(&FailingSource);
-  const HashKey second = MakeHashKey(&FailingSource);
-  EXPECT_FALSE(SameKey(first, second));
-  EXPECT_FALSE(SameKey(first, HashKey{{0, 0, 0}}));
+  // Without a random source, two keys still differ, and none is all zero;
+  // so do the first keys of two processes that start out alike (a child
+  // forked before either made one; Windows cannot fork).
+  auto key_bytes = [] {
+    const HashKey key = MakeHashKey(&FailingSource);
+    return std::string(reinterpret_cast<const char*>(&key), sizeof key);
+  };
+#ifndef _WIN32
+  const std::string in_child = testing::RunInChild(key_bytes).written;
+#endif
+  const std::string first = key_bytes();
+#ifndef _WIN32
+  EXPECT_EQ(in_child.size(), first.size());
+  EXPECT_NE(in_child, first);
+#endif
+  EXPECT_NE(key_bytes(), first);
+  EXPECT_NE(first, std::string(sizeof(HashKey), '\0'));
 
   EXPECT_FALSE(SameKey(MakeHashKey(&SystemRandom), MakeHashKey(&SystemRandom)));
   EXPECT_TRUE(SameKey(ProcessHashKey(), ProcessHashKey()));

@@ -30,16 +30,7 @@ TEST(ItemListTest, SelectionFollowsItsItem) {
   EXPECT_EQ(list.List(list.ListIndex()), "c");
   list.RemoveItem(1);
   EXPECT_EQ(list.ListIndex(), -1);
-
-  list = ListOf({"a", "b", "c", "d", "e"});
-  list.SetListIndex(3);  // "d"
-  const std::vector<std::uint8_t> before_it = {1, 0, 1, 0, 1};
-  list.RemoveMarked(before_it);
-  EXPECT_THAT(ItemsOf(list), ElementsAre("b", "d"));
-  EXPECT_EQ(list.ListIndex(), 1);
-  const std::vector<std::uint8_t> it = {0, 1};
-  list.RemoveMarked(it);
-  EXPECT_EQ(list.ListIndex(), -1);
+  // RemoveMarked's selection is checked with the operations (MainTest.cpp).
 
   list.SetListIndex(0);
   list.Clear();
@@ -93,15 +84,6 @@ TEST(ItemListTest, RemovalsKeepOrderAndTextsSurviveCompaction) {
   list.AddItem("last");
   kept.push_back("last");
   EXPECT_EQ(ItemsOf(list), kept);
-
-  // Marks that remove every item, and none, then a list that starts again.
-  list.RemoveMarked(std::vector<std::uint8_t>(kept.size(), 0));
-  EXPECT_EQ(ItemsOf(list), kept);
-  list.RemoveMarked(std::vector<std::uint8_t>(kept.size(), 1));
-  EXPECT_THAT(ItemsOf(list), IsEmpty());
-  EXPECT_EQ(list.TextBytes(), 0u);
-  list.AddItem("again");
-  EXPECT_THAT(ItemsOf(list), ElementsAre("again"));
 }
 
 TEST(ItemListTest, BigListsGrowAndCopyIntact) {
@@ -158,105 +140,8 @@ TEST(ItemListTest, CopiesAreIndependentAndMovesEmptyTheSource) {
   EXPECT_THAT(ItemsOf(copy), ElementsAre("b", "c"));
 }
 
-// Where the items at `indices` lie in the storage of `list`.
-std::pair<std::vector<std::uint64_t>, std::vector<std::uint32_t>> RangesOf(
-    const ItemList& list, const std::vector<int>& indices) {
-  std::pair<std::vector<std::uint64_t>, std::vector<std::uint32_t>> ranges;
-  for (int i : indices) {
-    ranges.first.push_back(list.RawStorage().offsets[i]);
-    ranges.second.push_back(list.RawStorage().lengths[i]);
-  }
-  return ranges;
-}
-
-TEST(ItemListTest, HeldBytesOfRemovedItemsCanBePutBack) {
-  ItemList list = ListOf({"a", "bb", "", "ccc", "d", "eeee", "f"});
-  list.HoldRemovedBytes(true);
-  list.SetListIndex(3);
-  const auto [offsets, lengths] = RangesOf(list, {1, 2, 5});
-  // Most of the bytes die, which would compact an unheld list.
-  const std::uint8_t marks[] = {0, 1, 1, 0, 0, 1, 0};
-  list.RemoveMarked(marks);
-  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "ccc", "d", "f"));
-  list.AddItem("after");
-  const std::uint64_t bits[] = {0b0100110};
-  list.RestoreRemoved(bits, offsets, lengths);
-  EXPECT_THAT(ItemsOf(list),
-              ElementsAre("a", "bb", "", "ccc", "d", "eeee", "f", "after"));
-  EXPECT_EQ(list.ListIndex(), -1);
-  EXPECT_EQ(list.TextBytes(), 1u + 2 + 3 + 1 + 4 + 1 + 5);
-
-  // Removing every item keeps the bytes too.
-  const auto all = RangesOf(list, {0, 1, 2, 3, 4, 5, 6, 7});
-  const std::vector<std::uint8_t> every(8, 1);
-  list.RemoveMarked(every);
-  EXPECT_EQ(list.ListCount(), 0);
-  const std::uint64_t eight[] = {0xff};
-  list.RestoreRemoved(eight, all.first, all.second);
-  EXPECT_THAT(ItemsOf(list),
-              ElementsAre("a", "bb", "", "ccc", "d", "eeee", "f", "after"));
-
-  // A wrong count of bits, or bytes that are not dead, change nothing.
-  const std::uint64_t two_bits[] = {0b11};
-  EXPECT_THROW(list.RestoreRemoved(two_bits, offsets, lengths),
-               std::invalid_argument);
-  const std::uint64_t three_bits[] = {0b111};
-  EXPECT_THROW(list.RestoreRemoved(three_bits, offsets, lengths),
-               std::invalid_argument);
-  EXPECT_EQ(list.ListCount(), 8);
-
-  // Released, the storage compacts once it is more than half dead.
-  const std::uint8_t most[] = {1, 1, 1, 1, 0, 1, 0, 1};
-  list.RemoveMarked(most);
-  const std::size_t held = list.RawStorage().arena_size;
-  list.HoldRemovedBytes(false);
-  EXPECT_LT(list.RawStorage().arena_size, held);
-  EXPECT_THAT(ItemsOf(list), ElementsAre("d", "f"));
-}
-
-TEST(ItemListTest, RestoringCrossesWordsOfBits) {
-  std::vector<std::string> texts;
-  for (int i = 0; i < 150; ++i) texts.push_back(std::to_string(i));
-  ItemList list = ListOf(texts);
-  list.HoldRemovedBytes(true);
-  std::vector<int> removed;
-  std::vector<std::uint8_t> marks(150, 0);
-  std::uint64_t bits[3] = {};
-  for (int i = 0; i < 150; ++i) {
-    if (i % 7 == 0 || (i > 60 && i < 70) || i == 149) {
-      removed.push_back(i);
-      marks[i] = 1;
-      bits[i / 64] |= std::uint64_t{1} << (i % 64);
-    }
-  }
-  const auto [offsets, lengths] = RangesOf(list, removed);
-  list.RemoveMarked(marks);
-  list.RestoreRemoved(bits, offsets, lengths);
-  EXPECT_EQ(ItemsOf(list), texts);
-}
-
-TEST(ItemListTest, TruncateDropsTheTailAndItsSelection) {
-  ItemList list = ListOf({"a", "bb", "ccc", "dddd"});
-  list.RemoveItem(1);  // a dead "bb" stays in the arena
-  list.SetListIndex(2);
-  list.Truncate(5);
-  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "ccc", "dddd"));
-  list.Truncate(2);
-  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "ccc"));
-  EXPECT_EQ(list.ListIndex(), -1);
-  EXPECT_EQ(list.TextBytes(), 4u);
-  list.AddItem("e");
-  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "ccc", "e"));
-  list.SetListIndex(0);
-  list.Truncate(1);
-  EXPECT_EQ(list.ListIndex(), 0);
-  list.Truncate(0);
-  EXPECT_THAT(ItemsOf(list), IsEmpty());
-  EXPECT_EQ(list.TextBytes(), 0u);
-}
-
-// Counts what it is told; the list's own copies and moves must not bring it.
-class CountingObserver final : public RemovalObserver {
+// Counts what it is told.
+class CountingObserver final : public internal::RemovalObserver {
  public:
   void WillRemoveMarked(const ItemList& list,
                         std::span<const std::uint8_t> marks) override {
@@ -273,26 +158,51 @@ class CountingObserver final : public RemovalObserver {
   std::vector<std::string> seen;
 };
 
-TEST(ItemListTest, TheObserverHearsEachRemovalBeforeItHappens) {
+// What the undo history relies on and cannot see itself; its own tests
+// replay every kind of change through the door.
+TEST(ItemListTest, TheUndoDoorIsTheListObjectsAlone) {
+  using internal::UndoDoor;
   CountingObserver observer;
-  ItemList list = ListOf({"a", "b", "c", "d"});
-  list.SetRemovalObserver(&observer);
-  list.RemoveItem(1);
-  const std::uint8_t marks[] = {0, 1, 0};
-  list.RemoveMarked(marks);
+  ItemList list = ListOf({"a", "bb", "ccc", "dddd"});
+  UndoDoor::SetRemovalObserver(list, &observer);
+  UndoDoor::HoldRemovedBytes(list, true);
+  // Copies and moves take neither the observer nor the hold.
   ItemList copy = list;
+  copy = list;
   copy.RemoveItem(0);
   ItemList moved = std::move(copy);
   moved.Clear();
-  // Removing every item is one marked removal, not also a Clear.
-  const std::uint8_t every[] = {1, 1};
-  list.RemoveMarked(every);
+
+  const ItemList::Storage storage = list.RawStorage();
+  const std::vector<std::uint64_t> offsets = {storage.offsets[2],
+                                              storage.offsets[3]};
+  const std::vector<std::uint32_t> lengths = {3, 4};
+  const std::uint8_t marks[] = {0, 0, 1, 1};
+  list.RemoveMarked(marks);
+  // Positions that do not number the items, or a range outside the
+  // storage, change nothing.
+  const std::uint64_t three_bits[] = {0b1110};
+  EXPECT_THROW(UndoDoor::RestoreRemoved(list, three_bits, offsets, lengths),
+               std::invalid_argument);
+  const std::vector<std::uint64_t> outside = {storage.offsets[2], 100};
+  const std::uint64_t bits[] = {0b1100};
+  EXPECT_THROW(UndoDoor::RestoreRemoved(list, bits, outside, lengths),
+               std::invalid_argument);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "bb"));
+
+  // Released, the storage compacts once it is more than half dead.
+  const std::size_t held = list.RawStorage().arena_size;
+  UndoDoor::HoldRemovedBytes(list, false);
+  EXPECT_LT(list.RawStorage().arena_size, held);
+  // A cut that takes the selected item takes the selection.
+  list.SetListIndex(1);
+  UndoDoor::Truncate(list, 1);
+  EXPECT_EQ(list.ListIndex(), -1);
+  list.Clear();
+  UndoDoor::SetRemovalObserver(list, nullptr);
   list.AddItem("z");
   list.Clear();
-  list.SetRemovalObserver(nullptr);
-  list.AddItem("y");
-  list.Clear();
-  EXPECT_THAT(observer.seen, ElementsAre("b", "c", "a", "d", "clear of 1"));
+  EXPECT_THAT(observer.seen, ElementsAre("ccc", "dddd", "clear of 1"));
 }
 
 }  // namespace

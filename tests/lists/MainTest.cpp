@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "lists/CopyCounts.h"
 #include "lists/internal/Marking.h"
 #include "lists/internal/TextSearch.h"
 #include "support/ItemLists.h"
@@ -224,7 +225,7 @@ TEST(TwoListOperationTest, ListAgainstItself) {
 // the texts between the two halves by length and then gives each half one
 // hash. The third gives texts different tags but one home slot in one
 // bucket (only hash bits 32 to 55 survive), so that every probe runs along
-// one long cluster.
+// one long cluster. The fourth sends every text to the first part of two.
 struct OneSlotHasher {
   std::uint64_t operator()(const char*, std::size_t) const { return 0; }
 };
@@ -237,7 +238,13 @@ struct ClusteredHasher {
   std::uint64_t operator()(const char* p, std::size_t size) const {
     return hasher(p, size) & 0x00ffffff00000000ULL;
   }
-  internal::ItemHasher hasher{internal::HashKey{{1, 2, 3}}};
+  ItemHasher hasher{HashKey{{1, 2, 3}}};
+};
+struct LopsidedHasher {
+  std::uint64_t operator()(const char* p, std::size_t size) const {
+    return hasher(p, size) >> 1;
+  }
+  ItemHasher hasher;
 };
 
 // Every way of marking `original` (tables or buckets, one part or two) with
@@ -307,8 +314,35 @@ TEST(HashTableTest, LongProbeRunsStillMatchTheScan) {
 }
 
 TEST(HashTableTest, TwoPartsGiveTheSameResultAsOne) {
-  CheckWithHash(internal::ItemHasher(), 150, SmallSize);
-  CheckWithHash(internal::ItemHasher(), 3, LongSize);
+  CheckWithHash(ItemHasher(), 150, SmallSize);
+  CheckWithHash(ItemHasher(), 3, LongSize);
+}
+
+// Two tables sized for 359 texts each (1,024 slots, at most 714 used) get
+// all 715 texts in the first: the last one makes it grow, and the runs of
+// the grown table must be measured afresh for the lookups to find them.
+TEST(HashTableTest, ATableThatGrowsStillFindsEveryText) {
+  std::vector<std::string> texts;
+  for (int k = 0; k < 715; ++k) texts.push_back("text " + std::to_string(k));
+  const ItemList list = ListOf(texts);
+  std::vector<std::uint8_t> marks(texts.size());
+  internal::MarkMatches(list, list, marks.data(), true, 2, LopsidedHasher(),
+                        internal::RepeatMethod::kTables);
+  EXPECT_EQ(marks, std::vector<std::uint8_t>(texts.size(), 1));
+}
+
+TEST(HashTableTest, ExactLookupWalksTheWholeRun) {
+  std::vector<std::string> texts;
+  for (int k = 0; k < 40; ++k) texts.push_back("text " + std::to_string(k));
+  const ItemList list = ListOf(texts);
+  internal::ItemTable<std::uint32_t> table(list.RawStorage(), texts.size());
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    EXPECT_EQ(table.FindOrInsert(0, k, OneSlotHasher()), 0u);
+  }
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    EXPECT_EQ(table.Find(0, texts[k].data(), texts[k].size()), k + 1);
+  }
+  EXPECT_EQ(table.Find(0, "text", 4), 0u);
 }
 
 // Lists big enough for the operations to use both threads, checked against
@@ -327,13 +361,17 @@ TEST(BigListTest, MatchesASetModel) {
   std::unordered_set<std::string> seen;
   // First copies, unique texts, texts in the other list, texts not in it.
   std::vector<std::string> model[4];
+  std::vector<std::uint64_t> copies;  // as CountCopies counts them
   for (const auto& text : texts) {
-    if (seen.insert(text).second) model[0].push_back(text);
+    const bool first = seen.insert(text).second;
+    if (first) model[0].push_back(text);
+    copies.push_back(first ? counts[text] : 0);
     if (counts[text] == 1) model[1].push_back(text);
     model[in_other.count(text) != 0 ? 2 : 3].push_back(text);
   }
   const ItemList list = ListOf(texts);
   const ItemList other = ListOf(other_texts);
+  EXPECT_EQ(CountCopies(list), copies);
   ItemList copy = list;
   RemoveDupesExceptFirst(copy);
   EXPECT_EQ(ItemsOf(copy), model[0]);
@@ -354,7 +392,7 @@ TEST(BigListTest, MatchesASetModel) {
   // the real hash and with one that gives every text the same hash.
   const ItemList expected[4] = {ListOf(model[0]), ListOf(model[1]),
                                 ListOf(model[2]), ListOf(model[3])};
-  ExpectEveryMarking(list, other, internal::ItemHasher(), expected);
+  ExpectEveryMarking(list, other, ItemHasher(), expected);
   ExpectEveryMarking(list, other, OneSlotHasher(), expected);
 }
 

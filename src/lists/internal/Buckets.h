@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "lists/ItemList.h"
+#include "lists/Parallel.h"
 #include "lists/internal/ItemTable.h"
-#include "lists/internal/Parallel.h"
 #include "lists/internal/TextSort.h"
 
 namespace karvello::internal {
@@ -148,7 +148,9 @@ std::vector<BucketedList> SortIntoBuckets(
 }
 
 // The table of one bucket at a time. A slot holds an entry + 1 (the tag
-// above the item index + 1); 0 is empty. The probes add the slots they
+// above the item index + 1); 0 is empty. One word a slot, emptied for each
+// bucket of some thousands of items, it stays in the cache where an
+// ItemTable of the whole list would not. The probes add the slots they
 // visit to a count that the caller keeps (in a local, which the stores to
 // the slots cannot alias), so that a bucket whose hashes cluster can be
 // given up.
@@ -307,6 +309,54 @@ inline std::vector<std::uint32_t> MembersOf(const BucketedList& sorted,
   return members;
 }
 
+// Probes bucket `b` of `own` through `table`, in item order, setting
+// copy_of[i] to the index + 1 of the first item with the tag of each later
+// item i. False when the probes ran too long.
+inline bool ProbeRepeats(const BucketedList& own, std::size_t b,
+                         const BucketLayout& layout, BucketTable& table,
+                         std::uint32_t* copy_of) {
+  const auto [begin, end] = own.Range(b);
+  table.Reset(end - begin);
+  const std::size_t budget = BucketTable::Budget(end - begin);
+  std::size_t steps = 0;
+  for (std::size_t k = begin; k < end; ++k) {
+    const std::uint64_t entry = own.entries[k];
+    const std::size_t first = table.FindOrInsert(entry, steps);
+    if (first != 0) {
+      copy_of[layout.IndexOf(entry)] = static_cast<std::uint32_t>(first);
+    }
+    if (steps > budget) return false;
+  }
+  return true;
+}
+
+// Fills `table` with bucket `b` of `others` and sets candidate_of[i], for
+// each item i of the bucket of `targets`, to the index + 1 of the item of
+// `others` with its tag, or 0. False when the probes ran too long.
+inline bool ProbeMatches(const BucketedList& targets,
+                         const BucketedList& others, std::size_t b,
+                         const BucketLayout& layout, BucketTable& table,
+                         std::uint32_t* candidate_of) {
+  const auto [begin, end] = others.Range(b);
+  if (begin == end) return true;
+  const auto [target_begin, target_end] = targets.Range(b);
+  table.Reset(end - begin);
+  const std::size_t budget =
+      BucketTable::Budget(end - begin + target_end - target_begin);
+  std::size_t steps = 0;
+  for (std::size_t k = begin; k < end; ++k) {
+    table.FindOrInsert(others.entries[k], steps);
+    if (steps > budget) return false;
+  }
+  for (std::size_t k = target_begin; k < target_end; ++k) {
+    const std::uint64_t entry = targets.entries[k];
+    candidate_of[layout.IndexOf(entry)] =
+        static_cast<std::uint32_t>(table.Find(entry, steps));
+    if (steps > budget) return false;
+  }
+  return true;
+}
+
 // Sets marks as MarkRepeatsWith does (marks all zero on entry).
 template <typename Hasher>
 void MarkRepeatsByBuckets(const ItemList& list, std::uint8_t* marks,
@@ -325,21 +375,7 @@ void MarkRepeatsByBuckets(const ItemList& list, std::uint8_t* marks,
   auto* copy_of = static_cast<std::uint32_t*>(copy_block.data());
   ProbeBuckets(layout, sorted[0].Largest(), part_count, failed,
                [&](std::size_t b, BucketTable& table) {
-                 const BucketedList& own = sorted[0];
-                 const auto [begin, end] = own.Range(b);
-                 table.Reset(end - begin);
-                 const std::size_t budget = BucketTable::Budget(end - begin);
-                 std::size_t steps = 0;
-                 for (std::size_t k = begin; k < end; ++k) {
-                   const std::uint64_t entry = own.entries[k];
-                   const std::size_t first = table.FindOrInsert(entry, steps);
-                   if (first != 0) {
-                     copy_of[layout.IndexOf(entry)] =
-                         static_cast<std::uint32_t>(first);
-                   }
-                   if (steps > budget) return false;
-                 }
-                 return true;
+                 return ProbeRepeats(sorted[0], b, layout, table, copy_of);
                });
   // Freed before the marks are written, so that the marks' pages take the
   // entries' place at the peak; the rare failed buckets sort again.
@@ -391,24 +427,8 @@ void MarkMatchesByBuckets(const ItemList& target, const ItemList& other,
   auto* candidate_of = static_cast<std::uint32_t*>(candidate_block.data());
   ProbeBuckets(layout, sorted[1].Largest(), part_count, failed,
                [&](std::size_t b, BucketTable& table) {
-                 const auto [begin, end] = sorted[1].Range(b);
-                 if (begin == end) return true;
-                 const auto [target_begin, target_end] = sorted[0].Range(b);
-                 table.Reset(end - begin);
-                 const std::size_t budget = BucketTable::Budget(
-                     end - begin + target_end - target_begin);
-                 std::size_t steps = 0;
-                 for (std::size_t k = begin; k < end; ++k) {
-                   table.FindOrInsert(sorted[1].entries[k], steps);
-                   if (steps > budget) return false;
-                 }
-                 for (std::size_t k = target_begin; k < target_end; ++k) {
-                   const std::uint64_t entry = sorted[0].entries[k];
-                   candidate_of[layout.IndexOf(entry)] =
-                       static_cast<std::uint32_t>(table.Find(entry, steps));
-                   if (steps > budget) return false;
-                 }
-                 return true;
+                 return ProbeMatches(sorted[0], sorted[1], b, layout, table,
+                                     candidate_of);
                });
   sorted.clear();  // as in MarkRepeatsByBuckets
   const std::uint8_t yes = found ? 1 : 0;

@@ -24,7 +24,8 @@ inline std::uint64_t Load32(const char* p) noexcept {
 
 // Whether two byte strings are equal. Short ones are compared with a few
 // overlapping word loads inside the strings instead of a call to memcmp;
-// always inlined, as a call would cost more than the comparison.
+// always inlined, as a call would cost more than the comparison. The one
+// byte comparison of the hash tables and the sorts.
 [[gnu::always_inline]] inline bool SameText(const char* a, std::size_t a_size,
                                             const char* b,
                                             std::size_t b_size) noexcept {

@@ -1,5 +1,12 @@
 // Hash tables over the texts of an item list, and the marking passes that
-// use them for lists that fit in the cache.
+// use them for lists that fit in the cache; CountCopies counts through them
+// too.
+//
+// This is the table for items that stay in their list: a slot names an item
+// by its index, and the texts are the list's. TextSet keeps texts that go by
+// (a stream), so it has a table of its own that holds copies of them; the
+// buckets (Buckets.h) have theirs, which fits a tag and an index in one word
+// and is emptied for each bucket.
 //
 // A table holds item indices of one list in open addressing (linear probing)
 // with a 32-bit tag of each item's hash beside the index. A probe compares
@@ -27,8 +34,8 @@
 #include <vector>
 
 #include "lists/ItemList.h"
+#include "lists/Parallel.h"
 #include "lists/internal/Bytes.h"
-#include "lists/internal/Parallel.h"
 #include "lists/internal/ZeroedBlock.h"
 
 namespace karvello::internal {
@@ -76,14 +83,7 @@ class ItemTable {
   // that of `hash`, or 0: a candidate only, whose text may differ.
   Index FindTag(std::uint64_t hash) const noexcept {
     const Index tag = Tag(hash);
-    std::size_t pos = hash & mask_;
-    // No item of this hash lies further from home than the longest run.
-    for (std::size_t step = 0; step <= longest_; ++step) {
-      const Slot& slot = slots_[pos];
-      if (slot.item == 0 || slot.tag == tag) return slot.item;
-      pos = (pos + 1) & mask_;
-    }
-    return 0;
+    return WalkRun(hash, [tag](const Slot& slot) { return slot.tag == tag; });
   }
 
   // Like FindTag, but inserts `item` and returns 0 when no slot has the tag.
@@ -109,21 +109,14 @@ class ItemTable {
   Index Find(std::uint64_t hash, const char* text,
              std::size_t size) const noexcept {
     const Index tag = Tag(hash);
-    std::size_t pos = hash & mask_;
-    for (std::size_t step = 0; step <= longest_; ++step) {
-      const Slot& slot = slots_[pos];
-      if (slot.item == 0) return 0;
-      if (slot.tag == tag && Holds(slot.item - 1, text, size)) {
-        return slot.item;
-      }
-      pos = (pos + 1) & mask_;
-    }
-    return 0;
+    return WalkRun(hash, [&](const Slot& slot) {
+      return slot.tag == tag && Holds(slot.item - 1, text, size);
+    });
   }
 
   // The index + 1 of the table's item whose text is that of item `item`, or
   // 0 after inserting `item` when there is none. No limit on the run: only
-  // for lists too long for the bucketed marking.
+  // for lists that cannot be marked by buckets (see FillExactly).
   template <typename Hasher>
   Index FindOrInsert(std::uint64_t hash, std::size_t item,
                      const Hasher& hasher) {
@@ -173,6 +166,20 @@ class ItemTable {
     }
   }
 
+  // The index + 1 of the first item from the home of `hash` that `matches`,
+  // or 0 at an empty slot. No item lies further from its home than the
+  // longest run, so the walk stops there, the last slot of it included.
+  template <typename Matches>
+  Index WalkRun(std::uint64_t hash, Matches matches) const noexcept {
+    std::size_t pos = hash & mask_;
+    for (std::size_t step = 0; step <= longest_; ++step) {
+      const Slot& slot = slots_[pos];
+      if (slot.item == 0 || matches(slot)) return slot.item;
+      pos = (pos + 1) & mask_;
+    }
+    return 0;
+  }
+
   template <typename Hasher>
   void Place(std::size_t pos, std::size_t step, Slot slot,
              const Hasher& hasher) {
@@ -187,8 +194,10 @@ class ItemTable {
                     text, size);
   }
 
-  // Only when the expected count was too low, which an even hash never
-  // causes: each part of a list is sized for all of its share.
+  // Only when the expected count was too low: a part of a list is sized for
+  // an even share, and gets a little more about as often as less. The runs
+  // of the bigger table are measured afresh, as FindTag and Find stop at the
+  // longest.
   template <typename Hasher>
   void Rehash(const Hasher& hasher) {
     ZeroedBlock old_memory = std::move(memory_);
@@ -228,9 +237,10 @@ inline void Consume(std::uint64_t sink) noexcept {
 // first the home slots of the whole batch are loaded, then each item probes
 // (in item order), then the candidates' index entries are loaded, then
 // their first bytes, and only then are the candidates compared. Prefetch
-// instructions barely help on the machines measured (most of these loads
-// miss the TLB as well as the cache), and a loop that follows one item at a
-// time through its data-dependent branches keeps the processor from running
+// instructions barely help here (most of these loads miss the TLB as well as
+// the cache; RemoveDupesExceptFirst/32767 and SubtractList/32767 in
+// bench/ListsBench.cpp show it), and a loop that follows one item at a time
+// through its data-dependent branches keeps the processor from running
 // ahead; plain loads in short loops without such branches do overlap.
 constexpr std::size_t kBatch = 64;
 
@@ -322,6 +332,9 @@ class ListTables {
   }
 
   int parts() const noexcept { return 1 << part_bits_; }
+  void Clear() noexcept {
+    for (auto& table : tables_) table.Clear();
+  }
   const ItemList::Storage& items() const noexcept { return items_; }
   const ItemTable<Index>& TableFor(std::uint64_t hash) const noexcept {
     return tables_[PartOf(hash, part_bits_)];
@@ -342,54 +355,51 @@ class ListTables {
   template <typename Hasher, typename OnCopy>
   [[nodiscard]] bool Fill(const Hasher& hasher, OnCopy on_copy) {
     std::atomic<bool> all_equal{true};
-    RunParts(parts(), [&](int part) {
-      ItemTable<Index>& own = tables_[part];
-      ForEachBatch<Index>(
-          items_, 0, items_.count, hasher, Mine(part),
-          [&](std::uint64_t hash) { return own.Warm(hash); },
-          [&](Batch<Index>& batch) {
-            if (!all_equal.load(std::memory_order_relaxed)) return;
-            for (std::size_t k = 0; k < batch.count; ++k) {
-              batch.candidate[k] =
-                  own.FindTagOrInsert(batch.hash[k], batch.item[k], hasher);
-            }
-            const bool equal =
-                CheckCandidates(batch, items_, items_,
-                                [&](std::size_t i, std::size_t j, bool same) {
-                                  if (same) on_copy(i, j);
-                                  return same;
-                                });
-            if (!equal || own.overflowed()) all_equal = false;
+    ForEachOwnBatch(hasher, [&](ItemTable<Index>& own, Batch<Index>& batch) {
+      if (!all_equal.load(std::memory_order_relaxed)) return;
+      for (std::size_t k = 0; k < batch.count; ++k) {
+        batch.candidate[k] =
+            own.FindTagOrInsert(batch.hash[k], batch.item[k], hasher);
+      }
+      const bool equal = CheckCandidates(
+          batch, items_, items_, [&](std::size_t i, std::size_t j, bool same) {
+            if (same) on_copy(i, j);
+            return same;
           });
+      if (!equal || own.overflowed()) all_equal = false;
     });
     return all_equal;
   }
 
-  // Fill with exact probes and no bound on probe runs, for when Fill failed
-  // on a list too long to mark by buckets. Empties the tables first.
+  // Fill with exact probes and no bound on probe runs, for lists that have
+  // no other way to be marked. The tables must be empty: fresh, or Cleared
+  // after a Fill that failed.
   template <typename Hasher, typename OnCopy>
   void FillExactly(const Hasher& hasher, OnCopy on_copy) {
-    for (auto& table : tables_) table.Clear();
-    RunParts(parts(), [&](int part) {
-      ItemTable<Index>& own = tables_[part];
-      ForEachBatch<Index>(
-          items_, 0, items_.count, hasher, Mine(part),
-          [&](std::uint64_t hash) { return own.Warm(hash); },
-          [&](Batch<Index>& batch) {
-            for (std::size_t k = 0; k < batch.count; ++k) {
-              const Index first =
-                  own.FindOrInsert(batch.hash[k], batch.item[k], hasher);
-              if (first != 0) on_copy(batch.item[k], first - 1);
-            }
-          });
+    ForEachOwnBatch(hasher, [&](ItemTable<Index>& own, Batch<Index>& batch) {
+      for (std::size_t k = 0; k < batch.count; ++k) {
+        const Index first =
+            own.FindOrInsert(batch.hash[k], batch.item[k], hasher);
+        if (first != 0) on_copy(batch.item[k], first - 1);
+      }
     });
   }
 
  private:
-  auto Mine(int part) const {
-    return [part_bits = part_bits_, part](std::uint64_t hash) {
-      return PartOf(hash, part_bits) == static_cast<unsigned>(part);
-    };
+  // Calls visit(table, batch) for the batches of the items of each part,
+  // with the part's table: each part on its own thread.
+  template <typename Hasher, typename Visit>
+  void ForEachOwnBatch(const Hasher& hasher, Visit visit) {
+    RunParts(parts(), [&](int part) {
+      ItemTable<Index>& own = tables_[part];
+      ForEachBatch<Index>(
+          items_, 0, items_.count, hasher,
+          [part_bits = part_bits_, part](std::uint64_t hash) {
+            return PartOf(hash, part_bits) == static_cast<unsigned>(part);
+          },
+          [&](std::uint64_t hash) { return own.Warm(hash); },
+          [&](Batch<Index>& batch) { visit(own, batch); });
+    });
   }
 
   ItemList::Storage items_;
@@ -417,6 +427,7 @@ template <typename Index, typename Hasher>
   if (tables.Fill(hasher, on_copy)) return true;
   if (may_fail) return false;
   std::memset(marks, 0, list.RawStorage().count);
+  tables.Clear();
   tables.FillExactly(hasher, on_copy);
   return true;
 }
@@ -434,6 +445,7 @@ template <typename Index, typename Hasher>
   auto ignore = [](std::size_t, std::size_t) {};
   if (!tables.Fill(hasher, ignore)) {
     if (may_fail) return false;
+    tables.Clear();
     tables.FillExactly(hasher, ignore);
   }
   const std::uint8_t yes = found ? 1 : 0;

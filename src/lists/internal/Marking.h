@@ -14,9 +14,9 @@
 #include <cstring>
 #include <limits>
 
+#include "lists/ItemHash.h"
 #include "lists/ItemList.h"
 #include "lists/internal/Buckets.h"
-#include "lists/internal/ItemHash.h"
 #include "lists/internal/ItemTable.h"
 
 namespace karvello::internal {

@@ -16,11 +16,14 @@ namespace karvello::internal {
 // Large arrays live in anonymous mappings of their own, aligned to and
 // sized in 2 MiB steps and advised to use 2 MiB pages. A ten-million-item
 // list touches about 300 MB; with 4 KiB pages the page faults alone cost more
-// than reading the file, and the list operations, which read items at
-// random, would miss the TLB on nearly every item. Growing such a mapping
-// moves its pages to a new aligned range (mremap) instead of copying them:
-// realloc's own mremap lands on unaligned addresses, which splits the large
-// pages and made random reads of a grown list several times slower.
+// than reading the file (BM_LoadListFileOnly in bench/Form1Bench.cpp), and
+// the list operations, which read items at random, would miss the TLB on
+// nearly every item (the */10000000 cases of bench/ListsBench.cpp). Growing
+// such a mapping moves its pages to a new aligned range (mremap) instead of
+// copying them: realloc's own mremap lands on unaligned addresses, which
+// splits the large pages and made random reads of a grown list several
+// times slower (BM_Command in bench/Form1Bench.cpp works on lists grown by
+// loading).
 inline constexpr std::size_t kMappedFrom = std::size_t{4} << 20;
 inline constexpr std::size_t kMappedStep = std::size_t{2} << 20;
 

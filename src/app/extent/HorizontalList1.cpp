@@ -1,4 +1,4 @@
-#include "listfiles/HorizontalList1.h"
+#include "app/extent/HorizontalList1.h"
 
 #include <QGlyphRun>
 #include <QTextLayout>
@@ -11,7 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "lists/internal/Parallel.h"
+#include "app/extent/internal/ExtentStats.h"
+#include "lists/Parallel.h"
 
 namespace karvello {
 namespace {
@@ -40,13 +41,13 @@ constexpr std::int32_t kUnmodelled = INT32_MIN;
 // kerning across the cuts, so long items are measured one by one.
 constexpr std::size_t kMaxModelledBytes = 1024;
 
-// Below this many items a second thread costs more than it saves.
 constexpr auto kMinItemsForThreads =
-    static_cast<ItemList::Index>(internal::kTwoThreadsFrom);
+    static_cast<ItemList::Index>(kTwoThreadsFrom);
 
 // Pairs are checked for ligatures in runs of this many characters once
 // there are at least kMinPairsForRuns of them; shaping a long run costs
-// little more than shaping a pair.
+// little more than shaping a pair (BM_ComputeHorizontalExtentLigatureFont in
+// bench/ListBoxBench.cpp).
 constexpr std::size_t kRunLength = 512;
 constexpr std::size_t kMinPairsForRuns = 64;
 
@@ -270,9 +271,32 @@ class WidthModel {
       if (id == kNoId || compact_[id] < 0) return false;
       ids.push_back(id);
     }
+    if (!FindSegments(ids)) return false;
+    const std::vector<std::size_t>& segment_end = end_scratch_;
+    Fixed sum = 0;
+    int previous = kNoId;
+    for (std::size_t k = 0; k < ids.size();) {
+      if (previous != kNoId) {
+        const std::int32_t adjust = pair_[Pair(previous, ids[k])];
+        if (adjust == kUnmodelled || adjust == kUnmeasured) return false;
+        sum += adjust;
+      }
+      const std::size_t next = segment_end[k] == 0 ? k + 1 : segment_end[k];
+      sum += segment_end[k] == 0 ? advance_[ids[k]]
+                                 : SegmentWidth(ids.data() + k, next - k);
+      previous = ids[next - 1];
+      k = next;
+    }
+    *width = sum;
+    return true;
+  }
+
+  // Sets end_scratch_[k] to one past the last character of the segment that
+  // starts at character k of `ids`, 0 where none starts: each pair the font
+  // shapes otherwise with one character either side, overlapping segments
+  // joined. False when there is no such pair, or a pair is unmeasured.
+  bool FindSegments(const std::vector<int>& ids) {
     const std::size_t n = ids.size();
-    // segment_end[k] is one past the last character of the segment that
-    // starts at k, or 0 where none starts.
     std::vector<std::size_t>& segment_end = end_scratch_;
     segment_end.assign(n, 0);
     std::size_t open = n;  // start of the segment being grown, if any
@@ -293,30 +317,6 @@ class WidthModel {
     }
     if (open == n) return false;
     segment_end[open] = open_end;
-
-    Fixed sum = 0;
-    int previous = kNoId;
-    auto join = [&](int next) {
-      if (previous == kNoId) return true;
-      const std::int32_t adjust = pair_[Pair(previous, next)];
-      if (adjust == kUnmodelled || adjust == kUnmeasured) return false;
-      sum += adjust;
-      return true;
-    };
-    for (std::size_t k = 0; k < n;) {
-      if (segment_end[k] == 0) {
-        if (!join(ids[k])) return false;
-        sum += advance_[ids[k]];
-        previous = ids[k];
-        ++k;
-        continue;
-      }
-      if (!join(ids[k])) return false;
-      sum += SegmentWidth(ids.data() + k, segment_end[k] - k);
-      previous = ids[segment_end[k] - 1];
-      k = segment_end[k];
-    }
-    *width = sum;
     return true;
   }
 
@@ -503,9 +503,9 @@ class WidthModel {
 // bitmap with one bit an item.
 template <typename Work>
 void ForParts(ItemList::Index count, int parts, Work work) {
-  internal::RunParts(parts, [&](int part) {
+  RunParts(parts, [&](int part) {
     const auto [begin, end] =
-        internal::PartRange(static_cast<std::size_t>(count), part, parts, 64);
+        PartRange(static_cast<std::size_t>(count), part, parts, 64);
     work(static_cast<ItemList::Index>(begin), static_cast<ItemList::Index>(end),
          part);
   });
@@ -517,6 +517,186 @@ int ToExtent(Fixed widest, int scroll_bar_width) {
   return extent > INT_MAX ? INT_MAX
                           : static_cast<int>(std::max<Fixed>(extent, 0));
 }
+
+// The widest of the items a pass has summed.
+struct Widest {
+  Fixed width = -1;
+  ItemList::Index index = -1;
+  void Keep(Fixed item_width, ItemList::Index i) {
+    if (item_width > width) {
+      width = item_width;
+      index = i;
+    }
+  }
+  void Keep(const Widest& other) { Keep(other.width, other.index); }
+};
+
+// One computation of the extent, in the order ComputeHorizontalExtent runs
+// its passes: each pass sums what it can from the model and leaves the rest
+// to the next, and the model is checked before its sums are trusted.
+class ExtentPasses {
+ public:
+  ExtentPasses(const ItemList& list, const QFont& font)
+      : list_(list),
+        count_(list.ListCount()),
+        parts_(count_ >= kMinItemsForThreads ? 2 : 1),
+        metrics_(font),
+        model_(font, metrics_),
+        again_(static_cast<std::size_t>(count_ + 63) / 64, 0) {}
+
+  // First the items the ASCII table sums. The others are marked for a
+  // second look (a bitmap, as a list of indices costs more to grow), and
+  // the characters they need are noted now, while their bytes are at hand.
+  // A long list is most likely plain ASCII: measuring all its characters and
+  // pairs at once costs less than a pass to find which occur (both in
+  // BM_ComputeHorizontalExtent and ...Latin1 of bench/ListBoxBench.cpp).
+  void SumAscii() {
+    const bool ascii_added = count_ >= kMinItemsForThreads;
+    if (ascii_added) {
+      std::vector<int> ascii(kAsciiIds);
+      for (int id = 0; id < kAsciiIds; ++id) ascii[id] = id;
+      model_.Add(ascii);
+    }
+    std::vector<unsigned char> wanted[2] = {
+        std::vector<unsigned char>(kIds, 0),
+        std::vector<unsigned char>(kIds, 0)};
+    ForParts(count_, parts_,
+             [&](ItemList::Index begin, ItemList::Index end, int part) {
+               for (ItemList::Index i = begin; i < end; ++i) {
+                 const std::string_view item = list_.UncheckedItem(i);
+                 Fixed width;
+                 if (model_.AsciiWidth(item, &width)) {
+                   ascii_[part].Keep(width, i);
+                   continue;
+                 }
+                 again_[static_cast<std::size_t>(i) / 64] |= std::uint64_t{1}
+                                                             << (i % 64);
+                 NoteWanted(item, ascii_added, wanted[part]);
+               }
+             });
+    std::vector<int> ids;
+    for (int id = 0; id < kIds; ++id) {
+      if (wanted[0][id] != 0 || wanted[1][id] != 0) ids.push_back(id);
+    }
+    model_.Add(ids);
+  }
+
+  // Then the marked items with the whole model.
+  void SumModelled() {
+    ForParts(
+        count_, parts_,
+        [&](ItemList::Index begin, ItemList::Index end, int part) {
+          for (auto word = static_cast<std::size_t>(begin) / 64;
+               word * 64 < static_cast<std::size_t>(end); ++word) {
+            for (std::uint64_t bits = again_[word]; bits != 0;
+                 bits &= bits - 1) {
+              const auto i = static_cast<ItemList::Index>(
+                  word * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+              Fixed width;
+              if (model_.Width(list_.UncheckedItem(i), &width)) {
+                modelled_[part].Keep(width, i);
+              } else {
+                unsummed_[part].push_back(i);
+              }
+            }
+          }
+        });
+  }
+
+  // Then the items with pairs the font shapes otherwise, in segments; what
+  // is left is measured one by one at the end.
+  void SumSegmented() {
+    for (const std::vector<ItemList::Index>& part : unsummed_) {
+      for (ItemList::Index i : part) {
+        Fixed width;
+        if (model_.SegmentedWidth(list_.UncheckedItem(i), &width)) {
+          segmented_.Keep(width, i);
+        } else {
+          unmodelled_.push_back(i);
+        }
+      }
+    }
+  }
+
+  // The model holds for fonts that kern in pairs. The widest modelled item
+  // and a spread of others are measured exactly: one difference means this
+  // font does something else (contextual forms), and only measuring every
+  // item is then certain.
+  bool ModelHolds() {
+    if (!model_.Pairwise()) return false;
+    widest_ = Widest();
+    for (const Widest& pass :
+         {ascii_[0], ascii_[1], modelled_[0], modelled_[1], segmented_}) {
+      widest_.Keep(pass);
+    }
+    if (widest_.index < 0) return true;
+    if (Measure(widest_.index) != widest_.width) return false;
+    const ItemList::Index step =
+        std::max<ItemList::Index>(1, count_ / kSampleSize);
+    for (ItemList::Index i = 0; i < count_; i += step) {
+      Fixed modelled;
+      const std::string_view item = list_.UncheckedItem(i);
+      if ((model_.AsciiWidth(item, &modelled) ||
+           model_.Width(item, &modelled) ||
+           model_.SegmentedWidth(item, &modelled)) &&
+          Measure(i) != modelled) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // The items no pass could sum.
+  ItemList::Index Unmodelled() const {
+    return static_cast<ItemList::Index>(unmodelled_.size());
+  }
+
+  // Once the model holds: the widest item, the unmodelled ones measured.
+  Fixed WidestWidth() {
+    Fixed widest = std::max<Fixed>(widest_.width, 0);
+    for (ItemList::Index i : unmodelled_) widest = std::max(widest, Measure(i));
+    return widest;
+  }
+
+ private:
+  // Notes in `wanted` the modelled characters of `item` that the model
+  // lacks; with `ascii_added`, every ASCII one is there already.
+  void NoteWanted(std::string_view item, bool ascii_added,
+                  std::vector<unsigned char>& wanted) const {
+    if (item.size() > kMaxModelledBytes) return;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(item.data());
+    InItemEncoding(item, [&]<Encoding kEncoding>() {
+      std::size_t pos = 0;
+      while (pos < item.size()) {
+        if (ascii_added && bytes[pos] < 0x80) {
+          ++pos;
+          continue;
+        }
+        const int id = NextId<kEncoding>(bytes, item.size(), pos);
+        if (id == kNoId) return false;
+        if (!model_.Has(id)) wanted[id] = 1;
+      }
+      return true;
+    });
+  }
+
+  Fixed Measure(ItemList::Index i) const {
+    return ToFixed(ItemTextWidth(metrics_, list_.UncheckedItem(i)));
+  }
+
+  const ItemList& list_;
+  const ItemList::Index count_;
+  const int parts_;
+  const QFontMetricsF metrics_;
+  WidthModel model_;
+  std::vector<std::uint64_t> again_;  // one bit an item: for SumModelled
+  Widest ascii_[2];
+  Widest modelled_[2];
+  Widest segmented_;
+  Widest widest_;
+  std::vector<ItemList::Index> unsummed_[2];  // by SumModelled
+  std::vector<ItemList::Index> unmodelled_;
+};
 
 }  // namespace
 
@@ -587,6 +767,15 @@ qreal ItemTextWidth(const QFontMetricsF& metrics, std::string_view item) {
   return metrics.horizontalAdvance(ItemDisplayText(item));
 }
 
+int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
+                            int scroll_bar_width) {
+  internal::ExtentStats stats;
+  return internal::ComputeHorizontalExtent(list, font, scroll_bar_width,
+                                           &stats);
+}
+
+namespace internal {
+
 int ComputeHorizontalExtentExhaustively(const ItemList& list, const QFont& font,
                                         int scroll_bar_width) {
   const ItemList::Index count = list.ListCount();
@@ -601,167 +790,20 @@ int ComputeHorizontalExtentExhaustively(const ItemList& list, const QFont& font,
 }
 
 int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
-                            int scroll_bar_width) {
-  return ComputeHorizontalExtent(list, font, scroll_bar_width, nullptr);
-}
-
-int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
                             int scroll_bar_width, ExtentStats* stats) {
-  ExtentStats unused;
-  if (stats == nullptr) stats = &unused;
   *stats = ExtentStats();
-  auto measure_all = [&] {
+  if (list.ListCount() == 0) return 0;
+  ExtentPasses passes(list, font);
+  passes.SumAscii();
+  passes.SumModelled();
+  passes.SumSegmented();
+  if (!passes.ModelHolds()) {
     stats->measured_all = true;
     return ComputeHorizontalExtentExhaustively(list, font, scroll_bar_width);
-  };
-  const ItemList::Index count = list.ListCount();
-  if (count == 0) return 0;
-  const int parts = count >= kMinItemsForThreads ? 2 : 1;
-  const QFontMetricsF metrics(font);
-  WidthModel model(font, metrics);
-
-  // A long list is most likely plain ASCII: measuring all its characters
-  // and pairs at once costs less than a pass to find which occur.
-  const bool ascii_added = count >= kMinItemsForThreads;
-  if (ascii_added) {
-    std::vector<int> ascii(kAsciiIds);
-    for (int id = 0; id < kAsciiIds; ++id) ascii[id] = id;
-    model.Add(ascii);
   }
-
-  struct PartResult {
-    Fixed widest = -1;
-    ItemList::Index widest_index = -1;
-    // Items left to measure one by one.
-    std::vector<ItemList::Index> rest;
-    // Modelled characters that items left for the second look hold and the
-    // model lacks.
-    std::vector<unsigned char> wanted = std::vector<unsigned char>(kIds, 0);
-  };
-  auto keep_widest = [](PartResult& result, Fixed width, ItemList::Index i) {
-    if (width > result.widest) {
-      result.widest = width;
-      result.widest_index = i;
-    }
-  };
-
-  // First the items the ASCII table sums. The others are marked for a
-  // second look (a bitmap, as a list of indices costs more to grow), and
-  // the characters they need are noted now, while their bytes are at hand.
-  std::vector<std::uint64_t> again(static_cast<std::size_t>(count + 63) / 64,
-                                   0);
-  PartResult ascii[2];
-  ForParts(count, parts,
-           [&](ItemList::Index begin, ItemList::Index end, int part) {
-             PartResult& result = ascii[part];
-             for (ItemList::Index i = begin; i < end; ++i) {
-               const std::string_view item = list.UncheckedItem(i);
-               Fixed width;
-               if (model.AsciiWidth(item, &width)) {
-                 keep_widest(result, width, i);
-                 continue;
-               }
-               again[static_cast<std::size_t>(i) / 64] |= std::uint64_t{1}
-                                                          << (i % 64);
-               if (item.size() > kMaxModelledBytes) continue;
-               const auto* bytes =
-                   reinterpret_cast<const unsigned char*>(item.data());
-               InItemEncoding(item, [&]<Encoding kEncoding>() {
-                 std::size_t pos = 0;
-                 while (pos < item.size()) {
-                   if (ascii_added && bytes[pos] < 0x80) {
-                     ++pos;
-                     continue;
-                   }
-                   const int id = NextId<kEncoding>(bytes, item.size(), pos);
-                   if (id == kNoId) return false;
-                   if (!model.Has(id)) result.wanted[id] = 1;
-                 }
-                 return true;
-               });
-             }
-           });
-  {
-    std::vector<int> ids;
-    for (int id = 0; id < kIds; ++id) {
-      if (ascii[0].wanted[id] != 0 || ascii[1].wanted[id] != 0) {
-        ids.push_back(id);
-      }
-    }
-    model.Add(ids);
-  }
-
-  // Then the marked items with the whole model.
-  PartResult other[2];
-  ForParts(
-      count, parts, [&](ItemList::Index begin, ItemList::Index end, int part) {
-        PartResult& result = other[part];
-        for (auto word = static_cast<std::size_t>(begin) / 64;
-             word * 64 < static_cast<std::size_t>(end); ++word) {
-          for (std::uint64_t bits = again[word]; bits != 0; bits &= bits - 1) {
-            const auto i = static_cast<ItemList::Index>(
-                word * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
-            Fixed width;
-            if (model.Width(list.UncheckedItem(i), &width)) {
-              keep_widest(result, width, i);
-            } else {
-              result.rest.push_back(i);
-            }
-          }
-        }
-      });
-
-  // Then the items with pairs the font shapes otherwise, in segments; what
-  // is left is measured one by one.
-  PartResult segmented;
-  for (const PartResult& result : other) {
-    for (ItemList::Index i : result.rest) {
-      Fixed width;
-      if (model.SegmentedWidth(list.UncheckedItem(i), &width)) {
-        keep_widest(segmented, width, i);
-      } else {
-        segmented.rest.push_back(i);
-      }
-    }
-  }
-
-  // The model holds for fonts that kern in pairs. Measure the widest
-  // modelled item and a spread of others exactly; one difference means this
-  // font does something else (contextual forms), and only measuring every
-  // item is then certain.
-  if (!model.Pairwise()) {
-    return measure_all();
-  }
-  PartResult best;
-  for (const PartResult* result :
-       {&ascii[0], &ascii[1], &other[0], &other[1], &segmented}) {
-    keep_widest(best, result->widest, result->widest_index);
-  }
-  Fixed widest = 0;
-  if (best.widest_index >= 0) {
-    if (ToFixed(ItemTextWidth(
-            metrics, list.UncheckedItem(best.widest_index))) != best.widest) {
-      return measure_all();
-    }
-    widest = best.widest;
-    const ItemList::Index step =
-        std::max<ItemList::Index>(1, count / kSampleSize);
-    for (ItemList::Index i = 0; i < count; i += step) {
-      Fixed modelled;
-      const std::string_view item = list.UncheckedItem(i);
-      if ((model.AsciiWidth(item, &modelled) || model.Width(item, &modelled) ||
-           model.SegmentedWidth(item, &modelled)) &&
-          ToFixed(ItemTextWidth(metrics, item)) != modelled) {
-        return measure_all();
-      }
-    }
-  }
-  stats->measured_items = static_cast<ItemList::Index>(segmented.rest.size());
-  for (ItemList::Index i : segmented.rest) {
-    widest = std::max(widest,
-                      ToFixed(ItemTextWidth(metrics, list.UncheckedItem(i))));
-  }
-  return ToExtent(widest, scroll_bar_width);
+  stats->measured_items = passes.Unmodelled();
+  return ToExtent(passes.WidestWidth(), scroll_bar_width);
 }
 
+}  // namespace internal
 }  // namespace karvello

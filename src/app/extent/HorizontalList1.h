@@ -12,8 +12,8 @@
 //   // == ceil(max over i of ItemTextWidth(QFontMetricsF(font), list.List(i)))
 //   //    + 17, or 0 when the list is empty.
 
-#ifndef KARVELLO_LISTFILES_HORIZONTALLIST1_H_
-#define KARVELLO_LISTFILES_HORIZONTALLIST1_H_
+#ifndef KARVELLO_APP_EXTENT_HORIZONTALLIST1_H_
+#define KARVELLO_APP_EXTENT_HORIZONTALLIST1_H_
 
 #include <QFont>
 #include <QFontMetricsF>
@@ -58,21 +58,6 @@ qreal ItemTextWidth(const QFontMetricsF& metrics, std::string_view item);
 int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
                             int scroll_bar_width);
 
-// How ComputeHorizontalExtent came to its result, for tests and benchmarks.
-struct ExtentStats {
-  // A check failed and every item was measured one by one.
-  bool measured_all = false;
-  // Otherwise, how many items were measured one by one (the checks aside).
-  ItemList::Index measured_items = 0;
-};
-int ComputeHorizontalExtent(const ItemList& list, const QFont& font,
-                            int scroll_bar_width, ExtentStats* stats);
-
-// The same result, always measuring every item one by one. Slow (about 2 µs
-// an item); for tests and benchmarks that compare against it.
-int ComputeHorizontalExtentExhaustively(const ItemList& list, const QFont& font,
-                                        int scroll_bar_width);
-
 }  // namespace karvello
 
-#endif  // KARVELLO_LISTFILES_HORIZONTALLIST1_H_
+#endif  // KARVELLO_APP_EXTENT_HORIZONTALLIST1_H_

@@ -1,7 +1,7 @@
 // Running a loop over the items of a list in parts on two threads.
 
-#ifndef KARVELLO_LISTS_INTERNAL_PARALLEL_H_
-#define KARVELLO_LISTS_INTERNAL_PARALLEL_H_
+#ifndef KARVELLO_LISTS_PARALLEL_H_
+#define KARVELLO_LISTS_PARALLEL_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -11,9 +11,11 @@
 #include <utility>
 #include <vector>
 
-namespace karvello::internal {
+namespace karvello {
 
-// Below this many items a second thread costs more than it saves.
+// Below this many items a second thread's start and join cost about what it
+// saves (the */32767 cases of bench/ListsBench.cpp run on one thread, the
+// others on two).
 inline constexpr std::uint64_t kTwoThreadsFrom = 100000;
 
 // How many parts to split work on `items` items into: 2 from
@@ -73,6 +75,6 @@ inline std::pair<std::size_t, std::size_t> PartRange(std::size_t count,
   return {begin, part + 1 == parts ? count : begin + share};
 }
 
-}  // namespace karvello::internal
+}  // namespace karvello
 
-#endif  // KARVELLO_LISTS_INTERNAL_PARALLEL_H_
+#endif  // KARVELLO_LISTS_PARALLEL_H_
