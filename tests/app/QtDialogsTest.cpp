@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -124,6 +125,7 @@ class QtDialogsTest : public QObject {
   void promptAndMessageBoxes();
   void loadAndSaveThroughTheRealFileDialogs();
   void fileDialogsNeverReadTheFilesTheyList();
+  void theProgressWindowEndsWithTheWorkOrCancel();
 };
 
 void QtDialogsTest::promptAndMessageBoxes() {
@@ -276,12 +278,35 @@ void QtDialogsTest::fileDialogsNeverReadTheFilesTheyList() {
     request.kind = kind;
     request.title = "List";
     request.filter = "All Files (*.*)|*.*|";
-    QCOMPARE(dialogs->ShowFileDialog(nullptr, request), std::string());
+    QVERIFY(dialogs->ShowFileDialog(nullptr, request).empty());
     QVERIFY(answers.AllUsed());
     QCOMPARE(shown.size(), 1);
     QVERIFY2(shown[0].startsWith("data: "), qPrintable(shown[0]));
     QVERIFY2(!watch.OpenSeen(), qPrintable(shown[0]));
   }
+}
+
+void QtDialogsTest::theProgressWindowEndsWithTheWorkOrCancel() {
+  const auto dialogs = karvello::MakeQtDialogs();
+  ModalAnswers answers;
+  QStringList seen;
+  answers.Then<QProgressDialog>([&](QProgressDialog* progress) {
+    seen << progress->windowTitle() << progress->labelText()
+         << QString::number(progress->maximum());
+    progress->findChild<QPushButton*>()->click();
+  });
+  // Work that never ends, of unknown size: Cancel ends the wait.
+  QVERIFY(!dialogs->ShowProgress(nullptr, "Loading /dev/kmsg", [] {
+    return karvello::Progress{false, -1};
+  }));
+  QVERIFY(answers.AllUsed());
+  QCOMPARE(seen, (QStringList{"Tessolin", "Loading /dev/kmsg", "0"}));
+  // Work that ends: the window goes by itself, with no one to answer it.
+  int polls = 0;
+  QVERIFY(dialogs->ShowProgress(nullptr, "Loading", [&polls] {
+    ++polls;
+    return karvello::Progress{polls > 3, polls / 4.0};
+  }));
 }
 
 int main(int argc, char** argv) {

@@ -21,8 +21,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   karvello::ScriptedDialogs dialogs;
-  dialogs.ExpectOpen(QFile::encodeName(argv[2]).toStdString());
-  dialogs.ExpectOpen(QFile::encodeName(argv[3]).toStdString());
+  dialogs.ExpectOpen({QFile::encodeName(argv[2]).toStdString()});
+  dialogs.ExpectOpen({QFile::encodeName(argv[3]).toStdString()});
   karvello::Form1 form(dialogs);
   form.show();
   if (!QTest::qWaitForWindowExposed(&form)) return 1;

@@ -1,49 +1,54 @@
 #include "ScriptedDialogs.h"
 
+#include <QCoreApplication>
+#include <QThread>
 #include <utility>
 
 namespace karvello {
 namespace {
 
 const char* KindName(ScriptedDialogs::Kind kind) {
-  static constexpr const char* kNames[] = {
-      "prompt", "message box", "yes/no box", "open dialog", "save dialog"};
+  static constexpr const char* kNames[] = {"prompt",      "message box",
+                                           "yes/no box",  "open dialog",
+                                           "save dialog", "progress window"};
   return kNames[static_cast<int>(kind)];
 }
 
 }  // namespace
 
+ScriptedDialogs& ScriptedDialogs::Add(Step step) {
+  script_.push_back(std::move(step));
+  return *this;
+}
 ScriptedDialogs& ScriptedDialogs::ExpectInputBox(std::string answer,
                                                  std::function<void()> during) {
-  script_.push_back({Kind::kInputBox, "Enter string: ", false,
-                     std::move(answer), false, std::move(during)});
-  return *this;
+  return Add({Kind::kInputBox,
+              "Enter string: ",
+              false,
+              {std::move(answer)},
+              false,
+              std::move(during)});
 }
-
 ScriptedDialogs& ScriptedDialogs::ExpectMsgBox(std::string text) {
-  script_.push_back({Kind::kMsgBox, std::move(text), false, {}, false, {}});
-  return *this;
+  return Add({Kind::kMsgBox, std::move(text), false, {}});
 }
-
 ScriptedDialogs& ScriptedDialogs::ExpectMsgBoxContaining(std::string part) {
-  script_.push_back({Kind::kMsgBox, std::move(part), true, {}, false, {}});
-  return *this;
+  return Add({Kind::kMsgBox, std::move(part), true, {}});
 }
-
 ScriptedDialogs& ScriptedDialogs::ExpectYesNo(std::string question,
                                               bool answer) {
-  script_.push_back({Kind::kYesNo, std::move(question), false, {}, answer, {}});
-  return *this;
+  return Add({Kind::kYesNo, std::move(question), false, {}, answer});
 }
-
-ScriptedDialogs& ScriptedDialogs::ExpectOpen(std::string result) {
-  script_.push_back({Kind::kOpen, {}, false, std::move(result), false, {}});
-  return *this;
+ScriptedDialogs& ScriptedDialogs::ExpectOpen(std::vector<std::string> paths) {
+  return Add({Kind::kOpen, {}, true, std::move(paths)});
 }
-
-ScriptedDialogs& ScriptedDialogs::ExpectSave(std::string result) {
-  script_.push_back({Kind::kSave, {}, false, std::move(result), false, {}});
-  return *this;
+ScriptedDialogs& ScriptedDialogs::ExpectSave(std::string path) {
+  std::vector<std::string> answer;
+  if (!path.empty()) answer.push_back(std::move(path));
+  return Add({Kind::kSave, {}, true, std::move(answer)});
+}
+ScriptedDialogs& ScriptedDialogs::ExpectProgress(std::function<void()> during) {
+  return Add({Kind::kProgress, {}, true, {}, false, std::move(during)});
 }
 
 std::string ScriptedDialogs::Report() const {
@@ -57,65 +62,66 @@ std::string ScriptedDialogs::Report() const {
 }
 
 const ScriptedDialogs::Step* ScriptedDialogs::Take(Kind kind,
-                                                   const std::string& what) {
-  if (script_.empty()) {
-    failures_.push_back(std::string("unexpected ") + KindName(kind) + " \"" +
-                        what + "\"");
+                                                   const std::string& text,
+                                                   const std::string& title) {
+  const std::string shown = std::string(KindName(kind)) + " \"" + text + "\"";
+  if (title != kAppTitle && kind != Kind::kOpen && kind != Kind::kSave) {
+    failures_.push_back("caption \"" + title + "\" on " + shown);
+  }
+  if (script_.empty() || script_.front().kind != kind) {
+    failures_.push_back("unexpected " + shown +
+                        (script_.empty() ? ""
+                                         : std::string(", expected ") +
+                                               KindName(script_.front().kind)));
     return nullptr;
   }
   current_ = std::move(script_.front());
   script_.pop_front();
-  if (current_.kind != kind) {
-    failures_.push_back(std::string("expected ") + KindName(current_.kind) +
-                        " \"" + current_.text + "\", got " + KindName(kind) +
-                        " \"" + what + "\"");
-    return nullptr;
-  }
-  const bool matches = current_.partial
-                           ? what.find(current_.text) != std::string::npos
-                           : (kind == Kind::kOpen || kind == Kind::kSave ||
-                              what == current_.text);
-  if (!matches) {
-    failures_.push_back(std::string(KindName(kind)) + " shows \"" + what +
-                        "\", expected \"" + current_.text + "\"");
+  if (current_.partial ? text.find(current_.text) == std::string::npos
+                       : text != current_.text) {
+    failures_.push_back(shown + ", expected \"" + current_.text + "\"");
   }
   if (current_.during) current_.during();
   return &current_;
 }
 
-void ScriptedDialogs::CheckTitle(const std::string& title,
-                                 const std::string& what) {
-  if (title != kAppTitle) {
-    failures_.push_back("caption \"" + title + "\" on \"" + what + "\"");
-  }
-}
-
 std::string ScriptedDialogs::InputBox(QWidget*, const std::string& prompt,
                                       const std::string& title) {
-  CheckTitle(title, prompt);
-  const Step* step = Take(Kind::kInputBox, prompt);
-  return step != nullptr ? step->answer : std::string();
+  const Step* step = Take(Kind::kInputBox, prompt, title);
+  return step != nullptr ? step->answer[0] : std::string();
 }
 
 void ScriptedDialogs::MsgBox(QWidget*, const std::string& text,
                              const std::string& title) {
-  CheckTitle(title, text);
-  Take(Kind::kMsgBox, text);
+  Take(Kind::kMsgBox, text, title);
 }
 
 bool ScriptedDialogs::MsgBoxYesNo(QWidget*, const std::string& text,
                                   const std::string& title) {
-  CheckTitle(title, text);
-  const Step* step = Take(Kind::kYesNo, text);
+  const Step* step = Take(Kind::kYesNo, text, title);
   return step != nullptr && step->yes;
 }
 
-std::string ScriptedDialogs::ShowFileDialog(QWidget*,
-                                            const FileDialogRequest& request) {
-  file_requests_.push_back(request);
+std::vector<std::string> ScriptedDialogs::ShowFileDialog(
+    QWidget*, const FileDialogRequest& request) {
+  file_requests.push_back(request);
   const bool save = request.kind == FileDialogRequest::Kind::kSave;
-  const Step* step = Take(save ? Kind::kSave : Kind::kOpen, request.title);
-  return step != nullptr ? step->answer : std::string();
+  const Step* step =
+      Take(save ? Kind::kSave : Kind::kOpen, request.title, request.title);
+  return step != nullptr ? step->answer : std::vector<std::string>();
+}
+
+bool ScriptedDialogs::ShowProgress(QWidget*, const std::string& text,
+                                   const std::function<Progress()>& poll) {
+  if (!script_.empty() && script_.front().kind == Kind::kProgress) {
+    Take(Kind::kProgress, text, kAppTitle);
+    return false;
+  }
+  while (!poll().done) {
+    QCoreApplication::processEvents();
+    QThread::msleep(5);
+  }
+  return true;
 }
 
 }  // namespace karvello

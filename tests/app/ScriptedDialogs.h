@@ -1,9 +1,11 @@
 // A scripted stand-in for the window's dialogs. Expectations come first, in
 // the order the calls must arrive; each call takes the next one, answers as
-// scripted and records any mismatch. A call with no expectation left, or of
-// another kind, or with another text, is recorded as a failure and answered
-// with nothing. Done() is true when every expectation was used and nothing
-// failed; Report() says what went wrong.
+// scripted and records any mismatch: a call with no expectation left, of
+// another kind, with another text or a caption other than the application
+// title. Done() is true when every expectation was used and nothing failed;
+// Report() says what went wrong. A progress window that was not expected is
+// no failure (how long a read takes is the machine's business): it waits
+// until the work is done.
 
 #ifndef KARVELLO_TESTS_APP_SCRIPTEDDIALOGS_H_
 #define KARVELLO_TESTS_APP_SCRIPTEDDIALOGS_H_
@@ -19,7 +21,7 @@ namespace karvello {
 
 class ScriptedDialogs final : public Dialogs {
  public:
-  enum class Kind { kInputBox, kMsgBox, kYesNo, kOpen, kSave };
+  enum class Kind { kInputBox, kMsgBox, kYesNo, kOpen, kSave, kProgress };
 
   // `during` runs while the dialog would be open, for checks of the window's
   // state at that moment.
@@ -29,15 +31,15 @@ class ScriptedDialogs final : public Dialogs {
   // A message box whose text contains `part`.
   ScriptedDialogs& ExpectMsgBoxContaining(std::string part);
   ScriptedDialogs& ExpectYesNo(std::string question, bool answer);
-  ScriptedDialogs& ExpectOpen(std::string result);
-  ScriptedDialogs& ExpectSave(std::string result);
+  ScriptedDialogs& ExpectOpen(std::vector<std::string> paths);
+  ScriptedDialogs& ExpectSave(std::string path);
+  // A progress window, cancelled once `during` has run.
+  ScriptedDialogs& ExpectProgress(std::function<void()> during);
 
   bool Done() const { return failures_.empty() && script_.empty(); }
   std::string Report() const;
   // Every file dialog request seen, in order.
-  const std::vector<FileDialogRequest>& FileRequests() const {
-    return file_requests_;
-  }
+  std::vector<FileDialogRequest> file_requests;
 
   std::string InputBox(QWidget* parent, const std::string& prompt,
                        const std::string& title) override;
@@ -45,27 +47,29 @@ class ScriptedDialogs final : public Dialogs {
               const std::string& title) override;
   bool MsgBoxYesNo(QWidget* parent, const std::string& text,
                    const std::string& title) override;
-  std::string ShowFileDialog(QWidget* parent,
-                             const FileDialogRequest& request) override;
+  std::vector<std::string> ShowFileDialog(
+      QWidget* parent, const FileDialogRequest& request) override;
+  bool ShowProgress(QWidget* parent, const std::string& text,
+                    const std::function<Progress()>& poll) override;
 
  private:
   struct Step {
     Kind kind;
-    std::string text;  // expected text (or part of it)
+    std::string text;  // expected text, or part of it when `partial`
     bool partial = false;
-    std::string answer;
+    std::vector<std::string> answer;
     bool yes = false;
-    std::function<void()> during;
+    std::function<void()> during = {};
   };
-  // The next step if it is of `kind`; records a failure and returns nullptr
-  // otherwise.
-  const Step* Take(Kind kind, const std::string& what);
-  void CheckTitle(const std::string& title, const std::string& what);
+  ScriptedDialogs& Add(Step step);
+  // The next step, taken and checked against a call of `kind` showing
+  // `text` with `title`; nullptr when it is not one.
+  const Step* Take(Kind kind, const std::string& text,
+                   const std::string& title);
 
   std::deque<Step> script_;
-  Step current_;
+  Step current_{};
   std::vector<std::string> failures_;
-  std::vector<FileDialogRequest> file_requests_;
 };
 
 }  // namespace karvello
