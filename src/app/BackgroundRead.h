@@ -23,6 +23,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,11 +50,15 @@ class BackgroundRead {
     Outcome outcome = Outcome::kRead;
     std::string reason;  // kFailed: why, such as "Permission denied"
     ItemList items;
+    int extent = 0;  // of the items, by the `measure` given to Start
   };
 
-  // Starts reading `sources`, in order, on a new thread. Throws
+  // Starts reading `sources`, in order, on a new thread, which also measures
+  // what it read with `measure`, if given (an ExtentMeasure). Throws
   // std::system_error when no thread can be started.
-  static std::shared_ptr<BackgroundRead> Start(std::vector<Source> sources);
+  using Measure = std::function<int(const ItemList&)>;
+  static std::shared_ptr<BackgroundRead> Start(std::vector<Source> sources,
+                                               Measure measure = {});
 
   ~BackgroundRead();
   BackgroundRead(const BackgroundRead&) = delete;
@@ -69,7 +74,7 @@ class BackgroundRead {
   std::vector<Result>& Results() { return results_; }
 
  private:
-  explicit BackgroundRead(std::vector<Source> sources);
+  BackgroundRead(std::vector<Source> sources, Measure measure);
   void Run();
   void ReadFile(const std::string& path, Result& result);
   void ReadBytes(const QByteArray& bytes, Result& result);
@@ -77,6 +82,7 @@ class BackgroundRead {
   long ReadSome(int fd, char* buffer, std::size_t size);
 
   std::vector<Source> sources_;
+  const Measure measure_;
   std::vector<Result> results_;
   std::atomic<bool> cancelled_ = false;
   std::atomic<std::uint64_t> bytes_done_ = 0;

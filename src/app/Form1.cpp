@@ -592,12 +592,14 @@ void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths,
     sources.push_back(BackgroundRead::File(path));
   }
   const std::shared_ptr<BackgroundRead> read =
-      ReadAway(std::move(sources),
+      ReadAway(std::move(sources), list,
                "Loading " + (paths.size() == 1
                                  ? paths[0]
                                  : std::to_string(paths.size()) + " files"));
   if (read == nullptr) return;
   // The files in their order, each with the message LoadListFile gives it.
+  // The extent of all the items is the largest of their parts'.
+  int extent = ExtentMeasure(list)(list.Items());
   DialogListFileUi ui(dialogs_, this);
   for (std::size_t k = 0; k < paths.size(); ++k) {
     BackgroundRead::Result& result = read->Results()[k];
@@ -607,18 +609,20 @@ void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths,
     }
     AppendItems(list.Items(), std::move(result.items));
     list.ItemsChanged();
+    extent = std::max(extent, result.extent);
     if (result.outcome == BackgroundRead::Result::Outcome::kFailed) {
       ui.Error(ReadErrorText(paths[k], result.reason));
     }
   }
   // Once, after the last file, also when none of them was found.
-  SetHorizontalExtent(*this, list);
+  list.SetHorizontalExtent(extent);
 }
 
 std::shared_ptr<BackgroundRead> Form1::ReadAway(
-    std::vector<BackgroundRead::Source> sources, const std::string& what) {
+    std::vector<BackgroundRead::Source> sources, const ListBox& list,
+    const std::string& what) {
   std::shared_ptr<BackgroundRead> read =
-      BackgroundRead::Start(std::move(sources));
+      BackgroundRead::Start(std::move(sources), ExtentMeasure(list));
   // A read that ends soon shows nothing, as a Load always did.
   if (read->WaitFor(kProgressDelay) ||
       dialogs_.ShowProgress(this, what, [&read] { return read->Poll(); })) {

@@ -153,10 +153,12 @@ class Form1 : public QWidget {
                  bool dropped);
   // Appends `bytes`, read as a list file, to `list` as one step `name`.
   void AppendText(ListBox& list, const QByteArray& bytes, const QString& name);
-  // Starts `sources` reading and waits for them, with a progress window
-  // after half a second; nullptr when the user cancelled.
+  // Starts `sources` reading for `list`, measured as it draws them, and
+  // waits for them, with a progress window after half a second; nullptr
+  // when the user cancelled.
   std::shared_ptr<BackgroundRead> ReadAway(
-      std::vector<BackgroundRead::Source> sources, const std::string& what);
+      std::vector<BackgroundRead::Source> sources, const ListBox& list,
+      const std::string& what);
   void RemoveSelected(ListBox& list);
 
   Dialogs& dialogs_;

@@ -13,6 +13,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <stdexcept>
@@ -239,12 +240,14 @@ void Form1::AppendText(ListBox& list, const QByteArray& bytes,
   if (bytes.isEmpty()) return;
   Change(list, name, name, [this, &list, &bytes] {
     const std::shared_ptr<BackgroundRead> read =
-        ReadAway({BackgroundRead::Bytes(bytes)}, "Reading the text");
+        ReadAway({BackgroundRead::Bytes(bytes)}, list, "Reading the text");
     if (read == nullptr) return;
     BackgroundRead::Result& result = read->Results()[0];
+    const int extent =
+        std::max(ExtentMeasure(list)(list.Items()), result.extent);
     AppendItems(list.Items(), std::move(result.items));
     list.ItemsChanged();
-    SetHorizontalExtent(*this, list);
+    list.SetHorizontalExtent(extent);
     if (result.outcome == BackgroundRead::Result::Outcome::kFailed) {
       throw std::runtime_error(result.reason);
     }

@@ -377,13 +377,18 @@ void ListBox::changeEvent(QEvent* event) {
   }
 }
 
-void SetHorizontalExtent(QWidget& /*window*/, ListBox& list) {
+std::function<int(const ItemList&)> ExtentMeasure(const ListBox& list) {
   // Measured for the list's own screen, as its painter draws.
   const QFont font(list.font(), &list);
   const int scroll_bar =
       list.style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, &list);
-  list.SetHorizontalExtent(
-      ComputeHorizontalExtent(list.Items(), font, scroll_bar));
+  return [font, scroll_bar](const ItemList& items) {
+    return ComputeHorizontalExtent(items, font, scroll_bar);
+  };
+}
+
+void SetHorizontalExtent(QWidget& /*window*/, ListBox& list) {
+  list.SetHorizontalExtent(ExtentMeasure(list)(list.Items()));
 }
 
 }  // namespace karvello

@@ -28,6 +28,7 @@
 #include <QPoint>
 #include <QRect>
 #include <QString>
+#include <functional>
 
 #include "lists/ItemList.h"
 
@@ -127,6 +128,12 @@ class ListBox : public QAbstractScrollArea {
 // list's own font exactly as the box draws them, plus the width of a
 // vertical scroll bar. `window` is the window that holds the list.
 void SetHorizontalExtent(QWidget& window, ListBox& list);
+
+// The extent that SetHorizontalExtent gives items drawn as `list` draws
+// them, as a function that keeps copies of what it needs: another thread
+// may call it meanwhile. The extent of a whole list is the largest of its
+// parts'.
+std::function<int(const ItemList&)> ExtentMeasure(const ListBox& list);
 
 }  // namespace karvello
 
