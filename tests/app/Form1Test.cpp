@@ -321,6 +321,7 @@ void Form1Test::everyActionChangesOnlyItsList() {
   const int n = f[0].section(' ', 1, 1).toInt();
   const QPoint at(20, list.RowHeight() * n + 5);
   bool down = false;
+  list.Select(0);  // a double-click below the items must leave it alone
   if (f[0].startsWith("Delete")) {
     list.Select(n);
     list.setFocus();
@@ -349,7 +350,9 @@ void Form1Test::everyActionChangesOnlyItsList() {
 void Form1Test::loadAndSaveThroughTheFileDialog() {
   const std::string one = Path("one.txt"), two = Path("two.txt");
   ListBox& list = form_->List1();
-  Fill(list, {"kept"});
+  // The item kept is the widest: the new extent is measured over all.
+  const char kKept[] = "a kept item, wider than any of the files'";
+  Fill(list, {kKept});
   list.SetHorizontalExtent(123);
   // Nothing chosen: nothing changes, the extent neither. Then the files in
   // the order given, a missing one reported, the extent recomputed.
@@ -358,9 +361,9 @@ void Form1Test::loadAndSaveThroughTheFileDialog() {
   Press("Check3");
   QCOMPARE(list.HorizontalExtent(), 123);
   Press("Check3");
-  QCOMPARE(Items(list), (QStringList{"kept", "2", "3", kWide, "1"}));
+  QCOMPARE(Items(list), (QStringList{kKept, "2", "3", kWide, "1"}));
   QVERIFY(list.HorizontalExtent() >
-          list.fontMetrics().horizontalAdvance("a rather wider item"));
+          list.fontMetrics().horizontalAdvance(kKept));
   // Clear leaves the extent alone; a folder is no list file, and says so.
   const int extent = list.HorizontalExtent();
   Press("Check1");
@@ -497,6 +500,16 @@ void Form1Test::aNewChangeDropsTheRedoSteps() {
                         "Redo\tCtrl+Shift+Z, Ctrl+Y [off]"}));
   for (int i = 0; i < 3; ++i) Key(Qt::CTRL | Qt::Key_Z);
   QCOMPARE(Items(form_->List1()) + Items(form_->List2()), kList1 + kList2);
+  // A list emptied by a removal keeps the removed texts for its undo step:
+  // a paste into it, taken back, gives them back too.
+  dialogs_->ExpectInputBox("z");
+  Press("Check16");
+  QGuiApplication::clipboard()->setText("pasted");
+  form_->List1().setFocus();
+  Key(Qt::CTRL | Qt::Key_V);
+  Key(Qt::CTRL | Qt::Key_Z);
+  Key(Qt::CTRL | Qt::Key_Z);
+  QCOMPARE(Items(form_->List1()), kList1);
 
   // Two lists of two million items: a Clear hands its whole list to the
   // history, and the steps of both stay.
