@@ -300,33 +300,8 @@ void Form1::BuildControls() {
   frame1_ = make_frame("Frame1", "List 1", 120);
   frame2_ = make_frame("Frame2", "List 2", 3600);
 
-  auto make_list = [this](const char* name, QGroupBox* frame) {
-    auto* list = new ListBox(frame);
-    list->setObjectName(QString::fromLatin1(name));
-    list->setGeometry(PxRect(120, 240, 3135, 2085));
-    list->setFont(ArialFont(false));
-    // The height is cut down to a whole number of rows, so no row shows
-    // halfway at the bottom.
-    const int border = 2 * list->frameWidth();
-    const int rows = std::max(1, (list->height() - border) / list->RowHeight());
-    list->resize(list->width(), rows * list->RowHeight() + border);
-    list->setToolTip(QStringLiteral("Double click list item to remove it."));
-    list->viewport()->setAcceptDrops(true);
-    for (QWidget* w : {static_cast<QWidget*>(list), list->viewport()}) {
-      w->setMouseTracking(true);
-      // A move over the list is the list's alone: it must not reach the
-      // frame behind it, which would set the arrow again.
-      w->setAttribute(Qt::WA_NoMousePropagation);
-      w->installEventFilter(this);
-    }
-    return list;
-  };
-  list1_ = make_list("List1", frame1_);
-  list2_ = make_list("List2", frame2_);
-  for (ListBox* list : {list1_, list2_}) {
-    connect(list, &ListBox::DblClick, this,
-            [this, list] { RemoveSelected(*list); });
-  }
+  list1_ = BuildList("List1", *frame1_);
+  list2_ = BuildList("List2", *frame2_);
 
   BuildButtons();
 
@@ -339,6 +314,30 @@ void Form1::BuildControls() {
 
   SetTabOrder();
   command1_->setFocus();
+}
+
+ListBox* Form1::BuildList(const char* name, QGroupBox& frame) {
+  auto* list = new ListBox(&frame);
+  list->setObjectName(QString::fromLatin1(name));
+  list->setGeometry(PxRect(120, 240, 3135, 2085));
+  list->setFont(ArialFont(false));
+  // The height is cut down to a whole number of rows, so no row shows
+  // halfway at the bottom.
+  const int border = 2 * list->frameWidth();
+  const int rows = std::max(1, (list->height() - border) / list->RowHeight());
+  list->resize(list->width(), rows * list->RowHeight() + border);
+  list->setToolTip(QStringLiteral("Double click list item to remove it."));
+  list->viewport()->setAcceptDrops(true);
+  for (QWidget* w : {static_cast<QWidget*>(list), list->viewport()}) {
+    w->setMouseTracking(true);
+    // A move over the list is the list's alone: it must not reach the
+    // frame behind it, which would set the arrow again.
+    w->setAttribute(Qt::WA_NoMousePropagation);
+    w->installEventFilter(this);
+  }
+  connect(list, &ListBox::DblClick, this,
+          [this, list] { RemoveSelected(*list); });
+  return list;
 }
 
 void Form1::BuildButtons() {

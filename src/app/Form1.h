@@ -118,6 +118,7 @@ class Form1 : public QWidget {
   class CommandButton;
 
   void BuildControls();
+  ListBox* BuildList(const char* name, QGroupBox& frame);
   // The command buttons, from the command table.
   void BuildButtons();
   void SetTabOrder();
