@@ -29,43 +29,35 @@
 namespace {
 
 // Hands each modal dialog that opens to the next handler, in order, and
-// records what it showed.
+// records the title of each and what the handlers add.
 struct ModalAnswers {
-  ModalAnswers() {
+  using Handler = std::function<void(QWidget*)>;
+  explicit ModalAnswers(std::deque<Handler> answers) : handlers(answers) {
     QObject::connect(&timer, &QTimer::timeout, [this] {
       QWidget* modal = QApplication::activeModalWidget();
       if (modal == nullptr || modal == last || handlers.empty()) return;
       last = modal;
-      auto handler = std::move(handlers.front());
+      seen << modal->windowTitle();
+      Handler handler = std::move(handlers.front());
       handlers.pop_front();
       handler(modal);
     });
     timer.start(10);
   }
-  // A handler for a dialog of type T; any other dialog is closed unhandled.
-  template <typename T>
-  void Then(std::function<void(T*)> handler) {
-    handlers.push_back([handler, this](QWidget* w) {
-      auto* dialog = qobject_cast<T*>(w);
-      seen << QString(dialog ? "" : "unexpected ") + w->windowTitle();
-      dialog ? handler(dialog) : void(w->close());
-    });
-  }
   QTimer timer;
   QPointer<QWidget> last;
-  std::deque<std::function<void(QWidget*)>> handlers;
+  std::deque<Handler> handlers;
   QStringList seen;
 };
 
-// Whether every label of `dialog` shows its text as written, never as
-// markup.
-bool Plain(QWidget* dialog) {
+// "plain" when every label of `dialog` shows its text as written.
+QString Plain(QWidget* dialog) {
   for (QLabel* label : dialog->findChildren<QLabel*>()) {
     if (!label->text().isEmpty() && label->textFormat() != Qt::PlainText) {
-      return false;
+      return "markup";
     }
   }
-  return true;
+  return "plain";
 }
 
 // A cursor file: Qt writes an icon file, and a cursor file differs only in
@@ -99,38 +91,42 @@ class QtDialogsTest : public QObject {
  private slots:
   void promptAndMessageBoxes() {
     const auto dialogs = karvello::MakeQtDialogs();
-    ModalAnswers answers;
-    answers.Then<QInputDialog>([&](QInputDialog* input) {
-      answers.seen << input->labelText() << input->textValue();
-      input->setTextValue(" x y ");
-      input->accept();
-    });
-    answers.Then<QInputDialog>([&](QInputDialog* input) {
-      answers.seen << (Plain(input) ? "plain" : "markup");
-      input->setTextValue("typed, then cancelled");
-      input->reject();
-    });
-    for (auto button : {QMessageBox::Ok, QMessageBox::No, QMessageBox::Yes}) {
-      answers.Then<QMessageBox>([&answers, button](QMessageBox* box) {
-        answers.seen << box->text()
-                     << QString::number(box->standardButtons().toInt())
-                     << QString::number(box->icon())
-                     << (Plain(box) ? "plain" : "markup");
+    QStringList shown;
+    auto input = [&shown](const char* typed, bool accept) {
+      return [&shown, typed, accept](QWidget* w) {
+        auto* dialog = static_cast<QInputDialog*>(w);
+        shown << dialog->labelText() + "|" + dialog->textValue() + "|" +
+                     Plain(w);
+        dialog->setTextValue(typed);
+        accept ? dialog->accept() : dialog->reject();
+      };
+    };
+    auto box = [&shown](QMessageBox::StandardButton button) {
+      return [&shown, button](QWidget* w) {
+        auto* box = static_cast<QMessageBox*>(w);
+        shown << QStringLiteral("%1|%2|%3|%4")
+                     .arg(box->text())
+                     .arg(box->standardButtons().toInt())
+                     .arg(box->icon())
+                     .arg(Plain(w));
         box->button(button)->click();
-      });
-    }
+      };
+    };
+    ModalAnswers answers({input(" x y ", true), input("typed", false),
+                          box(QMessageBox::Ok), box(QMessageBox::No),
+                          box(QMessageBox::Yes)});
     QCOMPARE(dialogs->InputBox(nullptr, "Enter string: ", "Tessolin"), " x y ");
-    QCOMPARE(dialogs->InputBox(nullptr, "Enter <b>a&b</b>: ", "Tessolin"), "");
+    QCOMPARE(dialogs->InputBox(nullptr, "Enter <b>a&b</b>: ", "T"), "");
     dialogs->MsgBox(nullptr, "<b>File not found</b>", "Tessolin");
-    QVERIFY(
-        !dialogs->MsgBoxYesNo(nullptr, "Overwrite <i>a&b</i> ?", "Tessolin"));
+    QVERIFY(!dialogs->MsgBoxYesNo(nullptr, "Overwrite <i>a&b</i> ?", "T"));
     QVERIFY(dialogs->MsgBoxYesNo(nullptr, "Sure?", "Tessolin"));
-    // Titles, texts and a field that starts empty; plain text, no icon,
-    // OK (1024) or Yes and No (81920).
-    QCOMPARE(answers.seen.join('|'),
-             "Tessolin|Enter string: ||Tessolin|plain|Tessolin|<b>File not "
-             "found</b>|1024|0|plain|Tessolin|Overwrite <i>a&b</i> "
-             "?|81920|0|plain|Tessolin|Sure?|81920|0|plain");
+    // The titles given; the field starts empty; text is plain, never
+    // markup; no icon (0); OK (1024) or Yes and No (81920).
+    QCOMPARE(answers.seen.join('/'), "Tessolin/T/Tessolin/T/Tessolin");
+    QCOMPARE(shown.join('/'),
+             "Enter string: ||plain/Enter <b>a&b</b>: ||plain/<b>File not "
+             "found</b>|1024|0|plain/Overwrite <i>a&b</i> ?|81920|0|plain/"
+             "Sure?|81920|0|plain");
   }
 
   // Open (several files, in the order given) and save (the proposed path,
@@ -143,42 +139,40 @@ class QtDialogsTest : public QObject {
     const int watch = inotify_init1(IN_NONBLOCK);
     inotify_add_watch(watch, QFile::encodeName(data).constData(),
                       IN_OPEN | IN_ACCESS);
-    const auto dialogs = karvello::MakeQtDialogs();
-    ModalAnswers answers;
-    answers.Then<QFileDialog>([&](QFileDialog* dialog) {
-      answers.seen << dialog->nameFilters()
-                   << QString::number(dialog->fileMode());
+    QStringList shown;
+    auto show = [&](QWidget* w, const QStringList& files) {
+      auto* dialog = static_cast<QFileDialog*>(w);
+      shown << dialog->nameFilters() << QString::number(dialog->fileMode())
+            << dialog->selectedFiles()
+            << (dialog->testOption(QFileDialog::DontConfirmOverwrite) ? "no"
+                                                                      : "asks");
       dialog->setDirectory(dir.path());
       QTest::qWait(300);  // the list with its icons and types fills
-      dialog->findChild<QLineEdit*>("fileNameEdit")
-          ->setText("\"data\" \"a.txt\"");
-      static_cast<QDialog*>(dialog)->accept();
-    });
-    answers.Then<QFileDialog>([&](QFileDialog* dialog) {
-      answers.seen << dialog->selectedFiles() << dialog->nameFilters()
-                   << (dialog->testOption(QFileDialog::DontConfirmOverwrite)
-                           ? "no question"
-                           : "a question");
-      static_cast<QDialog*>(dialog)->accept();
-    });
-    karvello::FileDialogRequest open{karvello::FileDialogRequest::Kind::kOpen,
-                                     0x280201, "Load", "All Files (*.*)|*.*|",
-                                     ""};
-    karvello::FileDialogRequest save{
-        karvello::FileDialogRequest::Kind::kSave, 0x280201, "Save",
-        "All Files (*.*)|*.*|Text Files (*.txt)|*.txt|", data.toStdString()};
-    const std::vector<std::string> chosen =
-        dialogs->ShowFileDialog(nullptr, open);
-    QCOMPARE(dialogs->ShowFileDialog(nullptr, save),
-             std::vector<std::string>{data.toStdString()});
+      dialog->findChild<QLineEdit*>("fileNameEdit")->setText(files.join(' '));
+      static_cast<QDialog*>(w)->accept();
+    };
+    ModalAnswers answers({[&](QWidget* w) {
+                            show(w, {"\"data\"", "\"a.txt\""});
+                          },
+                          [&](QWidget* w) { show(w, {"data"}); }});
+    const auto dialogs = karvello::MakeQtDialogs();
+    using Kind = karvello::FileDialogRequest::Kind;
+    const auto chosen = dialogs->ShowFileDialog(
+        nullptr, {Kind::kOpen, 0x280201, "Load", "All Files (*.*)|*.*|", ""});
     QCOMPARE(chosen,
              (std::vector<std::string>{data.toStdString(),
                                        dir.filePath("a.txt").toStdString()}));
-    QCOMPARE(
-        answers.seen,
-        (QStringList{"Load", "All Files (*)",
-                     QString::number(QFileDialog::ExistingFiles), "Save", data,
-                     "All Files (*)", "Text Files (*.txt)", "no question"}));
+    QCOMPARE(dialogs->ShowFileDialog(
+                 nullptr, {Kind::kSave, 0x280201, "Save",
+                           "All Files (*.*)|*.*|Text Files (*.txt)|*.txt|",
+                           data.toStdString()}),
+             std::vector<std::string>{data.toStdString()});
+    QCOMPARE(answers.seen.join('/'), "Load/Save");
+    QCOMPARE(shown.join('|').replace(dir.path(), "~"),
+             QStringLiteral("All Files (*)|%1|no|All Files (*)|Text Files "
+                            "(*.txt)|%2|~/data|no")
+                 .arg(QFileDialog::ExistingFiles)
+                 .arg(QFileDialog::AnyFile));
     char event[4096];
     QVERIFY(::read(watch, event, sizeof event) < 0);  // nothing opened it
     ::close(watch);
@@ -186,16 +180,16 @@ class QtDialogsTest : public QObject {
 
   void theProgressWindowEndsWithTheWorkOrCancel() {
     const auto dialogs = karvello::MakeQtDialogs();
-    ModalAnswers answers;
-    answers.Then<QProgressDialog>([&](QProgressDialog* progress) {
-      answers.seen << progress->labelText()
-                   << QString::number(progress->maximum());
+    QStringList shown;
+    ModalAnswers answers({[&](QWidget* w) {
+      auto* progress = static_cast<QProgressDialog*>(w);
+      shown << progress->labelText() << QString::number(progress->maximum());
       progress->findChild<QPushButton*>()->click();
-    });
+    }});
     // Work that never ends, of unknown size: Cancel ends the wait.
     QVERIFY(!dialogs->ShowProgress(nullptr, "Loading /proc/kmsg",
                                    [] { return karvello::Progress{}; }));
-    QCOMPARE(answers.seen,
+    QCOMPARE(answers.seen + shown,
              (QStringList{"Tessolin", "Loading /proc/kmsg", "0"}));
     // Work that ends: the window goes by itself.
     int polls = 0;
@@ -222,12 +216,10 @@ class QtDialogsTest : public QObject {
       QVERIFY(!Write(path, bytes).isEmpty());
       karvello::Form1 form(dialogs);
       form.SetMousePointer(99);
-      if (bytes.size() > 6) {
-        QCOMPARE(form.cursor().hotSpot(), QPoint(3, 4));
-        QCOMPARE(form.cursor().pixmap().size(), QSize(32, 32));
-      } else {
-        QCOMPARE(form.cursor().shape(), Qt::PointingHandCursor);
-      }
+      QCOMPARE(form.cursor().shape(),
+               bytes.size() > 6 ? Qt::BitmapCursor : Qt::PointingHandCursor);
+      QCOMPARE(form.cursor().hotSpot(),
+               bytes.size() > 6 ? QPoint(3, 4) : QPoint(0, 0));
     }
     QVERIFY2(dialogs.Done(), dialogs.Report().c_str());
   }
