@@ -1,13 +1,25 @@
-// Deterministic lists for the benchmarks: items of 15 to 23 bytes (about 19
-// on average) of which about 43% are distinct texts, in random order.
+// What the benchmarks share. Deterministic lists: items of 15 to 23 bytes
+// (about 19 on average) of which about 43% are distinct texts, in random
+// order. And the small helpers every benchmark program would otherwise
+// write again: a list-file UI on standard error, a Qt path as bytes.
 
 #ifndef KARVELLO_BENCH_BENCHDATA_H_
 #define KARVELLO_BENCH_BENCHDATA_H_
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "listfiles/ListFiles.h"
+#include "lists/ItemList.h"
+
+#ifdef QT_CORE_LIB
+#include <QFile>
+#include <QString>
+#endif
 
 namespace karvello::bench {
 
@@ -51,6 +63,57 @@ inline std::vector<std::uint64_t> BenchTextNumbers(std::uint64_t n,
 
 // About 43% distinct, as the benchmarks use.
 inline std::uint64_t DefaultDistinct(std::uint64_t n) { return n * 43 / 100; }
+
+// A list of the texts BenchText(offset + k) for the k of
+// BenchTextNumbers(n, distinct, seed): lists made with offsets half their
+// distinct count apart share about half their texts.
+inline ItemList BenchList(std::uint64_t n, std::uint64_t distinct,
+                          std::uint64_t seed = 1, std::uint64_t offset = 0) {
+  ItemList list;
+  list.Reserve(static_cast<ItemList::Index>(n), n * 19);
+  for (std::uint64_t number : BenchTextNumbers(n, distinct, seed)) {
+    list.AddItem(BenchText(offset + number));
+  }
+  return list;
+}
+
+// Writes the texts of BenchList(n, distinct, seed, offset) to `out`, each
+// followed by `line_end`. False when a write fails.
+inline bool WriteBenchLines(std::FILE* out, std::uint64_t n,
+                            std::uint64_t distinct, std::uint64_t seed,
+                            std::uint64_t offset, std::string_view line_end) {
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
+  std::string chunk;
+  chunk.reserve(2 * kChunk);
+  for (std::uint64_t number : BenchTextNumbers(n, distinct, seed)) {
+    chunk += BenchText(offset + number);
+    chunk += line_end;
+    if (chunk.size() >= kChunk) {
+      if (std::fwrite(chunk.data(), 1, chunk.size(), out) != chunk.size()) {
+        return false;
+      }
+      chunk.clear();
+    }
+  }
+  return std::fwrite(chunk.data(), 1, chunk.size(), out) == chunk.size();
+}
+
+// Writes what a list-file call reports to standard error; answers No.
+class StderrUi : public ListFileUi {
+ public:
+  void Message(std::string_view text) override {
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+  }
+  bool AskYesNo(std::string_view) override { return false; }
+  void Error(std::string_view text) override { Message(text); }
+};
+
+#ifdef QT_CORE_LIB
+// A path from Qt as the bytes the file system gets.
+inline std::string Bytes(const QString& path) {
+  return QFile::encodeName(path).toStdString();
+}
+#endif
 
 }  // namespace karvello::bench
 

@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -41,21 +42,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t kItems = 10'000'000;
 
-std::string Bytes(const QString& path) {
-  return QFile::encodeName(path).toStdString();
-}
-
-// Ten million items; lists made with offsets half their distinct count
-// apart share about half their texts.
-karvello::ItemList MakeList(std::uint64_t seed, std::uint64_t offset) {
-  karvello::ItemList list;
-  list.Reserve(kItems, kItems * 19);
-  for (std::uint64_t k : karvello::bench::BenchTextNumbers(
-           kItems, karvello::bench::DefaultDistinct(kItems), seed)) {
-    list.AddItem(karvello::bench::BenchText(offset + k));
-  }
-  return list;
-}
+using karvello::bench::Bytes;
+using karvello::bench::StderrUi;
 
 // Everything the benchmarks share, built once.
 struct Fixture {
@@ -69,20 +57,18 @@ struct Fixture {
   Fixture() {
     file = Bytes(dir.filePath("ten-million.txt"));
     std::FILE* out = std::fopen(file.c_str(), "wb");
-    std::string chunk;
-    for (std::uint64_t k : karvello::bench::BenchTextNumbers(
-             kItems, karvello::bench::DefaultDistinct(kItems))) {
-      chunk += karvello::bench::BenchText(k);
-      chunk += "\r\n";
-      if (chunk.size() >= (1u << 20)) {
-        std::fwrite(chunk.data(), 1, chunk.size(), out);
-        chunk.clear();
-      }
+    if (out == nullptr ||
+        !karvello::bench::WriteBenchLines(
+            out, kItems, karvello::bench::DefaultDistinct(kItems), 1, 0,
+            "\r\n") ||
+        std::fclose(out) != 0) {
+      std::perror(file.c_str());
+      std::exit(1);
     }
-    std::fwrite(chunk.data(), 1, chunk.size(), out);
-    std::fclose(out);
-    list1 = MakeList(1, 0);
-    list2 = MakeList(2, karvello::bench::DefaultDistinct(kItems) / 2);
+    // Ten million items each, sharing about half their texts.
+    const std::uint64_t distinct = karvello::bench::DefaultDistinct(kItems);
+    list1 = karvello::bench::BenchList(kItems, distinct, 1);
+    list2 = karvello::bench::BenchList(kItems, distinct, 2, distinct / 2);
     form = std::make_unique<karvello::Form1>(dialogs);
     form->show();
     QCoreApplication::processEvents();
@@ -121,15 +107,6 @@ void ClickAndRedraw(benchmark::State& state, karvello::Form1& form,
   state.counters["redraw_ms"] =
       std::chrono::duration<double, std::milli>(end - drawn).count();
 }
-
-class StderrUi : public karvello::ListFileUi {
- public:
-  void Message(std::string_view text) override {
-    std::fprintf(stderr, "%.*s\n", int(text.size()), text.data());
-  }
-  bool AskYesNo(std::string_view) override { return false; }
-  void Error(std::string_view text) override { Message(text); }
-};
 
 void BM_LoadListFileOnly(benchmark::State& state) {
   Fixture& f = Shared();

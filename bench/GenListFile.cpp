@@ -25,37 +25,10 @@
 
 namespace {
 
-class StderrUi : public karvello::ListFileUi {
- public:
-  void Message(std::string_view text) override { std::cerr << text << '\n'; }
-  bool AskYesNo(std::string_view) override { return false; }
-  void Error(std::string_view text) override { std::cerr << text << '\n'; }
-};
-
-int Generate(std::uint64_t n, std::uint64_t distinct, std::uint64_t seed,
-             std::uint64_t offset) {
-  const std::vector<std::uint64_t> numbers =
-      karvello::bench::BenchTextNumbers(n, distinct, seed);
-  std::string out;
-  out.reserve(std::size_t{1} << 21);
-  for (std::uint64_t k : numbers) {
-    out += karvello::bench::BenchText(offset + k);
-    out += '\n';
-    if (out.size() >= (std::size_t{1} << 20)) {
-      if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size()) {
-        return 1;
-      }
-      out.clear();
-    }
-  }
-  if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size()) return 1;
-  return std::fflush(stdout) == 0 ? 0 : 1;
-}
-
 int TimeLoad(const std::string& path, int runs) {
   std::vector<double> seconds;
   std::int64_t count = 0;
-  StderrUi ui;
+  karvello::bench::StderrUi ui;
   for (int r = 0; r < runs; ++r) {
     karvello::ItemList list;
     const auto start = std::chrono::steady_clock::now();
@@ -81,8 +54,10 @@ int main(int argc, char** argv) {
                  "       gen_list_file --time-load FILE [RUNS]\n";
     return 2;
   }
-  return Generate(std::strtoull(argv[1], nullptr, 10),
-                  std::strtoull(argv[2], nullptr, 10),
-                  argc >= 4 ? std::strtoull(argv[3], nullptr, 10) : 1,
-                  argc >= 5 ? std::strtoull(argv[4], nullptr, 10) : 0);
+  const bool written = karvello::bench::WriteBenchLines(
+      stdout, std::strtoull(argv[1], nullptr, 10),
+      std::strtoull(argv[2], nullptr, 10),
+      argc >= 4 ? std::strtoull(argv[3], nullptr, 10) : 1,
+      argc >= 5 ? std::strtoull(argv[4], nullptr, 10) : 0, "\n");
+  return written && std::fflush(stdout) == 0 ? 0 : 1;
 }

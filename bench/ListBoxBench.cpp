@@ -28,15 +28,6 @@ namespace {
 constexpr std::uint64_t kTenMillion = 10000000;
 constexpr std::uint64_t kSample = 100000;
 
-ItemList BuildList(std::uint64_t n) {
-  ItemList list;
-  list.Reserve(static_cast<ItemList::Index>(n), n * 19);
-  for (std::uint64_t number : BenchTextNumbers(n, DefaultDistinct(n))) {
-    list.AddItem(BenchText(number));
-  }
-  return list;
-}
-
 // One shown list box of ten million items, built once: building takes
 // longer than everything measured here.
 ListBox& Box() {
@@ -45,7 +36,7 @@ ListBox& Box() {
     box = std::make_unique<ListBox>();
     box->setFont(QFont("Arial", 9));
     box->setGeometry(100, 100, 250, 400);
-    box->Items() = BuildList(kTenMillion);
+    box->Items() = BenchList(kTenMillion, DefaultDistinct(kTenMillion));
     box->ItemsChanged();
     box->show();
     QApplication::processEvents();

@@ -47,13 +47,7 @@ constexpr std::uint64_t kTenMillion = 10000000;
 
 ItemList BuildList(std::uint64_t n, std::uint64_t seed) {
   // The small case is the scan's worst case: every item distinct.
-  const std::uint64_t distinct = n == kSmall ? n : DefaultDistinct(n);
-  ItemList list;
-  list.Reserve(static_cast<ItemList::Index>(n), n * 19);
-  for (std::uint64_t number : BenchTextNumbers(n, distinct, seed)) {
-    list.AddItem(BenchText(number));
-  }
-  return list;
+  return BenchList(n, n == kSmall ? n : DefaultDistinct(n), seed);
 }
 
 // Lists are costly to build at 10 million items: build each once.

@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
-# Times karvello-cli against the usual shell tools on the same files, in one
-# run, and prints the ratios:
-#   dedupe    karvello-cli dedupe --lf   vs  gawk '!seen[$0]++'  and  sort -u
-#   subtract  karvello-cli subtract --lf vs  grep -vxFf OTHER
+# Times karvello-cli against the usual shell tools and against DuckDB on the
+# same files, in one run, and prints the ratios:
+#   dedupe    karvello-cli dedupe --lf   vs  gawk and mawk '!seen[$0]++',
+#             sort -u, and DuckDB (bench/duckdb-peer.cjs)
+#   subtract  karvello-cli subtract --lf vs  grep -vxFf OTHER, and DuckDB
 #   load      reading the file into a list (gen_list_file --time-load)
 #   memory    peak resident size of the dedupe run (/usr/bin/time -f %M)
-# and checks that karvello-cli's output equals gawk's and grep's byte for
-# byte. The file: 10 million items of about 19 bytes, 43% distinct; OTHER:
-# 1 million items, half of them in the file.
+# and checks that karvello-cli's output equals the awks', grep's and
+# DuckDB's byte for byte. The file: 10 million items of about 19 bytes, 43%
+# distinct; OTHER: 1 million items, half of them in the file.
+#
+# DuckDB is optional: its Node.js package @duckdb/node-api (prebuilt, no
+# build step) is installed from the npm registry into $BUILD/duckdb on the
+# first run, and skipped with a message where npm is missing or the install
+# fails. DUCKDB=0 skips it.
 #
 # Needs `make build` first (BUILD=build by default). RUNS (default 3) sets
 # how many runs give each median; grep, which takes minutes, runs GREP_RUNS
@@ -18,12 +24,42 @@ source "$(dirname "$0")/common.sh"
 runs=${RUNS:-3}
 grep_runs=${GREP_RUNS:-1}
 lines=${PEERS_LINES:-10000000}
-for tool in gawk sort grep /usr/bin/time; do
+for tool in gawk mawk sort grep /usr/bin/time; do
   if ! command -v "$tool" >/dev/null; then
     echo "$name: $tool is missing; run scripts/install-deps" >&2
     exit 1
   fi
 done
+
+# Sets duckdb_modules to a node_modules folder holding @duckdb/node-api,
+# installing it there first if need be; fails with a message when it cannot.
+duckdb_version=1.5.6-r.1
+duckdb_ready() {
+  local prefix=$build/duckdb installed
+  if [ "${DUCKDB:-1}" = 0 ]; then
+    echo "$name: DUCKDB=0: DuckDB skipped"
+    return 1
+  fi
+  for tool in npm node; do
+    if ! command -v "$tool" >/dev/null; then
+      echo "$name: $tool is missing: DuckDB skipped"
+      return 1
+    fi
+  done
+  mkdir -p "$prefix"
+  duckdb_modules=$(realpath "$prefix")/node_modules
+  installed=$(cat "$duckdb_modules/@duckdb/node-api/package.json" 2>/dev/null |
+    sed -n 's/^ *"version": "\(.*\)",$/\1/p')
+  if [ "$installed" != "$duckdb_version" ]; then
+    echo "$name: installing @duckdb/node-api@$duckdb_version into $prefix"
+    if ! npm install --prefix "$prefix" --no-save --no-package-lock \
+      --no-audit --no-fund --loglevel=error \
+      "@duckdb/node-api@$duckdb_version" >&2; then
+      echo "$name: npm install failed: DuckDB skipped"
+      return 1
+    fi
+  fi
+}
 
 peer_lists "$lines"
 echo "$name: $list ($(stat -c %s "$list") bytes), $other"
@@ -51,39 +87,68 @@ verdict() { awk -v v="$1" -v t="$2" -v dir="$3" \
 out=$work/out
 k_dedupe=$(median "$runs" "'$cli' dedupe --lf '$list' >'$out.k-dedupe'")
 g_dedupe=$(median "$runs" "gawk '!seen[\$0]++' '$list' >'$out.gawk'")
+m_dedupe=$(median "$runs" "mawk '!seen[\$0]++' '$list' >'$out.mawk'")
 s_dedupe=$(median "$runs" "sort -u '$list' >'$out.sort'")
 k_subtract=$(median "$runs" \
   "'$cli' subtract '$other' '$list' --lf >'$out.k-subtract'")
+m_subtract=$(median "$runs" \
+  "mawk 'NR == FNR { drop[\$0]; next } !(\$0 in drop)' '$other' '$list' >'$out.mawk-subtract'")
 g_subtract=$(median "$grep_runs" "grep -vxFf '$other' '$list' >'$out.grep' || true")
+d_dedupe=
+d_subtract=
+if duckdb_ready; then
+  peer="DUCKDB_MODULES='$duckdb_modules' node bench/duckdb-peer.cjs"
+  d_dedupe=$(median "$runs" "$peer dedupe '$list' '$out.duckdb'")
+  d_subtract=$(median "$runs" \
+    "$peer subtract '$other' '$list' '$out.duckdb-subtract'")
+fi
 load=$("$gen" --time-load "$list" "$runs" | cut -d' ' -f1)
 peak_kb=$( { /usr/bin/time -f %M "$cli" dedupe --lf "$list" >/dev/null; } 2>&1 | tail -n 1)
 peak_mb=$((peak_kb / 1024))
 
 same=0
-if cmp -s "$out.k-dedupe" "$out.gawk"; then
-  echo "dedupe output equals gawk's byte for byte"
-else
-  echo "DIFFERENT: karvello-cli dedupe and gawk"
-  same=1
-fi
-if cmp -s "$out.k-subtract" "$out.grep"; then
-  echo "subtract output equals grep's byte for byte"
-else
-  echo "DIFFERENT: karvello-cli subtract and grep -vxFf"
-  same=1
+# Compares karvello-cli's output of the operation $1 with the peer $3's
+# output $2.
+compare() {
+  if cmp -s "$out.k-$1" "$2"; then
+    echo "$1 output equals $3's byte for byte"
+  else
+    echo "DIFFERENT: karvello-cli $1 and $3"
+    same=1
+  fi
+}
+compare dedupe "$out.gawk" gawk
+compare dedupe "$out.mawk" mawk
+compare subtract "$out.mawk-subtract" mawk
+compare subtract "$out.grep" "grep -vxFf"
+if [ -n "$d_dedupe" ]; then
+  compare dedupe "$out.duckdb" DuckDB
+  compare subtract "$out.duckdb-subtract" DuckDB
 fi
 
+printf '%-40s %8s s\n' "karvello-cli dedupe --lf" "$k_dedupe" \
+  "gawk '!seen[\$0]++'" "$g_dedupe" "mawk '!seen[\$0]++'" "$m_dedupe" \
+  "sort -u" "$s_dedupe" \
+  "karvello-cli subtract OTHER --lf" "$k_subtract" \
+  "mawk 'NR == FNR {...} !(\$0 in drop)'" "$m_subtract" \
+  "grep -vxFf OTHER" "$g_subtract" "load into a list" "$load"
+if [ -n "$d_dedupe" ]; then
+  printf '%-40s %8s s\n' "DuckDB dedupe (duckdb-peer.cjs)" "$d_dedupe" \
+    "DuckDB subtract (duckdb-peer.cjs)" "$d_subtract"
+fi
 dedupe_vs_gawk=$(ratio "$g_dedupe" "$k_dedupe")
 dedupe_vs_sort=$(ratio "$s_dedupe" "$k_dedupe")
 subtract_vs_grep=$(ratio "$g_subtract" "$k_subtract")
-printf '%-34s %8s s\n' "karvello-cli dedupe --lf" "$k_dedupe" \
-  "gawk '!seen[\$0]++'" "$g_dedupe" "sort -u" "$s_dedupe" \
-  "karvello-cli subtract OTHER --lf" "$k_subtract" \
-  "grep -vxFf OTHER" "$g_subtract" "load into a list" "$load"
-echo "dedupe vs gawk:    ${dedupe_vs_gawk}x  (target >= 10x: $(verdict "$dedupe_vs_gawk" 10 min))"
-echo "dedupe vs sort -u: ${dedupe_vs_sort}x  (target >= 5x: $(verdict "$dedupe_vs_sort" 5 min))"
-echo "subtract vs grep:  ${subtract_vs_grep}x  (target >= 10x: $(verdict "$subtract_vs_grep" 10 min))"
-echo "load:              ${load} s  (target <= 0.5 s: $(verdict "$load" 0.5 max))"
-echo "dedupe peak RSS:   ${peak_mb} MB  (target <= 700 MB: $(verdict "$peak_mb" 700 max))"
+echo "dedupe vs gawk:      ${dedupe_vs_gawk}x  (target >= 10x: $(verdict "$dedupe_vs_gawk" 10 min))"
+echo "dedupe vs mawk:      $(ratio "$m_dedupe" "$k_dedupe")x"
+echo "dedupe vs sort -u:   ${dedupe_vs_sort}x  (target >= 5x: $(verdict "$dedupe_vs_sort" 5 min))"
+echo "subtract vs mawk:    $(ratio "$m_subtract" "$k_subtract")x"
+echo "subtract vs grep:    ${subtract_vs_grep}x  (target >= 10x: $(verdict "$subtract_vs_grep" 10 min))"
+if [ -n "$d_dedupe" ]; then
+  echo "dedupe vs DuckDB:    $(ratio "$d_dedupe" "$k_dedupe")x"
+  echo "subtract vs DuckDB:  $(ratio "$d_subtract" "$k_subtract")x"
+fi
+echo "load:                ${load} s  (target <= 0.5 s: $(verdict "$load" 0.5 max))"
+echo "dedupe peak RSS:     ${peak_mb} MB  (target <= 700 MB: $(verdict "$peak_mb" 700 max))"
 rm -f "$out".*
 exit "$same"

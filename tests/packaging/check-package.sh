@@ -22,6 +22,8 @@ cat > "$tmp/expected" <<'LIST'
 ./usr/bin/karvello-cli
 ./usr/share/applications/karvello.desktop
 ./usr/share/bash-completion/completions/karvello-cli
+./usr/share/doc/karvello/changelog.gz
+./usr/share/doc/karvello/copyright
 ./usr/share/icons/hicolor/256x256/apps/karvello.png
 ./usr/share/icons/hicolor/32x32/apps/karvello.png
 ./usr/share/icons/hicolor/scalable/apps/karvello.svg
@@ -41,6 +43,11 @@ for page in karvello karvello-cli; do
   gzip -dc "$tmp/root/usr/share/man/man1/$page.1.gz" | grep -q '^\.TH' ||
     fail "man page $page"
 done
+# The changelog's latest entry is this version.
+changelog_version=$(gzip -dc "$tmp/root/usr/share/doc/karvello/changelog.gz" |
+  sed -n '1s/^karvello (\([^)]*\)).*/\1/p')
+[ "$changelog_version" = "$(dpkg-deb -f "$deb" Version)" ] ||
+  fail "changelog version '$changelog_version' is not the package's"
 bash -n "$tmp/root/usr/share/bash-completion/completions/karvello-cli" ||
   fail "bash completion syntax"
 
