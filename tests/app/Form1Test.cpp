@@ -207,36 +207,23 @@ class Form1Test : public QObject {
   }
   void everyActionChangesOnlyItsList() {
     QFETCH(QStringList, f);
-    const int n = f[0].section(' ', 1, 1).toInt();
-    const QPoint at(20, L1().RowHeight() * n + 5);
     bool down = false;
     L1().Select(0);  // a double-click below the items must leave it alone
-    if (f[0].startsWith("Delete")) {
-      L1().Select(n);
-      L1().setFocus();
-      Key(Qt::Key_Delete);
-    } else if (f[0].startsWith("click")) {
-      // A double-click's first click selects the item under it, if any.
-      QVERIFY(L1().viewport()->rect().contains(at));
-      QTest::mouseClick(L1().viewport(), Qt::LeftButton, {}, at);
-      QTest::mouseDClick(L1().viewport(), Qt::LeftButton, {}, at);
-    } else {
-      QCOMPARE(Button(f[0])->text(), f[1]);
-      // The button is up while its prompt shows, and a second run of the
-      // command would ask a second, unexpected time.
-      if (!f[2].isEmpty()) {
-        dialogs_->ExpectInputBox(f[2].toStdString(), [&] {
-          down = Button(f[0])->isDown();
-          if (f[2].startsWith('!')) throw std::runtime_error("broken");
-        });
-      }
-      // What fails is reported, naming the command, and the window goes on.
-      if (f[2].startsWith('!')) {
-        dialogs_->ExpectMsgBox(
-            QString("\"%1\" failed: broken.").arg(f[1]).toStdString());
-      }
-      Press(f[0]);
+    if (!f[1].isEmpty()) QCOMPARE(Button(f[0])->text(), f[1]);
+    // The button is up while its prompt shows, and a second run of the
+    // command would ask a second, unexpected time. What fails is reported,
+    // naming the command, and the window goes on.
+    if (!f[2].isEmpty()) {
+      dialogs_->ExpectInputBox(f[2].toStdString(), [&] {
+        down = Button(f[0])->isDown();
+        if (f[2].startsWith('!')) throw std::runtime_error("broken");
+      });
     }
+    if (f[2].startsWith('!')) {
+      dialogs_->ExpectMsgBox(
+          QString("\"%1\" failed: broken.").arg(f[1]).toStdString());
+    }
+    Act(f[0]);
     QVERIFY(!down);
     QCOMPARE(Items(L1()), f[3] == "=" ? kList1 : f[3] == "-" ? "" : f[3]);
     QCOMPARE(Items(L2()), f[4] == "=" ? kList2 : f[4] == "-" ? "" : f[4]);
@@ -304,8 +291,8 @@ class Form1Test : public QObject {
       "Check17;72;Check2;Remove List 1 Items With...",
       "Check19;74;List1;Subtract List 2 From List 1",
       "Check15;6;List1;Keep Only Matches in List 2 (List 1)",
-      "Check3;84;List1;Load (List 1)", "Delete;79;List1;Remove Item (List 1)",
-      "double-click;79;List1;Remove Item (List 1)", "paste;83;List1;Paste (List 1)",
+      "Check3;84;List1;Load (List 1)", "Delete 31;79;List1;Remove Item (List 1)",
+      "click 1;79;List1;Remove Item (List 1)", "paste;83;List1;Paste (List 1)",
       "drop files;84;Check7;Drop (List 1)", "drop text;81;List2;Drop (List 1)"});
     // clang-format on
   }
@@ -319,32 +306,13 @@ class Form1Test : public QObject {
     L1().SetHorizontalExtent(400);
     L1().SetTopIndex(30);
     L1().horizontalScrollBar()->setValue(25);
-    L1().Select(31);
+    L1().Select(31);  // what a double-click's first click does too
     const QString before = StateOf(L1());
     QVERIFY(before.endsWith("selected 31 top 30 extent 400 sideways 25"));
-    auto mime = std::make_unique<QMimeData>();
-    mime->setText(f[0] == "paste" ? "x,y\n\"p,q\"\n" : "dropped");
-    if (f[0] == "drop files") {
-      mime->setUrls({QUrl::fromLocalFile(dir_.filePath("one.txt")),
-                     QUrl::fromLocalFile(dir_.filePath("two.txt"))});
-    }
-    if (f[0] == "double-click") {
-      QTest::mouseDClick(L1().viewport(), Qt::LeftButton, {},
-                         L1().ItemRect(31).center());
-    } else if (f[0] == "Delete" || f[0] == "paste") {
-      QGuiApplication::clipboard()->setMimeData(mime.release());
-      L1().setFocus();
-      Key(f[0] == "paste" ? Qt::CTRL | Qt::Key_V
-                          : QKeyCombination(Qt::Key_Delete));
-    } else if (f[0].startsWith("drop")) {
-      QVERIFY(Drop(L1().viewport(), QPoint(10, 10), mime.get()));
-      QTest::qWait(0);  // the drop's work comes after it
-    } else {
-      if (f[0] == "Check17") dialogs_->ExpectInputBox("5");
-      if (f[0] == "Check3")
-        dialogs_->ExpectOpen({Path("one.txt"), Path("two.txt")});
-      Press(f[0]);
-    }
+    if (f[0] == "Check17") dialogs_->ExpectInputBox("5");
+    if (f[0] == "Check3")
+      dialogs_->ExpectOpen({Path("one.txt"), Path("two.txt")});
+    Act(f[0], f[0] == "paste" ? "x,y\n\"p,q\"\n" : "dropped");
     const QString after = StateOf(L1());
     QCOMPARE(L1().Items().ListCount(), f[1].toInt());
     QCOMPARE(Menu(L2(), 1, 2),
@@ -637,6 +605,38 @@ class Form1Test : public QObject {
     menu->close();
     if (!QTest::qWaitFor([&menu] { return menu.isNull(); })) return "open";
     return entries.mid(from, count).join('|');
+  }
+  // Does `action` to List 1: a button's press, a double-click on row N
+  // ("click N", its first click selecting the item under it, if any),
+  // Delete with item N selected ("Delete N"), Ctrl+V of `text` ("paste"),
+  // or a drop of `text` or of two files ("drop text", "drop files").
+  void Act(const QString& action, const QString& text = {}) {
+    const int n = action.section(' ', 1, 1).toInt();
+    const QPoint at(20, L1().RowHeight() * n + 5);
+    auto* mime = new QMimeData;
+    mime->setText(text);
+    if (action == "drop files") {
+      mime->setUrls({QUrl::fromLocalFile(dir_.filePath("one.txt")),
+                     QUrl::fromLocalFile(dir_.filePath("two.txt"))});
+    }
+    if (action.startsWith("click")) {
+      QVERIFY(L1().viewport()->rect().contains(at));
+      QTest::mouseClick(L1().viewport(), Qt::LeftButton, {}, at);
+      QTest::mouseDClick(L1().viewport(), Qt::LeftButton, {}, at);
+    } else if (action.startsWith("Delete") || action == "paste") {
+      if (action == "paste") QGuiApplication::clipboard()->setMimeData(mime);
+      if (action == "paste") mime = nullptr;  // the clipboard's now
+      if (action != "paste") L1().Select(n);
+      L1().setFocus();
+      Key(action == "paste" ? Qt::CTRL | Qt::Key_V
+                            : QKeyCombination(Qt::Key_Delete));
+    } else if (action.startsWith("drop")) {
+      QVERIFY(Drop(L1().viewport(), QPoint(10, 10), mime));
+      QTest::qWait(0);  // the drop's work comes after it
+    } else {
+      Press(action);
+    }
+    delete mime;
   }
   void VerifyDialogs() {
     QVERIFY2(dialogs_->Done(), dialogs_->Report().c_str());
