@@ -35,9 +35,10 @@ struct ModalAnswers {
   explicit ModalAnswers(std::deque<Handler> answers) : handlers(answers) {
     QObject::connect(&timer, &QTimer::timeout, [this] {
       QWidget* modal = QApplication::activeModalWidget();
-      if (modal == nullptr || modal == last || handlers.empty()) return;
+      if (modal == nullptr || modal == last) return;
       last = modal;
       seen << modal->windowTitle();
+      if (handlers.empty()) return void(modal->close());  // not expected
       Handler handler = std::move(handlers.front());
       handlers.pop_front();
       handler(modal);
@@ -182,10 +183,12 @@ class QtDialogsTest : public QObject {
     const auto dialogs = karvello::MakeQtDialogs();
     QStringList shown;
     ModalAnswers answers({[&](QWidget* w) {
-      auto* progress = static_cast<QProgressDialog*>(w);
-      shown << progress->labelText() << QString::number(progress->maximum());
-      progress->findChild<QPushButton*>()->click();
-    }});
+                            auto* progress = static_cast<QProgressDialog*>(w);
+                            shown << progress->labelText()
+                                  << QString::number(progress->maximum());
+                            progress->findChild<QPushButton*>()->click();
+                          },
+                          [](QWidget*) {}});
     // Work that never ends, of unknown size: Cancel ends the wait.
     QVERIFY(!dialogs->ShowProgress(nullptr, "Loading /proc/kmsg",
                                    [] { return karvello::Progress{}; }));
