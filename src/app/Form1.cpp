@@ -30,7 +30,7 @@
 #include "app/CursorFile.h"
 #include "app/internal/UndoStepNames.h"
 #include "listfiles/ListFiles.h"
-#include "lists/Main.h"
+#include "lists/Operations.h"
 
 namespace karvello {
 namespace internal {
@@ -104,6 +104,26 @@ constexpr ButtonEntry kButtons[] = {
     // clang-format on
 };
 
+// The list operation of each command that runs one, from the table the
+// command-line tool shares.
+constexpr std::pair<Form1::Command, Op> kCommandOperations[] = {
+    {C::kRemoveWith, Op::kRemoveWith},
+    {C::kRemoveWithout, Op::kRemoveWithout},
+    {C::kRemoveBlanks, Op::kRemoveBlanks},
+    {C::kSubtract, Op::kSubtract},
+    {C::kKeepMatches, Op::kKeepMatches},
+    {C::kDupesExceptFirst, Op::kDedupe},
+    {C::kAllDupes, Op::kRemoveAllDupes},
+};
+
+// Op::kCat, which changes nothing, for Load, Save and Clear.
+constexpr Op OperationFor(Form1::Command command) {
+  for (const auto& [from, op] : kCommandOperations) {
+    if (from == command) return op;
+  }
+  return Op::kCat;
+}
+
 // The other controls' tab indices; the frames (1 and 12) never take the
 // focus.
 constexpr int kCommand1TabIndex = 0;
@@ -129,8 +149,11 @@ constexpr bool TableIsWhole() {
     const int own = b.list == 1 ? kList1Only : kList2Only;
     const bool saves = b.command == C::kSave;
     if (b.changes != (saves ? kNoList : own)) return false;
+    const bool own_command =
+        saves || b.command == C::kLoad || b.command == C::kClear;
+    if (own_command != (OperationFor(b.command) == Op::kCat)) return false;
     const bool two_lists =
-        b.command == C::kSubtract || b.command == C::kKeepMatches;
+        OperationOf(OperationFor(b.command)).argument == Argument::kOther;
     if (b.reads != (two_lists ? (3 - own) : saves ? own : kNoList)) {
       return false;
     }
@@ -506,50 +529,27 @@ void Form1::Guarded(const QString& what, const std::function<void()>& handler) {
 }
 
 void Form1::RunCommand(Command command, ListBox& list, ListBox& other) {
-  ItemList& items = list.Items();
-  switch (command) {
-    case Command::kLoad:
-      LoadPress(list);
-      return;
-    case Command::kSave:
-      SavePress(list);
-      return;
-    case Command::kRemoveWith:
-    case Command::kRemoveWithout:
-      PromptAndRemove(list, command == Command::kRemoveWith);
-      return;
-    case Command::kClear:
-      items.Clear();
-      break;
-    case Command::kRemoveBlanks:
-      RemoveBlanks(items);
-      break;
-    case Command::kSubtract:
-      SubtractList(items, other.Items());
-      break;
-    case Command::kKeepMatches:
-      KeepOnlyMatches(items, other.Items());
-      break;
-    case Command::kDupesExceptFirst:
-      RemoveDupesExceptFirst(items);
-      break;
-    case Command::kAllDupes:
-      RemoveAllDupes(items);
-      break;
+  if (command == Command::kLoad) {
+    LoadPress(list);
+    return;
   }
-  list.ItemsChanged();
-}
-
-void Form1::PromptAndRemove(ListBox& list, bool with) {
-  const std::string search =
-      dialogs_.InputBox(this, "Enter string: ", kAppTitle);
-  // Cancel and an empty answer are the same: nothing to do.
-  if (search.empty()) return;
-  if (with) {
-    RemoveItemsWith(list.Items(), search);
-  } else {
-    RemoveItemsWithout(list.Items(), search);
+  if (command == Command::kSave) {
+    SavePress(list);
+    return;
   }
+  if (command == Command::kClear) {
+    list.Items().Clear();
+    list.ItemsChanged();
+    return;
+  }
+  const Operation& op = OperationOf(OperationFor(command));
+  std::string search;
+  if (op.argument == Argument::kString) {
+    search = dialogs_.InputBox(this, "Enter string: ", kAppTitle);
+    // Cancel and an empty answer are the same: nothing to do.
+    if (search.empty()) return;
+  }
+  op.run(list.Items(), search, other.Items());
   list.ItemsChanged();
 }
 

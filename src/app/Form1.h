@@ -142,7 +142,6 @@ class Form1 : public QWidget {
   // and both lists are redrawn with whatever the handler left in them.
   void Guarded(const QString& what, const std::function<void()>& handler);
 
-  void PromptAndRemove(ListBox& list, bool with);
   // The file dialog with the flags of both Load and Save; the paths chosen.
   std::vector<std::string> ChooseFiles(FileDialogRequest::Kind kind,
                                        const char* title, const char* filter);

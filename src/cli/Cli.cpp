@@ -1,161 +1,140 @@
 #include "cli/Cli.h"
 
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
-#include <cerrno>
+#include <algorithm>
 #include <csignal>
-#include <cstring>
-#include <exception>
 #include <iostream>
-#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "cli/ExternalMode.h"
-#include "cli/Operations.h"
-#include "listfiles/ListFileReader.h"
-#include "listfiles/ListFileWriter.h"
-#include "listfiles/ListFiles.h"
-#include "lists/ItemKey.h"
+#include "lists/Operations.h"
+#include "pipeline/Inputs.h"
+#include "pipeline/Pipeline.h"
 
 namespace karvello {
 
 namespace {
 
-constexpr char kUsage[] =
-    "Usage:\n"
-    "  karvello-cli cat                    [FILE...] [-o OUT] [--lf]\n"
-    "  karvello-cli dedupe                 [FILE...] [-o OUT] [--lf]\n"
-    "  karvello-cli remove-all-dupes       [FILE...] [-o OUT] [--lf]\n"
-    "  karvello-cli remove-with STRING     [FILE...] [-o OUT] [--lf]\n"
-    "  karvello-cli remove-without STRING  [FILE...] [-o OUT] [--lf]\n"
-    "  karvello-cli remove-blanks          [FILE...] [-o OUT] [--lf]\n"
-    "  karvello-cli subtract OTHER         [FILE...] [-o OUT] [--lf]\n"
-    "  karvello-cli keep-matches OTHER     [FILE...] [-o OUT] [--lf]\n"
-    "Options: --lines --stats; --ignore-case --trim where items are compared;\n"
-    "--count with dedupe; --memory SIZE, --temp-dir DIR with every command.\n"
-    "Run 'karvello-cli --help' for more.\n";
-
-constexpr char kStdin[] = "-";
-
-struct Command {
-  const char* name;
-  const char* help;
-  const char* argument;  // nullptr when the command takes none
-};
-constexpr Command kCommands[] = {
-    {"cat", "Load and save unchanged", nullptr},
-    {"dedupe", "Remove every copy of a text after its first", nullptr},
-    {"remove-all-dupes", "Remove every text that occurs more than once",
-     nullptr},
-    {"remove-with", "Remove the items that contain STRING", "STRING"},
-    {"remove-without", "Remove the items that do not contain STRING", "STRING"},
-    {"remove-blanks", "Remove the empty items", nullptr},
-    {"subtract", "Keep the items that do not occur in OTHER", "OTHER"},
-    {"keep-matches", "Keep the items that also occur in OTHER", "OTHER"},
-};
+constexpr char kProgram[] = "karvello-cli";
 
 struct Options {
-  std::string command;
-  std::string argument;  // STRING or OTHER
-  std::vector<std::string> files;
-  std::string out;
+  Job job;
+  std::string memory;  // SIZE of --memory; empty for the default
   bool lf = false;
   bool lines = false;
   bool stats = false;
-  bool count = false;
-  KeyRules keys;
-  std::string memory;  // SIZE of --memory; empty for the default
-  std::string temp_dir;
-
-  std::string_view line_end() const { return lf ? "\n" : kCrLf; }
-  FieldSplit split() const {
-    return lines ? FieldSplit::kLines : FieldSplit::kCommasAndLines;
-  }
 };
 
-// A path as the messages show it: an empty one would vanish from the line.
-std::string Shown(const std::string& path) {
-  return path.empty() ? "''" : path;
+bool EveryCommand(const Operation&) { return true; }
+bool ComparesItems(const Operation& op) { return op.compares; }
+bool KeepsFirstCopies(const Operation& op) {
+  return op.stream == Stream::kFirstCopies;
 }
 
-// "File not found" only when no file has the name; any other failure gives
-// its reason, since the file is there and the user must fix something else.
-std::string LoadErrorText(const std::string& path, int error) {
-  if (path == kStdin) {
-    return ReadErrorText("standard input", std::strerror(error));
+// The flags, and the commands each is for.
+struct Flag {
+  const char* name;
+  const char* help;
+  bool (*applies)(const Operation&);
+  bool& (*field)(Options&);
+};
+constexpr Flag kFlags[] = {
+    {"--lf", "End each item with LF, not CR LF", EveryCommand,
+     [](Options& o) -> bool& { return o.lf; }},
+    {"--lines", "One item per line: commas and quotes are part of the item",
+     EveryCommand, [](Options& o) -> bool& { return o.lines; }},
+    {"--stats",
+     "After the result, write the counts of items read, removed and written "
+     "to standard error",
+     EveryCommand, [](Options& o) -> bool& { return o.stats; }},
+    {"--ignore-case",
+     "Compare after Unicode simple case folding; the items written are "
+     "unchanged",
+     ComparesItems, [](Options& o) -> bool& { return o.job.keys.ignore_case; }},
+    {"--trim",
+     "Compare without leading and trailing blanks and tabs; the items "
+     "written are unchanged",
+     ComparesItems, [](Options& o) -> bool& { return o.job.keys.trim; }},
+    {"--count", "Follow each item written by a tab and its number of copies",
+     KeepsFirstCopies, [](Options& o) -> bool& { return o.job.count_copies; }},
+};
+
+// The commands `applies` holds for, in the fewest words: "every command",
+// "dedupe", "all but cat, remove-blanks".
+std::string CommandsFor(bool (*applies)(const Operation&)) {
+  std::string yes, no;
+  for (const Operation& op : kOperations) {
+    std::string& list = applies(op) ? yes : no;
+    list.append(list.empty() ? "" : ", ").append(op.name);
   }
-  if (error == ENOENT || error == ENOTDIR) {
-    return "File not found: " + Shown(path);
-  }
-  return ReadErrorText(Shown(path), std::strerror(error));
+  if (no.empty()) return "every command";
+  return yes.size() <= no.size() + 8 ? yes : "all but " + no;
 }
 
-// Loads `paths` in order into `list`; none means standard input. Reports
-// every path that cannot be read, one line each, and returns false if there
-// was any.
-bool LoadAll(ItemList& list, const std::vector<std::string>& paths,
-             FieldSplit split) {
-  if (paths.empty()) return LoadAll(list, {kStdin}, split);
-  bool all = true;
-  for (const std::string& path : paths) {
-    const int error = path == kStdin ? ReadListFd(STDIN_FILENO, list, 0, split)
-                                     : AppendListFile(list, path, split);
-    if (error != 0) {
-      std::cerr << LoadErrorText(path, error) << '\n';
-      all = false;
+std::string CommandLine(const Operation& op) {
+  std::string line(op.name);
+  if (op.argument == Argument::kString) line += " STRING";
+  if (op.argument == Argument::kOther) line += " OTHER";
+  return line;
+}
+
+std::string Usage() {
+  std::string usage =
+      "Usage: karvello-cli COMMAND [FILE...] [-o OUT] [OPTION...]\n";
+  for (const Operation& op : kOperations) {
+    const std::string line = CommandLine(op);
+    usage += "  " + line +
+             std::string(std::max<std::size_t>(24 - line.size(), 2), ' ') +
+             std::string(op.summary) + "\n";
+  }
+  // The flags grouped by the commands they are for, in table order.
+  std::vector<std::pair<std::string, std::string>> groups = {
+      {"every command", "-o OUT, --memory SIZE, --temp-dir DIR"}};
+  for (const Flag& flag : kFlags) {
+    const std::string where = CommandsFor(flag.applies);
+    auto group = std::find_if(groups.begin(), groups.end(),
+                              [&](const auto& g) { return g.first == where; });
+    if (group == groups.end()) {
+      groups.emplace_back(where, flag.name);
+    } else {
+      group->second.append(", ").append(flag.name);
     }
   }
-  return all;
+  for (const auto& [where, flags] : groups) {
+    usage += (where == groups.front().first ? "Options for " : "  for ") +
+             where + ": " + flags + "\n";
+  }
+  return usage +
+         "Run 'karvello-cli --help' or 'karvello-cli COMMAND --help' for "
+         "more.\n";
 }
 
-// The options beside -o and --lf: how items are read and compared, and
-// what is reported.
-void DeclareListOptions(CLI::App& sub, std::string_view command,
-                        Options& options) {
-  sub.add_flag("--lines", options.lines,
-               "One item per line: commas and quotes are part of the item");
-  sub.add_flag("--stats", options.stats,
-               "After the result, write the counts of items read, removed "
-               "and written to standard error");
-  if (command != "cat" && command != "remove-blanks") {
-    sub.add_flag("--ignore-case", options.keys.ignore_case,
-                 "Compare after Unicode simple case folding; the items "
-                 "written are unchanged");
-    sub.add_flag("--trim", options.keys.trim,
-                 "Compare without leading and trailing blanks and tabs; the "
-                 "items written are unchanged");
-  }
-  if (command == "dedupe") {
-    sub.add_flag("--count", options.count,
-                 "Follow each item written by a tab and its number of copies");
-  }
-}
+constexpr char kFooter[] =
+    "Each FILE is read as comma- or line-separated fields, one item per\n"
+    "field (one per line with --lines); none, or -, reads standard input.\n"
+    "Items compare exactly unless --ignore-case or --trim is given. With\n"
+    "--stats the counts are of the items of FILE..., not of OTHER. Every\n"
+    "FILE and OTHER is checked before anything is written: when any is\n"
+    "missing or unreadable, each is reported and nothing is written.\n"
+    "The result goes to standard output (also with -o -), one item per line\n"
+    "followed by CR LF (LF with --lf). A file OUT is replaced only once the\n"
+    "new one is complete, only when you may write to it, and keeps its mode\n"
+    "and owner; a link is followed, and another hard link keeps the old\n"
+    "text. OUT naming standard output or error (/dev/stdout) is written\n"
+    "through it, appending when the shell appends; a FILE that is that\n"
+    "same file is refused.\n"
+    "Exit status: 0 done, 1 an input or output that could not be used,\n"
+    "2 bad usage, 128 + N when signal N stops the write.\n"
+    "Input larger than --memory is worked through in parts, in spill files\n"
+    "under --temp-dir, with the same result. A --memory below 1M counts as\n"
+    "1M; the program itself takes a few megabytes besides.\n";
 
-// Declares the command line on `app`; the parse fills `options`.
+// Declares the command line on `app`, one subcommand per operation.
 void DeclareCommands(CLI::App& app, Options& options) {
   app.set_version_flag("--version", "karvello-cli " KARVELLO_VERSION);
   app.require_subcommand(1);
-  app.footer(
-      "Each FILE is read as comma- or line-separated fields, one item per\n"
-      "field (one per line with --lines); none, or -, reads standard input.\n"
-      "Items compare exactly unless --ignore-case or --trim is given. With\n"
-      "--stats the counts are of the items of FILE..., not of OTHER. When\n"
-      "any FILE or OTHER is missing or unreadable, each is reported and\n"
-      "nothing at all is written: no output, OUT untouched.\n"
-      "The result goes to standard output (also with -o -), one item per line\n"
-      "followed by CR LF (LF with --lf). A file OUT is replaced only once the\n"
-      "new one is complete, only when you may write to it, and keeps its mode\n"
-      "and owner; a link is followed, and another hard link keeps the old\n"
-      "text. OUT naming standard output or error (/dev/stdout) is written\n"
-      "through it, appending when the shell appends.\n"
-      "Exit status: 0 done, 1 a missing or unreadable input or an unwritable\n"
-      "OUT, 2 bad usage, 128 + N when signal N stops the write.\n"
-      "Input larger than --memory is worked through in parts, in spill files\n"
-      "under --temp-dir, with the same result.\n");
-
+  app.footer(kFooter);
   const CLI::Validator non_empty(
       [](std::string& value) {
         return value.empty() ? std::string("must not be empty") : std::string();
@@ -166,199 +145,127 @@ void DeclareCommands(CLI::App& app, Options& options) {
         std::size_t bytes;
         return ParseMemorySize(value, bytes)
                    ? std::string()
-                   : std::string("must be a size such as 64K, 512M or 2G");
+                   : std::string("must be a size such as 64M, 512M or 2G");
       },
       "", "Size");
-  for (const Command& command : kCommands) {
-    CLI::App* sub = app.add_subcommand(command.name, command.help);
-    sub->callback([&options, name = command.name] { options.command = name; });
-    if (command.argument != nullptr) {
-      const std::string what = command.argument;
-      sub->add_option(what, options.argument,
-                      what == "STRING" ? "The text to look for, exactly"
-                                       : "The list file to compare with")
+  for (const Operation& op : kOperations) {
+    CLI::App* sub =
+        app.add_subcommand(std::string(op.name), std::string(op.summary));
+    if (op.argument == Argument::kString) {
+      sub->add_option("STRING", options.job.search,
+                      "The text to look for, exactly")
+          ->required()
+          ->check(non_empty);
+    } else if (op.argument == Argument::kOther) {
+      sub->add_option("OTHER", options.job.other,
+                      "The list file to compare with")
           ->required()
           ->check(non_empty);
     }
-    sub->add_option("FILE", options.files, "Input list files, loaded in order");
-    sub->add_option("-o,--output", options.out,
+    sub->add_option("FILE", options.job.inputs,
+                    "Input list files, loaded in order");
+    sub->add_option("-o,--output", options.job.output,
                     "Write the result to OUT instead of standard output")
         ->option_text("OUT")
         ->check(non_empty);
-    sub->add_flag("--lf", options.lf, "End each item with LF, not CR LF");
-    DeclareListOptions(*sub, command.name, options);
+    for (const Flag& flag : kFlags) {
+      if (flag.applies(op))
+        sub->add_flag(flag.name, flag.field(options), flag.help);
+    }
     sub->add_option("--memory", options.memory,
                     "Work through larger input in parts on disk (default: "
-                    "half the available memory)")
+                    "half the available memory; at least 1M)")
         ->option_text("SIZE")
         ->check(memory_size);
-    sub->add_option("--temp-dir", options.temp_dir,
+    sub->add_option("--temp-dir", options.job.temp_dir,
                     "Folder for those parts (default: $TMPDIR or /tmp)")
         ->option_text("DIR")
         ->check(non_empty);
   }
 }
 
-// Writes `list` to OUT or standard output; returns the exit status.
-int WriteOutput(const Options& options, const ItemList& list) {
-  const std::string_view line_end = options.line_end();
-  const bool to_stdout = options.out.empty() || options.out == kStdin;
-  const int error = to_stdout ? WriteListFd(list, STDOUT_FILENO, line_end)
-                              : ReplaceWithList(list, options.out, line_end);
-  if (error == 0) return kExitOk;
-  std::cerr << OutputErrorText(to_stdout ? std::string() : options.out, error)
-            << '\n';
-  return kExitFailure;
+// Reads the command line into `options`, or returns why it means nothing.
+// Sets `exit` to the exit status when the run ends here, with the help or
+// the version shown.
+Status Parse(int argc, const char* const* argv, Options& options, int& exit) {
+  exit = -1;
+  if (argc >= 2 && argv[1][0] != '-' && FindOperation(argv[1]) == nullptr) {
+    return Status::Usage("unknown command '" + std::string(argv[1]) + "'");
+  }
+  CLI::App app("Cleans and compares lists of short texts.", kProgram);
+  DeclareCommands(app, options);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    exit = app.exit(e);
+    return Status();
+  } catch (const CLI::ParseError& e) {
+    return Status::Usage(e.what());
+  }
+  Job& job = options.job;
+  job.operation = FindOperation(app.get_subcommands().front()->get_name());
+  if (job.output == kStdin) job.output.clear();
+  if (options.lf) job.line_end = "\n";
+  if (options.lines) job.split = FieldSplit::kLines;
+  if (!options.memory.empty()) {
+    static_cast<void>(ParseMemorySize(options.memory, job.budget));
+  }
+  int reads_of_stdin = job.inputs.empty() ? 1 : 0;
+  for (const std::string& input : job.inputs) reads_of_stdin += input == kStdin;
+  if (job.operation->argument == Argument::kOther && job.other == kStdin) {
+    ++reads_of_stdin;
+  }
+  if (reads_of_stdin > 1) {
+    return Status::Usage("standard input can be read only once");
+  }
+  return Status();
 }
 
-void WriteStats(const Options& options, ItemList::Index read,
-                ItemList::Index written) {
-  // Standard input counts as one file, named or not.
-  const int files =
-      options.files.empty() ? 1 : static_cast<int>(options.files.size());
-  std::cerr << StatsLine(options.command, read, files, written) << '\n';
+// Every message of the tool goes out here, each line after its name.
+void Say(const std::string& message) {
+  std::string lines;
+  std::size_t start = 0;
+  while (start <= message.size()) {
+    const std::size_t end = std::min(message.find('\n', start), message.size());
+    lines.append(kProgram).append(": ").append(message, start, end - start);
+    lines += '\n';
+    start = end + 1;
+  }
+  std::cerr << lines << std::flush;
 }
 
-// The command's work on lists held in memory.
-void RunCommand(const Options& options, ItemList& list, const ItemList& other) {
-  if (options.count) {
-    DedupeWithCounts(options.keys, list);
-  } else {
-    RunOperation(options.command, options.argument, options.keys, list, other);
-  }
-}
-
-// Runs the command through the streaming or external mode when it streams
-// or its inputs may not fit in memory; false otherwise.
-bool RunLarge(const Options& options, bool other_list, int& status) {
-  std::size_t budget = 0;
-  if (options.memory.empty() || !ParseMemorySize(options.memory, budget)) {
-    budget = DefaultMemoryBudget();
-  }
-  std::vector<std::string> inputs = options.files;
-  if (inputs.empty()) inputs.push_back(kStdin);
-  if (other_list) inputs.push_back(options.argument);
-  const std::string& c = options.command;
-  using Stream = ExternalJob::Stream;
-  ExternalJob job;
-  // Counts are only known once the whole list has been read.
-  job.stream = c == "remove-all-dupes" || options.count ? Stream::kNo
-               : c == "dedupe"                          ? Stream::kFirstCopies
-               : c == "subtract"                        ? Stream::kNotInOther
-               : c == "keep-matches"                    ? Stream::kInOther
-                                                        : Stream::kPerItem;
-  if (job.stream == Stream::kNo && InputsFitInMemory(inputs, budget)) {
-    return false;
-  }
-  job.files = options.files;
-  if (other_list) job.other = options.argument;
-  job.budget = budget;
-  job.temp_dir = options.temp_dir.empty() ? DefaultTempDir() : options.temp_dir;
-  job.out = options.out == kStdin ? std::string() : options.out;
-  job.load_error_text = LoadErrorText;
-  job.line_end = options.line_end();
-  job.keeps_every_item = c == "cat";
-  job.split = options.split();
-  job.keys = options.keys;
-  job.count_copies = options.count;
-  job.operation = [&options](ItemList& list, const ItemList& other) {
-    RunOperation(options.command, options.argument, options.keys, list, other);
-  };
-  job.in_memory = [&options](ItemList& list, const ItemList& other) {
-    RunCommand(options, list, other);
-    return WriteOutput(options, list);
-  };
-  ItemCounts counts;
-  status = RunExternal(job, counts);
-  if (status == kExitOk && options.stats) {
-    WriteStats(options, static_cast<ItemList::Index>(counts.read),
-               static_cast<ItemList::Index>(counts.written));
-  }
-  return true;
-}
-
-int Run(const Options& options) {
-  const bool other_list =
-      options.command == "subtract" || options.command == "keep-matches";
-  if (int status; RunLarge(options, other_list, status)) return status;
-  const FieldSplit split = options.split();
-  ItemList other;
-  ItemList list;
-  // Output built from part of the input would pass for the real result, so
-  // a missing or unreadable input stops the run before anything is written.
-  // Every input is still tried, so that one run names all that are wrong.
-  bool loaded = !other_list || LoadAll(other, {options.argument}, split);
-  loaded = LoadAll(list, options.files, split) && loaded;
-  if (!loaded) return kExitFailure;
-
-  const ItemList::Index read = list.ListCount();
-  RunCommand(options, list, other);
-
-  if (int status = WriteOutput(options, list); status != kExitOk) {
-    return status;
-  }
-  if (options.stats) WriteStats(options, read, list.ListCount());
-  return kExitOk;
-}
-
-// The first word when it should name a command and names none, else null.
-const char* UnknownCommand(int argc, const char* const* argv) {
-  if (argc < 2 || argv[1][0] == '-') return nullptr;
-  for (const Command& command : kCommands) {
-    if (std::strcmp(argv[1], command.name) == 0) return nullptr;
-  }
-  return argv[1];
+std::string StatsLine(const Options& options, const Counts& counts) {
+  const std::uint64_t files =
+      options.job.inputs.empty() ? 1 : options.job.inputs.size();
+  return std::string(options.job.operation->name) + ": " +
+         std::to_string(counts.read) + (counts.read == 1 ? " item" : " items") +
+         " read from " + std::to_string(files) +
+         (files == 1 ? " file, " : " files, ") +
+         std::to_string(counts.read - counts.written) + " removed, " +
+         std::to_string(counts.written) + " written";
 }
 
 }  // namespace
 
 int RunCli(int argc, const char* const* argv) {
+  HoldClosedStandardDescriptors();
   // Past a file-size limit, a write should fail with EFBIG and leave the
   // old OUT in place rather than kill the process.
   std::signal(SIGXFSZ, SIG_IGN);
 
-  if (const char* word = UnknownCommand(argc, argv)) {
-    std::cerr << "karvello-cli: unknown command '" << word << "'\n" << kUsage;
-    return kExitUsage;
-  }
-
-  CLI::App app("Cleans and compares lists of short texts.", "karvello-cli");
   Options options;
-  DeclareCommands(app, options);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    std::cerr << "karvello-cli: " << e.what() << "\n" << kUsage;
-    return kExitUsage;
+  int exit;
+  Status status = Parse(argc, argv, options, exit);
+  if (exit >= 0) return exit;
+  Counts counts;
+  if (status.ok()) status = Run(options.job, counts);
+  if (!status.ok()) {
+    Say(status.Message());
+    if (status.exit_status() == kExitUsage) std::cerr << Usage();
+    return status.exit_status();
   }
-
-  int reads_of_stdin = options.files.empty() ? 1 : 0;
-  for (const std::string& file : options.files)
-    reads_of_stdin += file == kStdin;
-  if ((options.command == "subtract" || options.command == "keep-matches") &&
-      options.argument == kStdin) {
-    ++reads_of_stdin;
-  }
-  if (reads_of_stdin > 1) {
-    std::cerr << "karvello-cli: standard input can be read only once\n"
-              << kUsage;
-    return kExitUsage;
-  }
-
-  try {
-    return Run(options);
-  } catch (const std::bad_alloc&) {
-    std::cerr << "karvello-cli: not enough memory\n";
-  } catch (const std::exception& e) {
-    std::cerr << "karvello-cli: " << e.what() << '\n';
-  }
-  return kExitFailure;
+  if (options.stats) Say(StatsLine(options, counts));
+  return kExitOk;
 }
 
 }  // namespace karvello

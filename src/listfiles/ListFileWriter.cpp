@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -48,7 +49,6 @@ namespace {
 
 using internal::Calls;
 
-constexpr std::size_t kBlockSize = std::size_t{1} << 20;
 // As many links as the kernel follows before it gives up with ELOOP.
 constexpr int kMaxLinkHops = 40;
 
@@ -327,6 +327,12 @@ int WriteAllFd(int fd, const char* data, std::size_t size) {
     const ssize_t n = Calls().write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // Standard output left in non-blocking mode by another program.
+        pollfd ready{fd, POLLOUT, 0};
+        ::poll(&ready, 1, -1);
+        continue;
+      }
       return errno;
     }
     // A write that takes nothing would loop for ever; treat it as a full
@@ -336,33 +342,6 @@ int WriteAllFd(int fd, const char* data, std::size_t size) {
     size -= static_cast<std::size_t>(n);
   }
   return 0;
-}
-
-int WriteListFd(const ItemList& list, int fd, std::string_view line_end) {
-  auto buffer = std::make_unique_for_overwrite<char[]>(kBlockSize);
-  std::size_t used = 0;
-  const ItemList::Index count = list.ListCount();
-  for (ItemList::Index i = 0; i < count; ++i) {
-    const std::string_view item = list.UncheckedItem(i);
-    const std::size_t need = item.size() + line_end.size();
-    if (kBlockSize - used < need) {
-      if (int error = WriteAllFd(fd, buffer.get(), used)) return error;
-      used = 0;
-    }
-    if (need > kBlockSize) {
-      // An item larger than the block goes straight out.
-      if (int error = WriteAllFd(fd, item.data(), item.size())) return error;
-      if (int error = WriteAllFd(fd, line_end.data(), line_end.size())) {
-        return error;
-      }
-      continue;
-    }
-    std::memcpy(buffer.get() + used, item.data(), item.size());
-    std::memcpy(buffer.get() + used + item.size(), line_end.data(),
-                line_end.size());
-    used += need;
-  }
-  return WriteAllFd(fd, buffer.get(), used);
 }
 
 int ReplaceWithList(const ItemList& list, const std::string& path,

@@ -13,24 +13,17 @@
 #include <string>
 #include <string_view>
 
+#include "listfiles/ItemWriter.h"
 #include "lists/ItemList.h"
 
 namespace karvello {
 
-inline constexpr std::string_view kCrLf = "\r\n";
-
 // Writes all `size` bytes at `data` to the open descriptor `fd`, going on
-// after short writes and EINTR. Returns 0 or the errno of the failed write
-// (ENOSPC for a write that takes nothing); after a failure an unknown part
-// has been written.
+// after short writes and EINTR, and waiting while a descriptor in
+// non-blocking mode cannot take more. Returns 0 or the errno of the failed
+// write (ENOSPC for a write that takes nothing); after a failure an unknown
+// part has been written.
 [[nodiscard]] int WriteAllFd(int fd, const char* data, std::size_t size);
-
-// Writes the items of `list` to the open descriptor `fd`, each followed by
-// `line_end`, in large blocks, from wherever the descriptor stands. Returns 0
-// or the errno of the failed write; after a failure an unknown part of the
-// list has been written.
-[[nodiscard]] int WriteListFd(const ItemList& list, int fd,
-                              std::string_view line_end);
 
 // Writes the items of `list` to `path`, each followed by `line_end`, without
 // asking, and replaces only what a shell redirection to `path` could write:

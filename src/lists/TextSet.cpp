@@ -220,6 +220,9 @@ void TextSet::InsertAll(const ItemList& list, std::uint8_t* added) {
 }
 
 void TextSet::FindAll(const ItemList& list, std::uint8_t* found) const {
+  // An empty list may come with no marks at all, a null pointer that
+  // memset must not be given.
+  if (list.ListCount() == 0) return;
   if (size_ == 0) {
     std::memset(found, 0, static_cast<std::size_t>(list.ListCount()));
     return;

@@ -53,6 +53,18 @@ class TextSet {
   // True when a text equal to `text` is in the set.
   bool Contains(std::string_view text) const noexcept;
 
+  // Calls visit(text) for each text of the set, in the order they came.
+  template <typename Visit>
+  void ForEach(Visit visit) const {
+    constexpr std::size_t kLength = sizeof(std::uint32_t);
+    for (std::size_t at = 0; at < bytes_.size();) {
+      const auto size =
+          static_cast<std::size_t>(internal::Load32(bytes_.data() + at));
+      visit(std::string_view(bytes_.data() + at + kLength, size));
+      at += kLength + size;
+    }
+  }
+
   // The number of distinct texts.
   std::size_t size() const noexcept { return size_; }
 

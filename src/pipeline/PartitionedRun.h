@@ -8,13 +8,15 @@
 // the other list split by the same hash, SubtractList and KeepOnlyMatches.
 // Each part is loaded into an ItemList, the operation runs on it, and the
 // surviving items of all parts are merged back into their original order.
-// A part that is still larger than the memory allows is split again; one
-// that no split makes smaller, being copies of a few texts, is worked on by
-// its distinct texts, which requires of the operation that it treat the
-// third and later copies of a text as it treats the second. All four
-// operations above do, also when they compare keys (see ItemKey.h) and the
-// items are split by their keys (Settings::keys): items with equal keys
-// then share a part, and two copies of a text share their key.
+// A part that is still larger than the memory allows is split again, by a
+// hash salted anew at every depth; one that no split makes smaller, being
+// copies of a few keys, is worked on by its distinct keys, which requires of
+// the operation that it treat the third and later items of a key as it
+// treats the second. All four operations above do, also when they compare
+// keys (see ItemKey.h) and the items are split by their keys
+// (Settings::keys): items with equal keys then share a part. Memory stays
+// near Settings::part_bytes whatever the input: the survivors are merged
+// back a bounded number of parts at a time.
 //
 //   PartitionedRun run({.temp_dir = "/tmp", .part_bytes = 256 << 20});
 //   for (std::string_view item : items) run.Add(item);
@@ -24,10 +26,10 @@
 //              [&](std::string_view item, std::uint64_t) { Write(item); });
 //
 // Every spill file is unnamed, so none is left behind however the run ends.
-// A spill file that cannot be created, written or read throws SpillError.
+// A spill file that cannot be created, written or read throws StatusError.
 
-#ifndef KARVELLO_LISTFILES_PARTITIONEDRUN_H_
-#define KARVELLO_LISTFILES_PARTITIONEDRUN_H_
+#ifndef KARVELLO_PIPELINE_PARTITIONEDRUN_H_
+#define KARVELLO_PIPELINE_PARTITIONEDRUN_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -37,9 +39,9 @@
 #include <string_view>
 #include <vector>
 
-#include "listfiles/SpillFile.h"
 #include "lists/ItemKey.h"
 #include "lists/ItemList.h"
+#include "pipeline/SpillFile.h"
 
 namespace karvello {
 
@@ -67,7 +69,7 @@ class PartitionedRun {
   };
 
   // Edits `part` in place, only removing items and keeping the order of the
-  // rest, and treats the third and later copies of a text as the second;
+  // rest, and treats the third and later items of a key as the second;
   // `other` is the matching part of the other list (empty when there is none)
   // and is only read.
   using PartOperation =
@@ -90,10 +92,9 @@ class PartitionedRun {
   // their original order. Call once, after the last Add.
   void Finish(const PartOperation& operation, const Emit& emit);
 
-  // Bytes written to spill files so far.
-  std::uint64_t spilled_bytes() const noexcept { return spilled_bytes_; }
-  // Parts worked on in memory so far.
-  std::size_t parts() const noexcept { return runs_.size(); }
+  // A test hook: how many parts no split made small enough, which were
+  // worked on by their distinct keys.
+  std::size_t PartsByKeysForTesting() const noexcept { return parts_by_keys_; }
 
  private:
   class Split;
@@ -118,9 +119,9 @@ class PartitionedRun {
   std::string record_;  // a survivor with its copies in front, for results_
   std::vector<Run> runs_;
   std::uint64_t next_position_ = 0;
-  std::uint64_t spilled_bytes_ = 0;
+  std::size_t parts_by_keys_ = 0;
 };
 
 }  // namespace karvello
 
-#endif  // KARVELLO_LISTFILES_PARTITIONEDRUN_H_
+#endif  // KARVELLO_PIPELINE_PARTITIONEDRUN_H_

@@ -1,41 +1,32 @@
 // Spill files: scratch storage on disk for lists that do not fit in memory.
 //
 // A spill file has no name: it is opened with O_TMPFILE where the file system
-// allows, or created and unlinked at once, so it disappears with its
+// allows, or created under a random name and unlinked at once, with SIGINT,
+// SIGTERM and SIGHUP held back in between, so it disappears with its
 // descriptor. Nothing is left behind when the run ends, fails or is killed.
 //
 // Records are an item's position (8 bytes), its length (4 bytes) and its
 // bytes, so an item comes back exactly as it went in.
 
-#ifndef KARVELLO_LISTFILES_SPILLFILE_H_
-#define KARVELLO_LISTFILES_SPILLFILE_H_
+#ifndef KARVELLO_PIPELINE_SPILLFILE_H_
+#define KARVELLO_PIPELINE_SPILLFILE_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "pipeline/Status.h"
+
 namespace karvello {
-
-// A failed read or write of a spill file. what() names the temporary folder
-// and the reason, such as "cannot write to the temporary folder /tmp: No
-// space left on device"; error() is the errno value.
-class SpillError : public std::runtime_error {
- public:
-  SpillError(const std::string& what, int error)
-      : std::runtime_error(what), error_(error) {}
-  int error() const noexcept { return error_; }
-
- private:
-  int error_;
-};
 
 class SpillFile {
  public:
   // Opens a new, empty spill file in `folder` that buffers `buffer_bytes`
-  // of appended records. Throws SpillError.
+  // of appended records. Like every member below, throws StatusError when
+  // the file cannot be made, written or read, such as "cannot write to the
+  // temporary folder /tmp: No space left on device".
   SpillFile(const std::string& folder, std::size_t buffer_bytes);
   SpillFile(SpillFile&& other) noexcept;
   SpillFile& operator=(SpillFile&& other) noexcept;
@@ -43,11 +34,11 @@ class SpillFile {
   SpillFile& operator=(const SpillFile&) = delete;
   ~SpillFile();
 
-  // Appends one record. Throws SpillError.
+  // Appends one record.
   void Append(std::uint64_t position, std::string_view text);
 
   // Writes out what is buffered and frees the buffer; call before reading.
-  // Throws SpillError.
+  //
   void Flush();
 
   // Bytes appended so far, buffered ones included.
@@ -55,7 +46,7 @@ class SpillFile {
   std::uint64_t records() const noexcept { return records_; }
 
   // Reads up to `n` bytes at `offset` into `buffer`; returns how many were
-  // read, 0 at the end. Throws SpillError.
+  // read, 0 at the end.
   std::size_t ReadAt(std::uint64_t offset, char* buffer, std::size_t n) const;
 
  private:
@@ -83,7 +74,7 @@ class SpillReader {
               std::size_t buffer_bytes);
 
   // The next record; false at the end of the span. `text` stays valid until
-  // the next call. Throws SpillError.
+  // the next call.
   bool Next(std::uint64_t& position, std::string_view& text);
 
  private:
@@ -100,6 +91,21 @@ class SpillReader {
   std::size_t held_ = 0;
 };
 
+// Calls visit(position, text) for every record of `file`, in order, read
+// through a buffer of `buffer_bytes`.
+template <typename Visit>
+void ForEachRecord(const SpillFile& file, std::size_t buffer_bytes,
+                   Visit visit) {
+  SpillReader reader(file, 0, file.size(), buffer_bytes);
+  std::uint64_t position;
+  std::string_view text;
+  while (reader.Next(position, text)) visit(position, text);
+}
+
+// A test hook: makes every later spill file take the way that file systems
+// without O_TMPFILE need, a named file unlinked at once.
+void UseNamedSpillFilesForTesting();
+
 }  // namespace karvello
 
-#endif  // KARVELLO_LISTFILES_SPILLFILE_H_
+#endif  // KARVELLO_PIPELINE_SPILLFILE_H_

@@ -1,0 +1,453 @@
+#include "pipeline/PartitionedRun.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <queue>
+#include <span>
+#include <stdexcept>
+#include <unordered_map>
+#include <utility>
+
+#include "lists/CopyCounts.h"
+#include "lists/internal/Bytes.h"
+#include "lists/internal/ItemHash.h"
+
+namespace karvello {
+
+namespace {
+
+constexpr std::size_t kRecordHeader = 12;
+constexpr std::size_t kMaxParts = 64;
+constexpr std::size_t kUnknownSizeParts = 16;
+// A part that is still too big after this many splits holds mostly items of
+// a few keys, which no hash can tell apart; it is worked on by its distinct
+// keys (see WorkOnCopies).
+constexpr int kMaxDepth = 4;
+// The least buffer a spill file is read or written through.
+constexpr std::size_t kLeastBuffer = 4096;
+
+std::size_t PartsFor(std::uint64_t bytes, std::size_t part_bytes) {
+  // A quarter more than the even share, so that an unlucky hash seldom
+  // leaves one part over the limit.
+  const std::uint64_t want = bytes / part_bytes + bytes / part_bytes / 4 + 1;
+  return static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(want, 2, kMaxParts));
+}
+
+// The key of `text` under `keys`, in `scratch` when it differs from the
+// text.
+std::string_view KeyOf(std::string_view text, const KeyRules& keys,
+                       std::string& scratch) {
+  if (keys.Exact()) return text;
+  scratch.clear();
+  AppendKey(text, keys, scratch);
+  return scratch;
+}
+
+}  // namespace
+
+// One split of a list (and of the other list, when there is one) into parts
+// by hash. Each depth of splitting mixes the hash with its own salt: the
+// items of one part share their part number at the depth above, and reusing
+// those bits would put them all in one part again.
+class PartitionedRun::Split {
+ public:
+  Split(const std::string& folder, std::size_t count, int depth,
+        std::size_t buffer_bytes, const KeyRules& keys)
+      : folder_(folder),
+        keys_(keys),
+        count_(count),
+        salt_(0x9e3779b97f4a7c15ULL * static_cast<std::uint64_t>(depth + 1)),
+        buffer_bytes_(buffer_bytes) {
+    lists_.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      lists_.emplace_back(folder, buffer_bytes);
+    }
+  }
+
+  void Add(std::uint64_t position, std::string_view text) {
+    lists_[PartOf(text)].Append(position, text);
+  }
+  void AddOther(std::string_view text) {
+    if (others_.empty()) {
+      others_.reserve(count_);
+      for (std::size_t i = 0; i < count_; ++i) {
+        others_.emplace_back(folder_, buffer_bytes_);
+      }
+    }
+    others_[PartOf(text)].Append(0, text);
+  }
+
+  std::size_t count() const { return count_; }
+  SpillFile& list(std::size_t i) { return lists_[i]; }
+  std::optional<SpillFile> TakeOther(std::size_t i) {
+    if (others_.empty()) return std::nullopt;
+    return std::move(others_[i]);
+  }
+
+ private:
+  std::size_t PartOf(std::string_view text) {
+    const std::uint64_t mixed = internal::FoldedMultiply(
+        hash_(KeyOf(text, keys_, key_)) ^ salt_, 0xc2b2ae3d27d4eb4fULL);
+    return static_cast<std::size_t>(
+        (static_cast<internal::Uint128>(mixed) * count_) >> 64);
+  }
+
+  internal::ItemHasher hash_;
+  std::string folder_;
+  KeyRules keys_;
+  std::string key_;
+  std::size_t count_;
+  std::uint64_t salt_;
+  std::size_t buffer_bytes_;
+  std::vector<SpillFile> lists_;
+  std::vector<SpillFile> others_;
+};
+
+PartitionedRun::PartitionedRun(const Settings& settings)
+    : settings_(settings), results_(settings.temp_dir, BufferBytes(1)) {
+  if (settings_.part_bytes < kLeastBuffer) settings_.part_bytes = kLeastBuffer;
+  const std::size_t count =
+      settings_.expected_bytes != 0
+          ? PartsFor(settings_.expected_bytes +
+                         settings_.expected_bytes / 2,  // record headers
+                     settings_.part_bytes)
+          : kUnknownSizeParts;
+  first_ = std::make_unique<Split>(settings_.temp_dir, count, 0,
+                                   BufferBytes(count), settings_.keys);
+}
+
+PartitionedRun::~PartitionedRun() = default;
+
+std::size_t PartitionedRun::BufferBytes(std::size_t files) const {
+  // The write buffers of one split take an eighth of a part's memory.
+  return std::clamp<std::size_t>(settings_.part_bytes / 8 / files, kLeastBuffer,
+                                 std::size_t{256} << 10);
+}
+
+void PartitionedRun::Add(std::string_view item) {
+  first_->Add(next_position_++, item);
+}
+
+void PartitionedRun::AddOther(std::string_view item) { first_->AddOther(item); }
+
+void PartitionedRun::Finish(const PartOperation& operation, const Emit& emit) {
+  std::unique_ptr<Split> split = std::move(first_);
+  for (std::size_t i = 0; i < split->count(); ++i) {
+    std::optional<SpillFile> other = split->TakeOther(i);
+    Process(std::move(split->list(i)), other ? &*other : nullptr, 0, operation);
+  }
+  split.reset();
+  results_.Flush();
+  Merge(emit);
+}
+
+void PartitionedRun::Process(SpillFile list, SpillFile* other, int depth,
+                             const PartOperation& operation) {
+  list.Flush();
+  if (other != nullptr) other->Flush();
+  if (list.records() == 0) return;
+  const std::uint64_t bytes =
+      list.size() + (other != nullptr ? other->size() : 0);
+  if (bytes <= settings_.part_bytes) {
+    Work(list, other, operation);
+    return;
+  }
+  if (depth >= kMaxDepth) {
+    WorkOnCopies(list, other, operation);
+    return;
+  }
+  const std::uint64_t records = list.records();
+  const std::size_t count = PartsFor(bytes, settings_.part_bytes);
+  Split split(settings_.temp_dir, count, depth + 1, BufferBytes(count),
+              settings_.keys);
+  ForEachRecord(list, BufferBytes(1),
+                [&](std::uint64_t position, std::string_view text) {
+                  split.Add(position, text);
+                });
+  if (other != nullptr) {
+    ForEachRecord(
+        *other, BufferBytes(1),
+        [&](std::uint64_t, std::string_view text) { split.AddOther(text); });
+  }
+  // The parent's files go before the parts are worked on: the disk then
+  // holds each item about twice at most.
+  { SpillFile done = std::move(list); }
+  if (other != nullptr) {
+    SpillFile done = std::move(*other);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    std::optional<SpillFile> sub_other = split.TakeOther(i);
+    // A part that kept every item is copies of a key or two, which no
+    // further split can tell apart.
+    const bool kept_all = split.list(i).records() == records;
+    Process(std::move(split.list(i)), sub_other ? &*sub_other : nullptr,
+            kept_all ? kMaxDepth : depth + 1, operation);
+  }
+}
+
+void PartitionedRun::Work(SpillFile& list, SpillFile* other,
+                          const PartOperation& operation) {
+  auto load = [this](const SpillFile& file, ItemList& into) {
+    into.Reserve(static_cast<ItemList::Index>(file.records()),
+                 file.size() - file.records() * kRecordHeader);
+    ForEachRecord(
+        file, BufferBytes(1),
+        [&](std::uint64_t, std::string_view text) { into.AddItem(text); });
+  };
+  ItemList items;
+  load(list, items);
+  std::vector<std::uint64_t> copies;
+  if (settings_.count_copies) {
+    copies = settings_.keys.Exact()
+                 ? CountCopies(items)
+                 : CountCopies(KeysOf(items, settings_.keys));
+  }
+  {
+    ItemList other_items;
+    if (other != nullptr) load(*other, other_items);
+    operation(items, other_items);
+  }
+  // The operation only removed items, so the survivors are a subsequence of
+  // the part: reading the part again and taking each item that matches the
+  // next survivor pairs every survivor with its own position. For the first
+  // copy of a text that is exactly the copy the operation kept, and where
+  // copies all stay or all go, any pairing gives the same positions.
+  const std::uint64_t begin = results_.size();
+  const ItemList::Index kept = items.ListCount();
+  ItemList::Index next = 0;
+  std::size_t read = 0;
+  ForEachRecord(list, BufferBytes(1),
+                [&](std::uint64_t position, std::string_view text) {
+                  if (next < kept && text == items.UncheckedItem(next)) {
+                    Keep(position, text, copies.empty() ? 0 : copies[read]);
+                    ++next;
+                  }
+                  ++read;
+                });
+  if (next != kept) {
+    throw std::logic_error("a part operation added or reordered items");
+  }
+  if (kept != 0) runs_.push_back({begin, results_.size()});
+}
+
+namespace {
+
+// The keyed item hash for the standard containers: the keys come from the
+// input, so an unkeyed hash would let a list be built to collide.
+struct KeyedHash {
+  using is_transparent = void;
+  internal::ItemHasher hash;
+  std::size_t operator()(std::string_view text) const noexcept {
+    return static_cast<std::size_t>(hash(text));
+  }
+};
+
+// What WorkOnCopies learns of one key of its part.
+struct KeyFacts {
+  std::uint64_t items = 0;
+  std::uint8_t in_reduced = 0;  // its items in the reduced list, at most 2
+  bool first_stays = false;
+  bool later_stay = false;
+};
+
+// The distinct keys of a part, numbered as they first come. The part is
+// rare and few in keys, so a standard map serves; it owns its keys.
+class KeyIndex {
+ public:
+  explicit KeyIndex(const KeyRules& rules) : rules_(rules) {}
+  // The number of the key of `text`, and whether it came now.
+  std::pair<std::uint32_t, bool> Find(std::string_view text) {
+    const std::string_view key = KeyOf(text, rules_, scratch_);
+    if (const auto at = index_.find(key); at != index_.end()) {
+      return {at->second, false};
+    }
+    const auto number = static_cast<std::uint32_t>(index_.size());
+    index_.emplace(std::string(key), number);
+    return {number, true};
+  }
+
+ private:
+  KeyRules rules_;
+  std::string scratch_;
+  std::unordered_map<std::string, std::uint32_t, KeyedHash, std::equal_to<>>
+      index_;
+};
+
+// What WorkOnCopies knows of a part: its keys, and the reduced list.
+struct Tally {
+  std::vector<KeyFacts> facts;  // by key number
+  ItemList reduced;             // the first two items of each key, in order
+  std::vector<std::uint32_t> entries;  // the key of each reduced item
+};
+
+// Reads the part once: how many items each key has, and the reduced list.
+Tally TallyKeys(const SpillFile& list, const KeyRules& rules,
+                std::size_t buffer) {
+  Tally tally;
+  KeyIndex keys(rules);
+  ForEachRecord(list, buffer, [&](std::uint64_t, std::string_view text) {
+    const auto [k, added] = keys.Find(text);
+    if (added) tally.facts.emplace_back();
+    KeyFacts& fact = tally.facts[k];
+    ++fact.items;
+    if (fact.in_reduced < 2) {
+      ++fact.in_reduced;
+      tally.reduced.AddItem(text);
+      tally.entries.push_back(k);
+    }
+  });
+  return tally;
+}
+
+// Runs `operation` on the reduced list, against one item of each key of
+// `other`, and records what it left of each key's first and later items.
+void DecideKeys(Tally& tally, const SpillFile* other, const KeyRules& rules,
+                std::size_t buffer,
+                const PartitionedRun::PartOperation& operation) {
+  ItemList other_keys;
+  if (other != nullptr) {
+    KeyIndex seen(rules);
+    ForEachRecord(*other, buffer, [&](std::uint64_t, std::string_view text) {
+      if (seen.Find(text).second) other_keys.AddItem(text);
+    });
+  }
+  ItemList left = tally.reduced;
+  operation(left, other_keys);
+  // Pairs the survivors with the reduced items as Work does.
+  ItemList::Index next = 0;
+  std::vector<std::uint8_t> met(tally.facts.size(), 0);
+  for (std::size_t i = 0; i < tally.entries.size(); ++i) {
+    KeyFacts& fact = tally.facts[tally.entries[i]];
+    const bool later = met[tally.entries[i]]++ != 0;
+    if (next < left.ListCount() &&
+        left.UncheckedItem(next) ==
+            tally.reduced.UncheckedItem(static_cast<ItemList::Index>(i))) {
+      (later ? fact.later_stay : fact.first_stays) = true;
+      ++next;
+    }
+  }
+  if (next != left.ListCount()) {
+    throw std::logic_error("a part operation added or reordered items");
+  }
+}
+
+}  // namespace
+
+// Only the first two items of each key go into the list the operation
+// sees, and one item of each key of the other list. Each operation here
+// treats the third and later items of a key as it treats the second, so
+// what it leaves of the first and second items says what becomes of every
+// item; memory then follows the distinct keys, not the items.
+void PartitionedRun::WorkOnCopies(SpillFile& list, SpillFile* other,
+                                  const PartOperation& operation) {
+  ++parts_by_keys_;
+  const std::size_t buffer = BufferBytes(1);
+  Tally tally = TallyKeys(list, settings_.keys, buffer);
+  DecideKeys(tally, other, settings_.keys, buffer, operation);
+  // Every item takes the fate of its place among its key's items.
+  const std::uint64_t begin = results_.size();
+  KeyIndex keys(settings_.keys);
+  ForEachRecord(list, buffer,
+                [&](std::uint64_t position, std::string_view text) {
+                  const auto [k, first] = keys.Find(text);
+                  const KeyFacts& fact = tally.facts[k];
+                  if (first ? fact.first_stays : fact.later_stay) {
+                    Keep(position, text,
+                         first && settings_.count_copies ? fact.items : 0);
+                  }
+                });
+  if (results_.size() != begin) runs_.push_back({begin, results_.size()});
+}
+
+void PartitionedRun::Keep(std::uint64_t position, std::string_view text,
+                          std::uint64_t copies) {
+  if (!settings_.count_copies) {
+    results_.Append(position, text);
+    return;
+  }
+  record_.resize(sizeof copies);
+  std::memcpy(record_.data(), &copies, sizeof copies);
+  record_.append(text);
+  results_.Append(position, record_);
+}
+
+namespace {
+
+// Merges the records of `runs` of `file`, each in order of position, into
+// one order, and passes each record to `visit`, reading each run through
+// `buffer` bytes.
+template <typename Runs, typename Visit>
+void MergeRuns(const SpillFile& file, const Runs& runs, std::size_t buffer,
+               Visit visit) {
+  struct Cursor {
+    SpillReader reader;
+    std::uint64_t position = 0;
+    std::string_view text;
+  };
+  std::vector<Cursor> cursors;
+  cursors.reserve(runs.size());
+  // A min-heap of cursors by the position of their next record.
+  using Entry = std::pair<std::uint64_t, std::size_t>;
+  std::priority_queue<Entry, std::vector<Entry>, std::greater<Entry>> heap;
+  for (const auto& run : runs) {
+    cursors.push_back({SpillReader(file, run.begin, run.end, buffer), 0, {}});
+    Cursor& cursor = cursors.back();
+    if (cursor.reader.Next(cursor.position, cursor.text)) {
+      heap.emplace(cursor.position, cursors.size() - 1);
+    }
+  }
+  while (!heap.empty()) {
+    const std::size_t i = heap.top().second;
+    heap.pop();
+    Cursor& cursor = cursors[i];
+    visit(cursor.position, cursor.text);
+    if (cursor.reader.Next(cursor.position, cursor.text)) {
+      heap.emplace(cursor.position, i);
+    }
+  }
+}
+
+}  // namespace
+
+void PartitionedRun::Merge(const Emit& emit) {
+  // Each run is read through a buffer of its own; merging at most `fan_in`
+  // runs at a time, in passes, keeps the buffers within a part's memory
+  // however many parts there were.
+  const std::size_t fan_in =
+      std::clamp<std::size_t>(settings_.part_bytes / 2 / kLeastBuffer, 2, 1024);
+  auto buffer = [&](std::size_t runs) {
+    return std::clamp<std::size_t>(
+        settings_.part_bytes / 2 / std::max<std::size_t>(runs, 1), kLeastBuffer,
+        std::size_t{1} << 20);
+  };
+  while (runs_.size() > fan_in) {
+    SpillFile merged(settings_.temp_dir, BufferBytes(1));
+    std::vector<Run> runs;
+    for (std::size_t i = 0; i < runs_.size(); i += fan_in) {
+      const auto group = std::span<const Run>(runs_).subspan(
+          i, std::min(fan_in, runs_.size() - i));
+      const std::uint64_t begin = merged.size();
+      MergeRuns(results_, group, buffer(group.size()),
+                [&](std::uint64_t position, std::string_view record) {
+                  merged.Append(position, record);
+                });
+      runs.push_back({begin, merged.size()});
+    }
+    merged.Flush();
+    results_ = std::move(merged);
+    runs_ = std::move(runs);
+  }
+  MergeRuns(results_, runs_, buffer(runs_.size()),
+            [&](std::uint64_t, std::string_view record) {
+              if (settings_.count_copies) {
+                emit(record.substr(sizeof(std::uint64_t)),
+                     internal::Load64(record.data()));
+              } else {
+                emit(record, 0);
+              }
+            });
+}
+
+}  // namespace karvello

@@ -1,0 +1,372 @@
+#include "pipeline/Pipeline.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "listfiles/ListFileWriter.h"
+#include "lists/CopyCounts.h"
+#include "lists/TextSet.h"
+#include "pipeline/Inputs.h"
+#include "pipeline/PartitionedRun.h"
+
+namespace karvello {
+
+namespace {
+
+// What a text costs in a TextSet besides its bytes: its length, and its
+// share of a table kept at most 70% full.
+constexpr std::uint64_t kSetEntryBytes = 28;
+
+// What the run in memory of `list` needs at most: the list, its keys, and
+// the tables and marks of the operation, which for copies of one text come
+// to 74 bytes an item (measured with remove-all-dupes on empty items).
+std::uint64_t InMemoryNeed(const ItemList& list, bool keyed) {
+  const auto items = static_cast<std::uint64_t>(list.ListCount());
+  const std::uint64_t text = list.TextBytes();
+  return keyed ? 3 * text + 96 * items : 2 * text + 80 * items;
+}
+
+// Thrown out of a body of Produce once the output has failed, so that
+// nothing more is read for it.
+struct OutputFailed {};
+
+// What dedupe --count writes for `item`, the first of `copies` items with
+// its key: "Anna", 2 --> "Anna<TAB>2".
+void CountedLine(std::string_view item, std::uint64_t copies,
+                 std::string& line) {
+  line.assign(item).append("\t").append(std::to_string(copies));
+}
+
+// dedupe --count in memory.
+void WithCounts(const KeyRules& rules, ItemList& list) {
+  const std::vector<std::uint64_t> counts =
+      rules.Exact() ? CountCopies(list) : CountCopies(KeysOf(list, rules));
+  ItemList counted;
+  std::string line;
+  for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
+    const std::uint64_t count = counts[static_cast<std::size_t>(i)];
+    if (count == 0) continue;
+    CountedLine(list.UncheckedItem(i), count, line);
+    counted.AddItem(line);
+  }
+  list = std::move(counted);
+}
+
+// The descriptor the result goes through as it is produced: standard
+// output, or OUT when it names standard output or error (which the writer
+// writes through rather than replace). The regular file there, if any, must
+// not be an input.
+std::optional<FileId> WrittenThrough(const std::string& output) {
+  if (output.empty()) return RegularFileOf(STDOUT_FILENO);
+  struct stat info {};
+  if (::stat(output.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return std::nullopt;
+  }
+  const FileId named{info.st_dev, info.st_ino};
+  for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    if (RegularFileOf(fd) == named) return named;
+  }
+  return std::nullopt;
+}
+
+class Runner {
+ public:
+  Runner(const Job& job, Counts& counts)
+      : job_(job),
+        op_(*job.operation),
+        counts_(counts),
+        budget_(std::max(job.budget != 0 ? job.budget : DefaultMemoryBudget(),
+                         kSmallestBudget)),
+        inputs_(job.inputs, job.split) {
+    if (op_.argument == Argument::kOther) {
+      other_.emplace(std::vector<std::string>{job.other}, job.split);
+    }
+  }
+
+  Status Run() {
+    if (Status status = Check(); !status.ok()) return status;
+    switch (op_.stream) {
+      case Stream::kCopy:
+      case Stream::kPerItem:
+        return Produce([this](ItemWriter& out) { StreamBlocks(out); });
+      case Stream::kFirstCopies:
+        if (job_.count_copies) return Whole();
+        return StreamPastSet();
+      case Stream::kNotInOther:
+      case Stream::kInOther:
+        return StreamPastSet();
+      case Stream::kWhole:
+        break;
+    }
+    return Whole();
+  }
+
+ private:
+  // Every input, and standard output when the result goes there, before
+  // anything is read.
+  Status Check() {
+    Status status;
+    if (job_.output.empty()) {
+      const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+      const int error = flags == -1                       ? errno
+                        : (flags & O_ACCMODE) == O_RDONLY ? EBADF
+                                                          : 0;
+      if (error != 0) status.Also(Status::Write({}, error));
+    }
+    const std::optional<FileId> output = WrittenThrough(job_.output);
+    if (other_) status.Also(other_->Check(output));
+    status.Also(inputs_.Check(output));
+    return status;
+  }
+
+  // Produces the result through `body` to standard output or, by a safe
+  // replace, to OUT. A failure of `body` other than the output's own is
+  // thrown on once OUT's temporary file is gone.
+  Status Produce(const std::function<void(ItemWriter&)>& body) {
+    std::exception_ptr failure;
+    auto write = [&](int fd) -> int {
+      ItemWriter out(fd, job_.line_end);
+      try {
+        body(out);
+      } catch (const OutputFailed&) {
+      } catch (...) {
+        failure = std::current_exception();
+        return EIO;
+      }
+      const int error = out.Flush();
+      counts_.written = out.items();
+      return error;
+    };
+    const int error = job_.output.empty()
+                          ? write(STDOUT_FILENO)
+                          : ReplaceWithOutput(job_.output, write);
+    if (failure) std::rethrow_exception(failure);
+    if (error != 0) return Status::Write(job_.output, error);
+    return Status();
+  }
+
+  // After each block: what is written reaches a reader that waits for it
+  // while the input waits too, and a failed output stops the reading.
+  void Passed(ItemWriter& out) {
+    if (inputs_.waiting()) static_cast<void>(out.Flush());
+    if (out.error() != 0) throw OutputFailed{};
+  }
+
+  static void StartBlock(ItemList& block) {
+    block.Clear();
+    // Room for a whole block at once keeps the list's storage in the
+    // allocator's reuse from block to block.
+    block.Reserve(Inputs::kBlockBytes / 16, Inputs::kBlockBytes + (64 << 10));
+  }
+
+  const ItemList& Keyed(const ItemList& list) {
+    if (job_.keys.Exact()) return list;
+    keys_ = KeysOf(list, job_.keys);
+    return keys_;
+  }
+
+  void StreamBlocks(ItemWriter& out) {
+    ItemList block;
+    const ItemList none;
+    auto write_block = [&] {
+      counts_.read += static_cast<std::uint64_t>(block.ListCount());
+      Apply(op_, job_.keys, block, job_.search, none);
+      out.Write(block);
+      StartBlock(block);
+    };
+    if (op_.stream == Stream::kCopy) {
+      inputs_.PassRunsTo(job_.line_end,
+                         [&](std::string_view bytes, std::size_t items) {
+                           if (block.ListCount() != 0) write_block();
+                           counts_.read += items;
+                           out.WriteLines(bytes, items);
+                         });
+    }
+    StartBlock(block);
+    while (inputs_.ReadBlock(block)) {
+      write_block();
+      Passed(out);
+    }
+  }
+
+  // The set of first copies seen, or of OTHER's texts, by their keys.
+  struct KeySet {
+    TextSet texts;
+    std::uint64_t bytes = 0;
+    std::vector<std::uint8_t> flags;
+
+    void InsertAll(const ItemList& keys) {
+      flags.resize(static_cast<std::size_t>(keys.ListCount()));
+      texts.InsertAll(keys, flags.data());
+      for (ItemList::Index i = 0; i < keys.ListCount(); ++i) {
+        if (flags[static_cast<std::size_t>(i)] != 0) {
+          bytes += keys.UncheckedItem(i).size() + kSetEntryBytes;
+        }
+      }
+    }
+  };
+
+  Status StreamPastSet() {
+    KeySet set;
+    ItemList block;
+    if (other_) {
+      while (other_->ReadBlock(block)) {
+        set.InsertAll(Keyed(block));
+        block.Clear();
+        if (set.bytes > budget_) return OtherInParts(set, block);
+      }
+    }
+    const bool first_copies = op_.stream == Stream::kFirstCopies;
+    const bool wanted = op_.stream != Stream::kNotInOther;
+    return Produce([&](ItemWriter& out) {
+      while (inputs_.ReadBlock(block)) {
+        counts_.read += static_cast<std::uint64_t>(block.ListCount());
+        const ItemList& keys = Keyed(block);
+        if (first_copies) {
+          set.InsertAll(keys);
+        } else {
+          set.flags.resize(static_cast<std::size_t>(keys.ListCount()));
+          set.texts.FindAll(keys, set.flags.data());
+        }
+        for (ItemList::Index i = 0; i < block.ListCount(); ++i) {
+          if ((set.flags[static_cast<std::size_t>(i)] != 0) == wanted) {
+            out.Write(block.UncheckedItem(i));
+          }
+        }
+        StartBlock(block);
+        Passed(out);
+        if (first_copies && set.bytes > budget_) {
+          // The rest goes through parts, where the keys already seen are
+          // an OTHER to subtract before the first copies are kept.
+          StartParts(&set);
+          AddInputsToParts(block);
+          FinishParts(out, [this](ItemList& part, const ItemList& seen) {
+            Apply(OperationOf(Op::kSubtract), job_.keys, part, {}, seen);
+            Apply(op_, job_.keys, part, {}, ItemList());
+          });
+          return;
+        }
+      }
+    });
+  }
+
+  // OTHER outgrew the budget as a set: everything goes through parts.
+  Status OtherInParts(KeySet& set, ItemList& block) {
+    StartParts(&set);
+    while (other_->ReadBlock(block)) {
+      for (ItemList::Index i = 0; i < block.ListCount(); ++i) {
+        run_->AddOther(block.UncheckedItem(i));
+      }
+      block.Clear();
+    }
+    AddInputsToParts(block);
+    return Produce(
+        [this](ItemWriter& out) { FinishParts(out, PartOperation()); });
+  }
+
+  // remove-all-dupes and dedupe --count: in memory while the list fits the
+  // budget, in parts past it.
+  Status Whole() {
+    ItemList list;
+    const std::optional<std::uint64_t> known = inputs_.known_bytes();
+    bool parts = known && *known > budget_;
+    while (!parts && inputs_.ReadBlock(list)) {
+      parts = InMemoryNeed(list, !job_.keys.Exact()) > budget_;
+    }
+    if (!parts) {
+      counts_.read = static_cast<std::uint64_t>(list.ListCount());
+      if (job_.count_copies) {
+        WithCounts(job_.keys, list);
+      } else {
+        Apply(op_, job_.keys, list, job_.search, ItemList());
+      }
+      return Produce([&list](ItemWriter& out) { out.Write(list); });
+    }
+    StartParts(nullptr);
+    AddInputsToParts(list);
+    return Produce(
+        [this](ItemWriter& out) { FinishParts(out, PartOperation()); });
+  }
+
+  PartitionedRun::PartOperation PartOperation() const {
+    return [this](ItemList& part, const ItemList& other) {
+      Apply(op_, job_.keys, part, job_.search, other);
+    };
+  }
+
+  // Starts the run in parts, with the keys of `set`, if any, as the first
+  // of OTHER, and frees the set.
+  void StartParts(KeySet* set) {
+    std::uint64_t expected = inputs_.known_bytes().value_or(0);
+    if (other_) expected += other_->known_bytes().value_or(0);
+    run_ = std::make_unique<PartitionedRun>(PartitionedRun::Settings{
+        .temp_dir = job_.temp_dir.empty() ? DefaultTempDir() : job_.temp_dir,
+        .part_bytes = budget_ / 3,
+        .expected_bytes = expected,
+        .keys = job_.keys,
+        .count_copies = job_.count_copies});
+    if (set == nullptr) return;
+    set->texts.ForEach([this](std::string_view key) { run_->AddOther(key); });
+    *set = KeySet();
+  }
+
+  // Adds the items of `block`, then those of every input not yet read.
+  void AddInputsToParts(ItemList& block) {
+    do {
+      counts_.read += static_cast<std::uint64_t>(block.ListCount());
+      for (ItemList::Index i = 0; i < block.ListCount(); ++i) {
+        run_->Add(block.UncheckedItem(i));
+      }
+      StartBlock(block);
+    } while (inputs_.ReadBlock(block));
+  }
+
+  void FinishParts(ItemWriter& out,
+                   const PartitionedRun::PartOperation& operation) {
+    std::string line;
+    run_->Finish(operation, [&](std::string_view item, std::uint64_t copies) {
+      if (job_.count_copies) {
+        CountedLine(item, copies, line);
+        item = line;
+      }
+      out.Write(item);
+      if (out.error() != 0) throw OutputFailed{};
+    });
+  }
+
+  const Job& job_;
+  const Operation& op_;
+  Counts& counts_;
+  const std::size_t budget_;
+  Inputs inputs_;
+  std::optional<Inputs> other_;
+  std::unique_ptr<PartitionedRun> run_;
+  ItemList keys_;  // the keys of the block at hand
+};
+
+}  // namespace
+
+Status Run(const Job& job, Counts& counts) {
+  try {
+    return Runner(job, counts).Run();
+  } catch (const StatusError& e) {
+    return e.status;
+  } catch (const std::bad_alloc&) {
+    return Status({}, {}, "not enough memory");
+  } catch (const std::length_error& e) {
+    return Status({}, {}, e.what());
+  }
+}
+
+}  // namespace karvello

@@ -1,0 +1,88 @@
+#include "lists/Operations.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "lists/CopyCounts.h"
+#include "support/ItemLists.h"
+#include "support/KeyTexts.h"
+#include "support/ReferenceScan.h"
+
+namespace karvello {
+namespace {
+
+using ::karvello::testing::ItemsOf;
+using ::karvello::testing::ListOf;
+using ::karvello::testing::RandomKeyText;
+using ::karvello::testing::ReferenceKey;
+using ::karvello::testing::ReferenceScan;
+
+constexpr KeyRules kRules[] = {{},
+                               {.ignore_case = true},
+                               {.trim = true},
+                               {.ignore_case = true, .trim = true}};
+
+std::vector<std::string> ReferenceKeys(const std::vector<std::string>& texts,
+                                       const KeyRules& rules) {
+  std::vector<std::string> keys;
+  for (const std::string& text : texts)
+    keys.push_back(ReferenceKey(text, rules));
+  return keys;
+}
+
+// Every row of the table, under every rule, leaves what the reference scan
+// leaves when it is run on the reference keys: the original items.
+TEST(OperationsTest, EveryRowUnderEveryRuleMatchesAPlainScan) {
+  std::mt19937 random(2024);
+  for (int round = 0; round < 40; ++round) {
+    std::vector<std::string> items, other;
+    const int n = 1 + static_cast<int>(random() % 300);
+    for (int i = 0; i < n; ++i) items.push_back(RandomKeyText(random));
+    for (int i = 0; i < n / 3; ++i) other.push_back(RandomKeyText(random));
+    const std::string search = RandomKeyText(random);
+    for (const Operation& op : kOperations) {
+      for (const KeyRules& rules : kRules) {
+        SCOPED_TRACE(::testing::Message()
+                     << "round " << round << ", " << op.name << ", fold "
+                     << rules.ignore_case << ", trim " << rules.trim);
+        ItemList list = ListOf(items);
+        Apply(op, rules, list, search, ListOf(other));
+        const KeyRules used = op.compares ? rules : KeyRules{};
+        const std::vector<bool> kept =
+            op.stream == Stream::kCopy
+                ? std::vector<bool>(items.size(), true)
+                : ReferenceScan(op.name, ReferenceKeys(items, used),
+                                ReferenceKey(search, used),
+                                ReferenceKeys(other, used));
+        std::vector<std::string> left;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+          if (kept[i]) left.push_back(items[i]);
+        }
+        ASSERT_EQ(ItemsOf(list), left);
+      }
+    }
+  }
+}
+
+TEST(OperationsTest, CopiesAreCountedOnTheFirstItemOfEachKey) {
+  std::mt19937 random(5);
+  for (const KeyRules& rules : kRules) {
+    std::vector<std::string> items;
+    for (int i = 0; i < 2000; ++i) items.push_back(RandomKeyText(random));
+    std::map<std::string, std::size_t> first;
+    std::vector<std::uint64_t> expected(items.size(), 0);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      ++expected[first.try_emplace(ReferenceKey(items[i], rules), i)
+                     .first->second];
+    }
+    EXPECT_EQ(CountCopies(KeysOf(ListOf(items), rules)), expected);
+  }
+}
+
+}  // namespace
+}  // namespace karvello
