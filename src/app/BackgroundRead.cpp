@@ -1,15 +1,18 @@
 #include "app/BackgroundRead.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <poll.h>
+#include <sys/eventfd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -17,6 +20,7 @@
 
 #include "listfiles/ListFileReader.h"
 #include "listfiles/ListFiles.h"
+#include "listfiles/SystemFiles.h"
 
 namespace karvello {
 namespace {
@@ -24,6 +28,27 @@ namespace {
 // Bytes held in memory go to the reader in slices of this size, so that a
 // cancel is seen between two of them and the progress moves.
 constexpr std::size_t kSlice = std::size_t{1} << 20;
+
+// The size of the regular file at `path`; nullopt for anything else (a
+// pipe, a device) or when it cannot be told.
+std::optional<std::uint64_t> RegularSize(const std::string& path) {
+#ifdef _WIN32
+  // Windows opens pipes and devices without waiting; an empty regular file
+  // counts as one of unknown size, which only leaves the bar busy.
+  const int fd = OpenToRead(path);
+  if (fd < 0) return std::nullopt;
+  const std::size_t size = RegularFileSize(fd);
+  ::close(fd);
+  if (size == 0) return std::nullopt;
+  return size;
+#else
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(info.st_size);
+#endif
+}
 
 }  // namespace
 
@@ -38,12 +63,13 @@ std::shared_ptr<BackgroundRead> BackgroundRead::Start(
 }
 
 BackgroundRead::BackgroundRead(std::vector<Source> sources, Measure measure)
-    : sources_(std::move(sources)),
-      measure_(std::move(measure)),
-      wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    : sources_(std::move(sources)), measure_(std::move(measure)) {
+#ifndef _WIN32
+  wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_fd_ < 0) {
     throw std::system_error(errno, std::generic_category(), "eventfd");
   }
+#endif
   std::uint64_t total = 0;
   for (const Source& source : sources_) {
     if (!source.is_file)
@@ -52,17 +78,18 @@ BackgroundRead::BackgroundRead(std::vector<Source> sources, Measure measure)
   bytes_total_ = total;
 }
 
-BackgroundRead::~BackgroundRead() { ::close(wake_fd_); }
+BackgroundRead::~BackgroundRead() {
+  if (wake_fd_ >= 0) ::close(wake_fd_);
+}
 
 void BackgroundRead::Run() {
   // The files' sizes make the whole; one without a size (a pipe) leaves the
   // progress unknown.
   std::uint64_t total = bytes_total_;
   for (const Source& source : sources_) {
-    struct stat info {};
     if (!source.is_file) continue;
-    if (::stat(source.path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-      total += static_cast<std::uint64_t>(info.st_size);
+    if (const auto size = RegularSize(source.path)) {
+      total += *size;
     } else {
       total = 0;
       break;
@@ -101,17 +128,17 @@ void BackgroundRead::ReadFile(const std::string& path, Result& result) {
     result.outcome = Result::Outcome::kNotFound;
     return;
   }
+#ifdef _WIN32
+  const int fd = OpenToRead(path);
+#else
   // Not blocking, so that opening a pipe does not wait for a writer here:
   // ReadSome waits instead, where a cancel can end the wait.
   const int fd =
       ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+#endif
   int error = fd < 0 ? errno : 0;
   if (fd >= 0) {
-    struct stat info {};
-    const std::size_t size_hint =
-        ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
-            ? static_cast<std::size_t>(info.st_size)
-            : 0;
+    const std::size_t size_hint = RegularFileSize(fd);
     try {
       error = ReadListStream(
           [this, fd](char* buffer, std::size_t size) {
@@ -143,6 +170,18 @@ void BackgroundRead::ReadBytes(const QByteArray& bytes, Result& result) {
 }
 
 long BackgroundRead::ReadSome(int fd, char* buffer, std::size_t size) {
+#ifdef _WIN32
+  // No poll(2) for files here: a cancel is seen between two reads, and a
+  // read that waits ends the thread, on its own, once it returns.
+  if (cancelled_) {
+    errno = ECANCELED;
+    return -1;
+  }
+  const int n = ::read(fd, buffer,
+                       static_cast<unsigned>(std::min<std::size_t>(size, 1 << 20)));
+  if (n > 0) bytes_done_ += static_cast<std::uint64_t>(n);
+  return n;
+#else
   for (;;) {
     if (cancelled_) {
       errno = ECANCELED;
@@ -157,6 +196,7 @@ long BackgroundRead::ReadSome(int fd, char* buffer, std::size_t size) {
     if (n > 0) bytes_done_ += static_cast<std::uint64_t>(n);
     return static_cast<long>(n);
   }
+#endif
 }
 
 bool BackgroundRead::WaitFor(std::chrono::milliseconds timeout) {
@@ -179,7 +219,9 @@ void BackgroundRead::Cancel() {
   cancelled_ = true;
   const std::uint64_t one = 1;
   // Wakes a ReadSome that waits in poll(2); the flag alone covers the rest.
-  [[maybe_unused]] const ssize_t written = ::write(wake_fd_, &one, sizeof one);
+  if (wake_fd_ >= 0) {
+    [[maybe_unused]] const auto written = ::write(wake_fd_, &one, sizeof one);
+  }
   std::lock_guard lock(mutex_);
   results_.clear();
 }

@@ -1,12 +1,15 @@
 #include "app/Form1.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QCoreApplication>
 #include <QEvent>
-#include <QFile>
 #include <QFont>
 #include <QGroupBox>
 #include <QIcon>
@@ -28,6 +31,7 @@
 
 #include "app/CenterFormModule.h"
 #include "app/CursorFile.h"
+#include "app/FilePaths.h"
 #include "app/internal/UndoStepNames.h"
 #include "listfiles/ListFiles.h"
 #include "lists/Operations.h"
@@ -246,11 +250,19 @@ constexpr std::size_t kMaxUndoSteps = 100;
 constexpr std::size_t kUndoBytesFloor = std::size_t{64} << 20;
 
 std::size_t UndoBytes() {
+#ifdef _WIN32
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (!::GlobalMemoryStatusEx(&status)) return kUndoBytesFloor;
+  const auto memory = static_cast<std::size_t>(status.ullTotalPhys);
+#else
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long page_size = ::sysconf(_SC_PAGE_SIZE);
   if (pages <= 0 || page_size <= 0) return kUndoBytesFloor;
-  return std::max(kUndoBytesFloor, static_cast<std::size_t>(pages) *
-                                       static_cast<std::size_t>(page_size) / 4);
+  const auto memory =
+      static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
+#endif
+  return std::max(kUndoBytesFloor, memory / 4);
 }
 
 }  // namespace
@@ -421,7 +433,7 @@ void Form1::FormLoad() {
 
   const QString cursor_path =
       QCoreApplication::applicationDirPath() + QStringLiteral("/HAND-M.CUR");
-  if (FileExists(QFile::encodeName(cursor_path).toStdString())) {
+  if (FileExists(PathBytes(cursor_path))) {
     mouse_icon_ = LoadCursorFile(cursor_path);
   }
 }

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "app/FilePaths.h"
 #include "app/Form1.h"
 #include "app/internal/UndoStepNames.h"
 
@@ -94,9 +95,14 @@ std::vector<std::string> LocalPaths(const QList<QUrl>& urls) {
   std::vector<std::string> paths;
   for (const QUrl& url : urls) {
     if (!url.isLocalFile()) continue;
+#ifdef _WIN32
+    // Windows names are UTF-16, which a QString carries whole.
+    paths.push_back(PathBytes(url.toLocalFile()));
+#else
     paths.push_back(
         QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1())
             .toStdString());
+#endif
   }
   return paths;
 }

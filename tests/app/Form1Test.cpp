@@ -40,6 +40,7 @@
 #include "ScriptedDialogs.h"
 #include "app/BackgroundRead.h"
 #include "app/CenterFormModule.h"
+#include "app/FilePaths.h"
 #include "app/Form1.h"
 
 using karvello::ListBox;
@@ -67,19 +68,22 @@ void Fill(ListBox& list, const QString& items) {
   list.ItemsChanged();
 }
 
-std::string Bytes(const QString& path) {
-  return QFile::encodeName(path).toStdString();
-}
+std::string Bytes(const QString& path) { return karvello::PathBytes(path); }
 
 // Writes a file by the bytes of its name, which need not be UTF-8.
 bool WriteFile(const std::string& path, const QByteArray& bytes) {
+#ifdef _WIN32
+  QFile file(karvello::PathText(path));
+  return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+#else
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   return fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == bytes.size() &&
          ::close(fd) == 0;
+#endif
 }
 
 QByteArray ReadFile(const std::string& path) {
-  QFile file(QFile::decodeName(path.c_str()));
+  QFile file(karvello::PathText(path));
   return file.open(QIODevice::ReadOnly) ? file.readAll() : "<unreadable>";
 }
 
@@ -436,7 +440,11 @@ class Form1Test : public QObject {
   }
   void drops() {
     QFETCH(QStringList, f);
+#ifdef _WIN32
+    if (f[1].contains('%')) QSKIP("Windows names are UTF-16, never stray bytes");
+#else
     QVERIFY(WriteFile(Bytes(dir_.path()) + "/caf\xE9", "8-bit"));
+#endif
     QList<QUrl> urls;
     for (const QString& url : f[1].split('|', Qt::SkipEmptyParts)) {
       urls << (url.contains(':')
@@ -460,7 +468,9 @@ class Form1Test : public QObject {
     QTRY_COMPARE(Items(L1()) + "/" + Items(L2()),
                  f[0].endsWith('2') ? kList1 + "/" + kList2 + added
                                     : kList1 + added + "/" + kList2);
+#ifndef _WIN32
     ::unlink((Bytes(dir_.path()) + "/caf\xE9").c_str());  // no QString names it
+#endif
     VerifyDialogs();
   }
 
@@ -497,6 +507,9 @@ class Form1Test : public QObject {
   }
 
   void aCancelledLoadLeavesTheListAsItWas() {
+#ifdef _WIN32
+    QSKIP("needs a named pipe that never ends");
+#else
     // A pipe that a writer holds open but never writes to: the read waits
     // for good.
     const std::string fifo = Path("fifo");
@@ -531,6 +544,7 @@ class Form1Test : public QObject {
       QVERIFY(read->Results().empty());
       ::close(other);
     }
+#endif
   }
 
   // On a real X server: clicks from outside the process (xdotool), as a

@@ -2,8 +2,10 @@
 // timer answers each modal dialog as it opens and the checks run
 // afterwards, outside the timer; and the cursor file.
 
+#ifndef _WIN32
 #include <sys/inotify.h>
 #include <unistd.h>
+#endif
 
 #include <QApplication>
 #include <QBuffer>
@@ -24,6 +26,7 @@
 
 #include "ScriptedDialogs.h"
 #include "app/CursorFile.h"
+#include "app/FilePaths.h"
 #include "app/Form1.h"
 
 namespace {
@@ -137,9 +140,11 @@ class QtDialogsTest : public QObject {
     QTemporaryDir dir;
     Write(dir.filePath("a.txt"), "a");
     const QString data = Write(dir.filePath("data"), "%PDF-1.4\n");
+#ifndef _WIN32
     const int watch = inotify_init1(IN_NONBLOCK);
     inotify_add_watch(watch, QFile::encodeName(data).constData(),
                       IN_OPEN | IN_ACCESS);
+#endif
     QStringList shown;
     auto show = [&](QWidget* w, const QStringList& files) {
       auto* dialog = static_cast<QFileDialog*>(w);
@@ -163,22 +168,24 @@ class QtDialogsTest : public QObject {
     const auto chosen = dialogs->ShowFileDialog(
         nullptr, {Kind::kOpen, 0x280201, "Load", "All Files (*.*)|*.*|", ""});
     QCOMPARE(chosen,
-             (std::vector<std::string>{data.toStdString(),
-                                       dir.filePath("a.txt").toStdString()}));
+             (std::vector<std::string>{karvello::PathBytes(data),
+                                       karvello::PathBytes(dir.filePath("a.txt"))}));
     QCOMPARE(dialogs->ShowFileDialog(
                  nullptr, {Kind::kSave, 0x280201, "Save",
                            "All Files (*.*)|*.*|Text Files (*.txt)|*.txt|",
                            data.toStdString()}),
-             std::vector<std::string>{data.toStdString()});
+             std::vector<std::string>{karvello::PathBytes(data)});
     QCOMPARE(answers.seen.join('/'), "Load/Save");
     QCOMPARE(shown.join('|').replace(dir.path(), "~"),
              QStringLiteral("All Files (*)|%1|no|All Files (*)|Text Files "
                             "(*.txt)|%2|~/data|no")
                  .arg(QFileDialog::ExistingFiles)
                  .arg(QFileDialog::AnyFile));
+#ifndef _WIN32
     char event[4096];
     QVERIFY(::read(watch, event, sizeof event) < 0);  // nothing opened it
     ::close(watch);
+#endif
   }
 
   void theProgressWindowEndsWithTheWorkOrCancel() {

@@ -4,14 +4,13 @@
 #ifndef KARVELLO_TESTS_SUPPORT_KEYTEXTS_H_
 #define KARVELLO_TESTS_SUPPORT_KEYTEXTS_H_
 
-#include <unicode/uchar.h>
-
 #include <cstdint>
 #include <random>
 #include <string>
 #include <string_view>
 
 #include "lists/ItemKey.h"
+#include "support/ReferenceFold.h"
 #include "support/Utf8.h"
 
 namespace karvello::testing {
@@ -72,8 +71,7 @@ inline std::string ReferenceKey(std::string_view text, const KeyRules& rules) {
       key += text[i++];
       continue;
     }
-    const auto c = static_cast<UChar32>(DecodeUtf8(text.substr(i), n));
-    AppendUtf8(key, static_cast<char32_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT)));
+    AppendUtf8(key, ReferenceFold(DecodeUtf8(text.substr(i), n)));
     i += n;
   }
   return key;
