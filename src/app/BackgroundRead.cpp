@@ -177,8 +177,8 @@ long BackgroundRead::ReadSome(int fd, char* buffer, std::size_t size) {
     errno = ECANCELED;
     return -1;
   }
-  const int n = ::read(fd, buffer,
-                       static_cast<unsigned>(std::min<std::size_t>(size, 1 << 20)));
+  const int n =
+      ::read(fd, buffer, static_cast<unsigned>(std::min(size, kSlice)));
   if (n > 0) bytes_done_ += static_cast<std::uint64_t>(n);
   return n;
 #else

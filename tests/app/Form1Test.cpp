@@ -264,6 +264,9 @@ class Form1Test : public QObject {
                            ": Is a directory");
     Press("Check3");
     QCOMPARE(Items(L1()), kWide + QString("|1"));
+#ifdef _WIN32
+    QSKIP("saving has no Windows side yet");
+#endif
     // Save proposes the first file of the last choice and asks before
     // replacing a file; a new name asks nothing and gets no extension.
     const std::string ask = "Are you sure you wish to overwrite " + one + " ?";
@@ -441,7 +444,7 @@ class Form1Test : public QObject {
   void drops() {
     QFETCH(QStringList, f);
 #ifdef _WIN32
-    if (f[1].contains('%')) QSKIP("Windows names are UTF-16, never stray bytes");
+    if (f[1].contains('%')) QSKIP("Windows names are UTF-16");
 #else
     QVERIFY(WriteFile(Bytes(dir_.path()) + "/caf\xE9", "8-bit"));
 #endif

@@ -167,9 +167,9 @@ class QtDialogsTest : public QObject {
     using Kind = karvello::FileDialogRequest::Kind;
     const auto chosen = dialogs->ShowFileDialog(
         nullptr, {Kind::kOpen, 0x280201, "Load", "All Files (*.*)|*.*|", ""});
-    QCOMPARE(chosen,
-             (std::vector<std::string>{karvello::PathBytes(data),
-                                       karvello::PathBytes(dir.filePath("a.txt"))}));
+    QCOMPARE(chosen, (std::vector<std::string>{
+                         karvello::PathBytes(data),
+                         karvello::PathBytes(dir.filePath("a.txt"))}));
     QCOMPARE(dialogs->ShowFileDialog(
                  nullptr, {Kind::kSave, 0x280201, "Save",
                            "All Files (*.*)|*.*|Text Files (*.txt)|*.txt|",
