@@ -128,7 +128,7 @@ void BM_LoadPress(benchmark::State& state) {
     form.List1().Items().Clear();
     form.List1().ItemsChanged();
     Redraw(form);
-    f.dialogs.ExpectOpen(f.file);
+    f.dialogs.ExpectOpen({f.file});
     ClickAndRedraw(state, form, Button(form, 3));
     state.counters["items"] = double(form.List1().Items().ListCount());
     state.counters["extent"] = form.List1().HorizontalExtent();
@@ -210,12 +210,13 @@ void BM_UndoRedo(benchmark::State& state) {
     if (n != 3) form.List1().Items().SetListIndex(kItems / 2);
     Redraw(form);
     if (n == 17 || n == 10) f.dialogs.ExpectInputBox("ab");
-    if (n == 3) f.dialogs.ExpectOpen(f.file);
+    if (n == 3) f.dialogs.ExpectOpen({f.file});
     const double rss_before = ResidentBytes();
     button->click();
     Redraw(form);
     state.counters["rss_MB"] = (ResidentBytes() - rss_before) / 1e6;
-    state.counters["history_MB"] = double(form.History().MemoryBytes()) / 1e6;
+    state.counters["history_MB"] =
+        double(form.HistoryForTesting().MemoryBytes()) / 1e6;
     const double cpu_start = ThreadCpuSeconds();
     const auto before_undo = Clock::now();
     form.Undo();

@@ -1,7 +1,7 @@
 // Everything modal that the window shows, behind one small interface: the
-// text prompt, the message boxes and the file dialog. The window receives a
-// Dialogs and never opens a dialog of its own, so tests can script every
-// answer.
+// text prompt, the message boxes, the file dialog and the progress window.
+// The window receives a Dialogs and never opens a dialog of its own, so tests
+// can script every answer.
 //
 // Texts and paths are byte strings. Paths are as FilePaths.h makes them (the
 // file system's own bytes; UTF-8 on Windows), texts typed by the user are
@@ -11,8 +11,10 @@
 #define KARVELLO_APP_DIALOGS_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QWidget;
 
@@ -35,9 +37,16 @@ struct FileDialogRequest {
   // Entries in the "Name|pattern|Name|pattern|" form; patterns separated by
   // ";" within one entry.
   std::string filter;
-  // The name proposed: empty, one path, or a folder and names separated by
-  // NUL characters as a multiple choice reports them.
+  // The path proposed: empty, or the first path of the previous choice.
   std::string file_name;
+};
+
+// What a long piece of work reports to the progress window.
+struct Progress {
+  bool done = false;
+  // The part done, from 0 to 1, or negative while it cannot be known (a
+  // pipe gives no size).
+  double fraction = -1;
 };
 
 class Dialogs {
@@ -58,11 +67,17 @@ class Dialogs {
   virtual bool MsgBoxYesNo(QWidget* parent, const std::string& text,
                            const std::string& title) = 0;
 
-  // Shows the open or save dialog. Returns "" when cancelled, the full path
-  // of one file, or, for several files, the folder followed by each file
-  // name, all separated by NUL characters.
-  virtual std::string ShowFileDialog(QWidget* parent,
-                                     const FileDialogRequest& request) = 0;
+  // Shows the open or save dialog. Returns the full path of each file
+  // chosen, in the order the dialog gives them; none when cancelled.
+  virtual std::vector<std::string> ShowFileDialog(
+      QWidget* parent, const FileDialogRequest& request) = 0;
+
+  // A modal progress window with `text`, a bar and a Cancel button, shown
+  // until `poll`, called every few tens of milliseconds on the window's
+  // thread, reports the work done. Returns false when the user cancelled
+  // first (Cancel, Escape or closing it).
+  virtual bool ShowProgress(QWidget* parent, const std::string& text,
+                            const std::function<Progress()>& poll) = 0;
 };
 
 // The dialogs of the platform, through Qt.

@@ -1,18 +1,18 @@
 #include "app/Form1.h"
 
-#include <QAction>
-#include <QClipboard>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCoreApplication>
-#include <QDropEvent>
 #include <QEvent>
 #include <QFont>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QIcon>
-#include <QKeySequence>
-#include <QLocale>
-#include <QMenu>
-#include <QMimeData>
 #include <QPainter>
 #include <QPalette>
 #include <QPixmap>
@@ -21,24 +21,35 @@
 #include <QScrollBar>
 #include <QStyleOption>
 #include <QTimer>
-#include <QUrl>
 #include <algorithm>
-#include <cstring>
-#include <filesystem>
+#include <chrono>
 #include <new>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/CenterFormModule.h"
-#include "app/CommonDialog.h"
 #include "app/CursorFile.h"
 #include "app/FilePaths.h"
-#include "listfiles/ListFileReader.h"
+#include "app/internal/UndoStepNames.h"
 #include "listfiles/ListFiles.h"
 #include "lists/Operations.h"
 
 namespace karvello {
+namespace internal {
+
+// The unseen button that holds the focus at start, a class of its own so
+// that assistive technology can be told about it from the moment it exists.
+class FocusHolder final : public QPushButton {
+  Q_OBJECT
+
+ public:
+  using QPushButton::QPushButton;
+};
+
+}  // namespace internal
+
 namespace {
 
 // Positions and sizes are laid out in twips, 15 to a device-independent
@@ -220,21 +231,82 @@ class DialogListFileUi final : public ListFileUi {
   QWidget* parent_;
 };
 
-std::string JoinPath(const std::string& folder, const std::string& name) {
-  constexpr char kSeparator = std::filesystem::path::preferred_separator;
-  if (!folder.empty() && folder.back() == kSeparator) return folder + name;
-  return folder + kSeparator + name;
+// Assistive technology meets the window's name where the unseen focus
+// holder is, and what Tab does there, not a button that does nothing.
+QAccessibleInterface* FocusHolderAccessible(const QString&, QObject* object) {
+  if (qobject_cast<internal::FocusHolder*>(object) == nullptr) return nullptr;
+  return new QAccessibleWidget(static_cast<QWidget*>(object),
+                               QAccessible::Client, QStringLiteral("Karvello"));
+}
+
+// How long a read may take before the progress window shows.
+constexpr std::chrono::milliseconds kProgressDelay(500);
+
+// The history keeps 100 steps at most, in a quarter of the machine's
+// memory, and never less than 64 MiB: enough for several steps on lists of
+// millions of items, while a Clear of such a list hands the whole list to
+// its step.
+constexpr std::size_t kMaxUndoSteps = 100;
+constexpr std::size_t kUndoBytesFloor = std::size_t{64} << 20;
+
+std::size_t UndoBytes() {
+#ifdef _WIN32
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (!::GlobalMemoryStatusEx(&status)) return kUndoBytesFloor;
+  const auto memory = static_cast<std::size_t>(status.ullTotalPhys);
+#else
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page_size <= 0) return kUndoBytesFloor;
+  const auto memory =
+      static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
+#endif
+  return std::max(kUndoBytesFloor, memory / 4);
 }
 
 }  // namespace
 
+// A command button: a push button to the user and to assistive technology,
+// with the two states of the design inside. A press puts it down (Value 1);
+// every change of Value runs the button's handler before SetValue returns.
+class Form1::CommandButton final : public QPushButton {
+ public:
+  CommandButton(const QString& caption, QWidget* parent,
+                std::function<void()> click)
+      : QPushButton(caption, parent), click_(std::move(click)) {
+    connect(this, &QPushButton::clicked, this, [this] { SetValue(1); });
+  }
+  int Value() const { return value_; }
+  void SetValue(int value) {
+    if (value == value_) return;
+    value_ = value;
+    click_();
+  }
+
+ private:
+  std::function<void()> click_;
+  int value_ = 0;
+};
+
 Form1::Form1(Dialogs& dialogs, QWidget* parent)
-    : QWidget(parent), dialogs_(dialogs), common_dialog1_(dialogs, this) {
+    : QWidget(parent),
+      dialogs_(dialogs),
+      common_dialog1_(dialogs, this),
+      step_names_(std::make_unique<internal::UndoStepNames>()) {
   setObjectName(QStringLiteral("Form1"));
+  history_.SetLimits(kMaxUndoSteps, UndoBytes());
+  static const bool installed = [] {
+    QAccessible::installFactory(FocusHolderAccessible);
+    return true;
+  }();
+  (void)installed;
   BuildControls();
   BuildActions();
   FormLoad();
 }
+
+Form1::~Form1() = default;
 
 void Form1::BuildControls() {
   MakeWhite(*this);
@@ -263,41 +335,44 @@ void Form1::BuildControls() {
   frame1_ = make_frame("Frame1", "List 1", 120);
   frame2_ = make_frame("Frame2", "List 2", 3600);
 
-  auto make_list = [this](const char* name, QGroupBox* frame) {
-    auto* list = new ListBox(frame);
-    list->setObjectName(QString::fromLatin1(name));
-    list->setGeometry(PxRect(120, 240, 3135, 2085));
-    list->setFont(ArialFont(false));
-    // The height is cut down to a whole number of rows, so no row shows
-    // halfway at the bottom.
-    const int border = 2 * list->frameWidth();
-    const int rows = std::max(1, (list->height() - border) / list->RowHeight());
-    list->resize(list->width(), rows * list->RowHeight() + border);
-    list->setToolTip(QStringLiteral("Double click list item to remove it."));
-    list->viewport()->setAcceptDrops(true);
-    for (QWidget* w : {static_cast<QWidget*>(list), list->viewport()}) {
-      w->setMouseTracking(true);
-      // A move over the list is the list's alone: it must not reach the
-      // frame behind it, which would set the arrow again.
-      w->setAttribute(Qt::WA_NoMousePropagation);
-      w->installEventFilter(this);
-    }
-    return list;
-  };
-  list1_ = make_list("List1", frame1_);
-  list2_ = make_list("List2", frame2_);
-  connect(list1_, &ListBox::DblClick, this, [this] { ListDblClick(*list1_); });
-  connect(list2_, &ListBox::DblClick, this, [this] { ListDblClick(*list2_); });
+  list1_ = BuildList("List1", *frame1_);
+  list2_ = BuildList("List2", *frame2_);
 
   BuildButtons();
 
   // Outside the client area: it only holds the focus at start.
-  command1_ = new QPushButton(QStringLiteral("Command1"), this);
+  command1_ = new internal::FocusHolder(QStringLiteral("Command1"), this);
   command1_->setObjectName(QStringLiteral("Command1"));
   command1_->setGeometry(PxRect(-720, 0, 615, 495));
+  command1_->setAccessibleDescription(
+      QStringLiteral("Tab moves to the buttons and the lists."));
 
   SetTabOrder();
   command1_->setFocus();
+}
+
+ListBox* Form1::BuildList(const char* name, QGroupBox& frame) {
+  auto* list = new ListBox(&frame);
+  list->setObjectName(QString::fromLatin1(name));
+  list->setGeometry(PxRect(120, 240, 3135, 2085));
+  list->setFont(ArialFont(false));
+  // The height is cut down to a whole number of rows, so no row shows
+  // halfway at the bottom.
+  const int border = 2 * list->frameWidth();
+  const int rows = std::max(1, (list->height() - border) / list->RowHeight());
+  list->resize(list->width(), rows * list->RowHeight() + border);
+  list->setToolTip(QStringLiteral("Double click list item to remove it."));
+  list->viewport()->setAcceptDrops(true);
+  for (QWidget* w : {static_cast<QWidget*>(list), list->viewport()}) {
+    w->setMouseTracking(true);
+    // A move over the list is the list's alone: it must not reach the
+    // frame behind it, which would set the arrow again.
+    w->setAttribute(Qt::WA_NoMousePropagation);
+    w->installEventFilter(this);
+  }
+  connect(list, &ListBox::DblClick, this,
+          [this, list] { RemoveSelected(*list); });
+  return list;
 }
 
 void Form1::BuildButtons() {
@@ -306,10 +381,10 @@ void Form1::BuildButtons() {
     QWidget* container = this;
     if (entry.container == kFrame1) container = frame1_;
     if (entry.container == kFrame2) container = frame2_;
-    auto* button =
-        new QPushButton(QString::fromLatin1(entry.caption), container);
-    button->setObjectName(QStringLiteral("Check%1").arg(entry.number));
-    button->setCheckable(true);
+    const int n = entry.number;
+    auto* button = new CommandButton(QString::fromLatin1(entry.caption),
+                                     container, [this, n] { CheckClick(n); });
+    button->setObjectName(QStringLiteral("Check%1").arg(n));
     button->setGeometry(
         PxRect(entry.left, entry.top, entry.width, entry.height));
     button->setFont(ArialFont(true));
@@ -317,12 +392,13 @@ void Form1::BuildButtons() {
     button->setMouseTracking(true);
     button->setAttribute(Qt::WA_NoMousePropagation);
     button->installEventFilter(this);
-    const int n = entry.number;
-    connect(button, &QPushButton::toggled, this, [this, n] { CheckClick(n); });
     check_[n] = button;
     entry_[n] = static_cast<int>(row);
   }
+  // Clear of List 1 lies in front of Frame1, and takes the panel's drops as
+  // the panel's other buttons do.
   check_[1]->raise();
+  check_[1]->setAcceptDrops(true);
 }
 
 void Form1::SetTabOrder() {
@@ -412,11 +488,23 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
   return QWidget::eventFilter(watched, event);
 }
 
+ListBox* Form1::ListFor(QObject* watched) const {
+  // Clear of List 1 belongs to the window but sits in List 1's panel.
+  if (watched == check_[1]) return list1_;
+  for (ListBox* list : {list1_, list2_}) {
+    if (watched == list || watched == list->viewport() ||
+        watched == list->parentWidget()) {
+      return list;
+    }
+  }
+  return nullptr;
+}
+
 void Form1::CheckClick(int n) {
-  QPushButton* button = check_[n];
+  CommandButton* button = check_[n];
   // A change to up, including the one just below, runs nothing.
-  if (!button->isChecked()) return;
-  button->setChecked(false);
+  if (button->Value() != 1) return;
+  button->SetValue(0);
   const ButtonEntry& entry = kButtons[entry_[n]];
   ListBox& list = entry.list == 1 ? *list1_ : *list2_;
   ListBox& other = entry.list == 1 ? *list2_ : *list1_;
@@ -427,7 +515,8 @@ void Form1::CheckClick(int n) {
   if (entry.changes == kNoList) {
     Guarded(what, run);
   } else {
-    Change(entry.changes == kList1Only ? *list1_ : *list2_, what, run);
+    Change(entry.changes == kList1Only ? *list1_ : *list2_, button->text(),
+           what, run);
   }
 }
 
@@ -449,56 +538,6 @@ void Form1::Guarded(const QString& what, const std::function<void()>& handler) {
   dialogs_.MsgBox(
       this, QStringLiteral("%1 failed: %2.").arg(what, reason).toStdString(),
       kAppTitle);
-}
-
-namespace {
-
-ViewState ViewOf(ListBox& list) {
-  return {list.TopIndex(), list.HorizontalExtent(),
-          list.horizontalScrollBar()->value()};
-}
-
-// Memory the history may keep: as much again as the larger list, and never
-// so little that small lists lose their last fifty steps.
-constexpr std::size_t kMaxUndoSteps = 100;
-constexpr std::size_t kUndoBytesFloor = std::size_t{64} << 20;
-
-}  // namespace
-
-void Form1::Change(ListBox& list, const QString& what,
-                   const std::function<void()>& change) {
-  history_.Open(&list == list1_ ? 0 : 1, list.Items(), ViewOf(list));
-  // Closed however the change ends: what it did before an error is a step
-  // too.
-  struct Closer {
-    Form1& form;
-    ListBox& list;
-    ~Closer() {
-      form.history_.SetLimits(
-          kMaxUndoSteps,
-          std::max({kUndoBytesFloor, form.list1_->Items().MemoryBytes(),
-                    form.list2_->Items().MemoryBytes()}));
-      form.history_.Close(ViewOf(list));
-    }
-  } closer{*this, list};
-  Guarded(what, change);
-}
-
-void Form1::Undo() { Replay(false); }
-void Form1::Redo() { Replay(true); }
-
-void Form1::Replay(bool redo) {
-  Guarded(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"), [this, redo] {
-    std::array<ItemList*, 2> lists = {&list1_->Items(), &list2_->Items()};
-    const std::optional<UndoHistory::Replayed> replayed =
-        redo ? history_.Redo(lists) : history_.Undo(lists);
-    if (!replayed) return;
-    ListBox& list = replayed->list_id == 0 ? *list1_ : *list2_;
-    list.ItemsChanged();
-    list.SetHorizontalExtent(replayed->view.horizontal_extent);
-    list.SetTopIndex(replayed->view.top_index);
-    list.horizontalScrollBar()->setValue(replayed->view.horizontal_offset);
-  });
 }
 
 void Form1::RunCommand(Command command, ListBox& list, ListBox& other) {
@@ -526,216 +565,84 @@ void Form1::RunCommand(Command command, ListBox& list, ListBox& other) {
   list.ItemsChanged();
 }
 
-void Form1::LoadPress(ListBox& list) {
+std::vector<std::string> Form1::ChooseFiles(FileDialogRequest::Kind kind,
+                                            const char* title,
+                                            const char* filter) {
   common_dialog1_.SetFlags(kFileDialogFlags);
-  common_dialog1_.SetDialogTitle(kLoadTitle);
-  common_dialog1_.SetFilter(kLoadFilter);
-  common_dialog1_.ShowOpen();
-  const std::string chosen = common_dialog1_.FileName();
-  if (chosen.empty()) return;
-  const std::vector<std::string> parts = SplitAtNul(chosen);
-  std::vector<std::string> paths;
-  if (parts.size() == 1) {
-    paths = parts;
+  common_dialog1_.SetDialogTitle(title);
+  common_dialog1_.SetFilter(filter);
+  if (kind == FileDialogRequest::Kind::kSave) {
+    common_dialog1_.ShowSave();
   } else {
-    for (std::size_t k = 1; k < parts.size(); ++k) {
-      paths.push_back(JoinPath(parts[0], parts[k]));
-    }
+    common_dialog1_.ShowOpen();
   }
-  LoadFiles(list, paths);
+  return common_dialog1_.FileNames();
 }
 
-void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths) {
-  DialogListFileUi ui(dialogs_, this);
-  for (const std::string& path : paths) {
-    LoadListFile(list.Items(), path, ui);
-    list.ItemsChanged();
-  }
-  // Once, after the last file, also when none of them was found.
-  SetHorizontalExtent(list);
+void Form1::LoadPress(ListBox& list) {
+  const std::vector<std::string> paths =
+      ChooseFiles(FileDialogRequest::Kind::kOpen, kLoadTitle, kLoadFilter);
+  // Nothing chosen: nothing loaded, and the extent stays as it was.
+  if (paths.empty()) return;
+  LoadFiles(list, paths, false);
 }
 
 void Form1::SavePress(ListBox& list) {
-  common_dialog1_.SetFlags(kFileDialogFlags);
-  common_dialog1_.SetDialogTitle(kSaveTitle);
-  common_dialog1_.SetFilter(kSaveFilter);
-  common_dialog1_.ShowSave();
-  const std::string chosen = common_dialog1_.FileName();
-  if (chosen.empty()) return;
+  const std::vector<std::string> paths =
+      ChooseFiles(FileDialogRequest::Kind::kSave, kSaveTitle, kSaveFilter);
+  if (paths.empty()) return;
   DialogListFileUi ui(dialogs_, this);
   // Failures and a declined overwrite are reported (or not) by the routine.
-  SaveListFile(list.Items(), chosen, ui);
+  SaveListFile(list.Items(), paths[0], ui);
 }
 
-void Form1::ListDblClick(ListBox& list) {
-  Change(list, QStringLiteral("Removing the double-clicked item"), [&list] {
-    const ItemList::Index selected = list.Items().ListIndex();
-    if (selected < 0) return;
-    list.Items().RemoveItem(selected);
-    list.ItemsChanged();
-  });
-}
-
-void Form1::BuildActions() {
-  // Window shortcuts: they work wherever the focus is in the window.
-  undo_action_ = new QAction(QStringLiteral("Undo"), this);
-  undo_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
-  undo_action_->setShortcutContext(Qt::WindowShortcut);
-  connect(undo_action_, &QAction::triggered, this, &Form1::Undo);
-  redo_action_ = new QAction(QStringLiteral("Redo"), this);
-  redo_action_->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
-                              QKeySequence(Qt::CTRL | Qt::Key_Y)});
-  redo_action_->setShortcutContext(Qt::WindowShortcut);
-  connect(redo_action_, &QAction::triggered, this, &Form1::Redo);
-  addAction(undo_action_);
-  addAction(redo_action_);
-
-  // Copy and paste act on the list that has the focus.
-  for (ListBox* list : {list1_, list2_}) {
-    auto* copy = new QAction(QStringLiteral("Copy Item"), list);
-    copy->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
-    copy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
-    connect(copy, &QAction::triggered, this, [this, list] { CopyItem(*list); });
-    auto* paste = new QAction(QStringLiteral("Paste"), list);
-    paste->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_V));
-    paste->setShortcutContext(Qt::WidgetWithChildrenShortcut);
-    connect(paste, &QAction::triggered, this, [this, list] { Paste(*list); });
-    list->addAction(copy);
-    list->addAction(paste);
-    list->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(list, &QWidget::customContextMenuRequested, this,
-            [this, list](QPoint at) {
-              ShowListMenu(*list, list->viewport()->mapToGlobal(at));
-            });
+void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths,
+                      bool dropped) {
+  std::vector<BackgroundRead::Source> sources;
+  for (const std::string& path : paths) {
+    sources.push_back(BackgroundRead::File(path));
   }
-}
-
-void Form1::ShowListMenu(ListBox& list, QPoint at) {
-  auto* menu = new QMenu(this);
-  menu->setObjectName(QStringLiteral("ListMenu"));
-  menu->setAttribute(Qt::WA_DeleteOnClose);
-  const ItemList::Index count = list.Items().ListCount();
-  QAction* count_line = menu->addAction(
-      count == 1 ? QStringLiteral("1 item")
-                 : QStringLiteral("%1 items")
-                       .arg(QLocale().toString(static_cast<qlonglong>(count))));
-  count_line->setEnabled(false);
-  menu->addSeparator();
-  menu->addAction(undo_action_);
-  menu->addAction(redo_action_);
-  undo_action_->setEnabled(history_.CanUndo());
-  redo_action_->setEnabled(history_.CanRedo());
-  menu->addSeparator();
-  QAction* copy_item = menu->addAction(QStringLiteral("Copy Item"), this,
-                                       [this, &list] { CopyItem(list); });
-  copy_item->setEnabled(list.Items().ListIndex() >= 0);
-  QAction* copy_list = menu->addAction(QStringLiteral("Copy List"), this,
-                                       [this, &list] { CopyList(list); });
-  copy_list->setEnabled(count > 0);
-  menu->addAction(QStringLiteral("Paste"), this,
-                  [this, &list] { Paste(list); });
-  // The shortcuts stay live while no menu is open.
-  connect(menu, &QMenu::aboutToHide, this, [this] {
-    undo_action_->setEnabled(true);
-    redo_action_->setEnabled(true);
-  });
-  menu->popup(at);
-}
-
-namespace {
-
-void SetClipboardBytes(const QByteArray& bytes) {
-  // The bytes go out as they are, with no decoding on the way.
-  auto* mime = new QMimeData;
-  mime->setData(QStringLiteral("text/plain"), bytes);
-  QGuiApplication::clipboard()->setMimeData(mime);
-}
-
-QByteArray TextBytes(const QMimeData& mime) {
-  if (mime.hasFormat(QStringLiteral("text/plain"))) {
-    return mime.data(QStringLiteral("text/plain"));
-  }
-  return mime.text().toUtf8();
-}
-
-}  // namespace
-
-void Form1::CopyItem(ListBox& list) {
-  const ItemList& items = list.Items();
-  if (items.ListIndex() < 0) return;
-  const std::string_view item = items.List(items.ListIndex());
-  SetClipboardBytes(
-      QByteArray(item.data(), static_cast<qsizetype>(item.size())));
-}
-
-void Form1::CopyList(ListBox& list) {
-  Guarded(QStringLiteral("Copy List"), [&list] {
-    const ItemList& items = list.Items();
-    const ItemList::Index count = items.ListCount();
-    QByteArray bytes(static_cast<qsizetype>(items.TextBytes()) +
-                         static_cast<qsizetype>(count),
-                     Qt::Uninitialized);
-    char* out = bytes.data();
-    for (ItemList::Index i = 0; i < count; ++i) {
-      const std::string_view item = items.UncheckedItem(i);
-      std::memcpy(out, item.data(), item.size());
-      out += item.size();
-      *out++ = '\n';
+  const std::shared_ptr<BackgroundRead> read =
+      ReadAway(std::move(sources), list,
+               "Loading " + (paths.size() == 1
+                                 ? paths[0]
+                                 : std::to_string(paths.size()) + " files"));
+  if (read == nullptr) return;
+  // The files in their order, each with the message LoadListFile gives it.
+  // The extent of all the items is the largest of their parts'.
+  int extent = ExtentMeasure(list)(list.Items());
+  DialogListFileUi ui(dialogs_, this);
+  for (std::size_t k = 0; k < paths.size(); ++k) {
+    BackgroundRead::Result& result = read->Results()[k];
+    if (result.outcome == BackgroundRead::Result::Outcome::kNotFound) {
+      ui.Message(dropped ? "File not found: " + paths[k] : "File not found");
+      continue;
     }
-    SetClipboardBytes(bytes);
-  });
-}
-
-void Form1::Paste(ListBox& list) {
-  const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
-  if (mime == nullptr) return;
-  AppendText(list, TextBytes(*mime));
-}
-
-void Form1::AppendText(ListBox& list, const QByteArray& bytes) {
-  if (bytes.isEmpty()) return;
-  Change(list, QStringLiteral("Paste"), [this, &list, &bytes] {
-    ReadListFields(std::string_view(bytes.constData(),
-                                    static_cast<std::size_t>(bytes.size())),
-                   list.Items());
+    AppendItems(list.Items(), std::move(result.items));
     list.ItemsChanged();
-    SetHorizontalExtent(list);
-  });
-}
-
-ListBox* Form1::ListFor(QObject* watched) const {
-  for (ListBox* list : {list1_, list2_}) {
-    if (watched == list || watched == list->viewport() ||
-        watched == list->parentWidget()) {
-      return list;
+    extent = std::max(extent, result.extent);
+    if (result.outcome == BackgroundRead::Result::Outcome::kFailed) {
+      ui.Error(ReadErrorText(paths[k], result.reason));
     }
   }
+  // Once, after the last file, also when none of them was found.
+  list.SetHorizontalExtent(extent);
+}
+
+std::shared_ptr<BackgroundRead> Form1::ReadAway(
+    std::vector<BackgroundRead::Source> sources, const ListBox& list,
+    const std::string& what) {
+  std::shared_ptr<BackgroundRead> read =
+      BackgroundRead::Start(std::move(sources), ExtentMeasure(list));
+  // A read that ends soon shows nothing, as a Load always did.
+  if (read->WaitFor(kProgressDelay) ||
+      dialogs_.ShowProgress(this, what, [&read] { return read->Poll(); })) {
+    return read;
+  }
+  read->Cancel();
   return nullptr;
 }
 
-bool Form1::HandleDrop(ListBox& list, QEvent* event) {
-  auto* drop = static_cast<QDropEvent*>(event);
-  const QMimeData* mime = drop->mimeData();
-  std::vector<std::string> paths;
-  for (const QUrl& url : mime->urls()) {
-    if (url.isLocalFile()) {
-      paths.push_back(PathBytes(url.toLocalFile()));
-    }
-  }
-  const bool has_text = mime->hasText() || mime->hasFormat("text/plain");
-  if (paths.empty() && !has_text) return false;
-  if (event->type() != QEvent::Drop) {
-    drop->acceptProposedAction();
-    return true;
-  }
-  drop->acceptProposedAction();
-  if (!paths.empty()) {
-    Change(list, QStringLiteral("Loading the dropped files"),
-           [this, &list, &paths] { LoadFiles(list, paths); });
-  } else {
-    AppendText(list, TextBytes(*mime));
-  }
-  return true;
-}
-
 }  // namespace karvello
+
+#include "Form1.moc"

@@ -1,20 +1,30 @@
 // The main window: two lists side by side, each in a panel with ten command
 // buttons, and the handlers that run every command.
 //
-// Each command button is a checkable push button. A press puts it down and
-// runs its handler, which puts it up again before anything else and then runs
-// the button's command once; a change to up runs nothing. Every modal dialog
-// goes through the Dialogs given to the constructor.
+// Each command button is a push button with two states inside: a press puts
+// it down and runs its handler, which puts it up again before anything else
+// and then runs the button's command once; a change to up runs nothing.
+// Assistive technology sees a push button with the action Press. Every modal
+// dialog goes through the Dialogs given to the constructor.
 //
-// Every change to a list (a command, a Load, a paste, a drop, a
-// double-click removal) is one step of an undo history shared by both lists:
-// Ctrl+Z undoes the last one, Ctrl+Shift+Z and Ctrl+Y redo, wherever the
-// focus is in the window, and the list comes back with its items, order,
-// selection, horizontal extent and scroll position. In a list, Ctrl+C copies
-// the selected item and Ctrl+V appends the clipboard's text, read as a list
-// file is. A right click on a list opens a menu with its item count and the
-// same commands; files dropped on a list or its panel are loaded into it as
-// a Load of those files would, and dropped text is pasted.
+// Every change to a list (a command, a Load, a paste, a drop, a removal by
+// double-click or Delete) is one step of an undo history shared by both
+// lists: Ctrl+Z undoes the last one, Ctrl+Shift+Z and Ctrl+Y redo, wherever
+// the focus is in the window, and the list comes back with its items, order,
+// selection, horizontal extent and scroll position. The history keeps up to
+// 100 steps in up to a quarter of the machine's memory, dropping the oldest
+// first. In a list, Ctrl+C copies the selected item, Ctrl+Shift+C the whole
+// list and Ctrl+V appends the clipboard's text, read as a list file is: the
+// window's own format first, then text/plain, so that the bytes stay as they
+// were. A right click on a list, the Menu key or Shift+F10 opens a menu with
+// its item count and the same commands, Undo and Redo naming the step they
+// take back or make again. Files dropped on a list, its panel or a button of
+// the panel are loaded into it as a Load of those files would (messages name
+// the file), and dropped text is pasted; the drop itself ends first.
+//
+// A Load, and a paste or drop, reads on a thread of its own: the window waits
+// for it up to half a second, and then shows a progress window whose Cancel
+// leaves the list as it was, with no undo step.
 //
 // An error that leaves a handler (memory exhausted, a failure inside an
 // operation) is caught by the handler's one wrapper and shown in a message
@@ -24,28 +34,35 @@
 #ifndef KARVELLO_APP_FORM1_H_
 #define KARVELLO_APP_FORM1_H_
 
+#include <QByteArray>
 #include <QCursor>
 #include <QString>
 #include <QWidget>
 #include <array>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/BackgroundRead.h"
 #include "app/CommonDialog.h"
 #include "app/Dialogs.h"
 #include "app/ListBox.h"
 #include "lists/UndoHistory.h"
 
 class QAction;
-class QDropEvent;
 class QGroupBox;
 class QMimeData;
 class QPushButton;
 class QStyle;
 
 namespace karvello {
+
+namespace internal {
+class UndoStepNames;
+}  // namespace internal
 
 class Form1 : public QWidget {
   Q_OBJECT
@@ -69,6 +86,7 @@ class Form1 : public QWidget {
   // hand pointer from HAND-M.CUR in the program's folder. `dialogs` must
   // outlive the window.
   explicit Form1(Dialogs& dialogs, QWidget* parent = nullptr);
+  ~Form1() override;
 
   // The pointer shown over the window and its controls: 0 the default,
   // 1 the arrow, 99 the hand (the cursor read from HAND-M.CUR, or the
@@ -76,12 +94,9 @@ class Form1 : public QWidget {
   // default.
   int MousePointer() const { return mouse_pointer_; }
   void SetMousePointer(int value);
-  // The cursor read at start-up, if any.
-  const std::optional<QCursor>& MouseIcon() const { return mouse_icon_; }
 
   ListBox& List1() { return *list1_; }
   ListBox& List2() { return *list2_; }
-  CommonDialog& CommonDialog1() { return common_dialog1_; }
 
   // Takes back the last change, or makes again the last one taken back.
   void Undo();
@@ -91,15 +106,19 @@ class Form1 : public QWidget {
   void CopyItem(ListBox& list);
   void CopyList(ListBox& list);
   void Paste(ListBox& list);
-  // The history, for tests and benchmarks.
-  const UndoHistory& History() const { return history_; }
+
+  // Test hook: the history, for benchmarks that report what it holds.
+  const UndoHistory& HistoryForTesting() const { return history_; }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   bool event(QEvent* event) override;
 
  private:
+  class CommandButton;
+
   void BuildControls();
+  ListBox* BuildList(const char* name, QGroupBox& frame);
   // The command buttons, from the command table.
   void BuildButtons();
   void SetTabOrder();
@@ -112,21 +131,35 @@ class Form1 : public QWidget {
   // The press pattern of button `n`, then its command.
   void CheckClick(int n);
   void RunCommand(Command command, ListBox& list, ListBox& other);
-  // Runs `change` on `list` as one undo step, guarded as Guarded is.
-  void Change(ListBox& list, const QString& what,
+  // Runs `change` on `list` as one undo step named `name`, guarded as
+  // Guarded is, with `what` naming it in an error message.
+  void Change(ListBox& list, const QString& name, const QString& what,
               const std::function<void()>& change);
   void Replay(bool redo);
   ListBox* ListFor(QObject* watched) const;
   bool HandleDrop(ListBox& list, QEvent* event);
-  void AppendText(ListBox& list, const QByteArray& bytes);
   // Runs `handler`; an exception that leaves it is shown as "`what` failed"
   // and both lists are redrawn with whatever the handler left in them.
   void Guarded(const QString& what, const std::function<void()>& handler);
 
+  // The file dialog with the flags of both Load and Save; the paths chosen.
+  std::vector<std::string> ChooseFiles(FileDialogRequest::Kind kind,
+                                       const char* title, const char* filter);
   void LoadPress(ListBox& list);
-  void LoadFiles(ListBox& list, const std::vector<std::string>& paths);
   void SavePress(ListBox& list);
-  void ListDblClick(ListBox& list);
+  // Reads `paths` into `list` as a Load press does; `dropped` names each
+  // file in its message.
+  void LoadFiles(ListBox& list, const std::vector<std::string>& paths,
+                 bool dropped);
+  // Appends `bytes`, read as a list file, to `list` as one step `name`.
+  void AppendText(ListBox& list, const QByteArray& bytes, const QString& name);
+  // Starts `sources` reading for `list`, measured as it draws them, and
+  // waits for them, with a progress window after half a second; nullptr
+  // when the user cancelled.
+  std::shared_ptr<BackgroundRead> ReadAway(
+      std::vector<BackgroundRead::Source> sources, const ListBox& list,
+      const std::string& what);
+  void RemoveSelected(ListBox& list);
 
   Dialogs& dialogs_;
   CommonDialog common_dialog1_;
@@ -134,16 +167,18 @@ class Form1 : public QWidget {
   QGroupBox* frame2_ = nullptr;
   ListBox* list1_ = nullptr;
   ListBox* list2_ = nullptr;
-  std::array<QPushButton*, 21> check_{};  // check_[n] is Check<n>, 1..20.
-  std::array<int, 21> entry_{};           // the table row of Check<n>
+  std::array<CommandButton*, 21> check_{};  // check_[n] is Check<n>, 1..20.
+  std::array<int, 21> entry_{};             // the table row of Check<n>
   QPushButton* command1_ = nullptr;
   QSize outer_size_;
   bool fitted_ = false;
   int mouse_pointer_ = 0;
   std::optional<QCursor> mouse_icon_;
   UndoHistory history_;
-  QAction* undo_action_ = nullptr;
-  QAction* redo_action_ = nullptr;
+  std::unique_ptr<internal::UndoStepNames> step_names_;
+  // A change runs. Only assistive technology can press a button behind the
+  // modal windows a change may show, and such a press is ignored.
+  bool changing_ = false;
   QStyle* frame_style_ = nullptr;  // owned by the window
 };
 

@@ -1,5 +1,7 @@
 #include "app/ListBox.h"
 
+#include <QApplication>
+#include <QContextMenuEvent>
 #include <QEvent>
 #include <QFontMetrics>
 #include <QKeyEvent>
@@ -22,6 +24,60 @@ namespace {
 constexpr int kTextMargin = 2;
 constexpr int kRowPadding = 1;
 
+bool IsPrintableAscii(QChar c) {
+  return c.unicode() >= 0x20 && c.unicode() < 0x7F;
+}
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+
+// Whether `item` shows as text that starts with `prefix`, ignoring case.
+// `ascii` is the lower-case Latin-1 form of the printable ASCII characters
+// that `prefix` starts with. Those bytes show as themselves whether the item
+// reads as UTF-8 or as Windows-1252, so they are compared as bytes, and only
+// an item that gets past them with a non-ASCII byte is turned into text:
+// with ten million items, that keeps a search to a scan of a few bytes each.
+bool ShowsStartingWith(std::string_view item, const QString& prefix,
+                       std::string_view ascii) {
+  if (item.size() < ascii.size()) return false;
+  for (std::size_t k = 0; k < ascii.size(); ++k) {
+    if (AsciiLower(item[k]) != ascii[k]) return false;
+  }
+  if (ascii.size() == static_cast<std::size_t>(prefix.size())) return true;
+  if (item.size() == ascii.size() ||
+      static_cast<unsigned char>(item[ascii.size()]) < 0x80) {
+    return false;
+  }
+  return ItemDisplayText(item).startsWith(prefix, Qt::CaseInsensitive);
+}
+
+// The first item from `from` on, wrapping round to the top, that shows as
+// text starting with `prefix`; -1 when none does.
+ItemList::Index FindStartingWith(const ItemList& items, const QString& prefix,
+                                 ItemList::Index from) {
+  std::string ascii;
+  for (QChar c : prefix) {
+    if (!IsPrintableAscii(c)) break;
+    ascii += AsciiLower(static_cast<char>(c.unicode()));
+  }
+  // Straight from the storage, and the first byte alone before anything
+  // else: with ten million items this is the whole cost of a search.
+  const ItemList::Storage storage = items.RawStorage();
+  const auto count = static_cast<ItemList::Index>(storage.count);
+  const char first = ascii.empty() ? '\0' : ascii[0];
+  for (ItemList::Index k = 0; k < count; ++k) {
+    const auto i = static_cast<std::size_t>((from + k) % count);
+    const char* text = storage.bytes + storage.offsets[i];
+    if (!ascii.empty() &&
+        (storage.lengths[i] == 0 || AsciiLower(text[0]) != first)) {
+      continue;
+    }
+    if (ShowsStartingWith({text, storage.lengths[i]}, prefix, ascii)) {
+      return static_cast<ItemList::Index>(i);
+    }
+  }
+  return -1;
+}
+
 }  // namespace
 
 ListBox::ListBox(QWidget* parent) : QAbstractScrollArea(parent) {
@@ -30,14 +86,12 @@ ListBox::ListBox(QWidget* parent) : QAbstractScrollArea(parent) {
   viewport()->setAutoFillBackground(true);
   UpdateScrollBars();
   InstallListBoxAccessibility();
-  connect(verticalScrollBar(), &QScrollBar::valueChanged, this,
-          [this] { NotifyRowsChanged(*this); });
 }
 
 void ListBox::ItemsChanged() {
   UpdateScrollBars();
   viewport()->update();
-  NotifyRowsChanged(*this);
+  NotifyItemsChanged(*this);
   SelectionMayHaveMoved();
 }
 
@@ -253,8 +307,21 @@ void ListBox::keyPressEvent(QKeyEvent* event) {
           QAbstractSlider::SliderSingleStepAdd);
       event->accept();
       return;
+    case Qt::Key_F10:
+      if (event->modifiers() == Qt::ShiftModifier) {
+        emit MenuRequested(KeyboardMenuPoint());
+        event->accept();
+        return;
+      }
+      [[fallthrough]];
     default:
-      QAbstractScrollArea::keyPressEvent(event);
+      if ((event->modifiers() &
+           (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) == 0 &&
+          TypeAhead(event->text())) {
+        event->accept();
+      } else {
+        QAbstractScrollArea::keyPressEvent(event);
+      }
       return;
   }
   event->accept();
@@ -273,6 +340,45 @@ void ListBox::focusOutEvent(QFocusEvent* event) {
   viewport()->update();
 }
 
+bool ListBox::TypeAhead(const QString& text) {
+  if (text.isEmpty() || !std::all_of(text.begin(), text.end(),
+                                     [](QChar c) { return c.isPrint(); })) {
+    return false;
+  }
+  const bool goes_on =
+      typed_at_.isValid() &&
+      typed_at_.elapsed() < QApplication::keyboardInputInterval();
+  typed_at_.start();
+  typed_ = goes_on ? typed_ + text : text;
+  // A new search, and one letter typed over and over, look past the
+  // selected item; more letters first try the selected item itself.
+  const bool one_letter = typed_.count(typed_[0]) == typed_.size();
+  const ItemList::Index selected = items_.ListIndex();
+  const ItemList::Index from =
+      one_letter ? selected + 1 : std::max<ItemList::Index>(selected, 0);
+  const ItemList::Index found =
+      FindStartingWith(items_, one_letter ? typed_.left(1) : typed_, from);
+  if (found >= 0) Select(found);
+  return true;
+}
+
+QPoint ListBox::KeyboardMenuPoint() {
+  const ItemList::Index selected = items_.ListIndex();
+  EnsureVisible(selected);
+  const QRect row =
+      selected >= 0 ? ItemRect(selected) : QRect(0, 0, 1, RowHeight());
+  return viewport()->mapToGlobal(
+      QPoint(row.left() + RowHeight(), row.center().y()));
+}
+
+void ListBox::contextMenuEvent(QContextMenuEvent* event) {
+  // The Menu key comes with the middle of the box as its place.
+  emit MenuRequested(event->reason() == QContextMenuEvent::Keyboard
+                         ? KeyboardMenuPoint()
+                         : event->globalPos());
+  event->accept();
+}
+
 void ListBox::changeEvent(QEvent* event) {
   QAbstractScrollArea::changeEvent(event);
   if (event->type() == QEvent::FontChange ||
@@ -282,13 +388,18 @@ void ListBox::changeEvent(QEvent* event) {
   }
 }
 
-void SetHorizontalExtent(ListBox& list) {
+std::function<int(const ItemList&)> ExtentMeasure(const ListBox& list) {
   // Measured for the list's own screen, as its painter draws.
   const QFont font(list.font(), &list);
   const int scroll_bar =
       list.style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, &list);
-  list.SetHorizontalExtent(
-      ComputeHorizontalExtent(list.Items(), font, scroll_bar));
+  return [font, scroll_bar](const ItemList& items) {
+    return ComputeHorizontalExtent(items, font, scroll_bar);
+  };
+}
+
+void SetHorizontalExtent(ListBox& list) {
+  list.SetHorizontalExtent(ExtentMeasure(list)(list.Items()));
 }
 
 }  // namespace karvello

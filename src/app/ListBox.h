@@ -5,22 +5,30 @@
 // Rows are all one height, from the font. A mouse press on a row selects it;
 // a press on the blank area below the last item leaves the selection as it
 // was. Up, Down, Page Up, Page Down, Home and End move the selection and
-// scroll it into view; Left and Right scroll sideways. Each item is drawn as
+// scroll it into view; Left and Right scroll sideways. Typing a letter, or a
+// few letters in quick succession, selects the next item whose text starts
+// with them, ignoring case, as native list boxes do; the same letter typed
+// again steps on to the next such item. Each item is drawn as
 // ItemDisplayText shows it (see app/extent/HorizontalList1.h), in the box's
 // font. The selection is the item list's ListIndex, so it follows its item
 // through removals. Mouse moves over the box are accepted by it (event
 // filters on the box and its viewport still see them), and a tooltip set on
 // the box shows over the items. While the box has the keyboard focus, the
 // style's focus frame goes round the selected row, or round the top row when
-// nothing is selected. Assistive technology sees the box as a list of its
-// shown rows (see ListBoxAccessible.h).
+// nothing is selected. A right click, the Menu key and Shift+F10 ask for the
+// box's menu (MenuRequested); from the keyboard it opens at the selected
+// row. Assistive technology sees the box as a list of all its items (see
+// ListBoxAccessible.h).
 
 #ifndef KARVELLO_APP_LISTBOX_H_
 #define KARVELLO_APP_LISTBOX_H_
 
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QPoint>
 #include <QRect>
+#include <QString>
+#include <functional>
 
 #include "lists/ItemList.h"
 
@@ -70,10 +78,16 @@ class ListBox : public QAbstractScrollArea {
   // The height of every row, in pixels.
   int RowHeight() const;
 
+  // Selects item `i`, or nothing for -1, and scrolls it into view.
+  void Select(ItemList::Index i);
+
  signals:
   // A double-click on an item's row, after the first click selected it.
   // Never raised for a double-click on the blank area below the items.
   void DblClick();
+  // The box's menu is asked for, to be shown at `global` (screen
+  // coordinates).
+  void MenuRequested(QPoint global);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -86,12 +100,18 @@ class ListBox : public QAbstractScrollArea {
   void focusInEvent(QFocusEvent* event) override;
   void focusOutEvent(QFocusEvent* event) override;
   void changeEvent(QEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   // Rows that fit whole in the viewport; at least 1.
   int WholeRows() const;
   void UpdateScrollBars();
-  void Select(ItemList::Index i);
+  // Where a menu asked for from the keyboard opens: at the selected row,
+  // scrolled into view, or at the top row when nothing is selected.
+  QPoint KeyboardMenuPoint();
+  // Moves the selection by typed text; false when `text` is not text to
+  // search for.
+  bool TypeAhead(const QString& text);
   void DrawFocusFrame(QPainter& painter, ItemList::Index i);
   // Tells assistive technology when the selection is not where it was last
   // told.
@@ -100,12 +120,20 @@ class ListBox : public QAbstractScrollArea {
   ItemList items_;
   int horizontal_extent_ = 0;
   ItemList::Index announced_index_ = -1;
+  QString typed_;           // the text of the current type-ahead search
+  QElapsedTimer typed_at_;  // when its last key came
 };
 
 // Sets the horizontal extent of `list` from its items, measured in the
 // list's own font exactly as the box draws them, plus the width of a
 // vertical scroll bar.
 void SetHorizontalExtent(ListBox& list);
+
+// The extent that SetHorizontalExtent gives items drawn as `list` draws
+// them, as a function that keeps copies of what it needs: another thread
+// may call it meanwhile. The extent of a whole list is the largest of its
+// parts'.
+std::function<int(const ItemList&)> ExtentMeasure(const ListBox& list);
 
 }  // namespace karvello
 

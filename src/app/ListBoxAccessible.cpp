@@ -7,7 +7,8 @@
 #include <QWindow>
 #include <algorithm>
 #include <climits>
-#include <vector>
+#include <deque>
+#include <unordered_map>
 
 #include "app/ListBox.h"
 #include "app/extent/HorizontalList1.h"
@@ -16,35 +17,27 @@
 namespace karvello {
 namespace {
 
-// Rows that show an item, the last one possibly in part.
-int ShownRows(const ListBox& box) {
-  const int row_height = box.RowHeight();
-  const ItemList::Index rows =
-      (box.viewport()->height() + row_height - 1) / row_height;
-  const ItemList::Index left = box.Items().ListCount() - box.TopIndex();
-  return static_cast<int>(std::clamp<ItemList::Index>(left, 0, rows));
+// Children kept at most: enough for every row a reader looks at, few enough
+// that one walking all ten million children never holds more.
+constexpr std::size_t kKeptChildren = 256;
+
+// Qt counts children in int.
+int IntIndex(ItemList::Index i) {
+  return static_cast<int>(std::min<ItemList::Index>(i, INT_MAX));
 }
 
-// The shown row of item `i`, or -1 when it is not shown.
-int RowOf(const ListBox& box, ItemList::Index i) {
-  if (i < 0) return -1;
-  const ItemList::Index row = i - box.TopIndex();
-  return row >= 0 && row < ShownRows(box) ? static_cast<int>(row) : -1;
-}
-
-class ListBoxAccessible;
-
-// One shown row of a list box.
-class RowAccessible final : public QAccessibleInterface,
-                            public QAccessibleTableCellInterface {
+// One item of a list box.
+class ItemAccessible final : public QAccessibleInterface,
+                             public QAccessibleTableCellInterface {
  public:
-  RowAccessible(ListBox* box, int row) : box_(box), row_(row) {}
+  ItemAccessible(ListBox* box, ItemList::Index index)
+      : box_(box), index_(index) {}
 
-  int Row() const { return row_; }
+  ItemList::Index Index() const { return index_; }
   const ListBox* Box() const { return box_; }
 
   bool isValid() const override {
-    return box_ != nullptr && row_ < ShownRows(*box_);
+    return box_ != nullptr && index_ < box_->Items().ListCount();
   }
   QObject* object() const override { return nullptr; }
   QWindow* window() const override {
@@ -61,14 +54,16 @@ class RowAccessible final : public QAccessibleInterface,
 
   QString text(QAccessible::Text t) const override {
     if (t != QAccessible::Name || !isValid()) return {};
-    return ItemDisplayText(box_->Items().UncheckedItem(Index()));
+    return ItemDisplayText(box_->Items().UncheckedItem(index_));
   }
   void setText(QAccessible::Text, const QString&) override {}
 
+  // The part of the item's row that shows, in screen coordinates.
   QRect rect() const override {
     if (!isValid()) return {};
     const QWidget* viewport = box_->viewport();
-    const QRect shown = box_->ItemRect(Index()).intersected(viewport->rect());
+    const QRect shown = box_->ItemRect(index_).intersected(viewport->rect());
+    if (shown.isEmpty()) return {};
     return QRect(viewport->mapToGlobal(shown.topLeft()), shown.size());
   }
   QAccessible::Role role() const override { return QAccessible::ListItem; }
@@ -85,6 +80,7 @@ class RowAccessible final : public QAccessibleInterface,
       state.focused = box_->hasFocus();
     }
     if (!box_->isVisible()) state.invisible = true;
+    if (rect().isEmpty()) state.offscreen = true;
     return state;
   }
   void* interface_cast(QAccessible::InterfaceType type) override {
@@ -95,25 +91,19 @@ class RowAccessible final : public QAccessibleInterface,
   }
 
   bool isSelected() const override {
-    return isValid() && box_->Items().ListIndex() == Index();
+    return isValid() && box_->Items().ListIndex() == index_;
   }
   QList<QAccessibleInterface*> columnHeaderCells() const override { return {}; }
   QList<QAccessibleInterface*> rowHeaderCells() const override { return {}; }
   int columnIndex() const override { return 0; }
-  int rowIndex() const override {
-    return box_ != nullptr
-               ? static_cast<int>(std::min<ItemList::Index>(Index(), INT_MAX))
-               : -1;
-  }
+  int rowIndex() const override { return IntIndex(index_); }
   int columnExtent() const override { return 1; }
   int rowExtent() const override { return 1; }
   QAccessibleInterface* table() const override { return parent(); }
 
  private:
-  ItemList::Index Index() const { return box_->TopIndex() + row_; }
-
   QPointer<ListBox> box_;
-  int row_;
+  const ItemList::Index index_;
 };
 
 class ListBoxAccessible final : public QAccessibleWidget,
@@ -122,47 +112,58 @@ class ListBoxAccessible final : public QAccessibleWidget,
   explicit ListBoxAccessible(ListBox* box)
       : QAccessibleWidget(box, QAccessible::List) {}
 
-  ~ListBoxAccessible() override {
-    for (QAccessible::Id id : row_ids_) {
-      if (id != 0) QAccessible::deleteAccessibleInterface(id);
+  ~ListBoxAccessible() override { Forget(); }
+
+  ListBox& Box() const { return *static_cast<ListBox*>(widget()); }
+
+  // Drops every child made so far.
+  void Forget() {
+    for (const auto& [index, id] : ids_) {
+      QAccessible::deleteAccessibleInterface(id);
     }
+    ids_.clear();
+    made_.clear();
   }
 
-  ListBox* Box() const { return static_cast<ListBox*>(widget()); }
+  int childCount() const override {
+    return IntIndex(Box().Items().ListCount());
+  }
 
-  int childCount() const override { return ShownRows(*Box()); }
-
-  // Rows are made when first asked for and kept: there are never more of
-  // them than rows fit in the box.
-  QAccessibleInterface* child(int row) const override {
-    if (row < 0 || row >= ShownRows(*Box())) return nullptr;
-    if (static_cast<std::size_t>(row) >= row_ids_.size()) {
-      row_ids_.resize(static_cast<std::size_t>(row) + 1, 0);
+  QAccessibleInterface* child(int index) const override {
+    if (index < 0 || index >= childCount()) return nullptr;
+    if (const auto it = ids_.find(index); it != ids_.end()) {
+      return QAccessible::accessibleInterface(it->second);
     }
-    QAccessible::Id& id = row_ids_[static_cast<std::size_t>(row)];
-    if (id == 0) {
-      id = QAccessible::registerAccessibleInterface(
-          new RowAccessible(Box(), row));
+    // The oldest child goes first; the caller has long used it.
+    if (made_.size() >= kKeptChildren) {
+      QAccessible::deleteAccessibleInterface(ids_.at(made_.front()));
+      ids_.erase(made_.front());
+      made_.pop_front();
     }
+    const QAccessible::Id id = QAccessible::registerAccessibleInterface(
+        new ItemAccessible(&Box(), index));
+    ids_.emplace(index, id);
+    made_.push_back(index);
     return QAccessible::accessibleInterface(id);
   }
 
   int indexOfChild(const QAccessibleInterface* child) const override {
-    const auto* row = dynamic_cast<const RowAccessible*>(child);
-    if (row == nullptr || row->Box() != Box() || !row->isValid()) return -1;
-    return row->Row();
+    const auto* item = dynamic_cast<const ItemAccessible*>(child);
+    if (item == nullptr || item->Box() != &Box() || !item->isValid()) {
+      return -1;
+    }
+    return IntIndex(item->Index());
   }
 
   QAccessibleInterface* childAt(int x, int y) const override {
-    const ListBox& box = *Box();
     const ItemList::Index i =
-        box.IndexAt(box.viewport()->mapFromGlobal(QPoint(x, y)));
-    return child(RowOf(box, i));
+        Box().IndexAt(Box().viewport()->mapFromGlobal(QPoint(x, y)));
+    return i >= 0 ? child(IntIndex(i)) : nullptr;
   }
 
   QAccessibleInterface* focusChild() const override {
-    if (!Box()->hasFocus()) return nullptr;
-    return child(RowOf(*Box(), Box()->Items().ListIndex()));
+    if (!Box().hasFocus()) return nullptr;
+    return child(IntIndex(Box().Items().ListIndex()));
   }
 
   void* interface_cast(QAccessible::InterfaceType type) override {
@@ -176,16 +177,13 @@ class ListBoxAccessible final : public QAccessibleWidget,
   QAccessibleInterface* caption() const override { return nullptr; }
   QAccessibleInterface* summary() const override { return nullptr; }
   QAccessibleInterface* cellAt(int row, int column) const override {
-    return column == 0 ? child(RowOf(*Box(), row)) : nullptr;
+    return column == 0 ? child(row) : nullptr;
   }
-  int selectedCellCount() const override {
-    return static_cast<int>(selectedCells().size());
-  }
+  int selectedCellCount() const override { return selectedRowCount(); }
   QList<QAccessibleInterface*> selectedCells() const override {
-    QAccessibleInterface* cell =
-        child(RowOf(*Box(), Box()->Items().ListIndex()));
-    if (cell == nullptr) return {};
-    return {cell};
+    QList<QAccessibleInterface*> cells;
+    for (int row : selectedRows()) cells << child(row);
+    return cells;
   }
   QString columnDescription(int) const override { return {}; }
   QString rowDescription(int) const override { return {}; }
@@ -194,42 +192,34 @@ class ListBoxAccessible final : public QAccessibleWidget,
     return static_cast<int>(selectedRows().size());
   }
   int columnCount() const override { return 1; }
-  int rowCount() const override {
-    return static_cast<int>(
-        std::min<ItemList::Index>(Box()->Items().ListCount(), INT_MAX));
-  }
+  int rowCount() const override { return childCount(); }
   QList<int> selectedColumns() const override { return {}; }
   QList<int> selectedRows() const override {
-    const ItemList::Index selected = Box()->Items().ListIndex();
-    if (selected < 0 || selected > INT_MAX) return {};
+    const ItemList::Index selected = Box().Items().ListIndex();
+    if (selected < 0 || selected >= INT_MAX) return {};
     return {static_cast<int>(selected)};
   }
   bool isColumnSelected(int) const override { return false; }
   bool isRowSelected(int row) const override {
-    return row >= 0 && Box()->Items().ListIndex() == row;
+    return row >= 0 && Box().Items().ListIndex() == row;
   }
   bool selectRow(int row) override {
-    ListBox& box = *Box();
-    if (row < 0 || row >= box.Items().ListCount()) return false;
-    box.Items().SetListIndex(row);
-    box.EnsureVisible(row);
-    box.ItemsChanged();
+    if (row < 0 || row >= Box().Items().ListCount()) return false;
+    Box().Select(row);
     return true;
   }
   bool unselectRow(int row) override {
-    ListBox& box = *Box();
     if (!isRowSelected(row)) return false;
-    box.Items().SetListIndex(-1);
-    box.ItemsChanged();
+    Box().Select(-1);
     return true;
   }
   bool selectColumn(int) override { return false; }
   bool unselectColumn(int) override { return false; }
-  // Children stand for rows, not items: nothing to forget.
-  void modelChange(QAccessibleTableModelChangeEvent*) override {}
+  void modelChange(QAccessibleTableModelChangeEvent*) override { Forget(); }
 
  private:
-  mutable std::vector<QAccessible::Id> row_ids_;
+  mutable std::unordered_map<int, QAccessible::Id> ids_;
+  mutable std::deque<int> made_;  // the indices in ids_, oldest first
 };
 
 QAccessibleInterface* ListBoxFactory(const QString&, QObject* object) {
@@ -242,9 +232,9 @@ internal::AccessibleEventSink event_sink = nullptr;
 // Whether anyone listens: events cost nothing when nobody does.
 bool Listened() { return event_sink != nullptr || QAccessible::isActive(); }
 
-void Send(ListBox& box, QAccessible::Event type, int row) {
+void Send(ListBox& box, QAccessible::Event type, ItemList::Index child) {
   QAccessibleEvent event(&box, type);
-  if (row >= 0) event.setChild(row);
+  if (child >= 0 && child < INT_MAX) event.setChild(static_cast<int>(child));
   if (event_sink != nullptr) {
     event_sink(&event);
   } else {
@@ -268,23 +258,25 @@ void InstallListBoxAccessibility() {
 
 void NotifySelectionChanged(ListBox& box) {
   if (!Listened()) return;
-  const int row = RowOf(box, box.Items().ListIndex());
-  if (box.Items().ListIndex() < 0) {
+  const ItemList::Index selected = box.Items().ListIndex();
+  if (selected < 0) {
     Send(box, QAccessible::SelectionRemove, -1);
     return;
   }
-  Send(box, QAccessible::Selection, row);
-  if (box.hasFocus() && row >= 0) Send(box, QAccessible::Focus, row);
+  Send(box, QAccessible::Selection, selected);
+  if (box.hasFocus()) Send(box, QAccessible::Focus, selected);
 }
 
 void NotifyFocusIn(ListBox& box) {
   if (!Listened()) return;
-  Send(box, QAccessible::Focus, RowOf(box, box.Items().ListIndex()));
+  Send(box, QAccessible::Focus, box.Items().ListIndex());
 }
 
-void NotifyRowsChanged(ListBox& box) {
-  if (!Listened()) return;
-  Send(box, QAccessible::VisibleDataChanged, -1);
+void NotifyItemsChanged(ListBox& box) {
+  if (auto* list = dynamic_cast<ListBoxAccessible*>(
+          QAccessible::queryAccessibleInterface(&box))) {
+    list->Forget();
+  }
 }
 
 }  // namespace karvello

@@ -1,21 +1,23 @@
 // What assistive technology sees of a ListBox: a list (role List) named after
-// the frame that holds it, whose children are the rows shown, each a list
-// item (role ListItem) whose name is the item as the box draws it
-// (ItemDisplayText). The selected item's row is Selected, and Focused while
-// the box has the keyboard focus. Its table interface gives the item count
-// (rowCount), the selected item (selectedRows) and selects an item
-// (selectRow).
+// the frame that holds it, with one child for every item, each a list item
+// (role ListItem) whose name is the item as the box draws it
+// (ItemDisplayText), so that a reader says "item 10 of 40" from the child's
+// index and the list's child count. The selected item is Selected, and
+// Focused while the box has the keyboard focus; an item scrolled out of view
+// is Offscreen. The table interface gives the same count (rowCount), the
+// selected item (selectedRows) and selects an item (selectRow).
 //
-// Only the rows shown have children, made when first asked for, so a list of
-// ten million items costs no more than one of ten. A child stands for a row
-// of the box, not for an item: after scrolling it describes the item shown in
-// its row.
+// A child is made only when asked for and a few hundred are kept at most, so
+// a list of ten million items costs no more than one of ten. A child stands
+// for its item until the items change (ItemsChanged); scrolling leaves it
+// alone, so an event names the same item before and after a scroll.
 //
-// Example: a box holding "a", "b", "c" with "b" selected, all shown:
+// Example: a box holding "a", "b", "c" with "b" selected:
 //   QAccessibleInterface* list = QAccessible::queryAccessibleInterface(box);
-//   list->childCount();                  // 3
-//   list->child(1)->text(QAccessible::Name);    // "b"
-//   list->tableInterface()->selectedRows();     // {1}
+//   list->childCount();                          // 3
+//   list->child(1)->text(QAccessible::Name);     // "b"
+//   list->indexOfChild(list->child(1));          // 1
+//   list->tableInterface()->selectedRows();      // {1}
 
 #ifndef KARVELLO_APP_LISTBOXACCESSIBLE_H_
 #define KARVELLO_APP_LISTBOXACCESSIBLE_H_
@@ -29,11 +31,12 @@ class ListBox;
 void InstallListBoxAccessibility();
 
 // Tell assistive technology, when it listens, that the selection of `box`
-// moved (or was cleared), that `box` took the keyboard focus, or that the
-// rows it shows changed (scrolling, items added or removed).
+// moved (or was cleared), or that `box` took the keyboard focus. The focus
+// goes to the selected item only while the box has the focus.
 void NotifySelectionChanged(ListBox& box);
 void NotifyFocusIn(ListBox& box);
-void NotifyRowsChanged(ListBox& box);
+// The items of `box` changed: the children made so far stand for nothing.
+void NotifyItemsChanged(ListBox& box);
 
 }  // namespace karvello
 

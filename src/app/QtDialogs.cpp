@@ -9,12 +9,13 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeDatabase>
+#include <QProgressDialog>
 #include <QStringList>
+#include <QTimer>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "app/CommonDialog.h"
 #include "app/Dialogs.h"
 #include "app/FilePaths.h"
 
@@ -114,8 +115,8 @@ class QtDialogs final : public Dialogs {
     return box.exec() == QMessageBox::Yes;
   }
 
-  std::string ShowFileDialog(QWidget* parent,
-                             const FileDialogRequest& request) override {
+  std::vector<std::string> ShowFileDialog(
+      QWidget* parent, const FileDialogRequest& request) override {
     // Outlives the dialog, which only borrows it.
     NameOnlyIconProvider icons;
     QFileDialog dialog(parent, Text(request.title));
@@ -133,24 +134,44 @@ class QtDialogs final : public Dialogs {
                              : QFileDialog::ExistingFile);
     }
     if (!request.file_name.empty()) {
-      const std::vector<std::string> parts = SplitAtNul(request.file_name);
-      if (parts.size() == 1) {
-        dialog.selectFile(PathText(parts[0]));
-      } else {
-        dialog.setDirectory(PathText(parts[0]));
-        dialog.selectFile(PathText(parts[1]));
-      }
+      dialog.selectFile(PathText(request.file_name));
     }
     if (dialog.exec() != QDialog::Accepted) return {};
-    const QStringList files = dialog.selectedFiles();
-    if (files.isEmpty()) return {};
-    if (files.size() == 1) return PathBytes(files[0]);
-    std::string result = PathBytes(QFileInfo(files[0]).absolutePath());
-    for (const QString& file : files) {
-      result += '\0';
-      result += PathBytes(QFileInfo(file).fileName());
+    std::vector<std::string> paths;
+    for (const QString& file : dialog.selectedFiles()) {
+      paths.push_back(PathBytes(file));
     }
-    return result;
+    return paths;
+  }
+
+  bool ShowProgress(QWidget* parent, const std::string& text,
+                    const std::function<Progress()>& poll) override {
+    constexpr int kSteps = 1000;
+    QProgressDialog dialog(Text(text), QStringLiteral("Cancel"), 0, kSteps,
+                           parent);
+    dialog.setWindowTitle(Text(kAppTitle));
+    dialog.setWindowModality(Qt::ApplicationModal);
+    dialog.setAutoReset(false);
+    dialog.setAutoClose(false);
+    dialog.setMinimumDuration(0);
+    QTimer timer;
+    auto update = [&] {
+      const Progress progress = poll();
+      if (progress.done) {
+        dialog.done(QDialog::Accepted);
+      } else if (progress.fraction < 0) {
+        dialog.setMaximum(0);  // a bar that only says "busy"
+      } else {
+        dialog.setMaximum(kSteps);
+        dialog.setValue(static_cast<int>(progress.fraction * kSteps));
+      }
+    };
+    QObject::connect(&timer, &QTimer::timeout, update);
+    timer.start(50);
+    update();
+    // Cancel, Escape and closing the window all end it unaccepted.
+    return dialog.result() == QDialog::Accepted ||
+           dialog.exec() == QDialog::Accepted;
   }
 };
 

@@ -1,129 +1,91 @@
-// A smoke test of the real Qt dialogs: a timer answers each modal dialog as
-// it opens, and the checks run afterwards, outside the timer.
+// The platform's pieces: a smoke test of the real Qt dialogs, in which a
+// timer answers each modal dialog as it opens and the checks run
+// afterwards, outside the timer; and the cursor file.
 
-#include <fcntl.h>
+#ifndef _WIN32
+#include <sys/inotify.h>
 #include <unistd.h>
-
-#include <csignal>
+#endif
 
 #include <QApplication>
-#include <QDir>
-#include <QFile>
+#include <QBuffer>
 #include <QFileDialog>
-#include <QFileSystemModel>
+#include <QImageWriter>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPointer>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <atomic>
-#include <chrono>
 #include <deque>
 #include <functional>
-#include <memory>
-#include <string>
-#include <thread>
 
-#include "app/Dialogs.h"
+#include "ScriptedDialogs.h"
+#include "app/CursorFile.h"
+#include "app/FilePaths.h"
 #include "app/Form1.h"
 
 namespace {
 
-// Hands each modal dialog that opens to the next handler, in order.
-class ModalAnswers {
- public:
-  ModalAnswers() {
-    QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
-    timer_.start(10);
-  }
-  void Then(std::function<void(QWidget*)> handler) {
-    handlers_.push_back(std::move(handler));
-  }
-  // A handler for a dialog of type T; any other dialog is closed unhandled,
-  // which the checks afterwards then notice.
-  template <typename T>
-  void Then(std::function<void(T*)> handler) {
-    Then([handler = std::move(handler)](QWidget* w) {
-      if (auto* dialog = qobject_cast<T*>(w)) {
-        handler(dialog);
-      } else {
-        w->close();
-      }
+// Hands each modal dialog that opens to the next handler, in order, and
+// records the title of each and what the handlers add.
+struct ModalAnswers {
+  using Handler = std::function<void(QWidget*)>;
+  explicit ModalAnswers(std::deque<Handler> answers) : handlers(answers) {
+    QObject::connect(&timer, &QTimer::timeout, [this] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (modal == nullptr || modal == last) return;
+      last = modal;
+      seen << modal->windowTitle();
+      if (handlers.empty()) return void(modal->close());  // not expected
+      Handler handler = std::move(handlers.front());
+      handlers.pop_front();
+      handler(modal);
     });
+    timer.start(10);
   }
-  bool AllUsed() const { return handlers_.empty(); }
-
- private:
-  void Poll() {
-    QWidget* modal = QApplication::activeModalWidget();
-    if (modal == nullptr || modal == last_ || handlers_.empty()) return;
-    last_ = modal;
-    const auto handler = std::move(handlers_.front());
-    handlers_.pop_front();
-    handler(modal);
-  }
-
-  QTimer timer_;
-  QPointer<QWidget> last_;
-  std::deque<std::function<void(QWidget*)>> handlers_;
+  QTimer timer;
+  QPointer<QWidget> last;
+  std::deque<Handler> handlers;
+  QStringList seen;
 };
 
-// The format of the label that shows a dialog's text.
-Qt::TextFormat LabelFormat(QWidget* dialog, const char* name = nullptr) {
-  auto* label = dialog->findChild<QLabel*>(name);
-  return label != nullptr ? label->textFormat() : Qt::AutoText;
-}
-
-#ifdef _WIN32
-// Windows has no file leases: the test that needs them skips.
-struct OpenWatch {
-  explicit OpenWatch(const std::string&) {}
-  bool Leased() const { return false; }
-  bool OpenSeen() const { return false; }
-};
-#else
-// Catches anyone opening a file. A write lease makes every other open() of
-// the file wait until the lease is given up, and shows the holder that one
-// is waiting; the watch then gives the lease up, so the opener goes on.
-class OpenWatch {
- public:
-  explicit OpenWatch(const std::string& path)
-      : fd_(::open(path.c_str(), O_RDWR)) {
-    // The lease's signal would end the process; the watch polls instead.
-    std::signal(SIGIO, SIG_IGN);
-    leased_ = fd_ >= 0 && ::fcntl(fd_, F_SETLEASE, F_WRLCK) == 0;
-    if (leased_) thread_ = std::thread([this] { Run(); });
-  }
-  ~OpenWatch() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool Leased() const { return leased_; }
-  bool OpenSeen() const { return open_seen_; }
-
- private:
-  void Run() {
-    while (!stop_ && !open_seen_) {
-      if (::fcntl(fd_, F_GETLEASE) != F_WRLCK) {
-        open_seen_ = true;
-        ::fcntl(fd_, F_SETLEASE, F_UNLCK);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// "plain" when every label of `dialog` shows its text as written.
+QString Plain(QWidget* dialog) {
+  for (QLabel* label : dialog->findChildren<QLabel*>()) {
+    if (!label->text().isEmpty() && label->textFormat() != Qt::PlainText) {
+      return "markup";
     }
   }
+  return "plain";
+}
 
-  int fd_;
-  bool leased_ = false;
-  std::atomic<bool> stop_ = false;
-  std::atomic<bool> open_seen_ = false;
-  std::thread thread_;
-};
-#endif
+// A cursor file: Qt writes an icon file, and a cursor file differs only in
+// its type word and in the two words of the directory entry that hold the
+// hot spot.
+QByteArray CursorBytes(int hot_x, int hot_y, int type = 2) {
+  QImage image(32, 32, QImage::Format_ARGB32);
+  image.fill(Qt::transparent);
+  QBuffer buffer;
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter(&buffer, "ico").write(image);
+  QByteArray bytes = buffer.data();
+  bytes[2] = char(type);
+  bytes[10] = char(hot_x);
+  bytes[12] = char(hot_y);
+  return bytes;
+}
+
+QString Write(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()
+             ? path
+             : QString();
+}
 
 }  // namespace
 
@@ -131,172 +93,149 @@ class QtDialogsTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void promptAndMessageBoxes();
-  void loadAndSaveThroughTheRealFileDialogs();
-  void fileDialogsNeverReadTheFilesTheyList();
-};
-
-void QtDialogsTest::promptAndMessageBoxes() {
-  const auto dialogs = karvello::MakeQtDialogs();
-  ModalAnswers answers;
-  // What each dialog showed; text is shown as written, never as markup.
-  QStringList seen;
-  answers.Then<QInputDialog>([&](QInputDialog* input) {
-    seen << input->windowTitle() << input->labelText() << input->textValue();
-    input->setTextValue(" x y ");
-    input->accept();
-  });
-  answers.Then<QInputDialog>([&](QInputDialog* input) {
-    seen << input->textValue();
-    seen << (LabelFormat(input) == Qt::PlainText ? "plain" : "markup");
-    input->setTextValue("typed, then cancelled");
-    input->reject();
-  });
-  auto answer = [&](QMessageBox::StandardButton button) {
-    answers.Then<QMessageBox>([&seen, button](QMessageBox* box) {
-      seen << box->text() << QString::number(box->standardButtons().toInt())
-           << QString::number(box->icon());
-      const bool plain = LabelFormat(box, "qt_msgbox_label") == Qt::PlainText;
-      seen << (plain ? "plain" : "markup");
-      box->button(button)->click();
-    });
-  };
-  answer(QMessageBox::Ok);
-  answer(QMessageBox::No);
-  answer(QMessageBox::Yes);
-
-  QCOMPARE(dialogs->InputBox(nullptr, "Enter string: ", "Tessolin"),
-           std::string(" x y "));
-  QCOMPARE(dialogs->InputBox(nullptr, "Enter <b>a&b</b>: ", "Tessolin"),
-           std::string());
-  dialogs->MsgBox(nullptr, "<b>File not found</b>", "Tessolin");
-  QVERIFY(!dialogs->MsgBoxYesNo(
-      nullptr, "Are you sure you wish to overwrite /tmp/<i>a&b</i> ?",
-      "Tessolin"));
-  QVERIFY(dialogs->MsgBoxYesNo(nullptr, "Sure?", "Tessolin"));
-  QVERIFY(answers.AllUsed());
-  const QString ok = QString::number(QMessageBox::Ok);
-  const QString yes_no = QString::number(QMessageBox::Yes | QMessageBox::No);
-  const QString no_icon = QString::number(QMessageBox::NoIcon);
-  QCOMPARE(seen,
-           (QStringList{"Tessolin", "Enter string: ", "", "", "plain",
-                        "<b>File not found</b>", ok, no_icon, "plain",
-                        "Are you sure you wish to overwrite /tmp/<i>a&b</i> ?",
-                        yes_no, no_icon, "plain", "Sure?", yes_no, no_icon,
-                        "plain"}));
-}
-
-void QtDialogsTest::loadAndSaveThroughTheRealFileDialogs() {
-  QTemporaryDir dir;
-  for (const char* name : {"a.txt", "b.txt"}) {
-    QFile file(dir.filePath(name));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(name, 1) + "\r\n");
-  }
-  const auto dialogs = karvello::MakeQtDialogs();
-  karvello::Form1 form(*dialogs);
-  form.show();
-  QVERIFY(QTest::qWaitForWindowExposed(&form));
-  ModalAnswers answers;
-  QStringList seen;  // what each dialog showed
-  answers.Then<QFileDialog>([&](QFileDialog* dialog) {
-    seen << dialog->windowTitle() << dialog->nameFilters()
-         << QString::number(dialog->fileMode());
-    dialog->setDirectory(dir.path());
-    auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
-    if (!edit) {
-      dialog->reject();
-      return;
-    }
-    edit->setText("\"a.txt\" \"b.txt\"");
-    static_cast<QDialog*>(dialog)->accept();
-  });
-  // Save proposes the first file of the load; accepting it brings the
-  // program's own question, never the dialog's.
-  answers.Then<QFileDialog>([&](QFileDialog* dialog) {
-    seen << dialog->selectedFiles() << dialog->nameFilters();
-    if (!dialog->testOption(QFileDialog::DontConfirmOverwrite)) {
-      seen << "the dialog asks too";
-    }
-    static_cast<QDialog*>(dialog)->accept();
-  });
-  answers.Then<QMessageBox>([&](QMessageBox* box) {
-    seen << box->text();
-    box->button(QMessageBox::Yes)->click();
-  });
-  QTest::mouseClick(form.findChild<QPushButton*>("Check3"), Qt::LeftButton);
-  QCOMPARE(form.List1().Items().ListCount(), 2);
-  QCOMPARE(form.List1().Items().List(1), "b");
-#ifdef _WIN32
-  QSKIP("saving has no Windows side yet");
-#endif
-  QTest::mouseClick(form.findChild<QPushButton*>("Check20"), Qt::LeftButton);
-  QVERIFY(answers.AllUsed());
-  const QString a = dir.filePath("a.txt");
-  QCOMPARE(seen,
-           (QStringList{
-               "Load List(s) - Hold Ctrl to select multiple list files",
-               "All Files (*)", QString::number(QFileDialog::ExistingFiles), a,
-               "All Files (*)", "Text Files (*.txt)", "List Files (*.lst)",
-               "Are you sure you wish to overwrite " +
-                   QDir::toNativeSeparators(a) + " ?"}));
-  QFile saved(a);
-  QVERIFY(saved.open(QIODevice::ReadOnly));
-  QCOMPARE(saved.readAll(), QByteArray("a\r\nb\r\n"));
-}
-
-void QtDialogsTest::fileDialogsNeverReadTheFilesTheyList() {
-  // A file whose name says nothing of its type: Qt's own dialog reads the
-  // start of such a file to find one, and such a read never returns on a
-  // special file that never ends (/proc/kmsg, for root).
-  QTemporaryDir dir;
-  const QString data = dir.filePath("data");
-  {
-    QFile file(data);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("%PDF-1.4\n");
-  }
-  OpenWatch watch(data.toStdString());
-  if (!watch.Leased()) QSKIP("this file system gives no file leases");
-
-  const auto dialogs = karvello::MakeQtDialogs();
-  for (const auto kind : {karvello::FileDialogRequest::Kind::kOpen,
-                          karvello::FileDialogRequest::Kind::kSave}) {
-    ModalAnswers answers;
+  void promptAndMessageBoxes() {
+    const auto dialogs = karvello::MakeQtDialogs();
     QStringList shown;
-    answers.Then([&](QWidget* w) {
-      auto* dialog = qobject_cast<QFileDialog*>(w);
-      auto* model = w->findChild<QFileSystemModel*>();
-      if (dialog == nullptr || model == nullptr) {
-        w->close();
-        return;
-      }
-      dialog->setDirectory(dir.path());
-      const QModelIndex root = model->index(dir.path());
-      if (!QTest::qWaitFor([&] { return model->rowCount(root) == 1; }, 5000)) {
-        dialog->reject();
-        return;
-      }
-      // What the list shows of the file, its icon and type included.
-      for (int row = 0; row < model->rowCount(root); ++row) {
-        const QModelIndex name = model->index(row, 0, root);
-        model->data(name, Qt::DecorationRole);
-        shown << model->fileName(name) + ": " + model->type(name);
-      }
-      QTest::qWait(100);
-      dialog->reject();
-    });
-    karvello::FileDialogRequest request;
-    request.kind = kind;
-    request.title = "List";
-    request.filter = "All Files (*.*)|*.*|";
-    QCOMPARE(dialogs->ShowFileDialog(nullptr, request), std::string());
-    QVERIFY(answers.AllUsed());
-    QCOMPARE(shown.size(), 1);
-    QVERIFY2(shown[0].startsWith("data: "), qPrintable(shown[0]));
-    QVERIFY2(!watch.OpenSeen(), qPrintable(shown[0]));
+    auto input = [&shown](const char* typed, bool accept) {
+      return [&shown, typed, accept](QWidget* w) {
+        auto* dialog = static_cast<QInputDialog*>(w);
+        shown << dialog->labelText() + "|" + dialog->textValue() + "|" +
+                     Plain(w);
+        dialog->setTextValue(typed);
+        accept ? dialog->accept() : dialog->reject();
+      };
+    };
+    auto box = [&shown](QMessageBox::StandardButton button) {
+      return [&shown, button](QWidget* w) {
+        auto* box = static_cast<QMessageBox*>(w);
+        shown << QStringLiteral("%1|%2|%3|%4")
+                     .arg(box->text())
+                     .arg(box->standardButtons().toInt())
+                     .arg(box->icon())
+                     .arg(Plain(w));
+        box->button(button)->click();
+      };
+    };
+    ModalAnswers answers({input(" x y ", true), input("typed", false),
+                          box(QMessageBox::Ok), box(QMessageBox::No),
+                          box(QMessageBox::Yes)});
+    QCOMPARE(dialogs->InputBox(nullptr, "Enter string: ", "Tessolin"), " x y ");
+    QCOMPARE(dialogs->InputBox(nullptr, "Enter <b>a&b</b>: ", "T"), "");
+    dialogs->MsgBox(nullptr, "<b>File not found</b>", "Tessolin");
+    QVERIFY(!dialogs->MsgBoxYesNo(nullptr, "Overwrite <i>a&b</i> ?", "T"));
+    QVERIFY(dialogs->MsgBoxYesNo(nullptr, "Sure?", "Tessolin"));
+    // The titles given; the field starts empty; text is plain, never
+    // markup; no icon (0); OK (1024) or Yes and No (81920).
+    QCOMPARE(answers.seen.join('/'), "Tessolin/T/Tessolin/T/Tessolin");
+    QCOMPARE(shown.join('/'),
+             "Enter string: ||plain/Enter <b>a&b</b>: ||plain/<b>File not "
+             "found</b>|1024|0|plain/Overwrite <i>a&b</i> ?|81920|0|plain/"
+             "Sure?|81920|0|plain");
   }
-}
+
+  // Open (several files, in the order given) and save (the proposed path,
+  // no question of the dialog's own: the program asks); neither reads the
+  // files it lists, which on a pipe or /proc/kmsg would wait for good.
+  void fileDialogs() {
+    QTemporaryDir dir;
+    Write(dir.filePath("a.txt"), "a");
+    const QString data = Write(dir.filePath("data"), "%PDF-1.4\n");
+#ifndef _WIN32
+    const int watch = inotify_init1(IN_NONBLOCK);
+    inotify_add_watch(watch, QFile::encodeName(data).constData(),
+                      IN_OPEN | IN_ACCESS);
+#endif
+    QStringList shown;
+    auto show = [&](QWidget* w, const QStringList& files) {
+      auto* dialog = static_cast<QFileDialog*>(w);
+      shown << dialog->nameFilters() << QString::number(dialog->fileMode())
+            << dialog->selectedFiles()
+            << (dialog->testOption(QFileDialog::DontConfirmOverwrite) ? "no"
+                                                                      : "asks");
+      dialog->setDirectory(dir.path());
+      QTest::qWait(300);  // the list with its icons and types fills
+      dialog->findChild<QLineEdit*>("fileNameEdit")->setText(files.join(' '));
+      // Accepted from outside this handler, so that a question the dialog
+      // might ask of its own is answered too (and fails the test).
+      QTimer::singleShot(0, w, [w] { static_cast<QDialog*>(w)->accept(); });
+    };
+    ModalAnswers answers({[&](QWidget* w) {
+                            show(w, {"\"data\"", "\"a.txt\""});
+                          },
+                          [&](QWidget* w) { show(w, {"data"}); }});
+    const auto dialogs = karvello::MakeQtDialogs();
+    using Kind = karvello::FileDialogRequest::Kind;
+    const auto chosen = dialogs->ShowFileDialog(
+        nullptr, {Kind::kOpen, 0x280201, "Load", "All Files (*.*)|*.*|", ""});
+    QCOMPARE(chosen, (std::vector<std::string>{
+                         karvello::PathBytes(data),
+                         karvello::PathBytes(dir.filePath("a.txt"))}));
+    QCOMPARE(dialogs->ShowFileDialog(
+                 nullptr, {Kind::kSave, 0x280201, "Save",
+                           "All Files (*.*)|*.*|Text Files (*.txt)|*.txt|",
+                           data.toStdString()}),
+             std::vector<std::string>{karvello::PathBytes(data)});
+    QCOMPARE(answers.seen.join('/'), "Load/Save");
+    QCOMPARE(shown.join('|').replace(dir.path(), "~"),
+             QStringLiteral("All Files (*)|%1|no|All Files (*)|Text Files "
+                            "(*.txt)|%2|~/data|no")
+                 .arg(QFileDialog::ExistingFiles)
+                 .arg(QFileDialog::AnyFile));
+#ifndef _WIN32
+    char event[4096];
+    QVERIFY(::read(watch, event, sizeof event) < 0);  // nothing opened it
+    ::close(watch);
+#endif
+  }
+
+  void theProgressWindowEndsWithTheWorkOrCancel() {
+    const auto dialogs = karvello::MakeQtDialogs();
+    QStringList shown;
+    ModalAnswers answers({[&](QWidget* w) {
+                            auto* progress = static_cast<QProgressDialog*>(w);
+                            shown << progress->labelText()
+                                  << QString::number(progress->maximum());
+                            progress->findChild<QPushButton*>()->click();
+                          },
+                          [](QWidget*) {}});
+    // Work that never ends, of unknown size: Cancel ends the wait.
+    QVERIFY(!dialogs->ShowProgress(nullptr, "Loading /proc/kmsg",
+                                   [] { return karvello::Progress{}; }));
+    QCOMPARE(answers.seen + shown,
+             (QStringList{"Tessolin", "Loading /proc/kmsg", "0"}));
+    // Work that ends: the window goes by itself.
+    int polls = 0;
+    QVERIFY(dialogs->ShowProgress(nullptr, "Loading", [&polls] {
+      return karvello::Progress{++polls > 3, polls / 4.0};
+    }));
+  }
+
+  // Start-up reads HAND-M.CUR beside the program; what is no cursor file is
+  // passed over without a word (the scripted dialogs fail on any message).
+  void cursorFiles() {
+    QTemporaryDir dir;
+    for (const QByteArray& bytes :
+         {QByteArray("not a cursor"), CursorBytes(1, 1, 1),
+          CursorBytes(1, 1).left(30), QByteArray()}) {
+      QVERIFY(!karvello::LoadCursorFile(Write(dir.filePath("c"), bytes)));
+    }
+    QVERIFY(!karvello::LoadCursorFile(dir.path()));
+    QVERIFY(!karvello::LoadCursorFile(dir.filePath("missing")));
+    const QString path = QCoreApplication::applicationDirPath() + "/HAND-M.CUR";
+    const auto remove = qScopeGuard([&] { QFile::remove(path); });
+    karvello::ScriptedDialogs dialogs;
+    for (const QByteArray& bytes : {CursorBytes(3, 4), QByteArray("broken")}) {
+      QVERIFY(!Write(path, bytes).isEmpty());
+      karvello::Form1 form(dialogs);
+      form.SetMousePointer(99);
+      QCOMPARE(form.cursor().shape(),
+               bytes.size() > 6 ? Qt::BitmapCursor : Qt::PointingHandCursor);
+      QCOMPARE(form.cursor().hotSpot(),
+               bytes.size() > 6 ? QPoint(3, 4) : QPoint(0, 0));
+    }
+    QVERIFY2(dialogs.Done(), dialogs.Report().c_str());
+  }
+};
 
 int main(int argc, char** argv) {
   QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
