@@ -35,7 +35,10 @@ TEST(ItemKeyTest, OverlongFormsAndOtherWhiteSpaceStayAsTheyAre) {
 
 TEST(ItemKeyTest, KeysOfKeepsOrderAndMatchesTheReference) {
   std::mt19937 random(11);
-  for (const KeyRules rules : {kFold, kTrim, kBoth}) {
+  for (const KeyRules rules :
+       {kFold, kTrim, kBoth, KeyRules{.normalize = true},
+        KeyRules{.ignore_case = true, .normalize = true},
+        KeyRules{.trim = true, .field = 2, .delimiter = ','}}) {
     std::vector<std::string> items;
     std::vector<std::string> expected;
     for (int i = 0; i < 3000; ++i) {
