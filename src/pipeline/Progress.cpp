@@ -97,8 +97,9 @@ void Progress::Draw() {
       std::chrono::steady_clock::now() - start_;
   // The line is drawn over the last one, and what that left beyond its end
   // is cleared.
-  const std::string line =
-      "\r" + Line(read_(), total_, elapsed.count(), stage_.load()) + "\033[K";
+  std::string line = "\r";
+  line += Line(read_(), total_, elapsed.count(), stage_.load());
+  line += "\033[K";
   drawn_ = true;
   static_cast<void>(WriteAllFd(fd_, line.data(), line.size()));
 }
