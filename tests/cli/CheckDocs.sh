@@ -62,6 +62,7 @@ while read -r name argument _; do
   expect "karvello-cli $name l" "$first"
   expect "karvello-cli $name --lf l" "$first"
   expect "karvello-cli $name x l" list.txt
+  expect "karvello-cli $name -o l" list.txt
   help=$("$cli" "$name" --help)
   options=$(sed -n 's/^  \(-[a-z],\)\?\(--[a-z-]*\).*/\2/p' <<<"$help")
   shorts=$(sed -n 's/^  \(-[a-gi-z]\),.*/\1/p' <<<"$help")
