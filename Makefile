@@ -3,10 +3,11 @@
 
 BUILD       ?= build
 BUILD_ASAN  ?= build-asan
+BUILD_WIN   ?= build-win
 JOBS        ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build build-asan test test-core test-asan fuzz run bench screenshot install package clean
+.PHONY: all deps build build-asan test test-core test-asan fuzz run bench screenshot install package windows clean
 
 all: build
 
@@ -24,14 +25,16 @@ build-asan: deps
 	  -DKARVELLO_GUI=OFF -DKARVELLO_SANITIZE=ON -DKARVELLO_BENCH=OFF
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 
-# Every test: the full build, the core again under ASan and UBSan, and a short
-# fuzzing run of the list-file reader.
+# Every test: the full build, the core again under ASan and UBSan, a short
+# fuzzing run of the list-file reader, and the Windows build's tests under
+# wine (WINDOWS=0 skips them).
 test: build build-asan
 	@if [ -x scripts/run-fuzz ]; then scripts/run-fuzz; fi
 	cd $(BUILD_ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	bash scripts/windows-test $(BUILD_WIN)
 
 run: build
 	./$(BUILD)/karvello
@@ -55,5 +58,10 @@ package: build
 	cmake --build $(BUILD) --target package
 	cp $(BUILD)/package/karvello_*.deb .
 
+# Karvello for 64-bit Windows, cross-built with mingw-w64 in $(BUILD_WIN):
+# karvello.exe, the tests, and the installer in $(BUILD_WIN)/package.
+windows: deps
+	bash scripts/windows-build $(BUILD_WIN)
+
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) build-fuzz
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_WIN) build-fuzz

@@ -3,8 +3,9 @@
 // Dialogs and never opens a dialog of its own, so tests can script every
 // answer.
 //
-// Texts and paths are byte strings. Paths are in the file system's own
-// encoding (what QFile::encodeName gives), texts typed by the user are UTF-8.
+// Texts and paths are byte strings. Paths are as FilePaths.h makes them (the
+// file system's own bytes; UTF-8 on Windows), texts typed by the user are
+// UTF-8.
 
 #ifndef KARVELLO_APP_DIALOGS_H_
 #define KARVELLO_APP_DIALOGS_H_

@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QDropEvent>
 #include <QEvent>
-#include <QFile>
 #include <QFont>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -34,6 +33,7 @@
 #include "app/CenterFormModule.h"
 #include "app/CommonDialog.h"
 #include "app/CursorFile.h"
+#include "app/FilePaths.h"
 #include "listfiles/ListFileReader.h"
 #include "listfiles/ListFiles.h"
 #include "lists/Operations.h"
@@ -357,7 +357,7 @@ void Form1::FormLoad() {
 
   const QString cursor_path =
       QCoreApplication::applicationDirPath() + QStringLiteral("/HAND-M.CUR");
-  if (FileExists(QFile::encodeName(cursor_path).toStdString())) {
+  if (FileExists(PathBytes(cursor_path))) {
     mouse_icon_ = LoadCursorFile(cursor_path);
   }
 }
@@ -723,7 +723,7 @@ bool Form1::HandleDrop(ListBox& list, QEvent* event) {
   std::vector<std::string> paths;
   for (const QUrl& url : mime->urls()) {
     if (url.isLocalFile()) {
-      paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+      paths.push_back(PathBytes(url.toLocalFile()));
     }
   }
   const bool has_text = mime->hasText() || mime->hasFormat("text/plain");

@@ -1,7 +1,6 @@
 // The platform's dialogs, through Qt: a few lines per call.
 
 #include <QDir>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileIconProvider>
 #include <QFileInfo>
@@ -17,19 +16,12 @@
 
 #include "app/CommonDialog.h"
 #include "app/Dialogs.h"
+#include "app/FilePaths.h"
 
 namespace karvello {
 namespace {
 
 QString Text(const std::string& utf8) { return QString::fromStdString(utf8); }
-
-QString PathText(const std::string& path) {
-  return QFile::decodeName(QByteArray::fromStdString(path));
-}
-
-std::string PathBytes(const QString& path) {
-  return QFile::encodeName(path).toStdString();
-}
 
 // "All Files (*.*)|*.*|Text Files (*.txt)|*.txt|" becomes Qt's
 // "All Files (*)", "Text Files (*.txt)". Qt takes the patterns from the

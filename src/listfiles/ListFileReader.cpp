@@ -408,6 +408,10 @@ int ReadListFd(int fd, ItemList& list, std::size_t size_hint,
                FieldSplit split) {
   return ReadListStream(
       [fd](char* buffer, std::size_t size) -> long {
+#ifdef _WIN32
+        // The C runtime's read takes an unsigned int count.
+        size = std::min<std::size_t>(size, std::size_t{1} << 30);
+#endif
         while (true) {
           const ssize_t n = ::read(fd, buffer, size);
           if (n >= 0 || errno != EINTR) return static_cast<long>(n);

@@ -1,7 +1,5 @@
 #include "listfiles/ListFiles.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +10,7 @@
 
 #include "listfiles/ListFileReader.h"
 #include "listfiles/ListFileWriter.h"
+#include "listfiles/SystemFiles.h"
 
 namespace karvello {
 
@@ -27,22 +26,17 @@ bool FileExists(const std::string& path) noexcept {
   // A name with a NUL in it names no file; the system would see only the
   // part before the NUL.
   if (path.find('\0') != std::string::npos) return false;
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
+  return CanReadTime(path);
 }
 
 int AppendListFile(ItemList& list, const std::string& path, FieldSplit split) {
   if (path.find('\0') != std::string::npos) return ENOENT;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  const int fd = OpenToRead(path);
   if (fd < 0) return errno;
   // Closed however the read ends, an exception included.
   const std::unique_ptr<const int, void (*)(const int*)> closer(
       &fd, [](const int* open) { ::close(*open); });
-  struct stat info {};
-  const std::size_t size_hint = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
-                                    ? static_cast<std::size_t>(info.st_size)
-                                    : 0;
-  return ReadListFd(fd, list, size_hint, split);
+  return ReadListFd(fd, list, RegularFileSize(fd), split);
 }
 
 bool LoadListFile(ItemList& list, const std::string& path, ListFileUi& ui) {

@@ -1,8 +1,15 @@
 #include "lists/internal/ItemHash.h"
 
+#ifdef _WIN32
+#include <windows.h>
+// bcrypt.h needs windows.h first.
+#include <bcrypt.h>
+#else
 #include <sys/random.h>
+#endif
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -45,6 +52,17 @@ HashKey FallbackKey() noexcept {
 
 bool SystemRandom(void* buffer, std::size_t size) noexcept {
   auto* out = static_cast<unsigned char*>(buffer);
+#ifdef _WIN32
+  while (size > 0) {
+    const ULONG part = static_cast<ULONG>(std::min<std::size_t>(size, 1 << 30));
+    if (BCryptGenRandom(nullptr, out, part, BCRYPT_USE_SYSTEM_PREFERRED_RNG) <
+        0) {
+      return false;
+    }
+    out += part;
+    size -= part;
+  }
+#else
   while (size > 0) {
     const ssize_t got = getrandom(out, size, 0);
     if (got < 0) {
@@ -54,6 +72,7 @@ bool SystemRandom(void* buffer, std::size_t size) noexcept {
     out += got;
     size -= static_cast<std::size_t>(got);
   }
+#endif
   return true;
 }
 

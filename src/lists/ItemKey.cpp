@@ -1,15 +1,24 @@
 #include "lists/ItemKey.h"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
+#include <cstddef>
 #include <cstdint>
 
 #include "lists/internal/Normalization.h"
+#include "lists/internal/Utf8.h"
 
 namespace karvello {
 
 namespace {
+
+// kFoldLimit, kFoldBlock and kFoldDelta, generated from Unicode's
+// CaseFolding.txt (GenerateCaseFolding.py).
+#include "CaseFoldingTable.inc"
+
+char32_t SimpleFold(char32_t c) {
+  if (c >= kFoldLimit) return c;
+  return c +
+         static_cast<char32_t>(kFoldDelta[kFoldBlock[c / 128] * 128 + c % 128]);
+}
 
 std::string_view Trimmed(std::string_view text) {
   const std::size_t first = text.find_first_not_of(" \t");
@@ -19,8 +28,8 @@ std::string_view Trimmed(std::string_view text) {
 
 void AppendFolded(std::string_view text, std::string& out) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-  const auto length = static_cast<std::int32_t>(text.size());
-  std::int32_t i = 0;
+  const std::size_t length = text.size();
+  std::size_t i = 0;
   while (i < length) {
     const std::uint8_t byte = bytes[i];
     // Most list items are ASCII, where simple folding only lowers A to Z;
@@ -30,20 +39,20 @@ void AppendFolded(std::string_view text, std::string& out) {
       ++i;
       continue;
     }
-    const std::int32_t start = i;
-    UChar32 c = 0;
-    U8_NEXT(bytes, i, length, c);
-    if (c < 0) {
-      // Not well-formed: its bytes are their own key, so the item still
-      // compares equal only to the same bytes.
-      out.append(text.data() + start, static_cast<std::size_t>(i - start));
+    char32_t c = 0;
+    const std::size_t n = internal::DecodeUtf8(bytes + i, length - i, c);
+    if (n == 0) {
+      // Not well-formed: the byte is its own key, so the item still
+      // compares equal only to the same bytes. A continuation byte never
+      // starts a sequence, so what follows is decoded as if the whole
+      // broken sequence had been passed over.
+      out += static_cast<char>(byte);
+      ++i;
       continue;
     }
-    const UChar32 folded = u_foldCase(c, U_FOLD_CASE_DEFAULT);
-    char encoded[U8_MAX_LENGTH];
-    std::int32_t n = 0;
-    U8_APPEND_UNSAFE(encoded, n, folded);
-    out.append(encoded, static_cast<std::size_t>(n));
+    char encoded[4];
+    out.append(encoded, internal::EncodeUtf8(SimpleFold(c), encoded));
+    i += n;
   }
 }
 

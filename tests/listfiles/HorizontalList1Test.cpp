@@ -3,7 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 
 #include <QFontMetricsF>
 #include <QGuiApplication>
@@ -69,8 +73,18 @@ TEST(ItemDisplayTextTest, ShowsEveryByteWithoutBreakingTheLine) {
   EXPECT_THAT(Utf16(ItemDisplayText("\x7F\xE9")), ElementsAre(0x2421, 0xE9));
 }
 
-// The character that the C library's Windows-1252 converter makes of
-// `byte`, or 0 where it defines none.
+// The character that the system's Windows-1252 converter makes of `byte`,
+// or 0 where it defines none.
+#ifdef _WIN32
+char16_t Windows1252(unsigned char byte) {
+  const char in = static_cast<char>(byte);
+  wchar_t out = 0;
+  // Windows passes the bytes it leaves undefined through as C1 controls.
+  const bool done =
+      MultiByteToWideChar(1252, MB_ERR_INVALID_CHARS, &in, 1, &out, 1) == 1;
+  return done && (out < 0x80 || out >= 0xA0) ? static_cast<char16_t>(out) : 0;
+}
+#else
 char16_t Windows1252(unsigned char byte) {
   iconv_t cd = iconv_open("UTF-16LE", "WINDOWS-1252");
   if (cd == reinterpret_cast<iconv_t>(-1)) return 0;
@@ -86,6 +100,7 @@ char16_t Windows1252(unsigned char byte) {
   return static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
                                static_cast<unsigned char>(out[1]) << 8);
 }
+#endif
 
 TEST(ItemDisplayTextTest, ItemsThatAreNotUtf8ShowAsWindows1252) {
   EXPECT_EQ(ItemDisplayText("caf\xC3\xA9"), QString::fromUtf16(u"caf\u00E9"));

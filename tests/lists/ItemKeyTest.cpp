@@ -2,21 +2,24 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unicode/uchar.h>
 
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "support/ItemLists.h"
 #include "support/KeyTexts.h"
+#include "support/ReferenceFold.h"
 
 namespace karvello {
 namespace {
 
 using ::karvello::testing::ItemsOf;
+using ::karvello::testing::kNormalizes;
 using ::karvello::testing::ListOf;
 using ::karvello::testing::RandomKeyText;
+using ::karvello::testing::ReferenceFold;
 using ::karvello::testing::ReferenceKey;
 
 constexpr KeyRules kFold{.ignore_case = true};
@@ -39,6 +42,7 @@ TEST(ItemKeyTest, KeysOfKeepsOrderAndMatchesTheReference) {
        {kFold, kTrim, kBoth, KeyRules{.normalize = true},
         KeyRules{.ignore_case = true, .normalize = true},
         KeyRules{.trim = true, .field = 2, .delimiter = ','}}) {
+    if (rules.normalize && !kNormalizes) continue;
     std::vector<std::string> items;
     std::vector<std::string> expected;
     for (int i = 0; i < 3000; ++i) {
@@ -49,17 +53,18 @@ TEST(ItemKeyTest, KeysOfKeepsOrderAndMatchesTheReference) {
   }
 }
 
-// Every code point through the ASCII shortcut and the decoder must agree
-// with the folding table, one character at a time.
-TEST(ItemKeyTest, EveryCodePointFoldsAsTheTableSays) {
-  for (UChar32 c = 0; c <= 0x10FFFF; ++c) {
+// Every code point through the ASCII shortcut, the decoder and the
+// generated table must fold as ICU (on Windows Unicode's data file) says,
+// one character at a time.
+TEST(ItemKeyTest, EveryCodePointFoldsAsTheReferenceSays) {
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
     if (c >= 0xD800 && c <= 0xDFFF) continue;
     std::string text;
-    testing::AppendUtf8(text, static_cast<char32_t>(c));
+    testing::AppendUtf8(text, c);
     std::string folded;
-    testing::AppendUtf8(
-        folded, static_cast<char32_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT)));
-    ASSERT_EQ(KeyOf(text, kFold), folded) << "U+" << std::hex << c;
+    testing::AppendUtf8(folded, ReferenceFold(c));
+    ASSERT_EQ(KeyOf(text, kFold), folded)
+        << "U+" << std::hex << static_cast<std::uint32_t>(c);
   }
 }
 

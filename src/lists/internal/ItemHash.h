@@ -31,7 +31,8 @@ struct HashKey {
 // returns false.
 using RandomSource = bool (*)(void* buffer, std::size_t size);
 
-// Fills from getrandom(2), retrying when interrupted.
+// Fills from getrandom(2), retrying when interrupted; on Windows from
+// BCryptGenRandom.
 bool SystemRandom(void* buffer, std::size_t size) noexcept;
 
 // A key from `source`; when it fails, a key mixed from the clocks, the

@@ -14,6 +14,10 @@ namespace karvello::internal {
 // well-formed UTF-8 are appended as they are.
 //
 //   "e" U+0301 "t" U+00E9   -->   U+00E9 "t" U+00E9
+//
+// A build that defines KARVELLO_NO_NORMALIZATION (Windows, for now) throws
+// std::runtime_error("Unicode normalization is not supported on this
+// build") instead.
 void AppendNormalized(std::string_view text, std::string& out);
 
 }  // namespace karvello::internal

@@ -1,0 +1,48 @@
+// The file-system calls of the list-file routines, one per need, so that
+// what differs between systems stays in one place:
+//   - Paths are UTF-8 bytes everywhere. On Windows they go through the wide
+//     (UTF-16) calls, never the ANSI code page, which holds only some of
+//     the characters a name can have; a path too long for the old limit of
+//     260 characters is made absolute and given the \\?\ prefix.
+//   - Files open in binary mode: no line-end translation and no end of file
+//     at a ^Z byte.
+//   - A file open for reading can still be renamed or removed by others,
+//     as on Linux.
+// Errors are errno values.
+
+#ifndef KARVELLO_LISTFILES_SYSTEMFILES_H_
+#define KARVELLO_LISTFILES_SYSTEMFILES_H_
+
+#include <cstddef>
+#include <string>
+#ifdef _WIN32
+#include <string_view>
+#endif
+
+namespace karvello {
+
+// Opens the file at `path` for reading. Returns a descriptor, which the
+// caller closes with close(), or -1 with errno set: ENOENT when no file has
+// that name (a name that cannot be converted to UTF-16 included), EISDIR for
+// a folder on Windows (Linux opens a folder and fails on its first read).
+[[nodiscard]] int OpenToRead(const std::string& path) noexcept;
+
+// True when the file system can report the last-modification time of
+// `path`, a file or a folder.
+[[nodiscard]] bool CanReadTime(const std::string& path) noexcept;
+
+// The size of the regular file open at `fd`; 0 for anything else (a pipe,
+// a device) or when it cannot be told.
+[[nodiscard]] std::size_t RegularFileSize(int fd) noexcept;
+
+#ifdef _WIN32
+// `path` for the wide calls: UTF-16, and when its full form is too long for
+// the old limit, that full form with the \\?\ prefix (\\?\UNC\ for a
+// network path). Empty when `path` is empty, holds a NUL or is not UTF-8.
+//   WidePath("C:/lists/a.txt") == L"C:/lists/a.txt"
+[[nodiscard]] std::wstring WidePath(std::string_view path);
+#endif
+
+}  // namespace karvello
+
+#endif  // KARVELLO_LISTFILES_SYSTEMFILES_H_

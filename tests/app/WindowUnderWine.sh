@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The Windows build's real window under wine, driven as a person would on
+# the X server that the caller provides (scripts/windows-test runs the
+# Windows tests under RunUnderX.sh): a click on List 1's Load, a list file
+# pasted into the system's own open dialog, a click on Remove List 1 Dupes
+# Except First; then each row is copied to the clipboard and compared, and
+# a picture of the window is saved.
+# Usage: WindowUnderWine.sh KARVELLO.EXE WINEPREFIX PICTURE.png
+set -euo pipefail
+exe=$1 prefix=$(realpath -m "$2") picture=$3
+here=$(cd "$(dirname "$0")" && pwd)
+wine_run="$here/../../scripts/wine-run"
+
+fail() {
+  echo "WindowUnderWine: $*" >&2
+  if [ -s "${tmp:-}/app.log" ]; then sed 's/^/  karvello.exe: /' "$tmp/app.log" >&2; fi
+  exit 1
+}
+[ -n "${DISPLAY:-}" ] || fail "needs an X server (scripts/windows-test gives one)"
+
+tmp=$(mktemp -d)
+cleanup() {
+  if [ -n "${app:-}" ] && kill -0 "$app" 2>/dev/null; then
+    WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+  fi
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# Two copies of b and of a, a UTF-8 item and a Windows-1252 one (naïve),
+# in a file whose name no ANSI code page holds (Greek and Cyrillic).
+name='λίστα-список.txt'
+printf 'b\r\na\r\nb\r\ncaf\xc3\xa9\r\nna\xefve\r\na\r\n' > "$tmp/$name"
+windows_path="Z:${tmp//\//\\}\\$name"
+
+"$wine_run" "$prefix" "$exe" > "$tmp/app.log" 2>&1 &
+app=$!
+window=$(timeout 60 xdotool search --sync --name '^Karvello$' | head -n1) ||
+  fail "the window did not show"
+sleep 1
+
+# Places in the window's client area, in pixels: the buttons and the list
+# as the window lays them out (twips / 15, inside Frame1 at 8, 0).
+xdotool mousemove --window "$window" 48 172 click 1  # Load
+timeout 30 xdotool search --sync --name '^Load List' > /dev/null ||
+  fail "the Load dialog did not show"
+sleep 1
+# Pasted: xdotool types characters outside the keyboard's map unreliably.
+printf %s "$windows_path" | xclip -selection clipboard
+xdotool key ctrl+v
+sleep 0.5
+xdotool key Return
+sleep 2
+xdotool mousemove --window "$window" 120 364 click 1  # Dupes Except First
+sleep 1
+
+# Row by row: Ctrl+C copies the selected item; Down stops at the last row.
+xdotool mousemove --window "$window" 60 26 click 1
+xdotool key Home
+rows=()
+for _ in 1 2 3 4 5; do
+  xdotool key ctrl+c
+  sleep 0.5
+  rows+=("$(xclip -o -selection clipboard | od -An -c | tr -s ' ')")
+  xdotool key Down
+done
+import -window "$window" "$picture"
+
+expected=(" b" " a" " c a f 303 251")
+for k in 0 1 2; do
+  [ "${rows[$k]}" = "${expected[$k]}" ] ||
+    fail "row $((k + 1)) is '${rows[$k]}', not '${expected[$k]}'"
+done
+# The Windows-1252 item is the fourth and last row.
+[ "${rows[3]}" != "${rows[2]}" ] && [ "${rows[4]}" = "${rows[3]}" ] ||
+  fail "not four rows after removing the duplicates: ${rows[*]}"
+
+# Closed as a user closes it; the window still has the keyboard's focus.
+xdotool key alt+F4
+for _ in $(seq 50); do
+  kill -0 "$app" 2>/dev/null || break
+  sleep 0.2
+done
+kill -0 "$app" 2>/dev/null && fail "the window did not close"
+wait "$app" || fail "karvello.exe ended with status $?"
+echo "window under wine: loaded, removed the duplicates; picture at $picture"
