@@ -57,7 +57,7 @@ zsh_quote() {
   echo '# zsh completion for karvello-cli, written from its help by'
   echo '# docs/completions.sh.'
   echo
-  echo 'local -a commands top specs'
+  echo 'local -a commands top entries'
   echo 'commands=('
   for i in "${!commands[@]}"; do
     echo "  '${commands[i]}:$(zsh_quote "${summaries[i]}")'"
@@ -71,15 +71,15 @@ zsh_quote() {
   echo 'case $words[2] in'
   for i in "${!commands[@]}"; do
     echo "  ${commands[i]})"
-    echo "    specs=("
+    echo "    entries=("
     echo "      '(- *)--help[Show the help of this command]'"
     while IFS='|' read -r short long value help; do
-      spec="[$(zsh_quote "$help")]"
-      [ -n "$value" ] && spec+=":$value:$(zsh_value "$value")"
+      entry="[$(zsh_quote "$help")]"
+      [ -n "$value" ] && entry+=":$value:$(zsh_value "$value")"
       if [ -n "$short" ]; then
-        echo "      '(-$short $long)'{-$short,$long}'$spec'"
+        echo "      '(-$short $long)'{-$short,$long}'$entry'"
       else
-        echo "      '$long$spec'"
+        echo "      '$long$entry'"
       fi
     done < <(options "${commands[i]}")
     case ${arguments[i]} in
@@ -94,7 +94,7 @@ zsh_quote() {
   echo '# The command is to _arguments what the program name is to a command.'
   echo 'shift words'
   echo '(( CURRENT-- ))'
-  echo '_arguments -s -S : $specs'
+  echo '_arguments -s -S : $entries'
 } >"$out/_karvello-cli"
 
 # Text made safe inside '...' of fish.
