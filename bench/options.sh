@@ -3,8 +3,10 @@
 # the 10-million-item file of bench/peers.sh, with hyperfine, and prints the
 # medians and the ratio to the default path:
 #   dedupe      --lines, --stats, --ignore-case, --trim, both, --count
+#   dedupe      --keep-last, --normalize, --field 2 (of "N<TAB>item" lines,
+#               against the items alone), and keep-dupes
 #   subtract    --ignore-case --trim
-#   remove-with --ignore-case
+#   remove-with --ignore-case, --regex, beside grep -vF and grep -vE
 # A second file, the same items with "É" in front of every third, takes
 # --ignore-case through the UTF-8 decoder rather than its ASCII shortcut.
 #
@@ -24,6 +26,10 @@ peer_lists "$lines"
 accents=$work/accents-$lines.txt
 if [ ! -s "$accents" ]; then
   awk 'NR % 3 == 0 { printf "\303\211" } { print }' "$list" >"$accents"
+fi
+fields=$work/fields-$lines.txt
+if [ ! -s "$fields" ]; then
+  awk '{ print NR "\t" $0 }' "$list" >"$fields"
 fi
 echo "$name: $list, $(wc -l <"$list") items; $runs runs each"
 
@@ -56,8 +62,24 @@ group \
   "$cli dedupe --lf $accents -o $out" \
   "$cli dedupe --lf --ignore-case $accents -o $out"
 group \
+  "$cli dedupe --lf --lines $list -o $out" \
+  "$cli dedupe --lf --lines --keep-last $list -o $out" \
+  "$cli dedupe --lf --lines --normalize $list -o $out" \
+  "$cli dedupe --lf --lines --field 2 $fields -o $out" \
+  "$cli keep-dupes --lf --lines $list -o $out"
+group \
   "$cli subtract $other --lf $list -o $out" \
   "$cli subtract $other --lf --ignore-case --trim $list -o $out"
 group \
   "$cli remove-with abc --lf $list -o $out" \
   "$cli remove-with ABC --lf --ignore-case $list -o $out"
+# Each expression beside grep's own on the same lines, with the same
+# output, all into a file (grep stops at the first match into /dev/null).
+got=$work/options.out
+group \
+  "grep -vF abc $list >$got" \
+  "$cli remove-with abc --lf --lines $list -o $got" \
+  "$cli remove-with abc --regex --lf --lines $list -o $got"
+group \
+  "grep -vE '[0-9]{3}\$' $list >$got" \
+  "$cli remove-with '[0-9]{3}\$' --regex --lf --lines $list -o $got"

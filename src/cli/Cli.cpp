@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <charconv>
 #include <csignal>
 #include <iostream>
 #include <string>
@@ -20,45 +21,167 @@ constexpr char kProgram[] = "karvello-cli";
 
 struct Options {
   Job job;
-  std::string memory;  // SIZE of --memory; empty for the default
+  std::string memory;     // SIZE of --memory; empty for the default
+  std::string field;      // N of --field; empty for none
+  std::string delimiter;  // C of --delimiter; empty for the default
   bool lf = false;
   bool lines = false;
+  bool zero = false;
   bool stats = false;
+  bool progress = false;
+  bool no_progress = false;
 };
 
 bool EveryCommand(const Operation&) { return true; }
 bool ComparesItems(const Operation& op) { return op.compares; }
+bool TakesString(const Operation& op) {
+  return op.argument == Argument::kString;
+}
 bool KeepsFirstCopies(const Operation& op) {
   return op.stream == Stream::kFirstCopies;
 }
+bool KeepsOneCopy(const Operation& op) { return op.keeps_one_copy; }
 
-// The flags, and the commands each is for.
+// Why `value` means nothing, or "" when it is fine.
+using Check = std::string (*)(const std::string& value);
+
+std::string NotEmpty(const std::string& value) {
+  return value.empty() ? "must not be empty" : "";
+}
+
+// The options, and the commands each is for: a flag sets a bool, an option
+// with a value a string.
 struct Flag {
-  const char* name;
+  const char* names;            // as CLI11 takes them: "-o,--output"
+  const char* value = nullptr;  // the value's name; null for a flag
   const char* help;
   bool (*applies)(const Operation&);
-  bool& (*field)(Options&);
+  bool& (*flag)(Options&) = nullptr;
+  std::string& (*text)(Options&) = nullptr;
+  Check check = nullptr;
 };
 constexpr Flag kFlags[] = {
-    {"--lf", "End each item with LF, not CR LF", EveryCommand,
-     [](Options& o) -> bool& { return o.lf; }},
-    {"--lines", "One item per line: commas and quotes are part of the item",
-     EveryCommand, [](Options& o) -> bool& { return o.lines; }},
-    {"--stats",
-     "After the result, write the counts of items read, removed and written "
-     "to standard error",
-     EveryCommand, [](Options& o) -> bool& { return o.stats; }},
-    {"--ignore-case",
-     "Compare after Unicode simple case folding; the items written are "
-     "unchanged",
-     ComparesItems, [](Options& o) -> bool& { return o.job.keys.ignore_case; }},
-    {"--trim",
-     "Compare without leading and trailing blanks and tabs; the items "
-     "written are unchanged",
-     ComparesItems, [](Options& o) -> bool& { return o.job.keys.trim; }},
-    {"--count", "Follow each item written by a tab and its number of copies",
-     KeepsFirstCopies, [](Options& o) -> bool& { return o.job.count_copies; }},
+    {.names = "-o,--output",
+     .value = "OUT",
+     .help = "Write the result to OUT instead of standard output",
+     .applies = EveryCommand,
+     .text = [](Options& o) -> std::string& { return o.job.output; },
+     .check = NotEmpty},
+    {.names = "--lf",
+     .help = "End each item with LF, not CR LF",
+     .applies = EveryCommand,
+     .flag = [](Options& o) -> bool& { return o.lf; }},
+    {.names = "--lines",
+     .help = "One item per line: commas and quotes are part of the item",
+     .applies = EveryCommand,
+     .flag = [](Options& o) -> bool& { return o.lines; }},
+    {.names = "-z,--zero-terminated",
+     .help = "Items end with NUL, on input and output: line ends, commas, "
+             "quotes and byte-order marks are part of the items",
+     .applies = EveryCommand,
+     .flag = [](Options& o) -> bool& { return o.zero; }},
+    {.names = "--stats",
+     .help = "After the result, write the counts of items read, removed and "
+             "written to standard error",
+     .applies = EveryCommand,
+     .flag = [](Options& o) -> bool& { return o.stats; }},
+    {.names = "--progress",
+     .help = "Show the progress line on standard error even when it is no "
+             "terminal",
+     .applies = EveryCommand,
+     .flag = [](Options& o) -> bool& { return o.progress; }},
+    {.names = "--no-progress",
+     .help = "Show no progress line (by default a run of over a second shows"
+             " one when standard error is a terminal and the result goes "
+             "elsewhere)",
+     .applies = EveryCommand,
+     .flag = [](Options& o) -> bool& { return o.no_progress; }},
+    {.names = "--ignore-case",
+     .help = "Compare after Unicode simple case folding (CaseFolding.txt, C "
+             "and S: É equals é, ß does not equal ss, no Turkish rules); "
+             "invalid UTF-8 compares as it is",
+     .applies = ComparesItems,
+     .flag = [](Options& o) -> bool& { return o.job.keys.ignore_case; }},
+    {.names = "--trim",
+     .help = "Compare without the spaces and tabs at either end; other "
+             "blanks, such as no-break spaces and CR, count",
+     .applies = ComparesItems,
+     .flag = [](Options& o) -> bool& { return o.job.keys.trim; }},
+    {.names = "--normalize",
+     .help = "Compare after Unicode NFC normalization, so that é as one code"
+             " point equals e and a combining accent (case folding comes "
+             "after it); invalid UTF-8 compares as it is",
+     .applies = ComparesItems,
+     .flag = [](Options& o) -> bool& { return o.job.keys.normalize; }},
+    {.names = "--field",
+     .value = "N",
+     .help = "Compare lines by their N-th field (from 1), split at "
+             "--delimiter, and write whole lines; a field in double quotes "
+             "may hold the delimiter (\"\" in it is one quote); a line with "
+             "fewer than N fields has an empty key; STRING and the items of "
+             "OTHER are keys themselves. Needs --lines or -z",
+     .applies = ComparesItems,
+     .text = [](Options& o) -> std::string& { return o.field; },
+     .check = [](const std::string& value) -> std::string {
+       std::uint32_t n = 0;
+       const auto [end, error] =
+           std::from_chars(value.data(), value.data() + value.size(), n);
+       return error == std::errc() && end == value.data() + value.size() &&
+                      n >= 1
+                  ? ""
+                  : "must be a whole number from 1 on";
+     }},
+    {.names = "--delimiter",
+     .value = "C",
+     .help = "The byte that splits a line into fields for --field (default: "
+             "TAB)",
+     .applies = ComparesItems,
+     .text = [](Options& o) -> std::string& { return o.delimiter; },
+     .check = [](const std::string& value) -> std::string {
+       return value.size() == 1 && value != "\""
+                  ? ""
+                  : "must be one byte, not a double quote";
+     }},
+    {.names = "--regex",
+     .help = "STRING is a regular expression (RE2's syntax), found anywhere "
+             "in the item; it takes linear time, and --ignore-case applies",
+     .applies = TakesString,
+     .flag = [](Options& o) -> bool& { return o.job.regex; }},
+    {.names = "--keep-last",
+     .help = "Keep the last copy of each text instead of the first; the "
+             "copies kept stay in their input order",
+     .applies = KeepsFirstCopies,
+     .flag = [](Options& o) -> bool& { return o.job.keep_last; }},
+    {.names = "--count",
+     .help = "Follow each item written by a tab and its number of copies",
+     .applies = KeepsOneCopy,
+     .flag = [](Options& o) -> bool& { return o.job.count_copies; }},
+    {.names = "--memory",
+     .value = "SIZE",
+     .help = "Work through larger input in parts on disk (default: half the "
+             "available memory; at least 1M)",
+     .applies = EveryCommand,
+     .text = [](Options& o) -> std::string& { return o.memory; },
+     .check = [](const std::string& value) -> std::string {
+       std::size_t bytes;
+       return ParseMemorySize(value, bytes)
+                  ? ""
+                  : "must be a size such as 64M, 512M or 2G";
+     }},
+    {.names = "--temp-dir",
+     .value = "DIR",
+     .help = "Folder for those parts (default: $TMPDIR or /tmp)",
+     .applies = EveryCommand,
+     .text = [](Options& o) -> std::string& { return o.job.temp_dir; },
+     .check = NotEmpty},
 };
+
+// A flag as the usage names it: "-o OUT", "--lf".
+std::string Shown(const Flag& flag) {
+  std::string name(flag.names);
+  name = name.substr(0, name.find(','));
+  return flag.value != nullptr ? name + " " + flag.value : name;
+}
 
 // The commands `applies` holds for, in the fewest words: "every command",
 // "dedupe", "all but cat, remove-blanks".
@@ -89,16 +212,15 @@ std::string Usage() {
              std::string(op.summary) + "\n";
   }
   // The flags grouped by the commands they are for, in table order.
-  std::vector<std::pair<std::string, std::string>> groups = {
-      {"every command", "-o OUT, --memory SIZE, --temp-dir DIR"}};
+  std::vector<std::pair<std::string, std::string>> groups;
   for (const Flag& flag : kFlags) {
     const std::string where = CommandsFor(flag.applies);
     auto group = std::find_if(groups.begin(), groups.end(),
                               [&](const auto& g) { return g.first == where; });
     if (group == groups.end()) {
-      groups.emplace_back(where, flag.name);
+      groups.emplace_back(where, Shown(flag));
     } else {
-      group->second.append(", ").append(flag.name);
+      group->second.append(", ").append(Shown(flag));
     }
   }
   for (const auto& [where, flags] : groups) {
@@ -112,18 +234,21 @@ std::string Usage() {
 
 constexpr char kFooter[] =
     "Each FILE is read as comma- or line-separated fields, one item per\n"
-    "field (one per line with --lines); none, or -, reads standard input.\n"
-    "Items compare exactly unless --ignore-case or --trim is given. With\n"
-    "--stats the counts are of the items of FILE..., not of OTHER. Every\n"
-    "FILE and OTHER is checked before anything is written: when any is\n"
-    "missing or unreadable, each is reported and nothing is written.\n"
+    "field (one per line with --lines, one per NUL with -z); none, or -,\n"
+    "reads standard input. Items compare exactly, byte for byte, unless\n"
+    "--field, --trim, --normalize or --ignore-case is given: an item is\n"
+    "then compared by its key, its field trimmed, normalized and folded, in\n"
+    "that order; the items written are the items read. With --stats the\n"
+    "counts are of the items of FILE..., not of OTHER. Every FILE and OTHER\n"
+    "is checked before anything is written: when any is missing or\n"
+    "unreadable, each is reported and nothing is written.\n"
     "The result goes to standard output (also with -o -), one item per line\n"
-    "followed by CR LF (LF with --lf). A file OUT is replaced only once the\n"
-    "new one is complete, only when you may write to it, and keeps its mode\n"
-    "and owner; a link is followed, and another hard link keeps the old\n"
-    "text. OUT naming standard output or error (/dev/stdout) is written\n"
-    "through it, appending when the shell appends; a FILE that is that\n"
-    "same file is refused.\n"
+    "followed by CR LF (LF with --lf, NUL with -z). A file OUT is replaced\n"
+    "only once the new one is complete, only when you may write to it, and\n"
+    "keeps its mode and owner; a link is followed, and another hard link\n"
+    "keeps the old text. OUT naming standard output or error (/dev/stdout)\n"
+    "is written through it, appending when the shell appends; a FILE that\n"
+    "is that same file is refused.\n"
     "Exit status: 0 done, 1 an input or output that could not be used,\n"
     "2 bad usage, 128 + N when signal N stops the write.\n"
     "Input larger than --memory is worked through in parts, in spill files\n"
@@ -135,22 +260,11 @@ void DeclareCommands(CLI::App& app, Options& options) {
   app.set_version_flag("--version", "karvello-cli " KARVELLO_VERSION);
   app.require_subcommand(1);
   app.footer(kFooter);
-  const CLI::Validator non_empty(
-      [](std::string& value) {
-        return value.empty() ? std::string("must not be empty") : std::string();
-      },
-      "", "NonEmpty");
-  const CLI::Validator memory_size(
-      [](std::string& value) {
-        std::size_t bytes;
-        return ParseMemorySize(value, bytes)
-                   ? std::string()
-                   : std::string("must be a size such as 64M, 512M or 2G");
-      },
-      "", "Size");
   for (const Operation& op : kOperations) {
     CLI::App* sub =
         app.add_subcommand(std::string(op.name), std::string(op.summary));
+    const CLI::Validator non_empty(
+        [](std::string& value) { return NotEmpty(value); }, "", "NonEmpty");
     if (op.argument == Argument::kString) {
       sub->add_option("STRING", options.job.search,
                       "The text to look for, exactly")
@@ -164,24 +278,65 @@ void DeclareCommands(CLI::App& app, Options& options) {
     }
     sub->add_option("FILE", options.job.inputs,
                     "Input list files, loaded in order");
-    sub->add_option("-o,--output", options.job.output,
-                    "Write the result to OUT instead of standard output")
-        ->option_text("OUT")
-        ->check(non_empty);
     for (const Flag& flag : kFlags) {
-      if (flag.applies(op))
-        sub->add_flag(flag.name, flag.field(options), flag.help);
+      if (!flag.applies(op)) continue;
+      if (flag.value == nullptr) {
+        sub->add_flag(flag.names, flag.flag(options), flag.help);
+        continue;
+      }
+      CLI::Option* option =
+          sub->add_option(flag.names, flag.text(options), flag.help)
+              ->option_text(flag.value);
+      if (flag.check != nullptr) {
+        option->check(CLI::Validator(
+            [check = flag.check](std::string& value) { return check(value); },
+            "", flag.value));
+      }
     }
-    sub->add_option("--memory", options.memory,
-                    "Work through larger input in parts on disk (default: "
-                    "half the available memory; at least 1M)")
-        ->option_text("SIZE")
-        ->check(memory_size);
-    sub->add_option("--temp-dir", options.job.temp_dir,
-                    "Folder for those parts (default: $TMPDIR or /tmp)")
-        ->option_text("DIR")
-        ->check(non_empty);
   }
+}
+
+// Turns the options that need more than one word of the command line into
+// the job.
+Status Settle(Options& options) {
+  Job& job = options.job;
+  if (job.output == kStdin) job.output.clear();
+  if (options.lf) job.line_end = "\n";
+  if (options.lines) job.split = FieldSplit::kLines;
+  if (options.zero) {
+    job.split = FieldSplit::kNul;
+    job.line_end = std::string_view("\0", 1);
+  }
+  if (!options.memory.empty()) {
+    static_cast<void>(ParseMemorySize(options.memory, job.budget));
+  }
+  if (options.progress && options.no_progress) {
+    return Status::Usage("--progress and --no-progress exclude each other");
+  }
+  if (options.progress) job.progress = ShowProgress::kAlways;
+  if (options.no_progress) job.progress = ShowProgress::kNever;
+  if (!options.delimiter.empty() && options.field.empty()) {
+    return Status::Usage("--delimiter needs --field");
+  }
+  if (!options.field.empty()) {
+    if (!options.lines && !options.zero) {
+      return Status::Usage(
+          "--field needs --lines or -z: otherwise commas split the lines");
+    }
+    std::from_chars(options.field.data(),
+                    options.field.data() + options.field.size(),
+                    job.keys.field);
+    if (!options.delimiter.empty()) job.keys.delimiter = options.delimiter[0];
+  }
+  int reads_of_stdin = job.inputs.empty() ? 1 : 0;
+  for (const std::string& input : job.inputs) reads_of_stdin += input == kStdin;
+  if (job.operation->argument == Argument::kOther && job.other == kStdin) {
+    ++reads_of_stdin;
+  }
+  if (reads_of_stdin > 1) {
+    return Status::Usage("standard input can be read only once");
+  }
+  return Status();
 }
 
 // Reads the command line into `options`, or returns why it means nothing.
@@ -202,23 +357,9 @@ Status Parse(int argc, const char* const* argv, Options& options, int& exit) {
   } catch (const CLI::ParseError& e) {
     return Status::Usage(e.what());
   }
-  Job& job = options.job;
-  job.operation = FindOperation(app.get_subcommands().front()->get_name());
-  if (job.output == kStdin) job.output.clear();
-  if (options.lf) job.line_end = "\n";
-  if (options.lines) job.split = FieldSplit::kLines;
-  if (!options.memory.empty()) {
-    static_cast<void>(ParseMemorySize(options.memory, job.budget));
-  }
-  int reads_of_stdin = job.inputs.empty() ? 1 : 0;
-  for (const std::string& input : job.inputs) reads_of_stdin += input == kStdin;
-  if (job.operation->argument == Argument::kOther && job.other == kStdin) {
-    ++reads_of_stdin;
-  }
-  if (reads_of_stdin > 1) {
-    return Status::Usage("standard input can be read only once");
-  }
-  return Status();
+  options.job.operation =
+      FindOperation(app.get_subcommands().front()->get_name());
+  return Settle(options);
 }
 
 // Every message of the tool goes out here, each line after its name.

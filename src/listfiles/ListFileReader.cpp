@@ -129,6 +129,10 @@ ListFileReader::ListFileReader(ItemList& list, FieldSplit split)
     : list_(list), split_(split) {}
 
 const char* ListFileReader::FindEnd(const char* p, const char* end) const {
+  if (split_ == FieldSplit::kNul) {
+    const void* nul = std::memchr(p, '\0', static_cast<std::size_t>(end - p));
+    return nul != nullptr ? static_cast<const char*>(nul) : end;
+  }
   return split_ == FieldSplit::kLines ? FindLineEnd(p, end)
                                       : FindFieldEnd(p, end);
 }
@@ -200,6 +204,7 @@ void ListFileReader::DetectEncoding() {
   const auto* b = reinterpret_cast<const unsigned char*>(buffer_.get());
   const std::size_t held = end_ - begin_;
   encoding_ = Encoding::kBytes;
+  if (split_ == FieldSplit::kNul) return;
   if (held >= 3 && b[begin_] == 0xEF && b[begin_ + 1] == 0xBB &&
       b[begin_ + 2] == 0xBF) {
     begin_ += 3;

@@ -18,6 +18,9 @@
 //   - Bytes are kept exactly, NUL and invalid UTF-8 included.
 //   - In line mode (FieldSplit::kLines) a field ends only at a line end:
 //     commas and quotes are ordinary bytes, so each line is one item.
+//   - In NUL mode (FieldSplit::kNul) a field ends only at a NUL byte, which
+//     is consumed with it; every other byte, byte-order marks included,
+//     belongs to the items.
 //   - A UTF-8 byte-order mark at the start is dropped. A file that starts
 //     with a UTF-16 byte-order mark (LE or BE) is decoded to UTF-8 first; an
 //     unpaired surrogate or a final odd byte becomes U+FFFD.
@@ -40,9 +43,9 @@
 
 namespace karvello {
 
-// Where a field ends: at a comma or a line end (quotes respected), or only
-// at a line end.
-enum class FieldSplit { kCommasAndLines, kLines };
+// Where a field ends: at a comma or a line end (quotes respected), only at
+// a line end, or only at a NUL byte.
+enum class FieldSplit { kCommasAndLines, kLines, kNul };
 
 // Reads one list file that arrives in blocks of any size: the items come out
 // the same however the bytes are split. Each field is appended to the list

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lists/internal/Normalization.h"
 #include "lists/internal/Utf8.h"
 
 namespace karvello {
@@ -55,15 +56,71 @@ void AppendFolded(std::string_view text, std::string& out) {
   }
 }
 
+// The field of `text` that `rules` name (see KeyRules::field), in `scratch`
+// when it cannot be a view of `text`.
+std::string_view FieldOf(std::string_view text, const KeyRules& rules,
+                         std::string& scratch) {
+  constexpr auto npos = std::string_view::npos;
+  std::size_t start = 0;
+  for (std::uint32_t n = 1;; ++n) {
+    // A quoted field closes at a quote that does not start a pair.
+    std::size_t close = npos;
+    bool pairs = false;
+    if (start < text.size() && text[start] == '"') {
+      for (std::size_t q = text.find('"', start + 1); q != npos;
+           q = text.find('"', q + 2)) {
+        if (q + 1 == text.size() || text[q + 1] != '"') {
+          close = q;
+          break;
+        }
+        pairs = true;
+      }
+    }
+    std::size_t end =
+        text.find(rules.delimiter, close == npos ? start : close + 1);
+    if (end == npos) end = text.size();
+    if (n == rules.field) {
+      if (close == npos) return text.substr(start, end - start);
+      if (!pairs && end == close + 1) {
+        return text.substr(start + 1, close - start - 1);
+      }
+      scratch.clear();
+      for (std::size_t i = start + 1; i < close; ++i) {
+        scratch += text[i];
+        if (text[i] == '"') ++i;  // the second quote of a pair
+      }
+      scratch.append(text.substr(close + 1, end - close - 1));
+      return scratch;
+    }
+    if (end == text.size()) return {};
+    start = end + 1;
+  }
+}
+
 }  // namespace
 
 void AppendKey(std::string_view text, const KeyRules& rules, std::string& out) {
+  // Keys are made one item after another, so the stages' buffers are kept.
+  thread_local std::string field, normal, folded;
+  if (rules.field != 0) text = FieldOf(text, rules, field);
   if (rules.trim) text = Trimmed(text);
-  if (rules.ignore_case) {
-    AppendFolded(text, out);
-  } else {
-    out.append(text);
+  if (!rules.normalize) {
+    if (rules.ignore_case) {
+      AppendFolded(text, out);
+    } else {
+      out.append(text);
+    }
+    return;
   }
+  if (!rules.ignore_case) {
+    internal::AppendNormalized(text, out);
+    return;
+  }
+  normal.clear();
+  internal::AppendNormalized(text, normal);
+  folded.clear();
+  AppendFolded(normal, folded);
+  internal::AppendNormalized(folded, out);
 }
 
 std::string KeyOf(std::string_view text, const KeyRules& rules) {

@@ -129,6 +129,8 @@ bool Inputs::ReadSome(Input& input) {
   while (true) {
     const ssize_t n = ::read(input.fd, space.data(), want);
     if (n > 0) {
+      bytes_read_.fetch_add(static_cast<std::uint64_t>(n),
+                            std::memory_order_relaxed);
       reader_->Commit(static_cast<std::size_t>(n));
       return true;
     }

@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -72,6 +73,11 @@ class Inputs {
   bool ReadBlock(ItemList& list);
   bool waiting() const noexcept { return waiting_; }
 
+  // The bytes read so far; any thread may ask.
+  std::uint64_t bytes_read() const noexcept {
+    return bytes_read_.load(std::memory_order_relaxed);
+  }
+
   // From now on hands runs of whole lines that writing their items back
   // with `line_end` would leave unchanged to `run` (see
   // ListFileReader::PassRunsTo).
@@ -101,6 +107,7 @@ class Inputs {
   ListFileReader::RunFunction pass_run_;
   std::size_t passed_ = 0;  // bytes handed on as runs in this block
   bool waiting_ = false;
+  std::atomic<std::uint64_t> bytes_read_{0};
 };
 
 }  // namespace karvello

@@ -5,12 +5,12 @@
 #include <optional>
 #include <queue>
 #include <span>
-#include <stdexcept>
 #include <unordered_map>
 #include <utility>
 
 #include "lists/CopyCounts.h"
 #include "lists/ItemHash.h"
+#include "lists/Operations.h"
 
 namespace karvello {
 
@@ -58,6 +58,7 @@ class PartitionedRun::Split {
         std::size_t buffer_bytes, const KeyRules& keys)
       : folder_(folder),
         keys_(keys),
+        other_keys_(keys.ForKeys()),
         count_(count),
         salt_(0x9e3779b97f4a7c15ULL * static_cast<std::uint64_t>(depth + 1)),
         buffer_bytes_(buffer_bytes) {
@@ -68,7 +69,7 @@ class PartitionedRun::Split {
   }
 
   void Add(std::uint64_t position, std::string_view text) {
-    lists_[PartOf(text)].Append(position, text);
+    lists_[PartOf(text, keys_)].Append(position, text);
   }
   void AddOther(std::string_view text) {
     if (others_.empty()) {
@@ -77,7 +78,7 @@ class PartitionedRun::Split {
         others_.emplace_back(folder_, buffer_bytes_);
       }
     }
-    others_[PartOf(text)].Append(0, text);
+    others_[PartOf(text, other_keys_)].Append(0, text);
   }
 
   std::size_t count() const { return count_; }
@@ -88,16 +89,17 @@ class PartitionedRun::Split {
   }
 
  private:
-  std::size_t PartOf(std::string_view text) {
+  std::size_t PartOf(std::string_view text, const KeyRules& keys) {
     const std::uint64_t mixed = FoldedMultiply(
-        hash_(KeyOf(text, keys_, key_)) ^ salt_, 0xc2b2ae3d27d4eb4fULL);
-    return static_cast<std::size_t>((static_cast<Uint128>(mixed) * count_) >>
-                                    64);
+        hash_(KeyOf(text, keys, key_)) ^ salt_, 0xc2b2ae3d27d4eb4fULL);
+    return static_cast<std::size_t>(
+        (static_cast<Uint128>(mixed) * count_) >> 64);
   }
 
   ItemHasher hash_;
   std::string folder_;
   KeyRules keys_;
+  KeyRules other_keys_;
   std::string key_;
   std::size_t count_;
   std::uint64_t salt_;
@@ -197,40 +199,31 @@ void PartitionedRun::Work(SpillFile& list, SpillFile* other,
         file, BufferBytes(1),
         [&](std::uint64_t, std::string_view text) { into.AddItem(text); });
   };
-  ItemList items;
-  load(list, items);
+  std::vector<std::uint8_t> marks;
   std::vector<std::uint64_t> copies;
-  if (settings_.count_copies) {
-    copies = settings_.keys.Exact()
-                 ? CountCopies(items)
-                 : CountCopies(KeysOf(items, settings_.keys));
-  }
   {
+    ItemList items;
+    load(list, items);
+    if (settings_.count_copies) {
+      copies = CopiesOfKept(
+          {.keys = settings_.keys, .keep_last = settings_.keep_last}, items);
+    }
     ItemList other_items;
     if (other != nullptr) load(*other, other_items);
-    operation(items, other_items);
+    marks.resize(static_cast<std::size_t>(items.ListCount()));
+    operation(items, other_items, marks);
   }
-  // The operation only removed items, so the survivors are a subsequence of
-  // the part: reading the part again and taking each item that matches the
-  // next survivor pairs every survivor with its own position. For the first
-  // copy of a text that is exactly the copy the operation kept, and where
-  // copies all stay or all go, any pairing gives the same positions.
+  // The part is read again for the positions of the items that stay.
   const std::uint64_t begin = results_.size();
-  const ItemList::Index kept = items.ListCount();
-  ItemList::Index next = 0;
-  std::size_t read = 0;
+  std::size_t i = 0;
   ForEachRecord(list, BufferBytes(1),
                 [&](std::uint64_t position, std::string_view text) {
-                  if (next < kept && text == items.UncheckedItem(next)) {
-                    Keep(position, text, copies.empty() ? 0 : copies[read]);
-                    ++next;
+                  if (marks[i] == 0) {
+                    Keep(position, text, copies.empty() ? 0 : copies[i]);
                   }
-                  ++read;
+                  ++i;
                 });
-  if (next != kept) {
-    throw std::logic_error("a part operation added or reordered items");
-  }
-  if (kept != 0) runs_.push_back({begin, results_.size()});
+  if (results_.size() != begin) runs_.push_back({begin, results_.size()});
 }
 
 namespace {
@@ -248,9 +241,10 @@ struct KeyedHash {
 // What WorkOnCopies learns of one key of its part.
 struct KeyFacts {
   std::uint64_t items = 0;
-  std::uint8_t in_reduced = 0;  // its items in the reduced list, at most 2
+  std::uint64_t met = 0;  // of its items, by the last pass
   bool first_stays = false;
-  bool later_stay = false;
+  bool between_stay = false;  // the items neither first nor last
+  bool last_stays = false;
 };
 
 // The distinct keys of a part, numbered as they first come. The part is
@@ -276,87 +270,88 @@ class KeyIndex {
       index_;
 };
 
-// What WorkOnCopies knows of a part: its keys, and the reduced list.
+// What WorkOnCopies knows of a part: its keys, each with the first item.
 struct Tally {
   std::vector<KeyFacts> facts;  // by key number
-  ItemList reduced;             // the first two items of each key, in order
-  std::vector<std::uint32_t> entries;  // the key of each reduced item
+  ItemList firsts;              // by key number
 };
 
-// Reads the part once: how many items each key has, and the reduced list.
+// Reads the part once: how many items each key has, and its first item.
 Tally TallyKeys(const SpillFile& list, const KeyRules& rules,
                 std::size_t buffer) {
   Tally tally;
   KeyIndex keys(rules);
   ForEachRecord(list, buffer, [&](std::uint64_t, std::string_view text) {
     const auto [k, added] = keys.Find(text);
-    if (added) tally.facts.emplace_back();
-    KeyFacts& fact = tally.facts[k];
-    ++fact.items;
-    if (fact.in_reduced < 2) {
-      ++fact.in_reduced;
-      tally.reduced.AddItem(text);
-      tally.entries.push_back(k);
+    if (added) {
+      tally.facts.emplace_back();
+      tally.firsts.AddItem(text);
     }
+    ++tally.facts[k].items;
   });
   return tally;
 }
 
-// Runs `operation` on the reduced list, against one item of each key of
-// `other`, and records what it left of each key's first and later items.
+// Runs `operation` on a list that holds, for each key, one item for each
+// place its items take (first; between, when it has three or more; last,
+// when it has two or more), against one item of each key of `other`, and
+// records which places stay. Any item of a key stands for all of them: the
+// operation decides by keys.
 void DecideKeys(Tally& tally, const SpillFile* other, const KeyRules& rules,
                 std::size_t buffer,
                 const PartitionedRun::PartOperation& operation) {
   ItemList other_keys;
   if (other != nullptr) {
-    KeyIndex seen(rules);
+    KeyIndex seen(rules.ForKeys());
     ForEachRecord(*other, buffer, [&](std::uint64_t, std::string_view text) {
       if (seen.Find(text).second) other_keys.AddItem(text);
     });
   }
-  ItemList left = tally.reduced;
-  operation(left, other_keys);
-  // Pairs the survivors with the reduced items as Work does.
-  ItemList::Index next = 0;
-  std::vector<std::uint8_t> met(tally.facts.size(), 0);
-  for (std::size_t i = 0; i < tally.entries.size(); ++i) {
-    KeyFacts& fact = tally.facts[tally.entries[i]];
-    const bool later = met[tally.entries[i]]++ != 0;
-    if (next < left.ListCount() &&
-        left.UncheckedItem(next) ==
-            tally.reduced.UncheckedItem(static_cast<ItemList::Index>(i))) {
-      (later ? fact.later_stay : fact.first_stays) = true;
-      ++next;
+  ItemList places;
+  std::vector<bool*> stays;  // the fact each item of `places` decides
+  for (std::size_t k = 0; k < tally.facts.size(); ++k) {
+    KeyFacts& fact = tally.facts[k];
+    const std::string_view text =
+        tally.firsts.UncheckedItem(static_cast<ItemList::Index>(k));
+    for (bool* place :
+         {&fact.first_stays, &fact.between_stay, &fact.last_stays}) {
+      if (place == &fact.between_stay && fact.items < 3) continue;
+      if (place == &fact.last_stays && fact.items < 2) continue;
+      places.AddItem(text);
+      stays.push_back(place);
     }
   }
-  if (next != left.ListCount()) {
-    throw std::logic_error("a part operation added or reordered items");
-  }
+  std::vector<std::uint8_t> marks(stays.size());
+  operation(places, other_keys, marks);
+  for (std::size_t i = 0; i < stays.size(); ++i) *stays[i] = marks[i] == 0;
 }
 
 }  // namespace
 
-// Only the first two items of each key go into the list the operation
-// sees, and one item of each key of the other list. Each operation here
-// treats the third and later items of a key as it treats the second, so
-// what it leaves of the first and second items says what becomes of every
-// item; memory then follows the distinct keys, not the items.
+// Each operation decides about an item from its key and its place among
+// its key's items, so what it decides for one item of each place of each
+// key says what becomes of every item; memory then follows the distinct
+// keys, not the items.
 void PartitionedRun::WorkOnCopies(SpillFile& list, SpillFile* other,
                                   const PartOperation& operation) {
   ++parts_by_keys_;
   const std::size_t buffer = BufferBytes(1);
   Tally tally = TallyKeys(list, settings_.keys, buffer);
   DecideKeys(tally, other, settings_.keys, buffer, operation);
-  // Every item takes the fate of its place among its key's items.
+  tally.firsts = ItemList();
   const std::uint64_t begin = results_.size();
   KeyIndex keys(settings_.keys);
   ForEachRecord(list, buffer,
                 [&](std::uint64_t position, std::string_view text) {
-                  const auto [k, first] = keys.Find(text);
-                  const KeyFacts& fact = tally.facts[k];
-                  if (first ? fact.first_stays : fact.later_stay) {
+                  KeyFacts& fact = tally.facts[keys.Find(text).first];
+                  const bool first = fact.met == 0;
+                  const bool last = ++fact.met == fact.items;
+                  if (first  ? fact.first_stays
+                      : last ? fact.last_stays
+                             : fact.between_stay) {
+                    const bool counted = settings_.keep_last ? last : first;
                     Keep(position, text,
-                         first && settings_.count_copies ? fact.items : 0);
+                         settings_.count_copies && counted ? fact.items : 0);
                   }
                 });
   if (results_.size() != begin) runs_.push_back({begin, results_.size()});

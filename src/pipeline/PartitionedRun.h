@@ -6,22 +6,24 @@
 // from the items equal to it leaves, part by part, exactly the items it
 // leaves on the whole list: RemoveDupesExceptFirst, RemoveAllDupes, and, with
 // the other list split by the same hash, SubtractList and KeepOnlyMatches.
-// Each part is loaded into an ItemList, the operation runs on it, and the
-// surviving items of all parts are merged back into their original order.
-// A part that is still larger than the memory allows is split again, by a
-// hash salted anew at every depth; one that no split makes smaller, being
-// copies of a few keys, is worked on by its distinct keys, which requires of
-// the operation that it treat the third and later items of a key as it
-// treats the second. All four operations above do, also when they compare
-// keys (see ItemKey.h) and the items are split by their keys
-// (Settings::keys): items with equal keys then share a part. Memory stays
-// near Settings::part_bytes whatever the input: the survivors are merged
-// back a bounded number of parts at a time.
+// Each part is loaded into an ItemList, the operation marks the items it
+// removes, and the surviving items of all parts are merged back into their
+// original order. A part that is still larger than the memory allows is
+// split again, by a hash salted anew at every depth; one that no split makes
+// smaller, being copies of a few keys, is worked on by its distinct keys,
+// which requires of the operation that it decide about an item from its key
+// and its place among its key's items alone (the first, the last, or one
+// between, all of which it treats alike). Every operation of the table
+// does, also when it compares keys (see ItemKey.h) and the items are split
+// by their keys (Settings::keys): items with equal keys then share a part.
+// Memory stays near Settings::part_bytes whatever the input: the survivors
+// are merged back a bounded number of parts at a time.
 //
 //   PartitionedRun run({.temp_dir = "/tmp", .part_bytes = 256 << 20});
 //   for (std::string_view item : items) run.Add(item);
-//   run.Finish([](ItemList& part, const ItemList&) {
-//                RemoveDupesExceptFirst(part);
+//   run.Finish([](const ItemList& part, const ItemList&,
+//                 std::span<std::uint8_t> marks) {
+//                MarkDupesExceptFirst(part, marks);
 //              },
 //              [&](std::string_view item, std::uint64_t) { Write(item); });
 //
@@ -35,6 +37,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,22 +61,25 @@ class PartitionedRun {
     std::uint64_t expected_bytes = 0;
     // Items split by the hash of their keys under these rules, so that
     // items with equal keys share a part, for an operation that compares
-    // keys: by their bytes, as when exact.
+    // keys: by their bytes, as when exact. The items of the other list are
+    // keys themselves: split by their keys under keys.ForKeys().
     KeyRules keys = {};
     // Counts the copies of each key: a survivor that is the first item of
-    // its key reaches Emit with the number of items of the whole list that
-    // share that key, itself included; any other survivor with 0. For an
-    // operation that keeps the first item of each key, which then writes
-    // each text with its count.
+    // its key (the last with keep_last) reaches Emit with the number of
+    // items of the whole list that share that key, itself included; any
+    // other survivor with 0. For an operation that keeps one item of each
+    // key, which then writes each text with its count.
     bool count_copies = false;
+    bool keep_last = false;
   };
 
-  // Edits `part` in place, only removing items and keeping the order of the
-  // rest, and treats the third and later items of a key as the second;
-  // `other` is the matching part of the other list (empty when there is none)
-  // and is only read.
+  // Sets marks[i] to 1 for each item i of `part` that the operation removes
+  // and to 0 for the others, deciding about an item from its key and its
+  // place among its key's items alone; `other` is the matching part of the
+  // other list (empty when there is none). Both are only read.
   using PartOperation =
-      std::function<void(ItemList& part, const ItemList& other)>;
+      std::function<void(const ItemList& part, const ItemList& other,
+                         std::span<std::uint8_t> marks)>;
   // Receives each surviving item, in the order the items were added, with
   // its copies when Settings::count_copies is set (0 when not).
   using Emit = std::function<void(std::string_view item, std::uint64_t copies)>;

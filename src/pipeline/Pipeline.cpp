@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "listfiles/ListFileWriter.h"
-#include "lists/CopyCounts.h"
 #include "lists/TextSet.h"
 #include "pipeline/Inputs.h"
 #include "pipeline/PartitionedRun.h"
+#include "pipeline/Progress.h"
+#include "pipeline/RegexPattern.h"
 
 namespace karvello {
 
@@ -30,11 +31,14 @@ constexpr std::uint64_t kSetEntryBytes = 28;
 
 // What the run in memory of `list` needs at most: the list, its keys, and
 // the tables and marks of the operation, which for copies of one text come
-// to 74 bytes an item (measured with remove-all-dupes on empty items).
-std::uint64_t InMemoryNeed(const ItemList& list, bool keyed) {
+// to 74 bytes an item (measured with remove-all-dupes on empty items); to
+// keep the last copies, the keys once more, read backwards.
+std::uint64_t InMemoryNeed(const ItemList& list, const Choices& choices) {
   const auto items = static_cast<std::uint64_t>(list.ListCount());
   const std::uint64_t text = list.TextBytes();
-  return keyed ? 3 * text + 96 * items : 2 * text + 80 * items;
+  const std::uint64_t need =
+      choices.keys.Exact() ? 2 * text + 80 * items : 3 * text + 96 * items;
+  return choices.keep_last ? need + text + 16 * items : need;
 }
 
 // Thrown out of a body of Produce once the output has failed, so that
@@ -48,16 +52,17 @@ void CountedLine(std::string_view item, std::uint64_t copies,
   line.assign(item).append("\t").append(std::to_string(copies));
 }
 
-// dedupe --count in memory.
-void WithCounts(const KeyRules& rules, ItemList& list) {
-  const std::vector<std::uint64_t> counts =
-      rules.Exact() ? CountCopies(list) : CountCopies(KeysOf(list, rules));
+// `op` with --count in memory: each item that stays with its count.
+void WithCounts(const Operation& op, const Choices& choices, ItemList& list) {
+  const std::vector<std::uint64_t> counts = CopiesOfKept(choices, list);
+  std::vector<std::uint8_t> marks(counts.size());
+  Mark(op, choices, list, {}, ItemList(), marks);
   ItemList counted;
   std::string line;
   for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
-    const std::uint64_t count = counts[static_cast<std::size_t>(i)];
-    if (count == 0) continue;
-    CountedLine(list.UncheckedItem(i), count, line);
+    if (marks[static_cast<std::size_t>(i)] != 0) continue;
+    CountedLine(list.UncheckedItem(i), counts[static_cast<std::size_t>(i)],
+                line);
     counted.AddItem(line);
   }
   list = std::move(counted);
@@ -85,6 +90,7 @@ class Runner {
   Runner(const Job& job, Counts& counts)
       : job_(job),
         op_(*job.operation),
+        choices_{.keys = job.keys, .keep_last = job.keep_last},
         counts_(counts),
         budget_(std::max(job.budget != 0 ? job.budget : DefaultMemoryBudget(),
                          kSmallestBudget)),
@@ -95,13 +101,19 @@ class Runner {
   }
 
   Status Run() {
+    if (job_.regex && op_.argument == Argument::kString) {
+      Status status = RegexPattern::Compile(job_.search, job_.keys, pattern_);
+      if (!status.ok()) return status;
+      choices_.pattern = pattern_.get();
+    }
     if (Status status = Check(); !status.ok()) return status;
+    StartProgress();
     switch (op_.stream) {
       case Stream::kCopy:
       case Stream::kPerItem:
         return Produce([this](ItemWriter& out) { StreamBlocks(out); });
       case Stream::kFirstCopies:
-        if (job_.count_copies) return Whole();
+        if (job_.count_copies || job_.keep_last) return Whole();
         return StreamPastSet();
       case Stream::kNotInOther:
       case Stream::kInOther:
@@ -128,6 +140,22 @@ class Runner {
     if (other_) status.Also(other_->Check(output));
     status.Also(inputs_.Check(output));
     return status;
+  }
+
+  void StartProgress() {
+    const bool terminal =
+        ::isatty(STDERR_FILENO) == 1 &&
+        (!job_.output.empty() || ::isatty(STDOUT_FILENO) == 0);
+    if (job_.progress == ShowProgress::kNever ||
+        (job_.progress == ShowProgress::kOnTerminal && !terminal)) {
+      return;
+    }
+    std::uint64_t total = inputs_.known_bytes().value_or(0);
+    if (other_ && total != 0) total += other_->known_bytes().value_or(0);
+    if (other_ && !other_->known_bytes()) total = 0;
+    progress_ = std::make_unique<Progress>(STDERR_FILENO, total, [this] {
+      return inputs_.bytes_read() + (other_ ? other_->bytes_read() : 0);
+    });
   }
 
   // Produces the result through `body` to standard output or, by a safe
@@ -170,9 +198,11 @@ class Runner {
     block.Reserve(Inputs::kBlockBytes / 16, Inputs::kBlockBytes + (64 << 10));
   }
 
-  const ItemList& Keyed(const ItemList& list) {
-    if (job_.keys.Exact()) return list;
-    keys_ = KeysOf(list, job_.keys);
+  // The keys of `list` under `rules`: job_.keys for the items,
+  // job_.keys.ForKeys() for OTHER's.
+  const ItemList& Keyed(const ItemList& list, const KeyRules& rules) {
+    if (rules.Exact()) return list;
+    keys_ = KeysOf(list, rules);
     return keys_;
   }
 
@@ -181,11 +211,12 @@ class Runner {
     const ItemList none;
     auto write_block = [&] {
       counts_.read += static_cast<std::uint64_t>(block.ListCount());
-      Apply(op_, job_.keys, block, job_.search, none);
+      Apply(op_, choices_, block, job_.search, none);
       out.Write(block);
       StartBlock(block);
     };
-    if (op_.stream == Stream::kCopy) {
+    // Runs of lines pass as they are; NUL-ended items always go one by one.
+    if (op_.stream == Stream::kCopy && job_.split != FieldSplit::kNul) {
       inputs_.PassRunsTo(job_.line_end,
                          [&](std::string_view bytes, std::size_t items) {
                            if (block.ListCount() != 0) write_block();
@@ -222,7 +253,7 @@ class Runner {
     ItemList block;
     if (other_) {
       while (other_->ReadBlock(block)) {
-        set.InsertAll(Keyed(block));
+        set.InsertAll(Keyed(block, job_.keys.ForKeys()));
         block.Clear();
         if (set.bytes > budget_) return OtherInParts(set, block);
       }
@@ -232,7 +263,7 @@ class Runner {
     return Produce([&](ItemWriter& out) {
       while (inputs_.ReadBlock(block)) {
         counts_.read += static_cast<std::uint64_t>(block.ListCount());
-        const ItemList& keys = Keyed(block);
+        const ItemList& keys = Keyed(block, job_.keys);
         if (first_copies) {
           set.InsertAll(keys);
         } else {
@@ -251,9 +282,14 @@ class Runner {
           // an OTHER to subtract before the first copies are kept.
           StartParts(&set);
           AddInputsToParts(block);
-          FinishParts(out, [this](ItemList& part, const ItemList& seen) {
-            Apply(OperationOf(Op::kSubtract), job_.keys, part, {}, seen);
-            Apply(op_, job_.keys, part, {}, ItemList());
+          // The items of a key are all seen or none is, so the first of
+          // a key not seen is its first in the part too.
+          FinishParts(out, [this](const ItemList& part, const ItemList& seen,
+                                  std::span<std::uint8_t> marks) {
+            Mark(OperationOf(Op::kSubtract), choices_, part, {}, seen, marks);
+            std::vector<std::uint8_t> later(marks.size());
+            Mark(op_, choices_, part, {}, ItemList(), later);
+            for (std::size_t i = 0; i < marks.size(); ++i) marks[i] |= later[i];
           });
           return;
         }
@@ -275,21 +311,21 @@ class Runner {
         [this](ItemWriter& out) { FinishParts(out, PartOperation()); });
   }
 
-  // remove-all-dupes and dedupe --count: in memory while the list fits the
-  // budget, in parts past it.
+  // What needs the whole list: in memory while the list fits the budget,
+  // in parts past it.
   Status Whole() {
     ItemList list;
     const std::optional<std::uint64_t> known = inputs_.known_bytes();
     bool parts = known && *known > budget_;
     while (!parts && inputs_.ReadBlock(list)) {
-      parts = InMemoryNeed(list, !job_.keys.Exact()) > budget_;
+      parts = InMemoryNeed(list, choices_) > budget_;
     }
     if (!parts) {
       counts_.read = static_cast<std::uint64_t>(list.ListCount());
       if (job_.count_copies) {
-        WithCounts(job_.keys, list);
+        WithCounts(op_, choices_, list);
       } else {
-        Apply(op_, job_.keys, list, job_.search, ItemList());
+        Apply(op_, choices_, list, job_.search, ItemList());
       }
       return Produce([&list](ItemWriter& out) { out.Write(list); });
     }
@@ -300,8 +336,9 @@ class Runner {
   }
 
   PartitionedRun::PartOperation PartOperation() const {
-    return [this](ItemList& part, const ItemList& other) {
-      Apply(op_, job_.keys, part, job_.search, other);
+    return [this](const ItemList& part, const ItemList& other,
+                  std::span<std::uint8_t> marks) {
+      Mark(op_, choices_, part, job_.search, other, marks);
     };
   }
 
@@ -315,7 +352,8 @@ class Runner {
         .part_bytes = budget_ / 3,
         .expected_bytes = expected,
         .keys = job_.keys,
-        .count_copies = job_.count_copies});
+        .count_copies = job_.count_copies,
+        .keep_last = job_.keep_last});
     if (set == nullptr) return;
     set->texts.ForEach([this](std::string_view key) { run_->AddOther(key); });
     *set = KeySet();
@@ -334,6 +372,7 @@ class Runner {
 
   void FinishParts(ItemWriter& out,
                    const PartitionedRun::PartOperation& operation) {
+    if (progress_) progress_->SetStage("working through the parts on disk");
     std::string line;
     run_->Finish(operation, [&](std::string_view item, std::uint64_t copies) {
       if (job_.count_copies) {
@@ -347,12 +386,16 @@ class Runner {
 
   const Job& job_;
   const Operation& op_;
+  std::unique_ptr<RegexPattern> pattern_;
+  Choices choices_;
   Counts& counts_;
   const std::size_t budget_;
   Inputs inputs_;
   std::optional<Inputs> other_;
   std::unique_ptr<PartitionedRun> run_;
   ItemList keys_;  // the keys of the block at hand
+  // Last, so that the line is cleared before anything else goes.
+  std::unique_ptr<Progress> progress_;
 };
 
 }  // namespace

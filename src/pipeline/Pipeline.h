@@ -7,8 +7,9 @@
 //   - Streamed past a set: dedupe remembers the key of each first copy,
 //     subtract and keep-matches the keys of OTHER, in a TextSet, and each
 //     writes items as they come.
-//   - In memory: remove-all-dupes and dedupe --count need the whole list;
-//     it is read into memory while it fits the budget.
+//   - In memory: remove-all-dupes, keep-dupes, dedupe --count and dedupe
+//     --keep-last need the whole list; it is read into memory while it fits
+//     the budget.
 //   - In parts: past the budget, the items are split by hash into spill
 //     files on disk, each part is worked on in memory and the survivors are
 //     merged back into their order (PartitionedRun.h, SpillFile.h). A set
@@ -41,6 +42,14 @@
 
 namespace karvello {
 
+// Whether a run shows its progress line (Progress.h).
+enum class ShowProgress : std::uint8_t {
+  kOnTerminal,  // when standard error is a terminal and the result goes
+                // elsewhere
+  kAlways,
+  kNever,
+};
+
 struct Job {
   const Operation* operation = &OperationOf(Op::kCat);
   std::string search;  // STRING, for an operation that takes one
@@ -48,12 +57,18 @@ struct Job {
   std::vector<std::string> inputs;  // kStdin is standard input; none too
   std::string output;               // empty for standard output
   KeyRules keys;
+  // STRING is a regular expression (RegexPattern.h).
+  bool regex = false;
+  // The last item of each key stays instead of the first (an operation of
+  // Stream::kFirstCopies only). Not streamed.
+  bool keep_last = false;
   FieldSplit split = FieldSplit::kCommasAndLines;
   std::string_view line_end = kCrLf;
-  // Each first copy followed by a tab and the number of items with its key
-  // (an operation of Stream::kFirstCopies only). Not streamed: the counts
-  // are known only at the end.
+  // Each item that stays followed by a tab and the number of items with its
+  // key (an operation that keeps one copy of each key only). Not streamed:
+  // the counts are known only at the end.
   bool count_copies = false;
+  ShowProgress progress = ShowProgress::kOnTerminal;
   // The memory the lists may take, in bytes; 0 for DefaultMemoryBudget().
   // Less than kSmallestBudget counts as kSmallestBudget.
   std::size_t budget = 0;

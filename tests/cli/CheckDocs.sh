@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Checks the man page ($2) and the bash completion ($3) of karvello-cli ($1)
-# against the tool's own usage and help, which it builds from its table of
-# operations and flags: every command with its argument, and every option of
-# every command, is documented and completed, and nothing else is offered.
+# Checks the man page ($2) and the bash, zsh and fish completions ($3, the
+# folder holding _karvello-cli, and $4) of karvello-cli ($1) against the
+# tool's own usage and help, which it builds from its table of operations
+# and options: every command with its argument, and every option of every
+# command, is documented and completed by each shell, and nothing else is
+# offered. The completions run in the shells themselves.
 set -uo pipefail
 
-cli=$(realpath "$1") man=$(realpath "$2") completion=$(realpath "$3")
+cli=$(realpath "$1") man=$(realpath "$2") bash_completion=$(realpath "$3")
+zsh_folder=$(realpath "$4") fish_completion=$(realpath "$5")
+zsh_offers=$(realpath "$(dirname "$0")/ZshOffers.zsh")
 source /usr/share/bash-completion/bash_completion
-source "$completion"
+source "$bash_completion"
 cd "$(mktemp -d)" || exit 1
 trap 'rm -rf "$PWD"' EXIT
 touch list.txt
@@ -17,8 +21,8 @@ fail() {
   failed=1
 }
 
-# What the completion offers for the command line "$1", sorted, one line.
-offers() {
+# What bash offers for the last word of the command line "$1", sorted.
+bash_offers() {
   read -ra COMP_WORDS <<<"$1"
   [[ $1 == *" " ]] && COMP_WORDS+=("")
   COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
@@ -27,10 +31,20 @@ offers() {
   COMPREPLY=()
   _karvello_cli karvello-cli "${COMP_WORDS[COMP_CWORD]}" \
     "${COMP_WORDS[COMP_CWORD - 1]}"
-  printf '%s\n' "${COMPREPLY[@]}" | sort | xargs
+  printf '%s\n' "${COMPREPLY[@]}" | joined
 }
+# The words on standard input, sorted, on one line (xargs would run
+# `echo --help` for a lone --help).
+joined() { printf '%s\n' "$(tr -s ' ' '\n' | sed '/^$/d' | sort | paste -sd' ' -)"; }
 # `name` as a man page writes it: every hyphen escaped.
 roff() { printf '%s' "${1//-/\\-}"; }
+
+# The lines to complete, each with what must be offered.
+lines=() wants=()
+expect() {
+  lines+=("$1")
+  wants+=("$2")
+}
 
 # The usage lines: "  remove-with STRING   Remove the items ...".
 commands=()
@@ -40,26 +54,57 @@ while read -r name argument _; do
   if [ -n "$argument" ]; then
     grep -qxF ".BI $(roff "$name") \" $argument\"" "$man" ||
       fail "man page: no .BI $name \" $argument\""
-    # STRING is free text; OTHER is a list file.
-    want=$([ "$argument" = OTHER ] && echo list.txt)
-    [ "$(offers "karvello-cli $name l")" = "$want" ] ||
-      fail "completion offers the wrong words for the $argument of $name"
-    [ "$(offers "karvello-cli $name x l")" = list.txt ] ||
-      fail "completion offers no FILE after the $argument of $name"
   else
     grep -qxF ".B $(roff "$name")" "$man" || fail "man page: no .B $name"
   fi
-  options=$("$cli" "$name" --help | sed -n 's/^  \(-[a-z],\)\?\(--[a-z-]*\).*/\2/p')
+  # STRING is free text, also after an option; OTHER and FILE are files.
+  first=$([ "$argument" = STRING ] || echo list.txt)
+  expect "karvello-cli $name l" "$first"
+  expect "karvello-cli $name --lf l" "$first"
+  expect "karvello-cli $name x l" list.txt
+  expect "karvello-cli $name -o l" list.txt
+  help=$("$cli" "$name" --help)
+  options=$(sed -n 's/^  \(-[a-z],\)\?\(--[a-z-]*\).*/\2/p' <<<"$help")
+  shorts=$(sed -n 's/^  \(-[a-gi-z]\),.*/\1/p' <<<"$help")
   for option in $options; do
     grep -qF "$(roff "$option")" "$man" || fail "man page: no $option"
   done
-  want=$(printf '%s\n' $options -o | sort | xargs)
-  got=$(offers "karvello-cli $name -")
-  [ "$got" = "$want" ] || fail "$name offers '$got', its help '$want'"
+  expect "karvello-cli $name -" "$(printf '%s\n' $options $shorts | joined)"
+  # A value that is no file: nothing offered.
+  for option in $(sed -n 's/^  \(--[a-z-]*\) \(SIZE\|N\|C\) .*/\1/p' <<<"$help"); do
+    expect "karvello-cli $name $option " ""
+  done
 done < <("$cli" 2>&1 | sed -n '/^Usage/,/^Options/s/^  \([a-z]\)/\1/p')
 
-[ ${#commands[@]} -ge 8 ] || fail "no commands read from the usage"
-want=$(printf '%s\n' "${commands[@]}" --help --version | sort | xargs)
-got=$(offers "karvello-cli ")
-[ "$got" = "$want" ] || fail "commands offered '$got', the usage's '$want'"
+[ ${#commands[@]} -ge 9 ] || fail "no commands read from the usage"
+expect "karvello-cli " "$(printf '%s\n' "${commands[@]}" | joined)"
+expect "karvello-cli --" "--help --version"
+
+# Each shell's offers for every line, in order, one per line.
+offers() {
+  case $1 in
+    bash) for line in "${lines[@]}"; do bash_offers "$line"; done ;;
+    zsh) zsh -f "$zsh_offers" "$zsh_folder" "${lines[@]}" | sed -n 'n;p' ;;
+    fish)
+      for line in "${lines[@]}"; do
+        fish -c "source '$fish_completion'; complete -C '$line'" |
+          cut -f1 | joined
+      done
+      ;;
+  esac
+}
+for shell in bash zsh fish; do
+  if ! command -v "$shell" >/dev/null; then
+    fail "$shell is missing; run scripts/install-deps"
+    continue
+  fi
+  mapfile -t got < <(offers "$shell")
+  for i in "${!lines[@]}"; do
+    offered=${got[i]-}
+    # Only fish offers no option until one is begun.
+    [ "${lines[i]}" = "karvello-cli " ] && offered=$(tr ' ' '\n' <<<"$offered" | grep -v '^-' | joined)
+    [ "$offered" = "${wants[i]}" ] ||
+      fail "$shell: '${lines[i]}' offers '$offered', the help '${wants[i]}'"
+  done
+done
 exit $failed

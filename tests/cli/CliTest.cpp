@@ -15,16 +15,19 @@
 
 #include <csignal>
 #include <filesystem>
+#include <map>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "listfiles/ListFileReader.h"
-#include "lists/CopyCounts.h"
 #include "lists/Operations.h"
 #include "support/FolderTest.h"
+#include "support/ItemLists.h"
+#include "support/KeyTexts.h"
 
 extern char** environ;
 
@@ -32,6 +35,8 @@ namespace karvello {
 namespace {
 
 namespace fs = std::filesystem;
+using ::karvello::testing::ListOf;
+using ::karvello::testing::ReferenceKey;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
@@ -70,21 +75,32 @@ std::string RandomListFile(unsigned seed, std::size_t bytes,
                             : "TEXT-\t") +
               std::to_string(n * 2654435761u % 1000003);
     }
-    if (n % 17 == 3) file += ",\"quoted, " + std::to_string(n) + "\"";
-    static const char* const kEnds[] = {"\n", "\r\n", "\r", ","};
-    file += kEnds[random() % 4];
+    if (n % 17 == 3) file += ",\"quoted, \"\"" + std::to_string(n) + "\"\"\"";
+    if (n % 19 == 4) file += ",\"open, " + std::to_string(n % 7);
+    if (n % 23 == 5) {
+      // é as one code point, as e and an accent, in capitals; a broken one.
+      static const char* const kCafe[] = {"caf\xC3\xA9", "cafe\xCC\x81",
+                                          "CAF\xC3\x89", "caf\xCC\xFF"};
+      file += kCafe[n % 4];
+    }
+    using std::literals::operator""sv;
+    static constexpr std::string_view kEnds[] = {"\n", "\r\n", "\r", ",",
+                                                 "\0"sv};
+    file += kEnds[random() % 5];
   }
   return file;
 }
 
 // Long stretches of lines that already end as an output does, which cat
-// passes on unparsed, around every other kind of line, field and byte-order
-// mark.
+// passes on unparsed, around every other kind of line, field, byte-order
+// mark and NUL.
 std::string MixedListFile() {
   std::string crlf, lf;
   for (int i = 0; i < 20000; ++i) {
-    crlf += "user" + std::to_string(i) + "@example.com\r\n";
-    lf += "name " + std::to_string(i % 7000) + "\n";
+    // A NUL now and then, so that -z finds items of a few lines in them.
+    const std::string nul(i % 100 == 99 ? 1 : 0, '\0');
+    crlf += "user" + std::to_string(i) + "@example.com" + nul + "\r\n";
+    lf += "name " + std::to_string(i % 7000) + nul + "\n";
   }
   return "\xEF\xBB\xBF" + crlf + RandomListFile(5, 1 << 20, 60000) + lf +
          "\r\n\r\n" + crlf + "no line end";
@@ -163,6 +179,15 @@ class CliTest : public testing::FolderTest {
 
 long CliTest::base_kib_ = 0;
 
+// The word after `flag` in `command`, or "".
+std::string ValueAfter(const std::string& command, const std::string& flag) {
+  std::istringstream words(command);
+  for (std::string word; words >> word;) {
+    if (word == flag && words >> word) return word;
+  }
+  return "";
+}
+
 InMemory CliTest::RunInMemory(const std::string& command,
                               const std::vector<std::string>& inputs) {
   std::istringstream words(command);
@@ -170,41 +195,87 @@ InMemory CliTest::RunInMemory(const std::string& command,
   words >> name;
   const Operation& op = *FindOperation(name);
   if (op.argument != Argument::kNone) words >> argument;
-  const KeyRules keys{.ignore_case = HasWord(command, "--ignore-case"),
-                      .trim = HasWord(command, "--trim")};
-  const FieldSplit split = HasWord(command, "--lines")
-                               ? FieldSplit::kLines
-                               : FieldSplit::kCommasAndLines;
-  ItemList list, other;
-  for (const std::string& input : inputs) {
-    ReadListFields(Contents(input), list, split);
+  if (argument.starts_with('\''))
+    argument = argument.substr(1, argument.size() - 2);
+  const std::string field = ValueAfter(command, "--field");
+  const std::string delimiter = ValueAfter(command, "--delimiter");
+  const KeyRules rules{
+      .ignore_case = HasWord(command, "--ignore-case"),
+      .trim = HasWord(command, "--trim"),
+      .normalize = HasWord(command, "--normalize"),
+      .field =
+          field.empty() ? 0u : static_cast<std::uint32_t>(std::stoul(field)),
+      .delimiter = delimiter.empty() ? '\t' : delimiter[0]};
+  const KeyRules used = op.compares ? rules : KeyRules{};
+  const bool zero = HasWord(command, "-z");
+  // The items of a file: with -z, the bytes between NULs.
+  auto read = [&](const std::string& file, std::vector<std::string>& items) {
+    const std::string bytes = Contents(file);
+    if (!zero) {
+      ItemList list;
+      ReadListFields(bytes, list,
+                     HasWord(command, "--lines") ? FieldSplit::kLines
+                                                 : FieldSplit::kCommasAndLines);
+      for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
+        items.emplace_back(list.List(i));
+      }
+      return;
+    }
+    std::size_t start = 0;
+    for (std::size_t nul; (nul = bytes.find('\0', start)) != bytes.npos;) {
+      items.push_back(bytes.substr(start, nul - start));
+      start = nul + 1;
+    }
+    if (start < bytes.size()) items.push_back(bytes.substr(start));
+  };
+  std::vector<std::string> list, other;
+  for (const std::string& input : inputs) read(input, list);
+  std::vector<std::string> keys, other_keys;
+  for (const std::string& item : list) keys.push_back(ReferenceKey(item, used));
+  if (op.argument == Argument::kOther) read(argument, other);
+  for (const std::string& item : other) {
+    other_keys.push_back(ReferenceKey(item, used.ForKeys()));
   }
-  if (op.argument == Argument::kOther) {
-    ReadListFields(Contents(argument), other, split);
-  }
-  const ItemList::Index read = list.ListCount();
-  std::vector<std::uint64_t> copies;
-  if (HasWord(command, "--count")) {
-    copies = CountCopies(keys.Exact() ? list : KeysOf(list, keys));
+  // Keys written out plainly, then the table's exact operation on them; a
+  // pattern through the standard library's expressions, the last copies as
+  // the first of the keys read backwards.
+  std::vector<std::uint8_t> marks(list.size());
+  const bool last = HasWord(command, "--keep-last");
+  if (HasWord(command, "--regex")) {
+    const std::regex pattern(
+        argument, rules.ignore_case ? std::regex::ECMAScript | std::regex::icase
+                                    : std::regex::ECMAScript);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      marks[i] = std::regex_search(keys[i], pattern) == op.removes_found;
+    }
   } else {
-    Apply(op, keys, list, argument, other);
+    op.mark(ListOf(last ? std::vector(keys.rbegin(), keys.rend()) : keys),
+            ReferenceKey(argument, used.ForKeys()), ListOf(other_keys), marks);
+    if (last) std::reverse(marks.begin(), marks.end());
   }
-  const std::string end = HasWord(command, "--lf") ? "\n" : "\r\n";
+  std::map<std::string, std::uint64_t> copies;
+  for (const std::string& key : keys) ++copies[key];
+  const std::string end = zero                       ? std::string(1, '\0')
+                          : HasWord(command, "--lf") ? "\n"
+                                                     : "\r\n";
   InMemory result;
-  ItemList::Index written = 0;
-  for (ItemList::Index i = 0; i < list.ListCount(); ++i) {
-    if (!copies.empty() && copies[i] == 0) continue;
-    result.bytes.append(list.List(i));
-    if (!copies.empty()) result.bytes += "\t" + std::to_string(copies[i]);
+  std::size_t written = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (marks[i] != 0) continue;
+    result.bytes.append(list[i]);
+    if (HasWord(command, "--count")) {
+      result.bytes += "\t" + std::to_string(copies[keys[i]]);
+    }
     result.bytes += end;
     ++written;
   }
   if (HasWord(command, "--stats")) {
     const std::size_t files = inputs.size();
-    result.stats = "karvello-cli: " + name + ": " + std::to_string(read) +
-                   " items read from " + std::to_string(files) +
+    result.stats = "karvello-cli: " + name + ": " +
+                   std::to_string(list.size()) + " items read from " +
+                   std::to_string(files) +
                    (files == 1 ? " file, " : " files, ") +
-                   std::to_string(read - written) + " removed, " +
+                   std::to_string(list.size() - written) + " removed, " +
                    std::to_string(written) + " written\n";
   }
   return result;
@@ -214,22 +285,43 @@ TEST_F(CliTest, EveryOperationInEveryModeWritesWhatTheRunInMemoryWrites) {
   Write("big", MixedListFile());
   Write("small", RandomListFile(7, 200 << 10, 60000));
   Write("other", RandomListFile(8, 1 << 20, 90000));
+  std::string keys;
+  for (unsigned n = 0; n < 60000; n += 3) {
+    keys += std::to_string(n * 2654435761u % 1000003) + "\n";
+  }
+  Write("keys", keys);
   const std::string commands[] = {
       "cat",
       "cat --lines --lf --stats",
+      "cat -z --stats",
       "dedupe",
       "dedupe --ignore-case --trim --stats",
       "dedupe --count",
       "dedupe --count --ignore-case --lines",
+      "dedupe --keep-last",
+      "dedupe --keep-last --count --ignore-case --normalize",
+      "dedupe -z --ignore-case --lf",
+      "dedupe --lines --field 2 --delimiter , --trim",
       "remove-all-dupes",
       "remove-all-dupes --trim --stats",
+      "remove-all-dupes --normalize --lines",
+      "keep-dupes --ignore-case",
+      "keep-dupes --count --lf -z",
+      "keep-dupes --lines --field 2 --delimiter , --count",
+      "remove-all-dupes -z --field 1 --delimiter -",
       "remove-with 7",
+      "remove-with '[0-9]7$' --regex --lines",
+      "remove-with '7\"?$' --regex --lines --field 2 --delimiter ,",
       "remove-without TEXT --ignore-case --lf",
+      "remove-without '^\\s?(text|caf)' --regex --ignore-case --normalize",
       "remove-blanks --stats",
       "subtract other",
       "subtract other --ignore-case --lines",
+      "subtract other -z",
+      "subtract keys --lines --field 2 --delimiter - --trim",
       "keep-matches other --trim --stats",
       "keep-matches small --lf",
+      "keep-matches keys -z --field 2 --delimiter -",
   };
   struct Mode {
     const char* line;  // {} is the command
@@ -567,13 +659,71 @@ TEST_F(CliTest, StreamsReachASlowReaderAndWaitOnNonBlockingPipes) {
   }
 }
 
+TEST_F(CliTest, AProgressLineShowsOnATerminalAndIsClearedAtTheEnd) {
+  std::string numbers;
+  for (int i = 0; i < 1000000; ++i) numbers += std::to_string(i) + "\n";
+  Write("big", numbers);
+  // script(1) gives the tool a terminal as standard error, whose bytes go to
+  // the file "stdout"; the reader of its result waits for the line there, so
+  // the run lasts until the line has come, however fast the machine.
+  const std::string wait = "until grep -q read stdout; do sleep 0.1; done";
+  const auto terminal = [&](const std::string& line) {
+    return Shell("script -qfec \"" + line + "\" /dev/null </dev/null");
+  };
+  // Sizes known: how much of them, the rate, the time left.
+  Outcome run =
+      terminal("CLI cat big --lf | { " + wait + "; cat >/dev/null; }");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(std::regex_search(
+      run.out,
+      std::regex("^\rkarvello-cli: [0-9.]+ (B|KiB|MiB) of 6.6 MiB read "
+                 "\\([0-9]+%\\), [0-9.]+ (B|KiB|MiB)/s, [0-9]+ s left"
+                 "\x1b\\[K")))
+      << run.out;
+  EXPECT_THAT(run.out, ::testing::EndsWith("\r\x1b[K"));
+  // A pipe: only what was read, and its rate.
+  run = terminal("{ head -c 100000 big; " + wait +
+                 "; tail -c +100001 big; } | CLI dedupe --lf -o out");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(std::regex_search(
+      run.out, std::regex("^\rkarvello-cli: [0-9.]+ (B|KiB) read, [0-9.]+ "
+                          "(B|KiB)/s\x1b\\[K")))
+      << run.out;
+  EXPECT_TRUE(Contents("out") == numbers);
+  // Forced where standard error is a file.
+  run = Shell(
+      "CLI cat big --progress | { until grep -q read stderr; do sleep "
+      "0.1; done; cat >/dev/null; }");
+  EXPECT_THAT(run.err, StartsWith("\rkarvello-cli: "));
+  // No line where it is not asked for, or would fall among the result.
+  for (const char* line :
+       {"{ sleep 1.5; cat big; } | CLI cat --lf -o out",
+        "script -qfec \"{ sleep 1.5; cat big; } | CLI cat --lf -o out "
+        "--no-progress\" /dev/null </dev/null",
+        "script -qfec \"{ sleep 1.5; echo x; } | CLI cat --lf\" /dev/null "
+        "</dev/null"}) {
+    SCOPED_TRACE(line);
+    run = Shell(line);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_THAT(run.out + run.err, ::testing::Not(HasSubstr("read")));
+  }
+}
+
 TEST_F(CliTest, BadUsageIsReportedWithTheUsageAndExitsWithTwo) {
+  // clang-format off
   for (const char* args :
        {"", "frobnicate a", "remove-with", "remove-with ''", "subtract",
         "cat --bogus", "cat -o ''", "cat - -", "subtract - ",
         "cat --ignore-case", "remove-blanks --trim", "subtract x --count",
         "remove-all-dupes --count", "dedupe --memory 0", "dedupe --memory 12Q",
-        "dedupe --memory M", "dedupe --memory 99999999999999999999"}) {
+        "dedupe --memory M", "dedupe --memory 99999999999999999999",
+        "keep-dupes --keep-last", "dedupe --regex", "remove-with 'a(' --regex",
+        "dedupe --field 2", "dedupe --lines --field 0",
+        "dedupe --lines --field x", "dedupe --lines --delimiter ,",
+        "dedupe --lines --field 2 --delimiter ab",
+        "dedupe --lines --field 2 --delimiter '\"'",
+        "cat --progress --no-progress"}) {
+    // clang-format on
     SCOPED_TRACE(args);
     const Outcome run = Shell(std::string("CLI ") + args);
     EXPECT_EQ(run.status, 2);
@@ -583,6 +733,9 @@ TEST_F(CliTest, BadUsageIsReportedWithTheUsageAndExitsWithTwo) {
   }
   EXPECT_THAT(Shell("CLI frobnicate a").err,
               StartsWith("karvello-cli: unknown command 'frobnicate'\n"));
+  EXPECT_THAT(Shell("CLI remove-with 'a(' --regex").err,
+              StartsWith("karvello-cli: invalid regular expression: missing ): "
+                         "a(\n"));
   const Outcome help = Shell("CLI --help");
   EXPECT_EQ(help.status, 0);
   EXPECT_THAT(help.out, HasSubstr("A --memory below 1M counts as\n1M"));
@@ -595,8 +748,15 @@ TEST_F(CliTest, UnreadableInputsAsAnotherUser) {
   Write("a", "a\n");
   Write("secret", "s\n");
   chmod((dir_ / "secret").c_str(), 0600);
+  // A copy of the tool in the test's folder: the build's own folder may lie
+  // where that user cannot go (a clone under a private mktemp -d).
+  fs::create_directory(dir_ / "bin");
+  fs::copy_file(KARVELLO_CLI_PATH, dir_ / "bin" / "karvello-cli");
+  chmod((dir_ / "bin").c_str(), 0755);
+  chmod((dir_ / "bin" / "karvello-cli").c_str(), 0755);
   const Outcome run = Shell(
-      "setpriv --reuid=65534 --regid=65534 --clear-groups CLI cat a secret");
+      "setpriv --reuid=65534 --regid=65534 --clear-groups bin/karvello-cli "
+      "cat a secret");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "karvello-cli: cannot read secret: Permission denied\n");
   EXPECT_THAT(run.out, IsEmpty());

@@ -16,6 +16,7 @@ namespace karvello {
 namespace {
 
 using ::karvello::testing::ItemsOf;
+using ::karvello::testing::kNormalizes;
 using ::karvello::testing::ListOf;
 using ::karvello::testing::RandomKeyText;
 using ::karvello::testing::ReferenceFold;
@@ -37,7 +38,11 @@ TEST(ItemKeyTest, OverlongFormsAndOtherWhiteSpaceStayAsTheyAre) {
 
 TEST(ItemKeyTest, KeysOfKeepsOrderAndMatchesTheReference) {
   std::mt19937 random(11);
-  for (const KeyRules rules : {kFold, kTrim, kBoth}) {
+  for (const KeyRules rules :
+       {kFold, kTrim, kBoth, KeyRules{.normalize = true},
+        KeyRules{.ignore_case = true, .normalize = true},
+        KeyRules{.trim = true, .field = 2, .delimiter = ','}}) {
+    if (rules.normalize && !kNormalizes) continue;
     std::vector<std::string> items;
     std::vector<std::string> expected;
     for (int i = 0; i < 3000; ++i) {

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
@@ -17,6 +18,7 @@ namespace karvello {
 namespace {
 
 using ::karvello::testing::ItemsOf;
+using ::karvello::testing::kNormalizes;
 using ::karvello::testing::ListOf;
 using ::karvello::testing::RandomKeyText;
 using ::karvello::testing::ReferenceKey;
@@ -25,7 +27,9 @@ using ::karvello::testing::ReferenceScan;
 constexpr KeyRules kRules[] = {{},
                                {.ignore_case = true},
                                {.trim = true},
-                               {.ignore_case = true, .trim = true}};
+                               {.ignore_case = true, .trim = true},
+                               {.ignore_case = true, .normalize = true},
+                               {.trim = true, .field = 2, .delimiter = ','}};
 
 std::vector<std::string> ReferenceKeys(const std::vector<std::string>& texts,
                                        const KeyRules& rules) {
@@ -35,8 +39,27 @@ std::vector<std::string> ReferenceKeys(const std::vector<std::string>& texts,
   return keys;
 }
 
-// Every row of the table, under every rule, leaves what the reference scan
-// leaves when it is run on the reference keys: the original items.
+// What the reference scan leaves of `items` for `op` on the reference keys;
+// the last copies are the first of the list read backwards.
+std::vector<bool> ReferenceKept(const Operation& op, const KeyRules& rules,
+                                bool keep_last,
+                                const std::vector<std::string>& items,
+                                const std::string& search,
+                                const std::vector<std::string>& other) {
+  if (op.stream == Stream::kCopy) return std::vector<bool>(items.size(), true);
+  const KeyRules used = op.compares ? rules : KeyRules{};
+  std::vector<std::string> keys = ReferenceKeys(items, used);
+  if (keep_last) std::reverse(keys.begin(), keys.end());
+  std::vector<bool> kept =
+      ReferenceScan(op.name, keys, ReferenceKey(search, used.ForKeys()),
+                    ReferenceKeys(other, used.ForKeys()));
+  if (keep_last) std::reverse(kept.begin(), kept.end());
+  return kept;
+}
+
+// Every row of the table, under every rule and choice, leaves what the
+// reference scan leaves when it is run on the reference keys: the original
+// items.
 TEST(OperationsTest, EveryRowUnderEveryRuleMatchesAPlainScan) {
   std::mt19937 random(2024);
   for (int round = 0; round < 40; ++round) {
@@ -47,23 +70,25 @@ TEST(OperationsTest, EveryRowUnderEveryRuleMatchesAPlainScan) {
     const std::string search = RandomKeyText(random);
     for (const Operation& op : kOperations) {
       for (const KeyRules& rules : kRules) {
-        SCOPED_TRACE(::testing::Message()
-                     << "round " << round << ", " << op.name << ", fold "
-                     << rules.ignore_case << ", trim " << rules.trim);
-        ItemList list = ListOf(items);
-        Apply(op, rules, list, search, ListOf(other));
-        const KeyRules used = op.compares ? rules : KeyRules{};
-        const std::vector<bool> kept =
-            op.stream == Stream::kCopy
-                ? std::vector<bool>(items.size(), true)
-                : ReferenceScan(op.name, ReferenceKeys(items, used),
-                                ReferenceKey(search, used),
-                                ReferenceKeys(other, used));
-        std::vector<std::string> left;
-        for (std::size_t i = 0; i < items.size(); ++i) {
-          if (kept[i]) left.push_back(items[i]);
+        if (rules.normalize && !kNormalizes) continue;
+        for (const bool keep_last : {false, true}) {
+          if (keep_last && op.stream != Stream::kFirstCopies) continue;
+          SCOPED_TRACE(::testing::Message()
+                       << "round " << round << ", " << op.name << ", fold "
+                       << rules.ignore_case << ", trim " << rules.trim
+                       << ", normalize " << rules.normalize << ", field "
+                       << rules.field << ", last " << keep_last);
+          ItemList list = ListOf(items);
+          Apply(op, {.keys = rules, .keep_last = keep_last}, list, search,
+                ListOf(other));
+          const std::vector<bool> kept =
+              ReferenceKept(op, rules, keep_last, items, search, other);
+          std::vector<std::string> left;
+          for (std::size_t i = 0; i < items.size(); ++i) {
+            if (kept[i]) left.push_back(items[i]);
+          }
+          ASSERT_EQ(ItemsOf(list), left);
         }
-        ASSERT_EQ(ItemsOf(list), left);
       }
     }
   }
@@ -72,6 +97,7 @@ TEST(OperationsTest, EveryRowUnderEveryRuleMatchesAPlainScan) {
 TEST(OperationsTest, CopiesAreCountedOnTheFirstItemOfEachKey) {
   std::mt19937 random(5);
   for (const KeyRules& rules : kRules) {
+    if (rules.normalize && !kNormalizes) continue;
     std::vector<std::string> items;
     for (int i = 0; i < 2000; ++i) items.push_back(RandomKeyText(random));
     std::map<std::string, std::size_t> first;

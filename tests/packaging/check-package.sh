@@ -24,12 +24,14 @@ cat > "$tmp/expected" <<'LIST'
 ./usr/share/bash-completion/completions/karvello-cli
 ./usr/share/doc/karvello/changelog.gz
 ./usr/share/doc/karvello/copyright
+./usr/share/fish/vendor_completions.d/karvello-cli.fish
 ./usr/share/icons/hicolor/256x256/apps/karvello.png
 ./usr/share/icons/hicolor/32x32/apps/karvello.png
 ./usr/share/icons/hicolor/scalable/apps/karvello.svg
 ./usr/share/man/man1/karvello-cli.1.gz
 ./usr/share/man/man1/karvello.1.gz
 ./usr/share/metainfo/io.karvello.Karvello.metainfo.xml
+./usr/share/zsh/vendor-completions/_karvello-cli
 LIST
 diff -u "$tmp/expected" "$tmp/files" || fail "the package's file list"
 
@@ -50,6 +52,10 @@ changelog_version=$(gzip -dc "$tmp/root/usr/share/doc/karvello/changelog.gz" |
   fail "changelog version '$changelog_version' is not the package's"
 bash -n "$tmp/root/usr/share/bash-completion/completions/karvello-cli" ||
   fail "bash completion syntax"
+zsh -n "$tmp/root/usr/share/zsh/vendor-completions/_karvello-cli" ||
+  fail "zsh completion syntax"
+fish -n "$tmp/root/usr/share/fish/vendor_completions.d/karvello-cli.fish" ||
+  fail "fish completion syntax"
 
 # The unpacked tool on a small list: ignore case, count copies, LF ends.
 cli=$tmp/root/usr/bin/karvello-cli

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+#include <algorithm>
 #include <cctype>
 
 #include <filesystem>
@@ -15,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "lists/Main.h"
+#include "lists/Operations.h"
 
 namespace karvello {
 namespace {
@@ -45,6 +46,20 @@ Texts UniqueTexts(const Texts& list) {
   }
   return kept;
 }
+Texts LastCopies(const Texts& list) {
+  Texts kept = FirstCopies(Texts(list.rbegin(), list.rend()));
+  std::reverse(kept.begin(), kept.end());
+  return kept;
+}
+Texts FirstOfCopies(const Texts& list) {
+  std::map<std::string, int> count;
+  for (const std::string& text : list) ++count[text];
+  Texts kept;
+  for (const std::string& text : FirstCopies(list)) {
+    if (count[text] > 1) kept.push_back(text);
+  }
+  return kept;
+}
 Texts InOther(const Texts& list, const Texts& other, bool wanted) {
   const std::set<std::string> in_other(other.begin(), other.end());
   Texts kept;
@@ -70,6 +85,18 @@ Texts RandomTexts(std::mt19937& random, std::size_t count,
   }
   return texts;
 }
+
+// The operation of a row of the table, as a part operation, with `choices`.
+PartitionedRun::PartOperation RowOf(Op op, Choices choices = {}) {
+  return [op, choices](const ItemList& part, const ItemList& other,
+                       std::span<std::uint8_t> marks) {
+    Mark(OperationOf(op), choices, part, {}, other, marks);
+  };
+}
+const PartitionedRun::PartOperation kNothing =
+    [](const ItemList&, const ItemList&, std::span<std::uint8_t> marks) {
+      std::ranges::fill(marks, 0);
+    };
 
 class PartitionedRunTest : public ::testing::Test {
  protected:
@@ -102,24 +129,18 @@ TEST_F(PartitionedRunTest, EveryOperationLeavesWhatItLeavesOnTheWholeList) {
     const Texts list = RandomTexts(random, 3000, 700 * seed);
     const Texts other = RandomTexts(random, 800, 1400);
 
-    EXPECT_THAT(RunParts(list, nullptr,
-                         [](ItemList& part, const ItemList&) {
-                           RemoveDupesExceptFirst(part);
-                         }),
+    EXPECT_THAT(RunParts(list, nullptr, RowOf(Op::kDedupe)),
                 ElementsAreArray(FirstCopies(list)));
     EXPECT_THAT(
-        RunParts(list, nullptr,
-                 [](ItemList& part, const ItemList&) { RemoveAllDupes(part); }),
-        ElementsAreArray(UniqueTexts(list)));
-    EXPECT_THAT(RunParts(list, &other,
-                         [](ItemList& part, const ItemList& other_part) {
-                           SubtractList(part, other_part);
-                         }),
+        RunParts(list, nullptr, RowOf(Op::kDedupe, {.keep_last = true})),
+        ElementsAreArray(LastCopies(list)));
+    EXPECT_THAT(RunParts(list, nullptr, RowOf(Op::kRemoveAllDupes)),
+                ElementsAreArray(UniqueTexts(list)));
+    EXPECT_THAT(RunParts(list, nullptr, RowOf(Op::kKeepDupes)),
+                ElementsAreArray(FirstOfCopies(list)));
+    EXPECT_THAT(RunParts(list, &other, RowOf(Op::kSubtract)),
                 ElementsAreArray(InOther(list, other, false)));
-    EXPECT_THAT(RunParts(list, &other,
-                         [](ItemList& part, const ItemList& other_part) {
-                           KeepOnlyMatches(part, other_part);
-                         }),
+    EXPECT_THAT(RunParts(list, &other, RowOf(Op::kKeepMatches)),
                 ElementsAreArray(InOther(list, other, true)));
   }
 }
@@ -127,14 +148,11 @@ TEST_F(PartitionedRunTest, EveryOperationLeavesWhatItLeavesOnTheWholeList) {
 TEST_F(PartitionedRunTest, ItemsComeBackByteForByteInTheirOrder) {
   std::mt19937 random(7);
   const Texts list = RandomTexts(random, 2000, 300);
-  EXPECT_THAT(RunParts(list, nullptr, [](ItemList&, const ItemList&) {}),
-              ElementsAreArray(list));
+  EXPECT_THAT(RunParts(list, nullptr, kNothing), ElementsAreArray(list));
   // Parts that need no further split.
-  EXPECT_THAT(RunParts(
-                  list, nullptr, [](ItemList&, const ItemList&) {}, 1u << 30),
+  EXPECT_THAT(RunParts(list, nullptr, kNothing, 1u << 30),
               ElementsAreArray(list));
-  EXPECT_THAT(RunParts({}, nullptr, [](ItemList&, const ItemList&) {}),
-              ::testing::IsEmpty());
+  EXPECT_THAT(RunParts({}, nullptr, kNothing), ::testing::IsEmpty());
 }
 
 TEST_F(PartitionedRunTest, EveryDepthSplitsByAHashSaltedAnew) {
@@ -143,10 +161,7 @@ TEST_F(PartitionedRunTest, EveryDepthSplitsByAHashSaltedAnew) {
   Texts distinct;
   for (int i = 0; i < 20000; ++i)
     distinct.push_back("item " + std::to_string(i));
-  EXPECT_THAT(RunParts(distinct, nullptr,
-                       [](ItemList& part, const ItemList&) {
-                         RemoveDupesExceptFirst(part);
-                       }),
+  EXPECT_THAT(RunParts(distinct, nullptr, RowOf(Op::kDedupe)),
               ElementsAreArray(distinct));
   EXPECT_EQ(parts_by_keys_, 0u);
 }
@@ -156,42 +171,37 @@ TEST_F(PartitionedRunTest, CopiesOfOneTextStayTogetherWhateverTheSize) {
   // every level and is worked on as it is.
   Texts list(20000, "same");
   list.insert(list.begin() + 5000, "other");
-  EXPECT_THAT(RunParts(list, nullptr,
-                       [](ItemList& part, const ItemList&) {
-                         RemoveDupesExceptFirst(part);
-                       }),
+  EXPECT_THAT(RunParts(list, nullptr, RowOf(Op::kDedupe)),
               ElementsAreArray(Texts{"same", "other"}));
-  EXPECT_THAT(
-      RunParts(list, nullptr,
-               [](ItemList& part, const ItemList&) { RemoveAllDupes(part); }),
-      ElementsAreArray(Texts{"other"}));
+  EXPECT_THAT(RunParts(list, nullptr, RowOf(Op::kDedupe, {.keep_last = true})),
+              ElementsAreArray(Texts{"other", "same"}));
+  EXPECT_THAT(RunParts(list, nullptr, RowOf(Op::kRemoveAllDupes)),
+              ElementsAreArray(Texts{"other"}));
+  EXPECT_THAT(RunParts(list, nullptr, RowOf(Op::kKeepDupes)),
+              ElementsAreArray(Texts{"same"}));
   const Texts other(3000, "same");
-  EXPECT_THAT(RunParts(list, &other,
-                       [](ItemList& part, const ItemList& other_part) {
-                         SubtractList(part, other_part);
-                       }),
+  EXPECT_THAT(RunParts(list, &other, RowOf(Op::kSubtract)),
               ElementsAreArray(Texts{"other"}));
   Texts matches = list;
   matches.erase(matches.begin() + 5000);
-  EXPECT_THAT(RunParts(list, &other,
-                       [](ItemList& part, const ItemList& other_part) {
-                         KeepOnlyMatches(part, other_part);
-                       }),
+  EXPECT_THAT(RunParts(list, &other, RowOf(Op::kKeepMatches)),
               ElementsAreArray(matches));
 }
 
-// dedupe with counts, written without the run: each first item of its key,
-// with the number of items that share the key.
-std::vector<std::pair<std::string, std::uint64_t>> CountedFirstCopies(
-    const Texts& list, const KeyRules& keys) {
+// dedupe with counts, written without the run: each first (or last) item
+// of its key, with the number of items that share the key.
+std::vector<std::pair<std::string, std::uint64_t>> CountedCopies(
+    const Texts& list, const KeyRules& keys, bool last) {
   std::map<std::string, std::uint64_t> copies;
   for (const std::string& text : list) ++copies[KeyOf(text, keys)];
   std::vector<std::pair<std::string, std::uint64_t>> kept;
   std::set<std::string> seen;
-  for (const std::string& text : list) {
+  const Texts in_order = last ? Texts(list.rbegin(), list.rend()) : list;
+  for (const std::string& text : in_order) {
     const std::string key = KeyOf(text, keys);
     if (seen.insert(key).second) kept.emplace_back(text, copies[key]);
   }
+  if (last) std::reverse(kept.begin(), kept.end());
   return kept;
 }
 
@@ -208,26 +218,21 @@ TEST_F(PartitionedRunTest, CountsTheCopiesOfEveryKeyAcrossParts) {
   for (std::size_t i = 0; i < copies.size(); i += 3) copies[i] = "SAME";
   copies.insert(copies.begin() + 7000, "other");
   for (const Texts* list : {&varied, &copies}) {
-    for (const KeyRules keys : {KeyRules{}, KeyRules{.ignore_case = true}}) {
-      SCOPED_TRACE(testing::Message()
-                   << list->size() << " items, " << keys.ignore_case);
+    for (const bool last : {false, true}) {
+      const KeyRules keys{.ignore_case = last};
+      SCOPED_TRACE(testing::Message() << list->size() << " items, " << last);
       PartitionedRun run({.temp_dir = ::testing::TempDir(),
                           .part_bytes = 4096,
                           .keys = keys,
-                          .count_copies = true});
+                          .count_copies = true,
+                          .keep_last = last});
       for (const std::string& text : *list) run.Add(text);
       std::vector<std::pair<std::string, std::uint64_t>> result;
-      run.Finish(
-          [&keys](ItemList& part, const ItemList&) {
-            std::vector<std::uint8_t> marks(
-                static_cast<std::size_t>(part.ListCount()));
-            MarkDupesExceptFirst(KeysOf(part, keys), marks);
-            part.RemoveMarked(marks);
-          },
-          [&](std::string_view item, std::uint64_t copies) {
-            result.emplace_back(item, copies);
-          });
-      EXPECT_THAT(result, ElementsAreArray(CountedFirstCopies(*list, keys)));
+      run.Finish(RowOf(Op::kDedupe, {.keys = keys, .keep_last = last}),
+                 [&](std::string_view item, std::uint64_t copies) {
+                   result.emplace_back(item, copies);
+                 });
+      EXPECT_THAT(result, ElementsAreArray(CountedCopies(*list, keys, last)));
     }
   }
 }

@@ -36,6 +36,9 @@ inline std::vector<bool> ReferenceScan(
                 texts.begin() + i;
     } else if (command == "remove-all-dupes") {
       kept[i] = count(text) == 1;
+    } else if (command == "keep-dupes") {
+      kept[i] = count(text) > 1 && std::find(texts.begin(), texts.begin() + i,
+                                             text) == texts.begin() + i;
     } else if (command == "remove-with") {
       kept[i] = search.empty() || !contains;
     } else if (command == "remove-without") {

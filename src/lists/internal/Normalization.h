@@ -1,0 +1,25 @@
+// Unicode normalization of item texts, behind one function so that a
+// platform without ICU can put its own beside it.
+
+#ifndef KARVELLO_LISTS_INTERNAL_NORMALIZATION_H_
+#define KARVELLO_LISTS_INTERNAL_NORMALIZATION_H_
+
+#include <string>
+#include <string_view>
+
+namespace karvello::internal {
+
+// Appends the NFC form (canonical decomposition, then canonical
+// composition) of the UTF-8 text `text` to `out`. Bytes that are not
+// well-formed UTF-8 are appended as they are.
+//
+//   "e" U+0301 "t" U+00E9   -->   U+00E9 "t" U+00E9
+//
+// A build that defines KARVELLO_NO_NORMALIZATION (Windows, for now) throws
+// std::runtime_error("Unicode normalization is not supported on this
+// build") instead.
+void AppendNormalized(std::string_view text, std::string& out);
+
+}  // namespace karvello::internal
+
+#endif  // KARVELLO_LISTS_INTERNAL_NORMALIZATION_H_
