@@ -41,6 +41,12 @@ namespace karvello {
 // network path). Empty when `path` is empty, holds a NUL or is not UTF-8.
 //   WidePath("C:/lists/a.txt") == L"C:/lists/a.txt"
 [[nodiscard]] std::wstring WidePath(std::string_view path);
+
+// The errno value for a Win32 error code (GetLastError): ENOENT, EACCES
+// (access denied), EBUSY (another program holds the file open without
+// sharing it, or has locked it), ENAMETOOLONG, EMFILE, ENOMEM, ENOSPC, else
+// EIO.
+[[nodiscard]] int ErrnoOfWin32(unsigned long error) noexcept;
 #endif
 
 }  // namespace karvello

@@ -16,7 +16,9 @@ namespace {
 // CreateDirectoryW stops 12 short of MAX_PATH, the others at MAX_PATH.
 constexpr std::size_t kShortPathLimit = MAX_PATH - 12;
 
-int ErrnoOf(DWORD error) {
+}  // namespace
+
+int ErrnoOfWin32(unsigned long error) noexcept {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -27,9 +29,13 @@ int ErrnoOf(DWORD error) {
     case ERROR_BAD_NET_NAME:
       return ENOENT;
     case ERROR_ACCESS_DENIED:
+      return EACCES;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-      return EACCES;
+      return EBUSY;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
     case ERROR_FILENAME_EXCED_RANGE:
       return ENAMETOOLONG;
     case ERROR_TOO_MANY_OPEN_FILES:
@@ -41,6 +47,8 @@ int ErrnoOf(DWORD error) {
       return EIO;
   }
 }
+
+namespace {
 
 std::wstring FullPath(const std::wstring& path) {
   std::wstring full(path.size() + MAX_PATH, L'\0');
@@ -99,7 +107,7 @@ int OpenToRead(const std::string& path) noexcept {
                       attributes != INVALID_FILE_ATTRIBUTES &&
                       (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
                   ? EISDIR
-                  : ErrnoOf(error);
+                  : ErrnoOfWin32(error);
       return -1;
     }
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file),

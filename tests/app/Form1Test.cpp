@@ -406,9 +406,6 @@ void Form1Test::loadSetsTheExtentOnlyWhenSomethingWasChosen() {
 }
 
 void Form1Test::saveAsksBeforeOverwriting() {
-#ifdef _WIN32
-  QSKIP("saving has no Windows side yet");
-#endif
   QTemporaryDir dir;
   const QString existing = dir.filePath("old.lst");
   const QString fresh = dir.filePath("new");

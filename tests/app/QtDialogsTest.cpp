@@ -227,9 +227,6 @@ void QtDialogsTest::loadAndSaveThroughTheRealFileDialogs() {
   QTest::mouseClick(form.findChild<QPushButton*>("Check3"), Qt::LeftButton);
   QCOMPARE(form.List1().Items().ListCount(), 2);
   QCOMPARE(form.List1().Items().List(1), "b");
-#ifdef _WIN32
-  QSKIP("saving has no Windows side yet");
-#endif
   QTest::mouseClick(form.findChild<QPushButton*>("Check20"), Qt::LeftButton);
   QVERIFY(answers.AllUsed());
   const QString a = dir.filePath("a.txt");
