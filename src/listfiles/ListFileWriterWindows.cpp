@@ -153,21 +153,33 @@ int WriteAndClose(HANDLE file, const WriteToFd& write) {
 // The standard output or error handle that is the same file as `file`, or
 // nullptr.
 HANDLE SameAsStandardStream(HANDLE file) {
-  BY_HANDLE_FILE_INFORMATION target;
-  if (!GetFileInformationByHandle(file, &target)) return nullptr;
+  std::uint64_t volume, index;
+  if (!FileIdentity(file, volume, index)) return nullptr;
   for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
     const HANDLE stream = GetStdHandle(which);
-    BY_HANDLE_FILE_INFORMATION open;
+    std::uint64_t open_volume, open_index;
     if (stream != nullptr && stream != INVALID_HANDLE_VALUE &&
         GetFileType(stream) == FILE_TYPE_DISK &&
-        GetFileInformationByHandle(stream, &open) &&
-        open.dwVolumeSerialNumber == target.dwVolumeSerialNumber &&
-        open.nFileIndexHigh == target.nFileIndexHigh &&
-        open.nFileIndexLow == target.nFileIndexLow) {
+        FileIdentity(stream, open_volume, open_index) && open_index == index &&
+        // wine gives no volume serial number for the standard handles it
+        // makes from its own descriptors
+        (open_volume == volume || open_volume == 0 || volume == 0)) {
       return stream;
     }
   }
   return nullptr;
+}
+
+// `path` made absolute. ReplaceFileW wants that: wine's fails on a bare
+// name with ERROR_DIRECTORY.
+std::wstring FullPath(const std::wstring& path) {
+  const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return path;
+  std::wstring full(n, L'\0');
+  const DWORD m = GetFullPathNameW(path.c_str(), n, full.data(), nullptr);
+  if (m == 0 || m >= n) return path;
+  full.resize(m);
+  return full;
 }
 
 // Gives the new file the old one's attributes (hidden, system, archive...)
@@ -218,8 +230,9 @@ int Replace(const std::string& path, const std::wstring& target, bool replacing,
   if (error == 0) {
     const BOOL moved =
         replacing
-            ? ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, 0,
-                           nullptr, nullptr)
+            ? ReplaceFileW(FullPath(target).c_str(),
+                           FullPath(temporary).c_str(), nullptr, 0, nullptr,
+                           nullptr)
             : MoveFileExW(temporary.c_str(), target.c_str(),
                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (!moved) {

@@ -6,9 +6,32 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 namespace karvello {
+
+bool FileIdentity(void* handle, std::uint64_t& volume,
+                  std::uint64_t& file) noexcept {
+  // FileIdInfo first: wine answers it for the standard handles it makes
+  // from its own descriptors, where GetFileInformationByHandle fails.
+  FILE_ID_INFO id;
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+    std::uint64_t low, high;
+    static_assert(sizeof id.FileId.Identifier == sizeof low + sizeof high);
+    std::memcpy(&low, id.FileId.Identifier, sizeof low);
+    std::memcpy(&high, id.FileId.Identifier + sizeof low, sizeof high);
+    volume = id.VolumeSerialNumber;
+    // NTFS ids fit in the low half; ReFS uses the high one too.
+    file = low ^ high * 0x9E3779B97F4A7C15u;
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  volume = info.dwVolumeSerialNumber;
+  file = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  return true;
+}
 
 namespace {
 
