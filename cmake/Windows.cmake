@@ -1,17 +1,10 @@
 # The Windows build, cross-compiled with mingw-w64 (`make windows`): the
-# window, the core and the list-file reader, and their tests, which CTest
+# window, karvello-cli, the core and their tests, which CTest
 # runs under wine. Included by the top-level CMakeLists.txt when the target
 # is Windows.
 #
 # Everything is linked statically, so that karvello.exe and each test
 # program run alone: no libstdc++, winpthread or Qt DLLs beside them.
-
-# The command-line tool and the file writer are POSIX through and through;
-# until they have their Windows side, the window's Save reports that it
-# cannot save (listfiles/ListFileWriterWindows.cpp).
-set(KARVELLO_CLI OFF)
-message(STATUS "Windows: karvello-cli and the file writer are not built for "
-               "Windows yet; the window's Save reports an error")
 
 add_link_options(-static -static-libgcc -static-libstdc++)
 # One section per function and data item, so that the linker drops what a
@@ -31,6 +24,13 @@ set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 add_subdirectory(${KARVELLO_GTEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest
                  EXCLUDE_FROM_ALL SYSTEM)
+
+# CLI11 is header-only, but its package points at /usr/include, which holds
+# Linux's own headers: only its folder is copied, for the mingw build.
+file(COPY /usr/include/CLI DESTINATION ${PROJECT_BINARY_DIR}/cli11)
+add_library(CLI11::CLI11 INTERFACE IMPORTED)
+set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES
+                      ${PROJECT_BINARY_DIR}/cli11)
 
 # Under wine a program takes a second or two to start, so each GoogleTest
 # program runs once, whole, as one CTest test, rather than once per test

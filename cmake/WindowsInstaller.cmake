@@ -1,6 +1,7 @@
 # The Windows installer, made by CPack's NSIS generator with Debian's
 # makensis (`make windows` leaves it in the build folder's package/):
-# karvello.exe in Program Files\Karvello\bin, an entry in the Start menu,
+# karvello.exe and karvello-cli.exe in Program Files\Karvello\bin, an
+# entry for the window in the Start menu,
 # and an uninstaller that Windows lists among the installed programs and
 # that takes everything away again, the Start-menu entry included.
 set(CPACK_GENERATOR NSIS)

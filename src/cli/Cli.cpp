@@ -392,7 +392,9 @@ int RunCli(int argc, const char* const* argv) {
   HoldClosedStandardDescriptors();
   // Past a file-size limit, a write should fail with EFBIG and leave the
   // old OUT in place rather than kill the process.
+#ifdef SIGXFSZ  // no file-size signal on Windows
   std::signal(SIGXFSZ, SIG_IGN);
+#endif
 
   Options options;
   int exit;

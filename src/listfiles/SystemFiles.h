@@ -14,6 +14,7 @@
 #define KARVELLO_LISTFILES_SYSTEMFILES_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #ifdef _WIN32
 #include <string_view>
@@ -41,6 +42,18 @@ namespace karvello {
 // network path). Empty when `path` is empty, holds a NUL or is not UTF-8.
 //   WidePath("C:/lists/a.txt") == L"C:/lists/a.txt"
 [[nodiscard]] std::wstring WidePath(std::string_view path);
+
+// The errno value for a Win32 error code (GetLastError): ENOENT, EACCES
+// (access denied), EBUSY (another program holds the file open without
+// sharing it, or has locked it), ENAMETOOLONG, EMFILE, ENOMEM, ENOSPC, else
+// EIO.
+[[nodiscard]] int ErrnoOfWin32(unsigned long error) noexcept;
+
+// The identity of the file open as `handle` (a HANDLE): the same for every
+// name and handle of one file. False when the system cannot tell; a volume
+// of 0 when it cannot tell the volume (wine, for the standard handles).
+[[nodiscard]] bool FileIdentity(void* handle, std::uint64_t& volume,
+                                std::uint64_t& file) noexcept;
 #endif
 
 }  // namespace karvello

@@ -6,9 +6,32 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 namespace karvello {
+
+bool FileIdentity(void* handle, std::uint64_t& volume,
+                  std::uint64_t& file) noexcept {
+  // FileIdInfo first: wine answers it for the standard handles it makes
+  // from its own descriptors, where GetFileInformationByHandle fails.
+  FILE_ID_INFO id;
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+    std::uint64_t low, high;
+    static_assert(sizeof id.FileId.Identifier == sizeof low + sizeof high);
+    std::memcpy(&low, id.FileId.Identifier, sizeof low);
+    std::memcpy(&high, id.FileId.Identifier + sizeof low, sizeof high);
+    volume = id.VolumeSerialNumber;
+    // NTFS ids fit in the low half; ReFS uses the high one too.
+    file = low ^ high * 0x9E3779B97F4A7C15u;
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  volume = info.dwVolumeSerialNumber;
+  file = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  return true;
+}
 
 namespace {
 
@@ -16,7 +39,9 @@ namespace {
 // CreateDirectoryW stops 12 short of MAX_PATH, the others at MAX_PATH.
 constexpr std::size_t kShortPathLimit = MAX_PATH - 12;
 
-int ErrnoOf(DWORD error) {
+}  // namespace
+
+int ErrnoOfWin32(unsigned long error) noexcept {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -27,9 +52,13 @@ int ErrnoOf(DWORD error) {
     case ERROR_BAD_NET_NAME:
       return ENOENT;
     case ERROR_ACCESS_DENIED:
+      return EACCES;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-      return EACCES;
+      return EBUSY;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
     case ERROR_FILENAME_EXCED_RANGE:
       return ENAMETOOLONG;
     case ERROR_TOO_MANY_OPEN_FILES:
@@ -41,6 +70,8 @@ int ErrnoOf(DWORD error) {
       return EIO;
   }
 }
+
+namespace {
 
 std::wstring FullPath(const std::wstring& path) {
   std::wstring full(path.size() + MAX_PATH, L'\0');
@@ -99,7 +130,7 @@ int OpenToRead(const std::string& path) noexcept {
                       attributes != INVALID_FILE_ATTRIBUTES &&
                       (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
                   ? EISDIR
-                  : ErrnoOf(error);
+                  : ErrnoOfWin32(error);
       return -1;
     }
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file),

@@ -1,13 +1,12 @@
 #include "pipeline/Inputs.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <utility>
+
+#include "listfiles/SystemFiles.h"
 
 namespace karvello {
 
@@ -19,28 +18,12 @@ constexpr std::size_t kReadBytes = std::size_t{64} << 10;
 // What an item costs in a list besides its text: its offset and length.
 constexpr std::size_t kItemIndexBytes = 12;
 
-// True when a read of `fd` would have to wait.
-bool WouldWait(int fd) {
-  pollfd ready{fd, POLLIN, 0};
-  return ::poll(&ready, 1, 0) == 0;
-}
-
 }  // namespace
 
-void HoldClosedStandardDescriptors() {
-  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lowest free number is this one.
-    const int held =
-        ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
-    if (held >= 0 && held != fd) ::close(held);
-  }
-}
-
 std::optional<FileId> RegularFileOf(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  return FileId{info.st_dev, info.st_ino};
+  OpenFile file;
+  if (Describe(fd, file) != 0 || !file.regular) return std::nullopt;
+  return file.id;
 }
 
 Inputs::Inputs(std::vector<std::string> paths, FieldSplit split)
@@ -64,26 +47,25 @@ Status Inputs::Check(const std::optional<FileId>& output) {
   for (Input& input : inputs_) {
     int error = 0;
     if (input.path == kStdin) {
-      const int flags = ::fcntl(STDIN_FILENO, F_GETFL);
-      error = flags == -1 ? errno : (flags & O_ACCMODE) == O_WRONLY ? EBADF : 0;
+      error = UsableAs(STDIN_FILENO, false);
       input.fd = STDIN_FILENO;
     } else if (input.path.find('\0') != std::string::npos) {
       error = ENOENT;
     } else {
-      input.fd = ::open(input.path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+      input.fd = OpenToRead(input.path);
       if (input.fd < 0) error = errno;
     }
-    struct stat info {};
-    if (error == 0 && ::fstat(input.fd, &info) != 0) error = errno;
-    if (error == 0 && S_ISDIR(info.st_mode)) error = EISDIR;
+    OpenFile info;
+    if (error == 0) error = Describe(input.fd, info);
+    if (error == 0 && info.folder) error = EISDIR;
     if (error != 0) {
       status.Also(Status::Read(input.path, error));
       if (input.fd != STDIN_FILENO) Close(input);
       continue;
     }
-    input.regular = S_ISREG(info.st_mode);
-    input.size = input.regular ? static_cast<std::uint64_t>(info.st_size) : 0;
-    if (input.regular && output == FileId{info.st_dev, info.st_ino}) {
+    input.regular = info.regular;
+    input.size = info.size;
+    if (input.regular && output == info.id) {
       status.Also(Status::Read(input.path, "it is also the output"));
     }
     // A regular file is opened again when its turn comes, so that any
@@ -110,7 +92,7 @@ void Inputs::PassRunsTo(std::string_view line_end,
 
 void Inputs::Open(Input& input) {
   if (input.fd < 0) {
-    input.fd = ::open(input.path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    input.fd = OpenToRead(input.path);
     if (input.fd < 0) throw StatusError{Status::Read(input.path, errno)};
   }
   reader_ = std::make_unique<ListFileReader>(*list_, split_);
@@ -140,8 +122,7 @@ bool Inputs::ReadSome(Input& input) {
       throw StatusError{Status::Read(input.path, errno)};
     }
     // Standard input left in non-blocking mode by another program.
-    pollfd ready{input.fd, POLLIN, 0};
-    ::poll(&ready, 1, -1);
+    WaitToRead(input.fd);
   }
 }
 

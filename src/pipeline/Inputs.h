@@ -10,8 +10,6 @@
 #ifndef KARVELLO_PIPELINE_INPUTS_H_
 #define KARVELLO_PIPELINE_INPUTS_H_
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +22,7 @@
 #include "listfiles/ListFileReader.h"
 #include "lists/ItemList.h"
 #include "pipeline/Status.h"
+#include "pipeline/System.h"
 
 namespace karvello {
 
@@ -38,12 +37,6 @@ inline constexpr std::string_view kStdin = "-";
 // before anything else opens a file.
 void HoldClosedStandardDescriptors();
 
-// Which regular file a name or descriptor stands for.
-struct FileId {
-  dev_t device;
-  ino_t inode;
-  bool operator==(const FileId&) const = default;
-};
 // The file open as `fd` when it is a regular file.
 std::optional<FileId> RegularFileOf(int fd);
 

@@ -1,7 +1,5 @@
 #include "pipeline/Pipeline.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,11 +72,8 @@ void WithCounts(const Operation& op, const Choices& choices, ItemList& list) {
 // not be an input.
 std::optional<FileId> WrittenThrough(const std::string& output) {
   if (output.empty()) return RegularFileOf(STDOUT_FILENO);
-  struct stat info {};
-  if (::stat(output.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return std::nullopt;
-  }
-  const FileId named{info.st_dev, info.st_ino};
+  const std::optional<FileId> named = RegularFileNamed(output);
+  if (!named) return std::nullopt;
   for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
     if (RegularFileOf(fd) == named) return named;
   }
@@ -130,10 +125,7 @@ class Runner {
   Status Check() {
     Status status;
     if (job_.output.empty()) {
-      const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
-      const int error = flags == -1                       ? errno
-                        : (flags & O_ACCMODE) == O_RDONLY ? EBADF
-                                                          : 0;
+      const int error = UsableAs(STDOUT_FILENO, true);
       if (error != 0) status.Also(Status::Write({}, error));
     }
     const std::optional<FileId> output = WrittenThrough(job_.output);

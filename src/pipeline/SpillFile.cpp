@@ -1,21 +1,14 @@
 #include "pipeline/SpillFile.h"
 
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <cstring>
-#include <functional>
 #include <utility>
 
 #include "listfiles/ListFileWriter.h"
+#include "pipeline/System.h"
 
 namespace karvello {
 
@@ -25,68 +18,13 @@ constexpr std::size_t kHeader = sizeof(std::uint64_t) + sizeof(std::uint32_t);
 
 bool g_named_for_testing = false;
 
-// A name in `folder` that nobody can guess, so that nobody can take it
-// first: 64 random bits.
-std::string RandomName(const std::string& folder) {
-  std::uint64_t bits = 0;
-  if (::getrandom(&bits, sizeof bits, 0) != sizeof bits) {
-    static std::atomic<std::uint64_t> counter{0};
-    bits = std::hash<std::string>()(folder) ^
-           static_cast<std::uint64_t>(::getpid()) << 40 ^
-           static_cast<std::uint64_t>(
-               std::chrono::steady_clock::now().time_since_epoch().count()) ^
-           counter.fetch_add(0x9e3779b97f4a7c15ULL);
-  }
-  char name[40];
-  std::snprintf(name, sizeof name, "/.karvello-spill-%016llx",
-                static_cast<unsigned long long>(bits));
-  return folder + name;
-}
-
-int OpenUnnamed(const std::string& folder) {
-#if defined(O_TMPFILE)
-  if (!g_named_for_testing) {
-    const int fd =
-        ::open(folder.c_str(), O_RDWR | O_TMPFILE | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) return fd;
-    // File systems without O_TMPFILE say so with EOPNOTSUPP or EISDIR; any
-    // other failure (a missing folder, no permission) is the real answer.
-    if (errno != EOPNOTSUPP && errno != EISDIR) return -1;
-  }
-#endif
-  // A signal that ends the run between the open and the unlink would leave
-  // the file behind, so the signals wait until it is gone.
-  sigset_t signals;
-  sigset_t saved;
-  sigemptyset(&signals);
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    sigaddset(&signals, signal_number);
-  }
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    const std::string path = RandomName(folder);
-    pthread_sigmask(SIG_BLOCK, &signals, &saved);
-    const int fd =
-        ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    const int error = errno;
-    if (fd >= 0) ::unlink(path.c_str());
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    if (fd >= 0) return fd;
-    if (error != EEXIST) {
-      errno = error;
-      return -1;
-    }
-  }
-  errno = EEXIST;
-  return -1;
-}
-
 }  // namespace
 
 void UseNamedSpillFilesForTesting() { g_named_for_testing = true; }
 
 SpillFile::SpillFile(const std::string& folder, std::size_t buffer_bytes)
     : folder_(folder), capacity_(std::max(buffer_bytes, kHeader)) {
-  fd_ = OpenUnnamed(folder);
+  fd_ = OpenSpill(folder, g_named_for_testing);
   if (fd_ < 0) Fail("create a file in", errno);
 }
 
@@ -154,11 +92,11 @@ void SpillFile::Flush() {
 
 std::size_t SpillFile::ReadAt(std::uint64_t offset, char* buffer,
                               std::size_t n) const {
-  while (true) {
-    const ssize_t done = ::pread(fd_, buffer, n, static_cast<off_t>(offset));
-    if (done >= 0) return static_cast<std::size_t>(done);
-    if (errno != EINTR) Fail("read from", errno);
+  std::size_t done = 0;
+  if (const int error = karvello::ReadAt(fd_, buffer, n, offset, done)) {
+    Fail("read from", error);
   }
+  return done;
 }
 
 SpillReader::SpillReader(const SpillFile& file, std::uint64_t begin,

@@ -4,6 +4,8 @@
 // allows, or created under a random name and unlinked at once, with SIGINT,
 // SIGTERM and SIGHUP held back in between, so it disappears with its
 // descriptor. Nothing is left behind when the run ends, fails or is killed.
+// On Windows the file has a name while it is open, but nobody else can open
+// it and the system deletes it when its handle closes (pipeline/System.h).
 //
 // Records are an item's position (8 bytes), its length (4 bytes) and its
 // bytes, so an item comes back exactly as it went in.

@@ -264,9 +264,6 @@ class Form1Test : public QObject {
                            ": Is a directory");
     Press("Check3");
     QCOMPARE(Items(L1()), kWide + QString("|1"));
-#ifdef _WIN32
-    QSKIP("saving has no Windows side yet");
-#endif
     // Save proposes the first file of the last choice and asks before
     // replacing a file; a new name asks nothing and gets no extension.
     const std::string ask = "Are you sure you wish to overwrite " + one + " ?";

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 
+#include "listfiles/ListFileWriter.h"
 #include "listfiles/ListFiles.h"
 #include "support/FolderTest.h"
 #include "support/ItemLists.h"
@@ -51,7 +52,7 @@ TEST_F(SystemFilesTest, EveryByteOfAFileOfAnyNameIsRead) {
 }
 
 // Past the 260 characters of Windows's old limit, and given relative to a
-// folder with ".." in it, as a user may type it.
+// folder with ".." in it, as a user may type it; saved over and read back.
 TEST_F(SystemFilesTest, LongPathsOpen) {
   fs::path deep = dir_;
   std::string relative = "..";
@@ -70,7 +71,9 @@ TEST_F(SystemFilesTest, LongPathsOpen) {
   fs::current_path(dir_ / std::string(50, 'a'));
   EXPECT_EQ(AppendListFile(list, relative + "/list.txt"), 0);
   fs::current_path(current);
-  EXPECT_THAT(ItemsOf(list), ElementsAre("long", "long"));
+  EXPECT_EQ(ReplaceWithList(list, path, "\n"), 0);
+  EXPECT_EQ(AppendListFile(list, path), 0);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("long", "long", "long", "long"));
   // Short names from the top down, so that the folder can be removed by
   // calls that stop at the old limit.
   fs::path shorter = dir_;

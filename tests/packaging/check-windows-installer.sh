@@ -40,6 +40,9 @@ uninstalled() { [ ! -e "$program_dir/bin" ] && [ ! -e "$menu_dir" ]; }
 
 "$wine_run" "$prefix" "$installer" /S || fail "the installer ended with $?"
 [ -f "$program_dir/bin/karvello.exe" ] || fail "no bin\\karvello.exe"
+version=$("$wine_run" "$prefix" "$program_dir/bin/karvello-cli.exe" --version) ||
+  fail "bin\\karvello-cli.exe did not run"
+[[ "$version" == *0.* ]] || fail "karvello-cli.exe --version gave '$version'"
 [ -f "$program_dir/Uninstall.exe" ] || fail "no Uninstall.exe"
 [ -f "$menu_dir/Karvello.lnk" ] || fail "no Start-menu entry"
 [ -f "$menu_dir/Uninstall.lnk" ] || fail "no Start-menu entry to uninstall"

@@ -260,17 +260,26 @@ TEST(SpillFileTest, LeavesNoFileBehindWithOrWithoutOTmpfile) {
   }
   for (const bool named : {false, true}) {
     if (named) UseNamedSpillFilesForTesting();
-    SpillFile file(folder, 4096);
-    file.Append(3, std::string(10000, 'x'));
-    file.Append(4, "y");
-    file.Flush();
-    std::vector<std::pair<std::uint64_t, std::string>> records;
-    ForEachRecord(file, 4096,
-                  [&](std::uint64_t position, std::string_view text) {
-                    records.emplace_back(position, text);
-                  });
-    EXPECT_THAT(records,
-                ElementsAre(Pair(3, std::string(10000, 'x')), Pair(4, "y")));
+    {
+      SpillFile file(folder.string(), 4096);
+      file.Append(3, std::string(10000, 'x'));
+      file.Append(4, "y");
+      file.Flush();
+      std::vector<std::pair<std::uint64_t, std::string>> records;
+      ForEachRecord(file, 4096,
+                    [&](std::uint64_t position, std::string_view text) {
+                      records.emplace_back(position, text);
+                    });
+      EXPECT_THAT(records,
+                  ElementsAre(Pair(3, std::string(10000, 'x')), Pair(4, "y")));
+#ifndef _WIN32
+      // No name even while open, so that not even SIGKILL leaves one; on
+      // Windows the system removes the file when its handle closes instead.
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                              std::filesystem::directory_iterator()),
+                200);
+#endif
+    }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
                             std::filesystem::directory_iterator()),
               200);

@@ -1,0 +1,22 @@
+#include "pipeline/RegexPattern.h"
+
+namespace re2 {
+// Never built here; the unique_ptr's deleter only needs the name complete.
+class RE2 {};
+}  // namespace re2
+
+namespace karvello {
+
+RegexPattern::~RegexPattern() = default;
+
+// The Windows build has no RE2 yet. Refusing the option is better than
+// falling back to an engine that some patterns stall.
+Status RegexPattern::Compile(std::string_view /*expression*/,
+                             const KeyRules& /*rules*/,
+                             std::unique_ptr<RegexPattern>& /*pattern*/) {
+  return Status::Usage("--regex is not supported on this build");
+}
+
+bool RegexPattern::FoundIn(std::string_view /*key*/) const { return false; }
+
+}  // namespace karvello

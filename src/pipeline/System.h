@@ -1,0 +1,63 @@
+// The pipeline's system calls, one per need, so that what differs between
+// Linux (System.cpp) and Windows (SystemWindows.cpp) stays in one place.
+// Descriptors are C runtime descriptors on both; errors are errno values.
+
+#ifndef KARVELLO_PIPELINE_SYSTEM_H_
+#define KARVELLO_PIPELINE_SYSTEM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace karvello {
+
+// Which file a name or descriptor stands for: device and inode on Linux,
+// volume serial number and file index on Windows (where the C runtime's
+// inode is always 0). A device of 0 stands for any: wine gives no volume
+// serial number for the standard handles it makes from its own descriptors.
+struct FileId {
+  std::uint64_t device;
+  std::uint64_t inode;
+  bool operator==(const FileId& other) const {
+    return inode == other.inode &&
+           (device == other.device || device == 0 || other.device == 0);
+  }
+};
+
+// What a descriptor is open on.
+struct OpenFile {
+  bool folder = false;
+  bool regular = false;
+  std::uint64_t size = 0;  // of a regular file
+  FileId id{};
+};
+[[nodiscard]] int Describe(int fd, OpenFile& file);
+
+// The regular file named `path`, if it is one.
+std::optional<FileId> RegularFileNamed(const std::string& path);
+
+// 0 when `fd` is open and may be read (or written, when `writing`); else
+// EBADF or the errno of the check.
+[[nodiscard]] int UsableAs(int fd, bool writing);
+
+// True when a read of `fd` would have to wait.
+bool WouldWait(int fd);
+// Waits until `fd`, left in non-blocking mode by another program, can be
+// read.
+void WaitToRead(int fd);
+
+// Opens a new spill file in `folder` that no other process can open and that
+// is gone when its descriptor closes or the process ends, however it ends.
+// With `named`, takes the way of file systems that cannot make a file
+// without a name. Returns the descriptor or -1 with errno set.
+[[nodiscard]] int OpenSpill(const std::string& folder, bool named);
+
+// Reads up to `n` bytes at `offset` of `fd` into `buffer`, setting `done`.
+// Returns 0 or an errno value.
+[[nodiscard]] int ReadAt(int fd, char* buffer, std::size_t n,
+                         std::uint64_t offset, std::size_t& done);
+
+}  // namespace karvello
+
+#endif  // KARVELLO_PIPELINE_SYSTEM_H_

@@ -1,0 +1,194 @@
+// The pipeline's system calls on Windows. Spill files are created without
+// sharing and with FILE_FLAG_DELETE_ON_CLOSE: the system removes them when
+// their handle closes, also when the process is ended by Ctrl+C, by closing
+// its console or by another program.
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+// bcrypt.h needs windows.h first.
+#include <bcrypt.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+
+#include "listfiles/SystemFiles.h"
+#include "pipeline/Inputs.h"
+#include "pipeline/Pipeline.h"
+#include "pipeline/System.h"
+
+namespace karvello {
+
+namespace {
+
+HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+std::optional<FileId> IdOf(HANDLE file) {
+  FileId id;
+  if (!FileIdentity(file, id.device, id.inode)) return std::nullopt;
+  return id;
+}
+
+// A UTF-8 path from the UTF-16 one the system gives.
+std::string Utf8(const wchar_t* wide, int size) {
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, wide, size, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(std::max(n, 0)), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, size, utf8.data(), n, nullptr, nullptr);
+  return utf8;
+}
+
+}  // namespace
+
+void HoldClosedStandardDescriptors() {
+  for (const int fd : {0, 1, 2}) {
+    if (_get_osfhandle(fd) != -1) continue;
+    // The lowest free number is this one.
+    const int held = _wopen(L"NUL", fd == 0 ? _O_WRONLY : _O_RDONLY);
+    if (held >= 0 && held != fd) _close(held);
+  }
+}
+
+int Describe(int fd, OpenFile& file) {
+  const HANDLE handle = HandleOf(fd);
+  if (handle == INVALID_HANDLE_VALUE) return EBADF;
+  file = OpenFile();
+  if (GetFileType(handle) != FILE_TYPE_DISK) return 0;
+  FILE_STANDARD_INFO standard;
+  if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard,
+                                    sizeof standard)) {
+    return ErrnoOfWin32(GetLastError());
+  }
+  file.folder = standard.Directory != 0;
+  file.regular = !file.folder;
+  file.size = file.regular
+                  ? static_cast<std::uint64_t>(standard.EndOfFile.QuadPart)
+                  : 0;
+  // A file whose identity cannot be told is treated as no regular file,
+  // so that it is never taken for another.
+  if (const std::optional<FileId> id = IdOf(handle)) {
+    file.id = *id;
+  } else {
+    file.regular = false;
+  }
+  return 0;
+}
+
+std::optional<FileId> RegularFileNamed(const std::string& path) {
+  const std::wstring wide = WidePath(path);
+  if (wide.empty()) return std::nullopt;
+  // No access asked: only the file's identity is read, and no sharing mode
+  // of another program's handle can refuse that.
+  const HANDLE file = CreateFileW(
+      wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::optional<FileId> id;
+  if (GetFileType(file) == FILE_TYPE_DISK) id = IdOf(file);
+  CloseHandle(file);
+  return id;
+}
+
+int UsableAs(int fd, bool) {
+  // The C runtime keeps no access mode that can be asked for; a descriptor
+  // open the wrong way fails at its first read or write.
+  return HandleOf(fd) == INVALID_HANDLE_VALUE ? EBADF : 0;
+}
+
+bool WouldWait(int fd) {
+  const HANDLE handle = HandleOf(fd);
+  DWORD available = 0;
+  // Only a pipe can be asked; a console or a file is read as it comes.
+  return GetFileType(handle) == FILE_TYPE_PIPE &&
+         PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr) &&
+         available == 0;
+}
+
+void WaitToRead(int) {
+  // Windows has no non-blocking descriptors: reads wait by themselves.
+}
+
+int OpenSpill(const std::string& folder, bool) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::uint64_t bits = 0;
+    static std::atomic<std::uint64_t> counter{0};
+    if (!BCRYPT_SUCCESS(
+            BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&bits),
+                            sizeof bits, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+      bits = GetTickCount64() ^ counter.fetch_add(0x9e3779b97f4a7c15ULL) ^
+             std::uint64_t{GetCurrentProcessId()} << 40;
+    }
+    char name[40];
+    std::snprintf(name, sizeof name, "\\.karvello-spill-%016llx",
+                  static_cast<unsigned long long>(bits));
+    const std::wstring path = WidePath(folder + name);
+    if (path.empty()) {
+      errno = ENOENT;
+      return -1;
+    }
+    const HANDLE file = CreateFileW(
+        path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+        CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+        nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_EXISTS) continue;
+      errno = ErrnoOfWin32(error);
+      return -1;
+    }
+    // Appending: reads at an offset (ReadAt) move the file pointer that
+    // writes would otherwise start from.
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file),
+                                   _O_RDWR | _O_APPEND | _O_BINARY);
+    if (fd < 0) {
+      CloseHandle(file);
+      errno = EMFILE;
+    }
+    return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+int ReadAt(int fd, char* buffer, std::size_t n, std::uint64_t offset,
+           std::size_t& done) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  const auto want = static_cast<DWORD>(std::min<std::size_t>(n, 1u << 30));
+  if (!ReadFile(HandleOf(fd), buffer, want, &got, &at)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_HANDLE_EOF) return ErrnoOfWin32(error);
+  }
+  done = got;
+  return 0;
+}
+
+std::size_t DefaultMemoryBudget() {
+  // Half of what is free now, as on Linux; 1 GiB when it cannot be told.
+  std::uint64_t budget = std::uint64_t{1} << 30;
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  if (GlobalMemoryStatusEx(&status)) {
+    budget = std::min(status.ullAvailPhys, status.ullAvailVirtual) / 2;
+  }
+  return static_cast<std::size_t>(
+      std::max<std::uint64_t>(budget, kSmallestBudget));
+}
+
+std::string DefaultTempDir() {
+  wchar_t path[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, path);
+  if (n == 0 || n > MAX_PATH) return ".";
+  // Without its closing backslash, as a user would type the folder, unless
+  // it is a drive's root ("C:" alone is the drive's current folder).
+  const bool root = n == 3 && path[1] == L':';
+  const int size =
+      static_cast<int>(n) - (path[n - 1] == L'\\' && !root ? 1 : 0);
+  return Utf8(path, size);
+}
+
+}  // namespace karvello

@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# karvello-cli.exe under wine, as a Windows user would run it: bytes through
+# files and the standard streams as they are, larger-than-memory runs in
+# spill files, the output refused when it is an input, and what only
+# Windows has: the read-only attribute, a file another program holds open
+# without sharing, the devices NUL and CON, paths past 260 characters, names
+# outside every ANSI code page. The cases of cli_test that mean something
+# only on Linux are listed as skipped, each with its reason.
+# Usage: CliUnderWine.sh KARVELLO-CLI.EXE HOLD_FILE.EXE WINEPREFIX
+set -uo pipefail
+cli=$(realpath "$1") hold=$(realpath "$2") prefix=$(realpath -m "$3")
+wine_run="$(cd "$(dirname "$0")/../.." && pwd)/scripts/wine-run"
+tmp=$(mktemp -d)
+trap 'exec 7>&- 2>/dev/null; rm -rf "$tmp"' EXIT
+cd "$tmp" || exit 1
+
+failed=0
+pass() { echo "PASS: $*"; }
+fail() {
+  echo "FAIL: $*"
+  failed=1
+}
+skip() { echo "SKIPPED: $*"; }
+# Runs the tool with the arguments given; stdout and stderr to the files
+# "out" and "err" unless redirected by the caller; sets $status.
+cli() {
+  "$wine_run" "$prefix" "$cli" "$@" >out 2>err
+  status=$?
+}
+# expect NAME STATUS FILE BYTES: the last run ended with STATUS and FILE
+# holds exactly BYTES (printf format).
+expect() {
+  # shellcheck disable=SC2059
+  if [ "$status" = "$2" ] && printf "$4" | cmp -s - "$3"; then
+    pass "$1"
+  else
+    fail "$1: status $status, $3 holds $(od -An -c "$3" | head -3), stderr: $(cat err)"
+  fi
+}
+no_leftovers() {
+  local left
+  left=$(find "$tmp" -name '.karvello-*')
+  [ -z "$left" ] || fail "temporary files left: $left"
+}
+
+printf 'b\r\na\x1a\r\nb\r\n\x1a\r\nc' >in.txt
+deduped='b\r\na\x1a\r\n\x1a\r\nc\r\n'
+
+# Bytes as they are: no end of input at ^Z, no CR LF translation, from a
+# file and from standard input, to standard output and to a file.
+cli dedupe in.txt
+expect "a file to standard output, every byte" 0 out "$deduped"
+"$wine_run" "$prefix" "$cli" dedupe --lf <in.txt >out 2>err
+status=$?
+expect "standard input to standard output, LF line ends" 0 out 'b\na\x1a\n\x1a\nc\n'
+printf 'old' >old.txt
+cli dedupe in.txt -o old.txt
+expect "an existing file replaced" 0 old.txt "$deduped"
+cli dedupe in.txt -o new.txt
+expect "a new file" 0 new.txt "$deduped"
+no_leftovers
+
+# Larger than --memory: spill files in --temp-dir, gone afterwards, and the
+# same result as in memory.
+mkdir spill
+awk 'BEGIN { for (i = 0; i < 150000; i++) printf "item %d\r\n", (i * 7919) % 120000 }' >big.txt
+for command in dedupe remove-all-dupes; do
+  cli "$command" big.txt
+  mv out whole
+  cli "$command" big.txt --memory 1M --temp-dir spill
+  if [ "$status" = 0 ] && cmp -s whole out && [ -s out ] &&
+    [ -z "$(ls -A spill)" ]; then
+    pass "$command past --memory: the result in memory, no spill file left"
+  else
+    fail "$command past --memory: status $status, $(cat err), spill: $(ls -A spill)"
+  fi
+done
+
+# An input may be OUT, under any of its names: the result replaces it once
+# complete (a hard link keeps the old text). Standard output may not be an
+# input: it is found by identity (volume serial number and file index).
+cp in.txt again.txt
+ln again.txt link.txt
+cli dedupe again.txt -o link.txt
+expect "OUT that is an input under another name, replaced" 0 link.txt "$deduped"
+cmp -s in.txt again.txt || fail "the other hard link changed"
+cp in.txt input.txt
+"$wine_run" "$prefix" "$cli" dedupe input.txt >>input.txt 2>err
+status=$?
+if [ "$status" = 1 ] && grep -q "it is also the output" err &&
+  cmp -s in.txt input.txt; then
+  pass "an input that is standard output is refused"
+else
+  fail "standard output as an input: status $status, $(cat err)"
+fi
+
+# The read-only attribute (what wine shows for a file without write
+# permission), refused even though this runs as root.
+printf 'old' >read-only.txt
+chmod a-w read-only.txt
+cli dedupe in.txt -o read-only.txt
+if [ "$status" = 1 ] && grep -q "Permission denied" err; then
+  expect "a read-only file is refused and kept" 1 read-only.txt 'old'
+else
+  fail "read-only: status $status, $(cat err)"
+fi
+
+# A file another program holds open without sharing.
+printf 'old' >held.txt
+mkfifo holder-in
+"$wine_run" "$prefix" "$hold" held.txt <holder-in >holder-out 2>&1 &
+holder=$!
+exec 7>holder-in
+for _ in $(seq 100); do
+  grep -q held holder-out 2>/dev/null && break
+  sleep 0.1
+done
+if grep -q held holder-out; then
+  cli dedupe in.txt -o held.txt
+  if [ "$status" = 1 ] && grep -q "cannot save held.txt: Device or resource busy" err; then
+    expect "a file held open by another program is refused and kept" 1 held.txt 'old'
+  else
+    fail "held open: status $status, $(cat err)"
+  fi
+else
+  fail "the holding program did not start: $(cat holder-out)"
+fi
+exec 7>&-
+wait "$holder"
+no_leftovers
+
+# Devices are written to, never replaced by a file.
+cli dedupe in.txt -o NUL
+expect "NUL takes the output" 0 out ''
+# Under wine a program run without a console has no CON to write to (the
+# write fails); either way no file named CON may appear.
+cli dedupe in.txt -o CON
+if { [ "$status" = 0 ] || grep -q "cannot save CON" err; } &&
+  [ ! -e CON ] && [ ! -e con ]; then
+  pass "CON is written to, never replaced (status $status: $(cat err))"
+else
+  fail "CON: status $status, $(cat err)"
+fi
+
+# Past the 260 characters of the old limit, in and out.
+deep=$(printf '%050d/' 1 2 3 4 5 6)
+mkdir -p "$deep"
+cp in.txt "$deep/in.txt"
+cli dedupe "$deep/in.txt" -o "$deep/out.txt"
+expect "paths of $(( ${#tmp} + ${#deep} + 10 )) characters" 0 "$deep/out.txt" "$deduped"
+
+# Names no ANSI code page holds, as arguments and as files.
+cp in.txt 'λίστα-список.txt'
+cli dedupe 'λίστα-список.txt' -o 'έξοδος-выход.txt'
+expect "names outside the ANSI code page" 0 'έξοδος-выход.txt' "$deduped"
+
+cli frobnicate
+[ "$status" = 2 ] && pass "bad usage exits with 2" || fail "bad usage: status $status"
+no_leftovers
+
+for reason in \
+  "peak memory bounds: time(1) measures wine, not the program" \
+  "signals (SIGINT, SIGTERM, SIGPIPE) and exit status 128+N: none on Windows;" \
+  "  Ctrl+C cannot be sent under wine to a program without a console" \
+  "/dev/stdout, /dev/fd/N, symbolic links and hard links kept: Linux names" \
+  "another user's files, modes and owners: Windows has ACLs, wine none" \
+  "non-blocking standard streams and a slow reader: no such mode on Windows" \
+  "O_TMPFILE and named spill files: Linux file systems only"; do
+  skip "$reason"
+done
+exit "$failed"
