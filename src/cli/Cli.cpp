@@ -170,7 +170,11 @@ constexpr Flag kFlags[] = {
      }},
     {.names = "--temp-dir",
      .value = "DIR",
+#ifdef _WIN32
+     .help = "Folder for those parts (default: the system's temporary folder)",
+#else
      .help = "Folder for those parts (default: $TMPDIR or /tmp)",
+#endif
      .applies = EveryCommand,
      .text = [](Options& o) -> std::string& { return o.job.temp_dir; },
      .check = NotEmpty},
@@ -348,6 +352,8 @@ Status Parse(int argc, const char* const* argv, Options& options, int& exit) {
     return Status::Usage("unknown command '" + std::string(argv[1]) + "'");
   }
   CLI::App app("Cleans and compares lists of short texts.", kProgram);
+  // A STRING or a path may start with a slash on Windows too.
+  app.allow_windows_style_options(false);
   DeclareCommands(app, options);
   try {
     app.parse(argc, argv);

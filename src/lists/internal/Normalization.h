@@ -14,10 +14,8 @@ namespace karvello::internal {
 // well-formed UTF-8 are appended as they are.
 //
 //   "e" U+0301 "t" U+00E9   -->   U+00E9 "t" U+00E9
-//
-// A build that defines KARVELLO_NO_NORMALIZATION (Windows, for now) throws
-// std::runtime_error("Unicode normalization is not supported on this
-// build") instead.
+// Linux normalizes through ICU, Windows through NormalizeString; both
+// throw std::runtime_error when the system fails.
 void AppendNormalized(std::string_view text, std::string& out);
 
 }  // namespace karvello::internal
