@@ -103,4 +103,11 @@ int WriteListFd(const ItemList& list, int fd, std::string_view line_end) {
   return writer.Flush();
 }
 
+// The same on every system: the replacing is each system's own.
+int ReplaceWithList(const ItemList& list, const std::string& path,
+                    std::string_view line_end) {
+  return ReplaceWithOutput(
+      path, [&](int fd) { return WriteListFd(list, fd, line_end); });
+}
+
 }  // namespace karvello

@@ -410,12 +410,6 @@ int WriteAllFd(int fd, const char* data, std::size_t size) {
   return 0;
 }
 
-int ReplaceWithList(const ItemList& list, const std::string& path,
-                    std::string_view line_end) {
-  return ReplaceWithOutput(
-      path, [&](int fd) { return WriteListFd(list, fd, line_end); });
-}
-
 // A regular file is replaced; this process's own standard output or error
 // is written through its descriptor; a device or a pipe is written to in
 // place, since renaming over it would put a plain file in its place.

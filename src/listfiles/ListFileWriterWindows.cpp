@@ -292,12 +292,6 @@ int WriteAllFd(int fd, const char* data, std::size_t size) {
   return 0;
 }
 
-int ReplaceWithList(const ItemList& list, const std::string& path,
-                    std::string_view line_end) {
-  return ReplaceWithOutput(
-      path, [&](int fd) { return WriteListFd(list, fd, line_end); });
-}
-
 int ReplaceWithOutput(const std::string& path, const WriteToFd& write) {
   if (path.empty()) return ENOENT;
   if (path.find('\0') != std::string::npos) return EINVAL;
