@@ -18,6 +18,7 @@
 #include "pipeline/PartitionedRun.h"
 #include "pipeline/Progress.h"
 #include "pipeline/RegexPattern.h"
+#include "pipeline/System.h"
 
 namespace karvello {
 
@@ -135,9 +136,8 @@ class Runner {
   }
 
   void StartProgress() {
-    const bool terminal =
-        ::isatty(STDERR_FILENO) == 1 &&
-        (!job_.output.empty() || ::isatty(STDOUT_FILENO) == 0);
+    const bool terminal = IsTerminal(STDERR_FILENO) &&
+                          (!job_.output.empty() || !IsTerminal(STDOUT_FILENO));
     if (job_.progress == ShowProgress::kNever ||
         (job_.progress == ShowProgress::kOnTerminal && !terminal)) {
       return;

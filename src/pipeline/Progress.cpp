@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "listfiles/ListFileWriter.h"
+#include "pipeline/System.h"
 
 namespace karvello {
 
@@ -52,6 +52,7 @@ Progress::Progress(int fd, std::uint64_t total,
       total_(total),
       read_(std::move(read)),
       start_(std::chrono::steady_clock::now()),
+      erases_(TakeEraseSequence(fd)),
       thread_([this] {
         std::unique_lock lock(mutex_);
         auto next = start_ + kFirstDraw;
@@ -68,7 +69,8 @@ Progress::~Progress() {
   }
   wake_.notify_one();
   thread_.join();
-  if (drawn_) static_cast<void>(WriteAllFd(fd_, "\r\033[K", 4));
+  if (drawn_) static_cast<void>(WriteText(fd_, Redraw("", width_, erases_)));
+  RestoreTerminal(fd_);
 }
 
 std::string Progress::Line(std::uint64_t read, std::uint64_t total,
@@ -92,16 +94,23 @@ std::string Progress::Line(std::uint64_t read, std::uint64_t total,
   return line;
 }
 
+std::string Progress::Redraw(std::string_view line, std::size_t last,
+                             bool erases) {
+  std::string text = "\r";
+  text += line;
+  if (erases) return text + "\033[K";
+  const std::size_t left = last > line.size() ? last - line.size() : 0;
+  return text.append(left, ' ').append(left, '\b');
+}
+
 void Progress::Draw() {
   const std::chrono::duration<double> elapsed =
       std::chrono::steady_clock::now() - start_;
-  // The line is drawn over the last one, and what that left beyond its end
-  // is cleared.
-  std::string line = "\r";
-  line += Line(read_(), total_, elapsed.count(), stage_.load());
-  line += "\033[K";
+  const std::string line =
+      Line(read_(), total_, elapsed.count(), stage_.load());
   drawn_ = true;
-  static_cast<void>(WriteAllFd(fd_, line.data(), line.size()));
+  static_cast<void>(WriteText(fd_, Redraw(line, width_, erases_)));
+  width_ = line.size();
 }
 
 }  // namespace karvello

@@ -6,7 +6,9 @@
 //   karvello-cli: 312 MiB of 1.2 GiB read (25%), 95 MiB/s, 10 s left
 //
 // The line is drawn by a thread of its own, so it moves on also while the
-// run waits for its input or works on spill files.
+// run waits for its input or works on spill files. Where the terminal does
+// not take the sequence that erases to the end of the line (a console
+// before Windows 10), blanks cover what the last line left beyond the new.
 
 #ifndef KARVELLO_PIPELINE_PROGRESS_H_
 #define KARVELLO_PIPELINE_PROGRESS_H_
@@ -14,10 +16,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace karvello {
@@ -41,6 +45,14 @@ class Progress {
   static std::string Line(std::uint64_t read, std::uint64_t total,
                           double seconds, const char* stage);
 
+  // What draws `line` over a line of `last` characters, from the start of
+  // that line: "\r", `line`, then "\033[K" where the terminal `erases`, else
+  // blanks up to `last` and back over them. An empty `line` clears the last.
+  //
+  //   Redraw("ab", 5, false)  // "\rab   \b\b\b"
+  static std::string Redraw(std::string_view line, std::size_t last,
+                            bool erases);
+
  private:
   void Draw();
 
@@ -48,6 +60,8 @@ class Progress {
   const std::uint64_t total_;
   const std::function<std::uint64_t()> read_;
   const std::chrono::steady_clock::time_point start_;
+  const bool erases_;
+  std::size_t width_ = 0;  // of the line drawn last
   std::atomic<const char*> stage_{nullptr};
   bool drawn_ = false;
   bool stop_ = false;

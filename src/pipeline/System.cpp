@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 
+#include "listfiles/ListFileWriter.h"
 #include "pipeline/Inputs.h"
 #include "pipeline/Pipeline.h"
 
@@ -72,6 +73,16 @@ std::optional<FileId> RegularFileNamed(const std::string& path) {
   }
   return FileId{info.st_dev, info.st_ino};
 }
+
+bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
+
+int WriteText(int fd, std::string_view text) {
+  return WriteAllFd(fd, text.data(), text.size());
+}
+
+bool TakeEraseSequence(int) { return true; }
+
+void RestoreTerminal(int) {}
 
 int UsableAs(int fd, bool writing) {
   const int flags = ::fcntl(fd, F_GETFL);

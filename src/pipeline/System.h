@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace karvello {
 
@@ -57,6 +58,28 @@ void WaitToRead(int fd);
 // Returns 0 or an errno value.
 [[nodiscard]] int ReadAt(int fd, char* buffer, std::size_t n,
                          std::uint64_t offset, std::size_t& done);
+
+// True when `fd` is a terminal a person reads: a terminal device on Linux,
+// a console on Windows (where the C runtime's isatty also holds for NUL and
+// the printer ports).
+bool IsTerminal(int fd);
+
+// Writes `text`, UTF-8 for a person to read, to `fd`. A Windows console
+// takes it as characters (UTF-16), so that every name shows whatever the
+// console's code page, and a byte that is no UTF-8 as U+FFFD; anything
+// else, a file, a pipe or a Linux terminal, takes its bytes as they are.
+// Returns 0 or an errno value.
+//
+//   WriteText(2, "cannot read \xCE\x9B.txt\n")  // "Λ.txt" on a console
+[[nodiscard]] int WriteText(int fd, std::string_view text);
+
+// Asks the terminal on `fd` to take "\033[K", erase to the end of the line,
+// and returns whether it will. A Windows console takes it once its virtual
+// terminal processing is on, which consoles before Windows 10 refuse;
+// anything else is assumed to. RestoreTerminal(fd) sets back what
+// this changed.
+bool TakeEraseSequence(int fd);
+void RestoreTerminal(int fd);
 
 }  // namespace karvello
 

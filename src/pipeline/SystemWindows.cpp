@@ -1,7 +1,9 @@
 // The pipeline's system calls on Windows. Spill files are created without
 // sharing and with FILE_FLAG_DELETE_ON_CLOSE: the system removes them when
 // their handle closes, also when the process is ended by Ctrl+C, by closing
-// its console or by another program.
+// its console or by another program. A console is written in UTF-16: what
+// it is given as bytes it reads in its code page (437 in much of the
+// world), and a UTF-8 name comes out as "╬¢╬╡".
 
 #include <fcntl.h>
 #include <io.h>
@@ -14,10 +16,12 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "listfiles/ListFileWriter.h"
 #include "listfiles/SystemFiles.h"
 #include "pipeline/Inputs.h"
 #include "pipeline/Pipeline.h"
 #include "pipeline/System.h"
+#include "pipeline/SystemWindows.h"
 
 namespace karvello {
 
@@ -40,7 +44,86 @@ std::string Utf8(const wchar_t* wide, int size) {
   return utf8;
 }
 
+bool IsConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != 0;
+}
+
+// The console whose mode TakeEraseSequence changed, and that mode.
+struct {
+  HANDLE handle = nullptr;
+  DWORD mode = 0;
+} changed_console;
+
 }  // namespace
+
+std::wstring ConsoleText(std::string_view text) {
+  std::wstring wide;
+  // Pieces that end on a character, so that no UTF-8 sequence is cut.
+  constexpr std::size_t kPiece = 1 << 20;
+  while (!text.empty()) {
+    std::size_t size = std::min(text.size(), kPiece);
+    for (int back = 0; back < 3 && size < text.size() &&
+                       (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80;
+         ++back) {
+      --size;
+    }
+    const int n = static_cast<int>(size);
+    const int wide_n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), n, nullptr, 0);
+    const std::size_t at = wide.size();
+    wide.resize(at + static_cast<std::size_t>(std::max(wide_n, 0)));
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), n, wide.data() + at, wide_n);
+    text.remove_prefix(size);
+  }
+  return wide;
+}
+
+bool IsTerminal(int fd) { return IsConsole(HandleOf(fd)); }
+
+int WriteText(int fd, std::string_view text) {
+  const HANDLE handle = HandleOf(fd);
+  if (!IsConsole(handle)) return WriteAllFd(fd, text.data(), text.size());
+  const std::wstring wide = ConsoleText(text);
+  // Older consoles refuse a write past 64 KiB; a pair of surrogates goes in
+  // one write.
+  constexpr std::size_t kWrite = 8192;
+  for (std::size_t done = 0; done < wide.size();) {
+    std::size_t n = std::min(wide.size() - done, kWrite);
+    if (done + n < wide.size() && IS_HIGH_SURROGATE(wide[done + n - 1])) --n;
+    // A console takes all of a write or fails; wine gives back no count.
+    DWORD written = 0;
+    if (!WriteConsoleW(handle, wide.data() + done, static_cast<DWORD>(n),
+                       &written, nullptr)) {
+      return ErrnoOfWin32(GetLastError());
+    }
+    done += n;
+  }
+  return 0;
+}
+
+bool TakeEraseSequence(int fd) {
+  const HANDLE handle = HandleOf(fd);
+  DWORD mode = 0;
+  if (!GetConsoleMode(handle, &mode) ||
+      (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0) {
+    return true;
+  }
+  if (!SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+    return false;
+  }
+  changed_console = {handle, mode};
+  return true;
+}
+
+void RestoreTerminal(int fd) {
+  if (changed_console.handle == nullptr ||
+      changed_console.handle != HandleOf(fd)) {
+    return;
+  }
+  SetConsoleMode(changed_console.handle, changed_console.mode);
+  changed_console = {};
+}
 
 void HoldClosedStandardDescriptors() {
   for (const int fd : {0, 1, 2}) {

@@ -27,6 +27,15 @@ cli() {
   "$wine_run" "$prefix" "$cli" "$@" >out 2>err
   status=$?
 }
+# Runs the tool in a console, which wine makes for a program whose standard
+# streams are a terminal (script(1)'s); what the console showed, without
+# the escape sequences by which wine draws it, goes to the file "shown".
+in_console() {
+  script -qfec "$(printf '%q ' "$wine_run" "$prefix" "$cli" "$@")" /dev/null \
+    </dev/null >raw
+  status=$?
+  perl -pe 's/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\e\[[0-9;?]*[A-Za-z]//g' raw >shown
+}
 # expect NAME STATUS FILE BYTES: the last run ended with STATUS and FILE
 # holds exactly BYTES (printf format).
 expect() {
@@ -161,6 +170,30 @@ expect "paths of $(( ${#tmp} + ${#deep} + 10 )) characters" 0 "$deep/out.txt" "$
 cp in.txt 'λίστα-список.txt'
 cli dedupe 'λίστα-список.txt' -o 'έξοδος-выход.txt'
 expect "names outside the ANSI code page" 0 'έξοδος-выход.txt' "$deduped"
+
+# Messages that name such a file: characters in a console (not the bytes of
+# UTF-8 read in the console's code page, "╬¢╬╡"), UTF-8 anywhere else.
+in_console cat 'Λεξη.txt'
+if [ "$status" = 1 ] && grep -q 'Λεξη\.txt' shown && ! grep -q '╬' shown; then
+  pass "a console shows the name in a message"
+else
+  fail "a message in a console: status $status, shown: $(cat shown)"
+fi
+cli cat 'Λεξη.txt'
+expect "a message into a file is UTF-8" 1 err \
+  'karvello-cli: cannot read \316\233\316\265\316\276\316\267.txt: No such file or directory\n'
+# The progress line in a console, for a run that waits on its input.
+mkfifo slow
+{ printf 'a\r\n'; sleep 3; printf 'b\r\n'; } >slow &
+writer=$!
+in_console cat slow -o slow.txt
+kill "$writer" 2>/dev/null  # still waiting for a reader that never came
+wait "$writer"
+if [ "$status" = 0 ] && grep -Eq 'karvello-cli: 3 B read, [0-9]+ B/s' shown; then
+  expect "a console shows the progress line" 0 slow.txt 'a\r\nb\r\n'
+else
+  fail "the progress line in a console: status $status, shown: $(cat shown)"
+fi
 
 cli frobnicate
 [ "$status" = 2 ] && pass "bad usage exits with 2" || fail "bad usage: status $status"
