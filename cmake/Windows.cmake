@@ -32,6 +32,14 @@ add_library(CLI11::CLI11 INTERFACE IMPORTED)
 set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES
                       ${PROJECT_BINARY_DIR}/cli11)
 
+# RE2, for karvello-cli's --regex, as scripts/windows-re2 builds it and
+# scripts/windows-build passes it (re2_DIR). Without it the tool does not
+# offer --regex.
+find_package(re2 CONFIG)
+if(NOT re2_FOUND)
+  message(STATUS "No RE2 for Windows: karvello-cli without --regex")
+endif()
+
 # Under wine a program takes a second or two to start, so each GoogleTest
 # program runs once, whole, as one CTest test, rather than once per test
 # case; and the build never runs wine to list the cases. This replaces

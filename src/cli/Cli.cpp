@@ -12,6 +12,7 @@
 #include "lists/Operations.h"
 #include "pipeline/Inputs.h"
 #include "pipeline/Pipeline.h"
+#include "pipeline/RegexPattern.h"
 
 namespace karvello {
 
@@ -59,6 +60,7 @@ struct Flag {
   bool& (*flag)(Options&) = nullptr;
   std::string& (*text)(Options&) = nullptr;
   Check check = nullptr;
+  bool (*offered)() = nullptr;  // false where this build cannot do it
 };
 constexpr Flag kFlags[] = {
     {.names = "-o,--output",
@@ -146,7 +148,8 @@ constexpr Flag kFlags[] = {
      .help = "STRING is a regular expression (RE2's syntax), found anywhere "
              "in the item; it takes linear time, and --ignore-case applies",
      .applies = TakesString,
-     .flag = [](Options& o) -> bool& { return o.job.regex; }},
+     .flag = [](Options& o) -> bool& { return o.job.regex; },
+     .offered = RegexPattern::Available},
     {.names = "--keep-last",
      .help = "Keep the last copy of each text instead of the first; the "
              "copies kept stay in their input order",
@@ -179,6 +182,10 @@ constexpr Flag kFlags[] = {
      .text = [](Options& o) -> std::string& { return o.job.temp_dir; },
      .check = NotEmpty},
 };
+
+bool Offered(const Flag& flag) {
+  return flag.offered == nullptr || flag.offered();
+}
 
 // A flag as the usage names it: "-o OUT", "--lf".
 std::string Shown(const Flag& flag) {
@@ -218,6 +225,7 @@ std::string Usage() {
   // The flags grouped by the commands they are for, in table order.
   std::vector<std::pair<std::string, std::string>> groups;
   for (const Flag& flag : kFlags) {
+    if (!Offered(flag)) continue;
     const std::string where = CommandsFor(flag.applies);
     auto group = std::find_if(groups.begin(), groups.end(),
                               [&](const auto& g) { return g.first == where; });
@@ -283,7 +291,7 @@ void DeclareCommands(CLI::App& app, Options& options) {
     sub->add_option("FILE", options.job.inputs,
                     "Input list files, loaded in order");
     for (const Flag& flag : kFlags) {
-      if (!flag.applies(op)) continue;
+      if (!flag.applies(op) || !Offered(flag)) continue;
       if (flag.value == nullptr) {
         sub->add_flag(flag.names, flag.flag(options), flag.help);
         continue;

@@ -8,6 +8,8 @@ namespace karvello {
 
 RegexPattern::~RegexPattern() = default;
 
+bool RegexPattern::Available() { return true; }
+
 Status RegexPattern::Compile(std::string_view expression, const KeyRules& rules,
                              std::unique_ptr<RegexPattern>& pattern) {
   RE2::Options options;

@@ -26,6 +26,10 @@ class RegexPattern : public Pattern {
  public:
   ~RegexPattern() override;
 
+  // False in a build without RE2, where Compile refuses every expression
+  // and the tool does not offer --regex.
+  static bool Available();
+
   // Compiles `expression` for keys made under `rules`: with ignore_case it
   // matches without regard to case, with normalize it is normalized as the
   // keys are. Bad usage, with RE2's reason, when it is no expression.

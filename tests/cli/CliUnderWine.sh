@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # karvello-cli.exe under wine, as a Windows user would run it: bytes through
 # files and the standard streams as they are, larger-than-memory runs in
-# spill files, the output refused when it is an input, and what only
-# Windows has: the read-only attribute, a file another program holds open
-# without sharing, the devices NUL and CON, paths past 260 characters, names
-# outside every ANSI code page. The cases of cli_test that mean something
-# only on Linux are listed as skipped, each with its reason.
-# Usage: CliUnderWine.sh KARVELLO-CLI.EXE HOLD_FILE.EXE WINEPREFIX
+# spill files, the output refused when it is an input, --regex (or, with
+# --without-regex, a build that does not offer it), and what only Windows
+# has: the read-only attribute, a file another program holds open without
+# sharing, the devices NUL and CON, paths past 260 characters, names outside
+# every ANSI code page, in arguments, files and the messages of a console.
+# The cases of cli_test that mean something only on Linux are listed as
+# skipped, each with its reason.
+# Usage: CliUnderWine.sh KARVELLO-CLI.EXE HOLD_FILE.EXE WINEPREFIX [--without-regex]
 set -uo pipefail
 cli=$(realpath "$1") hold=$(realpath "$2") prefix=$(realpath -m "$3")
+without_regex=${4:-}
 wine_run="$(cd "$(dirname "$0")/../.." && pwd)/scripts/wine-run"
 tmp=$(mktemp -d)
 trap 'exec 7>&- 2>/dev/null; rm -rf "$tmp"' EXIT
@@ -77,6 +80,45 @@ expect "--normalize composes, broken bytes kept" 0 out 'e\xcc\x81\r\n\xff\xcc\x8
 cli remove-with /x nfc.txt
 expect "a STRING that starts with a slash" 0 out 'e\xcc\x81\r\n\xc3\xa9\r\n\xff\xcc\x81\r\n'
 
+# --regex, as on Linux: RE2's syntax, the key's rules, and the same result
+# past --memory; a bad expression is bad usage. A build without RE2 does not
+# offer it.
+if [ "$without_regex" = --without-regex ]; then
+  cli remove-with --help
+  if ! grep -q -- --regex out; then
+    pass "no --regex in the help of a build without RE2"
+  else
+    fail "a build without RE2 offers --regex"
+  fi
+  cli remove-with a --regex in.txt
+  expect "--regex refused without RE2" 2 out ''
+else
+  printf '17\r\na7\r\nx27\r\n27x\r\n707\r\n' >rx.txt
+  cli remove-with '[0-9]7$' --regex --lines rx.txt
+  expect "--regex" 0 out 'a7\r\n27x\r\n'
+  printf 'a,17\r\nb,"x7"\r\nc,7x\r\nd\r\n' >rx.txt
+  cli remove-with '7"?$' --regex --lines --field 2 --delimiter , rx.txt
+  expect "--regex on a field" 0 out 'c,7x\r\nd\r\n'
+  printf 'Caf\xc3\xa9,CAFE\xcc\x81, TEXT here,  text,coffee\r\n' >rx.txt
+  cli remove-without '^\s?(text|caf)' --regex --ignore-case --normalize rx.txt
+  expect "--regex --ignore-case --normalize" 0 out \
+    'Caf\xc3\xa9\r\nCAFE\xcc\x81\r\n TEXT here\r\n'
+  printf 'caf\xc3\xa9\r\ncafe\xcc\x81\r\ncafe\r\n' >rx.txt
+  cli remove-with 'É$' --regex --ignore-case rx.txt
+  expect "--regex, a case outside ASCII" 0 out 'cafe\xcc\x81\r\ncafe\r\n'
+  cli remove-with 'É$' --regex --ignore-case --normalize rx.txt
+  expect "--regex, a pattern normalized as the keys" 0 out 'cafe\r\n'
+  cli dedupe --regex in.txt
+  expect "--regex where there is no STRING" 2 out ''
+  cli remove-with 'a(' --regex in.txt
+  if [ "$status" = 2 ] &&
+    head -n1 err | grep -qx 'karvello-cli: invalid regular expression: missing ): a('; then
+    pass "a bad expression is bad usage, with RE2's reason"
+  else
+    fail "a bad expression: status $status, $(cat err)"
+  fi
+fi
+
 # Larger than --memory: spill files in --temp-dir, gone afterwards, and the
 # same result as in memory.
 mkdir spill
@@ -92,6 +134,15 @@ for command in dedupe remove-all-dupes; do
     fail "$command past --memory: status $status, $(cat err), spill: $(ls -A spill)"
   fi
 done
+if [ "$without_regex" != --without-regex ]; then
+  LC_ALL=C grep -av $'7\r$' big.txt >no-sevens
+  cli remove-with '7$' --regex big.txt --memory 1M --temp-dir spill
+  if [ "$status" = 0 ] && [ -s out ] && cmp -s no-sevens out; then
+    pass "--regex past --memory"
+  else
+    fail "--regex past --memory: status $status, $(cat err)"
+  fi
+fi
 
 # An input may be OUT, under any of its names: the result replaces it once
 # complete (a hard link keeps the old text). Standard output may not be an

@@ -1,3 +1,6 @@
+// RegexPattern in a build without RE2 (the Windows build when RE2 could not
+// be built for it): --regex is not offered, and nothing compiles.
+
 #include "pipeline/RegexPattern.h"
 
 namespace re2 {
@@ -9,8 +12,10 @@ namespace karvello {
 
 RegexPattern::~RegexPattern() = default;
 
-// The Windows build has no RE2 yet. Refusing the option is better than
-// falling back to an engine that some patterns stall.
+bool RegexPattern::Available() { return false; }
+
+// Refusing the option is better than falling back to an engine that some
+// patterns stall.
 Status RegexPattern::Compile(std::string_view /*expression*/,
                              const KeyRules& /*rules*/,
                              std::unique_ptr<RegexPattern>& /*pattern*/) {
