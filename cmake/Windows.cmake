@@ -35,7 +35,7 @@ set_target_properties(CLI11::CLI11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES
 # RE2, for karvello-cli's --regex, as scripts/windows-re2 builds it and
 # scripts/windows-build passes it (re2_DIR). Without it the tool does not
 # offer --regex.
-find_package(re2 CONFIG)
+find_package(re2 CONFIG QUIET)
 if(NOT re2_FOUND)
   message(STATUS "No RE2 for Windows: karvello-cli without --regex")
 endif()
