@@ -302,6 +302,7 @@ TEST_F(CliTest, EveryOperationInEveryModeWritesWhatTheRunInMemoryWrites) {
       "dedupe --keep-last --count --ignore-case --normalize",
       "dedupe -z --ignore-case --lf",
       "dedupe --lines --field 2 --delimiter , --trim",
+      "dedupe --lines --field 2 --ignore-case",
       "remove-all-dupes",
       "remove-all-dupes --trim --stats",
       "remove-all-dupes --normalize --lines",
@@ -386,6 +387,14 @@ TEST_F(CliTest, EveryInputIsCheckedBeforeAnythingIsWritten) {
       "karvello-cli: cannot read " +
           too_long + ": File name too long\n");
   EXPECT_EQ(Contents("out"), "old\n");
+  // OTHER is checked with them, and - is standard input there too.
+  run = Shell("CLI subtract nope2 a nope -o out");
+  EXPECT_EQ(run.err,
+            "karvello-cli: cannot read nope2: No such file or directory\n"
+            "karvello-cli: cannot read nope: No such file or directory\n");
+  run = Shell("echo a | CLI subtract - a --lf");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
   // Standard input that cannot be read, or is closed, is no empty list:
   // karvello-cli cat a.txt - <&-, karvello-cli subtract b.txt - <&-
   for (const char* line : {"CLI cat a - <.", "CLI cat a - <&-",
@@ -459,6 +468,10 @@ TEST_F(CliTest, FailuresAreReportedOnceWithTheToolsNameAndOutKept) {
        "No such file or directory\n"},
       {"TMPDIR=nowhere CLI remove-all-dupes big --memory 1M -o out", 1,
        "karvello-cli: cannot create a file in the temporary folder nowhere"},
+      // 60,000 keys of 8 bytes take more than 1M in a set, and go to parts.
+      {"seq -w 10000000 10060000 | CLI dedupe --memory 1M --temp-dir nowhere "
+       "-o out",
+       1, "karvello-cli: cannot create a file in the temporary folder"},
       // A read that fails part-way, in the list and in OTHER.
       {"CLI dedupe big /proc/self/mem -o out", 1,
        "karvello-cli: cannot read /proc/self/mem: Input/output error\n"},
