@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <system_error>
 
+#include "lists/Threads.h"
 #include "pipeline/System.h"
 
 namespace karvello {
@@ -52,15 +54,20 @@ Progress::Progress(int fd, std::uint64_t total,
       total_(total),
       read_(std::move(read)),
       start_(std::chrono::steady_clock::now()),
-      erases_(TakeEraseSequence(fd)),
-      thread_([this] {
-        std::unique_lock lock(mutex_);
-        auto next = start_ + kFirstDraw;
-        while (!wake_.wait_until(lock, next, [this] { return stop_; })) {
-          Draw();
-          next = std::chrono::steady_clock::now() + kRedraw;
-        }
-      }) {}
+      erases_(TakeEraseSequence(fd)) {
+  try {
+    thread_ = StartThread([this] {
+      std::unique_lock lock(mutex_);
+      auto next = start_ + kFirstDraw;
+      while (!wake_.wait_until(lock, next, [this] { return stop_; })) {
+        Draw();
+        next = std::chrono::steady_clock::now() + kRedraw;
+      }
+    });
+  } catch (const std::system_error&) {
+    // Out of threads or address space: the run goes on without its line.
+  }
+}
 
 Progress::~Progress() {
   {
@@ -68,7 +75,7 @@ Progress::~Progress() {
     stop_ = true;
   }
   wake_.notify_one();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
   if (drawn_) static_cast<void>(WriteText(fd_, Redraw("", width_, erases_)));
   RestoreTerminal(fd_);
 }
