@@ -3,13 +3,15 @@
 #include <thread>
 #include <utility>
 
+#include "lists/Threads.h"
+
 namespace karvello {
 
 std::shared_ptr<BackgroundWork> BackgroundWork::Start(
     std::function<void()> work) {
   std::shared_ptr<BackgroundWork> started(new BackgroundWork(std::move(work)));
   // The thread keeps the work alive after the caller lets go of it.
-  std::thread([started] { started->Run(); }).detach();
+  StartThread([started] { started->Run(); }).detach();
   return started;
 }
 

@@ -683,18 +683,25 @@ void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths,
                                  ? paths[0]
                                  : std::to_string(paths.size()) + " files"));
   if (read == nullptr) return;
+  std::vector<ItemList*> parts;
+  for (BackgroundRead::Result& result : read->Results()) {
+    if (result.outcome != BackgroundRead::Result::Outcome::kNotFound) {
+      parts.push_back(&result.items);
+    }
+  }
+  const std::optional<int> own_extent =
+      AppendAway(list, read, std::move(parts), "Loading");
+  if (!own_extent) return;
   // The files in their order, each with the message LoadListFile gives it.
   // The extent of all the items is the largest of their parts'.
-  int extent = ExtentMeasure(list)(list.Items());
+  int extent = *own_extent;
   DialogListFileUi ui(dialogs_, this);
   for (std::size_t k = 0; k < paths.size(); ++k) {
-    BackgroundRead::Result& result = read->Results()[k];
+    const BackgroundRead::Result& result = read->Results()[k];
     if (result.outcome == BackgroundRead::Result::Outcome::kNotFound) {
       ui.Message(dropped ? "File not found: " + paths[k] : "File not found");
       continue;
     }
-    AppendItems(list.Items(), std::move(result.items));
-    list.ItemsChanged();
     extent = std::max(extent, result.extent);
     if (result.outcome == BackgroundRead::Result::Outcome::kFailed) {
       ui.Error(ReadErrorText(paths[k], result.reason));
@@ -702,6 +709,33 @@ void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths,
   }
   // Once, after the last file, also when none of them was found.
   list.SetHorizontalExtent(extent);
+}
+
+std::optional<int> Form1::AppendAway(ListBox& list,
+                                     const std::shared_ptr<void>& owner,
+                                     std::vector<ItemList*> parts,
+                                     const QString& what) {
+  ItemList& items = list.Items();
+  const bool empty = items.ListCount() == 0;
+  std::erase_if(parts, [](const ItemList* p) { return p->ListCount() == 0; });
+  if (empty && items.RawStorage().arena_size == 0 && parts.size() <= 1) {
+    // Taken whole: nothing to copy.
+    if (!parts.empty()) AppendItems(items, std::move(*parts[0]));
+    list.ItemsChanged();
+    return 0;
+  }
+  auto longer = std::make_shared<ItemList>();
+  auto extent = std::make_shared<int>(0);
+  const std::shared_ptr<BackgroundWork> work =
+      StartReading([owner, parts, longer, extent, empty, &items,
+                    measure = ExtentMeasure(list)] {
+        if (!empty) *extent = measure(items);
+        if (!parts.empty()) *longer = WithAppended(items, parts);
+      });
+  if (!Await(work, what)) return std::nullopt;
+  if (!parts.empty()) TakeAppended(items, std::move(*longer));
+  list.ItemsChanged();
+  return *extent;
 }
 
 std::shared_ptr<BackgroundRead> Form1::ReadAway(

@@ -181,6 +181,14 @@ class Form1 : public QWidget {
   // file in its message.
   void LoadFiles(ListBox& list, const std::vector<std::string>& paths,
                  bool dropped);
+  // Appends `parts` to `list` in one go, the copying done off the window's
+  // thread (which `owner` keeps them alive for), with the progress window
+  // showing `what`; the extent of the items `list` held before, or nothing
+  // when the user cancelled.
+  std::optional<int> AppendAway(ListBox& list,
+                                const std::shared_ptr<void>& owner,
+                                std::vector<ItemList*> parts,
+                                const QString& what);
   // Appends `bytes`, read as a list file, to `list` as one step `name`.
   void AppendText(ListBox& list, const QByteArray& bytes, const QString& name);
   // Starts `sources` reading for `list`, measured as it draws them, and

@@ -274,16 +274,16 @@ void Form1::Paste(ListBox& list) {
 void Form1::AppendText(ListBox& list, const QByteArray& bytes,
                        const QString& name) {
   if (bytes.isEmpty()) return;
-  Change(list, name, name, [this, &list, &bytes] {
+  Change(list, name, name, [this, &list, &bytes, &name] {
     const std::shared_ptr<BackgroundRead> read =
         ReadAway({BackgroundRead::Bytes(bytes)}, list, "Reading the text");
     if (read == nullptr) return;
     BackgroundRead::Result& result = read->Results()[0];
-    const int extent =
-        std::max(ExtentMeasure(list)(list.Items()), result.extent);
-    AppendItems(list.Items(), std::move(result.items));
-    list.ItemsChanged();
-    list.SetHorizontalExtent(extent);
+    const int result_extent = result.extent;
+    const std::optional<int> extent =
+        AppendAway(list, read, {&result.items}, name);
+    if (!extent) return;
+    list.SetHorizontalExtent(std::max(*extent, result_extent));
     if (result.outcome == BackgroundRead::Result::Outcome::kFailed) {
       throw std::runtime_error(result.reason);
     }

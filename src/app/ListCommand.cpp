@@ -71,4 +71,32 @@ void Carry(ListPlan&& plan, ItemList& list) {
   list.RemoveMarked(plan.marks);
 }
 
+ItemList WithAppended(const ItemList& list,
+                      std::span<const ItemList* const> parts) {
+  ItemList::Index count = list.ListCount();
+  std::size_t bytes = list.RawStorage().arena_size;
+  for (const ItemList* part : parts) {
+    count += part->ListCount();
+    bytes += part->TextBytes();
+  }
+  ItemList longer;
+  // Room for everything first, so that the copy is the only one.
+  longer.Reserve(count, bytes);
+  longer = list;
+  for (const ItemList* part : parts) {
+    for (ItemList::Index i = 0; i < part->ListCount(); ++i) {
+      longer.AddItem(part->UncheckedItem(i));
+    }
+  }
+  return longer;
+}
+
+void TakeAppended(ItemList& list, ItemList&& longer) {
+  if (longer.ListCount() < list.ListCount()) {
+    throw std::logic_error("TakeAppended: not made from this list");
+  }
+  // The move takes the items, never the list's own undo hooks.
+  list = std::move(longer);
+}
+
 }  // namespace karvello

@@ -17,6 +17,7 @@
 #define KARVELLO_APP_LISTCOMMAND_H_
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,7 @@ struct ListCommand {
   friend bool operator==(const ListCommand& a, const ListCommand& b) {
     return a.op == b.op && a.search == b.search && a.regex == b.regex &&
            a.keys.ignore_case == b.keys.ignore_case &&
-           a.keys.trim == b.keys.trim &&
-           a.keys.normalize == b.keys.normalize &&
+           a.keys.trim == b.keys.trim && a.keys.normalize == b.keys.normalize &&
            a.keys.field == b.keys.field &&
            a.keys.delimiter == b.keys.delimiter && a.keep_last == b.keep_last;
   }
@@ -68,6 +68,17 @@ ListPlan Plan(const ListCommand& command, const ItemList& list,
 
 // Makes `plan` on `list`, the list it was worked out on, unchanged since.
 void Carry(ListPlan&& plan, ItemList& list);
+
+// A copy of `list` with the items of `parts` after its own, made on any
+// thread for TakeAppended. The storage is copied as it is, with the bytes of
+// removed items that an undo history holds in it, each item at its offset.
+ItemList WithAppended(const ItemList& list,
+                      std::span<const ItemList* const> parts);
+
+// `list` takes `longer`, made by WithAppended from it and unchanged since,
+// as a move, on the window's thread: what the list held lies where it lay,
+// so that its undo history sees an append.
+void TakeAppended(ItemList& list, ItemList&& longer);
 
 }  // namespace karvello
 

@@ -6,6 +6,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
@@ -254,6 +255,24 @@ class MoreCommandsTest : public QObject {
                       Qt::LeftButton);
     QCOMPARE(form_->List1().Items().ListCount(), kItems.size() - 1);
     QVERIFY2(dialogs_->Done(), dialogs_->Report().c_str());
+  }
+
+  void anAppendKeepsTheStepsBeforeIt() {
+    // The removed items of the first step stay where the list holds them
+    // when a paste merges into it; both steps replay.
+    QGuiApplication::clipboard()->setText("new 1\nnew 2\n");
+    QTest::mouseClick(form_->findChild<QPushButton*>("Check4"),
+                      Qt::LeftButton);
+    const QString deduped = Items(form_->List1());
+    form_->Paste(form_->List1());
+    QCOMPARE(Items(form_->List1()), deduped + "|new 1|new 2");
+    form_->Undo();
+    QCOMPARE(Items(form_->List1()), deduped);
+    form_->Undo();
+    QCOMPARE(Items(form_->List1()), kItems.join('|'));
+    form_->Redo();
+    form_->Redo();
+    QCOMPARE(Items(form_->List1()), deduped + "|new 1|new 2");
   }
 
  private:
