@@ -1,6 +1,7 @@
 // The pipeline's system calls, one per need, so that what differs between
-// Linux (System.cpp) and Windows (SystemWindows.cpp) stays in one place.
-// Descriptors are C runtime descriptors on both; errors are errno values.
+// Linux (System.cpp) and Windows (SystemWindows.cpp) stays in one place: the
+// rest of the pipeline calls the system only through these. Descriptors are
+// C runtime descriptors on both; errors are errno values.
 
 #ifndef KARVELLO_PIPELINE_SYSTEM_H_
 #define KARVELLO_PIPELINE_SYSTEM_H_
@@ -38,6 +39,12 @@ struct OpenFile {
 // The regular file named `path`, if it is one.
 std::optional<FileId> RegularFileNamed(const std::string& path);
 
+// True when the result, going to `output` (standard output when empty:
+// the descriptor it names, else the file or device it names), would reach
+// the same open file or terminal as standard error: /dev/stdout in a
+// terminal, -o /dev/pts/N, or 2>&1 into a file.
+bool SharesStandardError(const std::string& output);
+
 // 0 when `fd` is open and may be read (or written, when `writing`); else
 // EBADF or the errno of the check.
 [[nodiscard]] int UsableAs(int fd, bool writing);
@@ -48,20 +55,20 @@ bool WouldWait(int fd);
 // read.
 void WaitToRead(int fd);
 
-// Opens a new spill file in `folder` that no other process can open and that
-// is gone when its descriptor closes or the process ends, however it ends.
-// With `named`, takes the way of file systems that cannot make a file
-// without a name. Returns the descriptor or -1 with errno set.
-[[nodiscard]] int OpenSpill(const std::string& folder, bool named);
-
-// Reads up to `n` bytes at `offset` of `fd` into `buffer`, setting `done`.
-// Returns 0 or an errno value.
-[[nodiscard]] int ReadAt(int fd, char* buffer, std::size_t n,
-                         std::uint64_t offset, std::size_t& done);
-
-// True when `fd` is a terminal a person reads: a terminal device on Linux,
-// a console on Windows (where the C runtime's isatty also holds for NUL and
-// the printer ports).
+// Opens the input `path` to read, as the window opens a list file
+// (OpenToRead in listfiles/SystemFiles.h). Returns the descriptor or -1
+// with errno set.
+[[nodiscard]] int OpenInput(const std::string& path);
+// N when `path` is a name by which the process reaches its own open
+// descriptor N, such as /dev/stdin or /dev/fd/3; else -1, and always on
+// Windows (DescriptorNamed in listfiles/SystemFiles.h).
+[[nodiscard]] int OwnDescriptorNamed(std::string_view path);
+// Reads up to `n` bytes of `fd` into `buffer`: the count, 0 at the end, or
+// -1 with errno set (EINTR included).
+[[nodiscard]] long ReadFd(int fd, char* buffer, std::size_t n);
+void CloseFd(int fd);
+// True when `fd` is a terminal (a console on Windows, where the C
+// runtime's isatty also holds for NUL and the printer ports).
 bool IsTerminal(int fd);
 
 // Writes `text`, UTF-8 for a person to read, to `fd`. A Windows console
@@ -80,6 +87,17 @@ bool IsTerminal(int fd);
 // this changed.
 bool TakeEraseSequence(int fd);
 void RestoreTerminal(int fd);
+
+// Opens a new spill file in `folder` that no other process can open and that
+// is gone when its descriptor closes or the process ends, however it ends.
+// With `named`, takes the way of file systems that cannot make a file
+// without a name. Returns the descriptor or -1 with errno set.
+[[nodiscard]] int OpenSpill(const std::string& folder, bool named);
+
+// Reads up to `n` bytes at `offset` of `fd` into `buffer`, setting `done`.
+// Returns 0 or an errno value.
+[[nodiscard]] int ReadAt(int fd, char* buffer, std::size_t n,
+                         std::uint64_t offset, std::size_t& done);
 
 }  // namespace karvello
 

@@ -125,13 +125,34 @@ void RestoreTerminal(int fd) {
   changed_console = {};
 }
 
+namespace {
+bool g_held_for_closed[3] = {};
+}  // namespace
+
 void HoldClosedStandardDescriptors() {
   for (const int fd : {0, 1, 2}) {
     if (_get_osfhandle(fd) != -1) continue;
     // The lowest free number is this one.
     const int held = _wopen(L"NUL", fd == 0 ? _O_WRONLY : _O_RDONLY);
     if (held >= 0 && held != fd) _close(held);
+    g_held_for_closed[fd] = held == fd;
   }
+}
+
+bool HeldForClosed(int fd) {
+  return fd >= 0 && fd <= 2 && g_held_for_closed[fd];
+}
+
+// A console has no name that OUT could give; a file shared with standard
+// error is the one case.
+bool SharesStandardError(const std::string& output) {
+  OpenFile error;
+  if (Describe(2, error) != 0 || !error.regular) return false;
+  if (output.empty()) {
+    OpenFile result;
+    return Describe(1, result) == 0 && result.regular && result.id == error.id;
+  }
+  return RegularFileNamed(output) == error.id;
 }
 
 int Describe(int fd, OpenFile& file) {
@@ -192,6 +213,18 @@ bool WouldWait(int fd) {
 void WaitToRead(int) {
   // Windows has no non-blocking descriptors: reads wait by themselves.
 }
+
+int OpenInput(const std::string& path) { return OpenToRead(path); }
+
+int OwnDescriptorNamed(std::string_view path) { return DescriptorNamed(path); }
+
+long ReadFd(int fd, char* buffer, std::size_t n) {
+  // The C runtime's read takes an unsigned int count.
+  return ::_read(fd, buffer,
+                 static_cast<unsigned>(std::min<std::size_t>(n, 1u << 30)));
+}
+
+void CloseFd(int fd) { ::_close(fd); }
 
 int OpenSpill(const std::string& folder, bool) {
   for (int attempt = 0; attempt < 16; ++attempt) {
