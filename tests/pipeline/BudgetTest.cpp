@@ -75,6 +75,10 @@ TEST_F(CgroupTest, TheLeastThatAnyCgroupAboveHasLeftCounts) {
   EXPECT_EQ(Left(""), std::nullopt);
 
   // The default budget takes half of it, as of MemAvailable.
+#ifdef _WIN32
+  // (Wine shows Linux's /proc/meminfo, but Windows has no cgroups.)
+  GTEST_SKIP() << "the Windows budget reads no cgroup";
+#endif
   std::ifstream meminfo("/proc/meminfo");
   const std::string text((std::istreambuf_iterator<char>(meminfo)),
                          std::istreambuf_iterator<char>());
