@@ -8,6 +8,7 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFont>
@@ -32,6 +33,7 @@
 #include "app/CenterFormModule.h"
 #include "app/CursorFile.h"
 #include "app/FilePaths.h"
+#include "app/ListBoxAccessible.h"
 #include "app/internal/UndoStepNames.h"
 #include "listfiles/ListFiles.h"
 #include "lists/Operations.h"
@@ -231,9 +233,14 @@ class DialogListFileUi final : public ListFileUi {
   QWidget* parent_;
 };
 
-// Assistive technology meets the window's name where the unseen focus
-// holder is, and what Tab does there, not a button that does nothing.
-QAccessibleInterface* FocusHolderAccessible(const QString&, QObject* object) {
+// Assistive technology meets the window as a top-level window (a frame),
+// which a screen reader needs to find the window that is active. Where the
+// unseen focus holder is, it meets the window's name and what Tab does
+// there, not a button that does nothing.
+QAccessibleInterface* WindowAccessible(const QString&, QObject* object) {
+  if (auto* form = qobject_cast<Form1*>(object)) {
+    return new QAccessibleWidget(form, QAccessible::Window);
+  }
   if (qobject_cast<internal::FocusHolder*>(object) == nullptr) return nullptr;
   return new QAccessibleWidget(static_cast<QWidget*>(object),
                                QAccessible::Client, QStringLiteral("Karvello"));
@@ -297,7 +304,7 @@ Form1::Form1(Dialogs& dialogs, QWidget* parent)
   setObjectName(QStringLiteral("Form1"));
   history_.SetLimits(kMaxUndoSteps, UndoBytes());
   static const bool installed = [] {
-    QAccessible::installFactory(FocusHolderAccessible);
+    QAccessible::installFactory(WindowAccessible);
     return true;
   }();
   (void)installed;
@@ -371,7 +378,7 @@ ListBox* Form1::BuildList(const char* name, QGroupBox& frame) {
     w->installEventFilter(this);
   }
   connect(list, &ListBox::DblClick, this,
-          [this, list] { RemoveSelected(*list); });
+          [this, list] { RemoveSelected(*list, false); });
   return list;
 }
 
@@ -439,10 +446,24 @@ void Form1::FormLoad() {
 }
 
 bool Form1::event(QEvent* event) {
+  const QEvent::Type type = event->type();
+  if (type == QEvent::WindowActivate) {
+    // Back from a dialog, a screen reader is told where the focus is after
+    // it has heard that the window is active again: Qt may have said so
+    // before, or not at all when the focus stayed where it was.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          QWidget* focus = QApplication::focusWidget();
+          if (isActiveWindow() && focus != nullptr && focus->window() == this) {
+            NotifyFocusAgain(*focus);
+          }
+        },
+        Qt::QueuedConnection);
+  }
   // A window manager frames the window only after it is mapped, and says so
   // by moving or resizing it; the first time a frame shows, the size is
   // corrected so that the outer size is the one start-up chose.
-  const QEvent::Type type = event->type();
   if (!fitted_ && (type == QEvent::Show || type == QEvent::Move ||
                    type == QEvent::Resize)) {
     QTimer::singleShot(0, this, &Form1::FitOuterSize);

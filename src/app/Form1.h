@@ -16,7 +16,8 @@
 // first. In a list, Ctrl+C copies the selected item, Ctrl+Shift+C the whole
 // list and Ctrl+V appends the clipboard's text, read as a list file is: the
 // window's own format first, then text/plain, so that the bytes stay as they
-// were. A right click on a list, the Menu key or Shift+F10 opens a menu with
+// were (what a copy offers is in ListClipboard.h). Delete selects the item
+// that takes the removed one's place. A right click on a list, the Menu key or Shift+F10 opens a menu with
 // its item count and the same commands, Undo and Redo naming the step they
 // take back or make again. Files dropped on a list, its panel or a button of
 // the panel are loaded into it as a Load of those files would (messages name
@@ -159,7 +160,10 @@ class Form1 : public QWidget {
   std::shared_ptr<BackgroundRead> ReadAway(
       std::vector<BackgroundRead::Source> sources, const ListBox& list,
       const std::string& what);
-  void RemoveSelected(ListBox& list);
+  // Removes the selected item of `list`, if any. A double-click leaves
+  // nothing selected; Delete selects the item that took its place, so that
+  // the next Delete or arrow key goes on from there.
+  void RemoveSelected(ListBox& list, bool select_next);
 
   Dialogs& dialogs_;
   CommonDialog common_dialog1_;

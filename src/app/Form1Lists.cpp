@@ -17,9 +17,11 @@
 #include <array>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "app/FilePaths.h"
 #include "app/Form1.h"
+#include "app/ListClipboard.h"
 #include "app/internal/UndoStepNames.h"
 
 namespace karvello {
@@ -29,11 +31,6 @@ ViewState ViewOf(ListBox& list) {
   return {list.TopIndex(), list.HorizontalExtent(),
           list.horizontalScrollBar()->value()};
 }
-
-// The window's own clipboard and drop format: the bytes of a list file.
-// Copies between Karvello windows go through it unchanged, whatever the
-// platform makes of text/plain.
-constexpr char kListFormat[] = "application/x-karvello-list";
 
 // The keys of the window's commands, also shown in the list menu.
 constexpr QKeyCombination kUndoKey = Qt::CTRL | Qt::Key_Z;
@@ -61,31 +58,6 @@ QString WithKeys(const QString& text,
     shown << QKeySequence(key).toString(QKeySequence::NativeText);
   }
   return text + u'\t' + shown.join(QStringLiteral(", "));
-}
-
-void SetClipboardBytes(const QByteArray& bytes) {
-  // The bytes go out as they are, with no decoding on the way.
-  auto* mime = new QMimeData;
-  mime->setData(QString::fromLatin1(kListFormat), bytes);
-  mime->setData(QStringLiteral("text/plain"), bytes);
-  QGuiApplication::clipboard()->setMimeData(mime);
-}
-
-// The bytes of pasted or dropped text, read as a list file is: the formats
-// that carry bytes unchanged first, and the decoded text only when nothing
-// else is offered.
-QByteArray TextBytes(const QMimeData& mime) {
-  for (const char* format : {kListFormat, "text/plain"}) {
-    if (mime.hasFormat(QString::fromLatin1(format))) {
-      return mime.data(QString::fromLatin1(format));
-    }
-  }
-  return mime.text().toUtf8();
-}
-
-bool HasText(const QMimeData& mime) {
-  return mime.hasFormat(QString::fromLatin1(kListFormat)) ||
-         mime.hasFormat(QStringLiteral("text/plain")) || mime.hasText();
 }
 
 // The paths of the local files among `urls`, as bytes: a name that is not
@@ -160,7 +132,7 @@ void Form1::BuildActions() {
         {kCopyItemKey, [this, list] { CopyItem(*list); }},
         {kCopyListKey, [this, list] { CopyList(*list); }},
         {kPasteKey, [this, list] { Paste(*list); }},
-        {Qt::Key_Delete, [this, list] { RemoveSelected(*list); }},
+        {Qt::Key_Delete, [this, list] { RemoveSelected(*list, true); }},
     };
     for (const auto& [key, run] : commands) {
       auto* action = new QAction(list);
@@ -213,8 +185,8 @@ void Form1::CopyItem(ListBox& list) {
   const ItemList& items = list.Items();
   if (items.ListIndex() < 0) return;
   const std::string_view item = items.List(items.ListIndex());
-  SetClipboardBytes(
-      QByteArray(item.data(), static_cast<qsizetype>(item.size())));
+  QGuiApplication::clipboard()->setMimeData(NewListMimeData(
+      QByteArray(item.data(), static_cast<qsizetype>(item.size()))));
 }
 
 void Form1::CopyList(ListBox& list) {
@@ -231,7 +203,8 @@ void Form1::CopyList(ListBox& list) {
       out += item.size();
       *out++ = '\n';
     }
-    SetClipboardBytes(bytes);
+    QGuiApplication::clipboard()->setMimeData(
+        NewListMimeData(std::move(bytes)));
   });
 }
 
@@ -282,13 +255,17 @@ bool Form1::HandleDrop(ListBox& list, QEvent* event) {
   return true;
 }
 
-void Form1::RemoveSelected(ListBox& list) {
+void Form1::RemoveSelected(ListBox& list, bool select_next) {
   const QString name = QStringLiteral("Remove Item");
-  Change(list, name, name, [&list] {
+  Change(list, name, name, [&list, select_next] {
     const ItemList::Index selected = list.Items().ListIndex();
     if (selected < 0) return;
     list.Items().RemoveItem(selected);
-    list.ItemsChanged();
+    if (select_next) {
+      list.SelectInPlaceOfRemoved(selected);
+    } else {
+      list.ItemsChanged();
+    }
   });
 }
 

@@ -1,5 +1,6 @@
 // The platform's dialogs, through Qt: a few lines per call.
 
+#include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileIconProvider>
@@ -9,9 +10,11 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeDatabase>
+#include <QPointer>
 #include <QProgressDialog>
 #include <QStringList>
 #include <QTimer>
+#include <QWindow>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,10 +84,48 @@ class NameOnlyIconProvider final : public QFileIconProvider {
   QMimeDatabase mime_types_;
 };
 
+// Qt can lose track of its active window when a dialog closes while a popup
+// of its own is open (the file dialog's list of completions): the window
+// has the input focus, yet QApplication has no active window, sends the
+// window no activation, and tells assistive technology of none.
+void RepairActivation(QWidget* window) {
+  if (window != nullptr && window->isVisible() &&
+      QGuiApplication::focusWindow() == window->windowHandle() &&
+      QApplication::activeWindow() == nullptr) {
+    QApplication::setActiveWindow(window);
+  }
+}
+
+// Gives the window of `parent` the activation back once a modal dialog has
+// closed, so that a screen reader finds an active window and its focus.
+class GiveBackActivation {
+ public:
+  explicit GiveBackActivation(QWidget* parent) : parent_(parent) {}
+  ~GiveBackActivation() {
+    if (parent_ == nullptr || !parent_->window()->isVisible()) return;
+    QWidget* window = parent_->window();
+    window->activateWindow();
+    QTimer::singleShot(0, window, [window] { RepairActivation(window); });
+    // The window system may give the focus back only a little later.
+    auto* context = new QObject(window);
+    QObject::connect(qGuiApp, &QGuiApplication::focusWindowChanged, context,
+                     [window, context] {
+                       RepairActivation(window);
+                       context->deleteLater();
+                     });
+  }
+  GiveBackActivation(const GiveBackActivation&) = delete;
+  GiveBackActivation& operator=(const GiveBackActivation&) = delete;
+
+ private:
+  QPointer<QWidget> parent_;
+};
+
 class QtDialogs final : public Dialogs {
  public:
   std::string InputBox(QWidget* parent, const std::string& prompt,
                        const std::string& title) override {
+    const GiveBackActivation give_back(parent);
     QInputDialog dialog(parent);
     dialog.setInputMode(QInputDialog::TextInput);
     dialog.setWindowTitle(Text(title));
@@ -101,6 +142,7 @@ class QtDialogs final : public Dialogs {
 
   void MsgBox(QWidget* parent, const std::string& text,
               const std::string& title) override {
+    const GiveBackActivation give_back(parent);
     QMessageBox box(QMessageBox::NoIcon, Text(title), Text(text),
                     QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
@@ -109,6 +151,7 @@ class QtDialogs final : public Dialogs {
 
   bool MsgBoxYesNo(QWidget* parent, const std::string& text,
                    const std::string& title) override {
+    const GiveBackActivation give_back(parent);
     QMessageBox box(QMessageBox::NoIcon, Text(title), Text(text),
                     QMessageBox::Yes | QMessageBox::No, parent);
     box.setTextFormat(Qt::PlainText);
@@ -117,6 +160,7 @@ class QtDialogs final : public Dialogs {
 
   std::vector<std::string> ShowFileDialog(
       QWidget* parent, const FileDialogRequest& request) override {
+    const GiveBackActivation give_back(parent);
     // Outlives the dialog, which only borrows it.
     NameOnlyIconProvider icons;
     QFileDialog dialog(parent, Text(request.title));
@@ -146,6 +190,7 @@ class QtDialogs final : public Dialogs {
 
   bool ShowProgress(QWidget* parent, const std::string& text,
                     const std::function<Progress()>& poll) override {
+    const GiveBackActivation give_back(parent);
     constexpr int kSteps = 1000;
     QProgressDialog dialog(Text(text), QStringLiteral("Cancel"), 0, kSteps,
                            parent);
