@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QClipboard>
 #include <QDropEvent>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QKeySequence>
 #include <QLocale>
@@ -22,6 +23,7 @@
 #include "app/FilePaths.h"
 #include "app/Form1.h"
 #include "app/ListClipboard.h"
+#include "app/MoreCommands.h"
 #include "app/internal/UndoStepNames.h"
 
 namespace karvello {
@@ -39,6 +41,7 @@ constexpr QKeyCombination kRedoKeys[] = {Qt::CTRL | Qt::SHIFT | Qt::Key_Z,
 constexpr QKeyCombination kCopyItemKey = Qt::CTRL | Qt::Key_C;
 constexpr QKeyCombination kCopyListKey = Qt::CTRL | Qt::SHIFT | Qt::Key_C;
 constexpr QKeyCombination kPasteKey = Qt::CTRL | Qt::Key_V;
+constexpr QKeyCombination kMoreCommandsKey = Qt::CTRL | Qt::Key_K;
 
 // "Remove All List 1 Dupes" names its list already; "Load" becomes
 // "Load (List 1)", and "Keep Only Matches in List 2", which changes List 1,
@@ -85,6 +88,11 @@ void Form1::Change(ListBox& list, const QString& name, const QString& what,
                    const std::function<void()>& change) {
   if (changing_) return;
   changing_ = true;
+  if (!ListsFree(name)) {
+    changing_ = false;
+    emit ListsChanged();
+    return;
+  }
   const int list_number = &list == list1_ ? 1 : 2;
   const ItemList::Index count_before = list.Items().ListCount();
   history_.Open(list_number - 1, list.Items(), ViewOf(list));
@@ -95,6 +103,7 @@ void Form1::Change(ListBox& list, const QString& name, const QString& what,
   step_names_->Closed(history_, list.Items().ListCount() != count_before,
                       StepName(name, list_number));
   changing_ = false;
+  emit ListsChanged();
 }
 
 void Form1::Undo() { Replay(false); }
@@ -102,6 +111,15 @@ void Form1::Redo() { Replay(true); }
 
 void Form1::Replay(bool redo) {
   if (changing_) return;
+  changing_ = true;
+  const bool free =
+      ListsFree(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"));
+  changing_ = false;
+  if (free) Replay1(redo);
+  emit ListsChanged();
+}
+
+void Form1::Replay1(bool redo) {
   Guarded(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"), [this, redo] {
     std::array<ItemList*, 2> lists = {&list1_->Items(), &list2_->Items()};
     const std::optional<UndoHistory::Replayed> replayed =
@@ -131,8 +149,8 @@ void Form1::BuildActions() {
     const std::pair<QKeyCombination, std::function<void()>> commands[] = {
         {kCopyItemKey, [this, list] { CopyItem(*list); }},
         {kCopyListKey, [this, list] { CopyList(*list); }},
-        {kPasteKey, [this, list] { Paste(*list); }},
         {Qt::Key_Delete, [this, list] { RemoveSelected(*list, true); }},
+        {kMoreCommandsKey, [this, list] { OpenMoreCommands(*list); }},
     };
     for (const auto& [key, run] : commands) {
       auto* action = new QAction(list);
@@ -143,6 +161,19 @@ void Form1::BuildActions() {
     }
     connect(list, &ListBox::MenuRequested, this,
             [this, list](QPoint at) { ShowListMenu(*list, at); });
+  }
+  // Ctrl+V pastes into the list of the panel that has the focus, in the
+  // list or on one of the panel's buttons. Clear of List 1 belongs to the
+  // window but sits in List 1's panel.
+  QWidget* const holders[] = {frame1_, frame2_,
+                              findChild<QWidget*>(QStringLiteral("Check1"))};
+  for (QWidget* holder : holders) {
+    ListBox* list = ListFor(holder);
+    auto* paste = new QAction(holder);
+    paste->setShortcut(kPasteKey);
+    paste->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(paste, &QAction::triggered, this, [this, list] { Paste(*list); });
+    holder->addAction(paste);
   }
 }
 
@@ -178,7 +209,19 @@ void Form1::ShowListMenu(ListBox& list, QPoint at) {
       [this, &list] { CopyList(list); });
   add(WithKeys(QStringLiteral("Paste"), {kPasteKey}), true,
       [this, &list] { Paste(list); });
+  menu->addSeparator();
+  add(WithKeys(QStringLiteral("More Commands\u2026"), {kMoreCommandsKey}), true,
+      [this, &list] { OpenMoreCommands(list); });
   menu->popup(at);
+}
+
+void Form1::OpenMoreCommands(ListBox& list) {
+  const int number = &list == list1_ ? 1 : 2;
+  MoreCommands*& dialog = more_commands_[number - 1];
+  if (dialog == nullptr) dialog = new MoreCommands(*this, list, number);
+  dialog->show();
+  dialog->raise();
+  dialog->activateWindow();
 }
 
 void Form1::CopyItem(ListBox& list) {
@@ -217,16 +260,16 @@ void Form1::Paste(ListBox& list) {
 void Form1::AppendText(ListBox& list, const QByteArray& bytes,
                        const QString& name) {
   if (bytes.isEmpty()) return;
-  Change(list, name, name, [this, &list, &bytes] {
+  Change(list, name, name, [this, &list, &bytes, &name] {
     const std::shared_ptr<BackgroundRead> read =
         ReadAway({BackgroundRead::Bytes(bytes)}, list, "Reading the text");
     if (read == nullptr) return;
     BackgroundRead::Result& result = read->Results()[0];
-    const int extent =
-        std::max(ExtentMeasure(list)(list.Items()), result.extent);
-    AppendItems(list.Items(), std::move(result.items));
-    list.ItemsChanged();
-    list.SetHorizontalExtent(extent);
+    const int result_extent = result.extent;
+    const std::optional<int> extent =
+        AppendAway(list, read, {&result.items}, name);
+    if (!extent) return;
+    list.SetHorizontalExtent(std::max(*extent, result_extent));
     if (result.outcome == BackgroundRead::Result::Outcome::kFailed) {
       throw std::runtime_error(result.reason);
     }

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "app/extent/HorizontalList1.h"
+#include "app/extent/ItemDisplayText.h"
 
 #ifdef KARVELLO_HAVE_XCB
 #include <xcb/xcb.h>

@@ -1,5 +1,6 @@
 // The platform's dialogs, through Qt: a few lines per call.
 
+#include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -15,12 +16,23 @@
 #include <QStringList>
 #include <QTimer>
 #include <QWindow>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/Dialogs.h"
 #include "app/FilePaths.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#elif defined(KARVELLO_HAVE_XCB)
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#endif
 
 namespace karvello {
 namespace {
@@ -82,6 +94,77 @@ class NameOnlyIconProvider final : public QFileIconProvider {
   }
 
   QMimeDatabase mime_types_;
+};
+
+// While a modal window shows, Qt drops the close request of the window it
+// blocks (its close button). This filter takes that request for `window`
+// and runs `asked` instead.
+class CloseRequestWatch final : public QAbstractNativeEventFilter {
+ public:
+  CloseRequestWatch(QWidget* window, std::function<void()> asked)
+      : window_(window), asked_(std::move(asked)) {
+#ifdef KARVELLO_HAVE_XCB
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (window != nullptr && x11 != nullptr && x11->connection() != nullptr) {
+      protocols_ = Atom(x11->connection(), "WM_PROTOCOLS");
+      delete_window_ = Atom(x11->connection(), "WM_DELETE_WINDOW");
+    }
+#endif
+    qGuiApp->installNativeEventFilter(this);
+  }
+  ~CloseRequestWatch() override { qGuiApp->removeNativeEventFilter(this); }
+
+  bool nativeEventFilter(const QByteArray& type, void* message,
+                         qintptr* result) override {
+    if (window_ == nullptr || !IsCloseRequest(type, message)) return false;
+    if (result != nullptr) *result = 0;
+    asked_();
+    return true;
+  }
+
+ private:
+  bool IsCloseRequest(const QByteArray& type, void* message) const {
+    const auto id = window_->winId();
+#ifdef _WIN32
+    if (type != "windows_generic_MSG") return false;
+    const MSG* msg = static_cast<const MSG*>(message);
+    return msg->hwnd == reinterpret_cast<HWND>(id) &&
+           (msg->message == WM_CLOSE || (msg->message == WM_SYSCOMMAND &&
+                                         (msg->wParam & 0xFFF0) == SC_CLOSE));
+#elif defined(KARVELLO_HAVE_XCB)
+    if (type != "xcb_generic_event_t" || protocols_ == XCB_ATOM_NONE) {
+      return false;
+    }
+    const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    if ((event->response_type & 0x7F) != XCB_CLIENT_MESSAGE) return false;
+    const auto* client =
+        reinterpret_cast<const xcb_client_message_event_t*>(event);
+    return client->window == id && client->type == protocols_ &&
+           client->format == 32 && client->data.data32[0] == delete_window_;
+#else
+    (void)type;
+    (void)message;
+    (void)id;
+    return false;
+#endif
+  }
+
+#ifdef KARVELLO_HAVE_XCB
+  static xcb_atom_t Atom(xcb_connection_t* connection, const char* name) {
+    const xcb_intern_atom_cookie_t cookie = xcb_intern_atom(
+        connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
+    xcb_intern_atom_reply_t* reply =
+        xcb_intern_atom_reply(connection, cookie, nullptr);
+    if (reply == nullptr) return XCB_ATOM_NONE;
+    const xcb_atom_t atom = reply->atom;
+    std::free(reply);
+    return atom;
+  }
+  xcb_atom_t protocols_ = XCB_ATOM_NONE;
+  xcb_atom_t delete_window_ = XCB_ATOM_NONE;
+#endif
+  QPointer<QWidget> window_;
+  std::function<void()> asked_;
 };
 
 // Qt can lose track of its active window when a dialog closes while a popup
@@ -214,9 +297,21 @@ class QtDialogs final : public Dialogs {
     QObject::connect(&timer, &QTimer::timeout, update);
     timer.start(50);
     update();
+    // The close button of the window behind cancels as Cancel does, and
+    // then closes that window.
+    QPointer<QWidget> window = parent != nullptr ? parent->window() : nullptr;
+    bool close_asked = false;
+    const CloseRequestWatch watch(window, [&] {
+      close_asked = true;
+      dialog.reject();
+    });
     // Cancel, Escape and closing the window all end it unaccepted.
-    return dialog.result() == QDialog::Accepted ||
-           dialog.exec() == QDialog::Accepted;
+    const bool done = dialog.result() == QDialog::Accepted ||
+                      dialog.exec() == QDialog::Accepted;
+    if (close_asked && window != nullptr) {
+      QTimer::singleShot(0, window, [window] { window->close(); });
+    }
+    return done && !close_asked;
   }
 };
 

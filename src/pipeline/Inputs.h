@@ -21,13 +21,10 @@
 
 #include "listfiles/ListFileReader.h"
 #include "lists/ItemList.h"
-#include "pipeline/Status.h"
 #include "pipeline/System.h"
+#include "status/Status.h"
 
 namespace karvello {
-
-// The name of standard input among the inputs.
-inline constexpr std::string_view kStdin = "-";
 
 // Puts /dev/null, opened the wrong way round, in place of each of the
 // standard descriptors 0, 1 and 2 that is closed, so that no file opened
@@ -36,6 +33,10 @@ inline constexpr std::string_view kStdin = "-";
 // writing standard output then fails with EBADF, as on the closed one. Call
 // before anything else opens a file.
 void HoldClosedStandardDescriptors();
+
+// True when `fd` is one that HoldClosedStandardDescriptors found closed.
+// Its names (/dev/stdin, /dev/fd/0) are then read as it would be: EBADF.
+bool HeldForClosed(int fd);
 
 // The file open as `fd` when it is a regular file.
 std::optional<FileId> RegularFileOf(int fd);

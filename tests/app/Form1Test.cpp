@@ -553,6 +553,22 @@ class Form1Test : public QObject {
              "List 1 then a / Remove All List 1 Dupes / Karvello");
   }
 
+  void pasteFromAButtonGoesToItsPanelsList() {
+    QGuiApplication::clipboard()->setText("pasted");
+    QStringList got;
+    for (const char* focus : {"Check19", "Check3", "Check1", "Check2", "Check8",
+                              "List2", "Command1"}) {
+      Fill(L1(), "");
+      Fill(L2(), "");
+      form_->findChild<QWidget*>(focus)->setFocus();
+      Key(Qt::CTRL | Qt::Key_V);
+      got << QStringLiteral("%1:%2/%3").arg(focus, Items(L1()), Items(L2()));
+    }
+    QCOMPARE(got.join(' '),
+             "Check19:pasted/ Check3:pasted/ Check1:pasted/ Check2:/pasted "
+             "Check8:/pasted List2:/pasted Command1:/");
+  }
+
   void deleteGoesOnFromWhereItWas() {
     // A screen reader hears each item that takes the removed one's place:
     // the accessibility events of List 1, as "Type name".

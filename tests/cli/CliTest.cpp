@@ -302,6 +302,7 @@ TEST_F(CliTest, EveryOperationInEveryModeWritesWhatTheRunInMemoryWrites) {
       "dedupe --keep-last --count --ignore-case --normalize",
       "dedupe -z --ignore-case --lf",
       "dedupe --lines --field 2 --delimiter , --trim",
+      "dedupe --lines --field 2 --ignore-case",
       "remove-all-dupes",
       "remove-all-dupes --trim --stats",
       "remove-all-dupes --normalize --lines",
@@ -386,16 +387,35 @@ TEST_F(CliTest, EveryInputIsCheckedBeforeAnythingIsWritten) {
       "karvello-cli: cannot read " +
           too_long + ": File name too long\n");
   EXPECT_EQ(Contents("out"), "old\n");
+  // OTHER is checked with them, and - is standard input there too.
+  run = Shell("CLI subtract nope2 a nope -o out");
+  EXPECT_EQ(run.err,
+            "karvello-cli: cannot read nope2: No such file or directory\n"
+            "karvello-cli: cannot read nope: No such file or directory\n");
+  run = Shell("echo a | CLI subtract - a --lf");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
   // Standard input that cannot be read, or is closed, is no empty list:
   // karvello-cli cat a.txt - <&-, karvello-cli subtract b.txt - <&-
-  for (const char* line : {"CLI cat a - <.", "CLI cat a - <&-",
-                           "CLI subtract a - <&-", "CLI dedupe <&-"}) {
+  // Its names too: karvello-cli dedupe /dev/stdin -o out.txt <&- read the
+  // /dev/null that stands in for it and emptied out.txt.
+  const std::pair<const char*, const char*> cases[] = {
+      {"CLI cat a - <.", "standard input: Is a directory"},
+      {"CLI cat a - <&-", "standard input: Bad file descriptor"},
+      {"CLI subtract a - <&-", "standard input: Bad file descriptor"},
+      {"CLI dedupe <&-", "standard input: Bad file descriptor"},
+      {"CLI dedupe /dev/stdin -o out <&-", "/dev/stdin: Bad file descriptor"},
+      {"CLI subtract /dev/fd/0 a -o out <&-", "/dev/fd/0: Bad file descriptor"},
+      {"CLI cat a /proc/self/fd/0 <&-",
+       "/proc/self/fd/0: Bad file descriptor"}};
+  for (const auto& [line, reason] : cases) {
     SCOPED_TRACE(line);
     run = Shell(line);
     EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err,
-                StartsWith("karvello-cli: cannot read standard input: "));
+    EXPECT_EQ(run.err,
+              "karvello-cli: cannot read " + std::string(reason) + "\n");
     EXPECT_THAT(run.out, IsEmpty());
+    EXPECT_EQ(Contents("out"), "old\n");
   }
   // More files than descriptors, and 100,000 names of one file.
   std::string names, expected;
@@ -422,7 +442,12 @@ TEST_F(CliTest, OutputIsRefusedWhenItIsAnInputAndWrittenIntoAPipe) {
   for (const char* line :
        {"CLI cat ap >>ap", "CLI remove-blanks <ap >>ap",
         "CLI remove-with x ap >>ap", "CLI keep-matches ap ap >>ap",
-        "CLI dedupe ap -o /dev/stdout >>ap"}) {
+        "CLI dedupe ap -o /dev/stdout >>ap",
+        // Through any descriptor it names, which the writer writes
+        // through: karvello-cli cat ap.txt -o /dev/fd/3 3>>ap.txt.
+        "ulimit -f 100; CLI cat ap -o /dev/fd/3 3>>ap",
+        "ulimit -f 100; CLI dedupe ap -o /proc/self/fd/3 3>>ap",
+        "ulimit -f 100; CLI subtract /dev/fd/3 ap -o /dev/fd/3 3>>ap"}) {
     SCOPED_TRACE(line);
     Outcome run = Shell(line);
     EXPECT_EQ(run.status, 1);
@@ -459,6 +484,10 @@ TEST_F(CliTest, FailuresAreReportedOnceWithTheToolsNameAndOutKept) {
        "No such file or directory\n"},
       {"TMPDIR=nowhere CLI remove-all-dupes big --memory 1M -o out", 1,
        "karvello-cli: cannot create a file in the temporary folder nowhere"},
+      // 60,000 keys of 8 bytes take more than 1M in a set, and go to parts.
+      {"seq -w 10000000 10060000 | CLI dedupe --memory 1M --temp-dir nowhere "
+       "-o out",
+       1, "karvello-cli: cannot create a file in the temporary folder"},
       // A read that fails part-way, in the list and in OTHER.
       {"CLI dedupe big /proc/self/mem -o out", 1,
        "karvello-cli: cannot read /proc/self/mem: Input/output error\n"},
@@ -695,18 +724,85 @@ TEST_F(CliTest, AProgressLineShowsOnATerminalAndIsClearedAtTheEnd) {
       "CLI cat big --progress | { until grep -q read stderr; do sleep "
       "0.1; done; cat >/dev/null; }");
   EXPECT_THAT(run.err, StartsWith("\rkarvello-cli: "));
-  // No line where it is not asked for, or would fall among the result.
+  // No line where it is not asked for, or would fall among the result:
+  // OUT the terminal that standard error is, by any of its names, or the
+  // same open file even when the line is asked for.
   for (const char* line :
        {"{ sleep 1.5; cat big; } | CLI cat --lf -o out",
         "script -qfec \"{ sleep 1.5; cat big; } | CLI cat --lf -o out "
         "--no-progress\" /dev/null </dev/null",
         "script -qfec \"{ sleep 1.5; echo x; } | CLI cat --lf\" /dev/null "
-        "</dev/null"}) {
+        "</dev/null",
+        "script -qfec \"{ sleep 1.5; echo x; } | CLI cat --lf -o "
+        "/dev/stdout\" /dev/null </dev/null",
+        "script -qfec \"{ sleep 1.5; echo x; } | CLI cat --lf -o "
+        "\\$(readlink /proc/self/fd/2)\" /dev/null </dev/null",
+        "script -qfec \"{ sleep 1.5; echo x; } | CLI cat --lf -o /dev/tty\" "
+        "/dev/null </dev/null",
+        "{ sleep 1.5; echo x; } | CLI cat --lf --progress >out 2>&1"}) {
     SCOPED_TRACE(line);
+    Write("out", "");
     run = Shell(line);
     EXPECT_EQ(run.status, 0);
-    EXPECT_THAT(run.out + run.err, ::testing::Not(HasSubstr("read")));
+    EXPECT_THAT(run.out + run.err + Contents("out"),
+                ::testing::Not(HasSubstr("read")));
   }
+}
+
+// A copy of the tool in the test's folder, for a run as the user nobody:
+// the build's own folder may lie where that user cannot go (a clone under a
+// private mktemp -d). Returns the command that runs it as that user.
+std::string ToolForNobody(const fs::path& dir) {
+  chmod(dir.c_str(), 0777);
+  fs::create_directory(dir / "bin");
+  fs::copy_file(KARVELLO_CLI_PATH, dir / "bin" / "karvello-cli",
+                fs::copy_options::overwrite_existing);
+  chmod((dir / "bin").c_str(), 0755);
+  chmod((dir / "bin" / "karvello-cli").c_str(), 0755);
+  return "setpriv --reuid=65534 --regid=65534 --clear-groups "
+         "bin/karvello-cli";
+}
+
+TEST_F(CliTest, TheProgressThreadNeitherStopsTheRunNorTakesItsSignals) {
+  std::string numbers;
+  for (int i = 0; i < 300000; ++i) numbers += std::to_string(i) + "\n";
+  Write("big", numbers);
+  // karvello-cli cat --progress ended with std::system_error (exit 134)
+  // where no thread could be started: under an address-space limit that
+  // leaves no room for a thread's stack, or as a user with no process left
+  // to start (ulimit -u 1).
+  std::vector<std::string> lines;
+  if (!kSanitized) lines.push_back("ulimit -s 4000000; ulimit -v 1000000; CLI");
+  if (geteuid() == 0)
+    lines.push_back("prlimit --nproc=1 " + ToolForNobody(dir_));
+  for (const std::string& line : lines) {
+    SCOPED_TRACE(line);
+    const Outcome run = Shell(line + " cat big --lf --progress >out");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_THAT(run.err, IsEmpty());
+    EXPECT_TRUE(Contents("out") == numbers);
+  }
+  // The line's thread, caught while the run waits for its input, blocks
+  // SIGINT, SIGTERM and SIGHUP, so that only the thread that holds them
+  // back during a save takes them; it took them and left a .karvello-*
+  // temporary file behind.
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  const Outcome run = Shell(
+      "exec 3<>fifo; '" KARVELLO_CLI_PATH
+      "' cat --progress fifo -o out 3>&- & "
+      "tasks=/proc/$!/task; n=0; "
+      "while [ $(ls $tasks | wc -l) -lt 2 ] && [ $n -lt 600 ]; do "
+      "sleep 0.05; n=$((n+1)); done; "
+      "for t in $tasks/*; do [ $t = $tasks/$! ] || grep SigBlk $t/status; "
+      "done >masks; echo x >&3; exec 3>&-; wait $!");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(Contents("out"), "x\r\n");
+  const std::string masks = Contents("masks");
+  ASSERT_THAT(masks, StartsWith("SigBlk:"));
+  const unsigned long long mask = std::stoull(masks.substr(7), nullptr, 16);
+  const unsigned long long stop_signals =
+      1ull << (SIGINT - 1) | 1ull << (SIGTERM - 1) | 1ull << (SIGHUP - 1);
+  EXPECT_EQ(mask & stop_signals, stop_signals) << masks;
 }
 
 TEST_F(CliTest, BadUsageIsReportedWithTheUsageAndExitsWithTwo) {
@@ -722,7 +818,8 @@ TEST_F(CliTest, BadUsageIsReportedWithTheUsageAndExitsWithTwo) {
         "dedupe --lines --field x", "dedupe --lines --delimiter ,",
         "dedupe --lines --field 2 --delimiter ab",
         "dedupe --lines --field 2 --delimiter '\"'",
-        "cat --progress --no-progress"}) {
+        "cat --progress --no-progress", "remove-with ' ' --trim </dev/null",
+        "remove-without '\t ' --trim --ignore-case </dev/null"}) {
     // clang-format on
     SCOPED_TRACE(args);
     const Outcome run = Shell(std::string("CLI ") + args);
@@ -733,6 +830,11 @@ TEST_F(CliTest, BadUsageIsReportedWithTheUsageAndExitsWithTwo) {
   }
   EXPECT_THAT(Shell("CLI frobnicate a").err,
               StartsWith("karvello-cli: unknown command 'frobnicate'\n"));
+  // A STRING that --trim empties: remove-with and remove-without each kept
+  // every item, so that the two did not split the list.
+  EXPECT_THAT(Shell("CLI remove-with ' ' --trim").err,
+              StartsWith("karvello-cli: STRING is empty after --trim\n"));
+  EXPECT_THAT(Shell("CLI remove-with ' ' --regex --trim </dev/null").status, 0);
   EXPECT_THAT(Shell("CLI remove-with 'a(' --regex").err,
               StartsWith("karvello-cli: invalid regular expression: missing ): "
                          "a(\n"));
@@ -744,19 +846,10 @@ TEST_F(CliTest, BadUsageIsReportedWithTheUsageAndExitsWithTwo) {
 
 TEST_F(CliTest, UnreadableInputsAsAnotherUser) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run as the user nobody";
-  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
   Write("a", "a\n");
   Write("secret", "s\n");
   chmod((dir_ / "secret").c_str(), 0600);
-  // A copy of the tool in the test's folder: the build's own folder may lie
-  // where that user cannot go (a clone under a private mktemp -d).
-  fs::create_directory(dir_ / "bin");
-  fs::copy_file(KARVELLO_CLI_PATH, dir_ / "bin" / "karvello-cli");
-  chmod((dir_ / "bin").c_str(), 0755);
-  chmod((dir_ / "bin" / "karvello-cli").c_str(), 0755);
-  const Outcome run = Shell(
-      "setpriv --reuid=65534 --regid=65534 --clear-groups bin/karvello-cli "
-      "cat a secret");
+  const Outcome run = Shell(ToolForNobody(dir_) + " cat a secret");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "karvello-cli: cannot read secret: Permission denied\n");
   EXPECT_THAT(run.out, IsEmpty());
