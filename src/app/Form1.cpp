@@ -707,8 +707,9 @@ void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths,
       parts.push_back(&result.items);
     }
   }
-  const std::optional<int> own_extent =
-      AppendAway(list, read, std::move(parts), "Loading");
+  const std::optional<int> own_extent = AppendAway(
+      list, read, std::move(parts),
+      &list == list1_ ? "Loading into List 1" : "Loading into List 2");
   if (!own_extent) return;
   // The files in their order, each with its message. The extent of all the
   // items is the largest of their parts'.
@@ -762,9 +763,12 @@ std::shared_ptr<BackgroundRead> Form1::ReadAway(
   const BusyPointer busy;
   std::shared_ptr<BackgroundRead> read =
       BackgroundRead::Start(std::move(sources), ExtentMeasure(list));
-  // A read that ends soon shows nothing, as a Load always did.
+  // A read that ends soon shows nothing, as a Load always did. The progress
+  // window says which list the read goes into.
+  const std::string into =
+      what + (&list == list1_ ? " into List 1" : " into List 2");
   if (read->WaitFor(kProgressDelay) ||
-      dialogs_.ShowProgress(this, what, [&read] { return read->Poll(); })) {
+      dialogs_.ShowProgress(this, into, [&read] { return read->Poll(); })) {
     return read;
   }
   read->Cancel();

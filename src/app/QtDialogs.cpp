@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QMimeDatabase>
 #include <QPointer>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QStringList>
 #include <QTimer>
@@ -278,6 +279,14 @@ class QtDialogs final : public Dialogs {
     QProgressDialog dialog(Text(text), QStringLiteral("Cancel"), 0, kSteps,
                            parent);
     dialog.setWindowTitle(Text(kAppTitle));
+    // A screen reader names the window by what it is doing, and reads the
+    // bar's value when asked.
+    dialog.setAccessibleName(Text(text));
+    dialog.setAccessibleDescription(
+        Text(text) + QStringLiteral(". Cancel leaves the list as it was."));
+    if (auto* bar = dialog.findChild<QProgressBar*>()) {
+      bar->setAccessibleName(QStringLiteral("Progress"));
+    }
     dialog.setWindowModality(Qt::ApplicationModal);
     dialog.setAutoReset(false);
     dialog.setAutoClose(false);

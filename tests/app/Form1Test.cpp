@@ -34,7 +34,10 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -567,6 +570,36 @@ class Form1Test : public QObject {
     QCOMPARE(got.join(' '),
              "Check19:pasted/ Check3:pasted/ Check1:pasted/ Check2:/pasted "
              "Check8:/pasted List2:/pasted Command1:/");
+  }
+
+  void theProgressCountsTheMeasuringToo() {
+    // The items are measured after they are read: until that is done too,
+    // the bar does not show the work as done.
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    std::atomic<bool> measuring = false;
+    auto read = karvello::BackgroundRead::Start(
+        {karvello::BackgroundRead::Bytes("a\nb\n")},
+        [&](const karvello::ItemList&) {
+          measuring = true;
+          std::unique_lock lock(mutex);
+          released.wait(lock, [&] { return release; });
+          return 7;
+        });
+    QTRY_VERIFY(measuring);
+    const karvello::Progress during = read->Poll();
+    {
+      std::lock_guard lock(mutex);
+      release = true;
+    }
+    released.notify_all();
+    QVERIFY(read->WaitFor(std::chrono::seconds(60)));
+    QVERIFY(!during.done);
+    QVERIFY2(during.fraction > 0 && during.fraction < 1,
+             qPrintable(QString::number(during.fraction)));
+    QCOMPARE(read->Poll().fraction, 1.0);
+    QCOMPARE(read->Results()[0].extent, 7);
   }
 
   void deleteGoesOnFromWhereItWas() {
