@@ -40,20 +40,18 @@ using ::karvello::testing::OpenDescriptorCount;
 using ::karvello::testing::RunInChild;
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 
-// Records what the routines say; AskYesNo answers with `answer`.
+// Records what SaveListFile asks and tells; AskYesNo answers with `answer`.
 struct FakeUi : ListFileUi {
-  void Message(std::string_view text) override { messages.emplace_back(text); }
   bool AskYesNo(std::string_view question) override {
     questions.emplace_back(question);
     return answer;
   }
-  void Error(std::string_view text) override { errors.emplace_back(text); }
+  void Error(const Status& status) override { errors.push_back(status); }
   bool answer = true;
-  std::vector<std::string> messages, questions, errors;
+  std::vector<std::string> questions;
+  std::vector<Status> errors;
 };
 
 class ListFilesTest : public ::karvello::testing::FolderTest {
@@ -71,27 +69,13 @@ TEST_F(ListFilesTest, FileExistsWhenItsTimeCanBeRead) {
   EXPECT_FALSE(FileExists(file + std::string(1, '\0') + "x"));
 }
 
-TEST_F(ListFilesTest, LoadAppendsInFileOrder) {
+TEST_F(ListFilesTest, AppendAddsInFileOrder) {
   const std::string file = Write("a.txt", "a,b\r\n\r\nc\r\n");
   ItemList list = ListOf({"kept"});
-  EXPECT_TRUE(LoadListFile(list, file, ui_));
-  EXPECT_TRUE(LoadListFile(list, file, ui_));
+  EXPECT_EQ(AppendListFile(list, file), 0);
+  EXPECT_EQ(AppendListFile(list, file), 0);
   EXPECT_THAT(ItemsOf(list),
               ElementsAre("kept", "a", "b", "", "c", "a", "b", "", "c"));
-  EXPECT_THAT(ui_.messages, IsEmpty());
-  EXPECT_THAT(ui_.errors, IsEmpty());
-}
-
-TEST_F(ListFilesTest, LoadReportsMissingAndUnreadablePaths) {
-  ItemList list = ListOf({"kept"});
-  EXPECT_FALSE(LoadListFile(list, PathOf("missing.txt"), ui_));
-  EXPECT_THAT(ui_.messages, ElementsAre("File not found"));
-  EXPECT_THAT(ui_.errors, IsEmpty());
-
-  EXPECT_FALSE(LoadListFile(list, dir_, ui_));
-  ASSERT_EQ(ui_.errors.size(), 1u);
-  EXPECT_EQ(ui_.errors[0], "Cannot read " + dir_.string() + ": Is a directory");
-  EXPECT_THAT(ItemsOf(list), ElementsAre("kept"));
 }
 
 TEST_F(ListFilesTest, AppendGivesTheRealReasonAndClosesEveryFile) {
@@ -109,10 +93,8 @@ TEST_F(ListFilesTest, AppendGivesTheRealReasonAndClosesEveryFile) {
     EXPECT_EQ(AppendListFile(list, PathOf("loop1")), ELOOP);
     EXPECT_EQ(AppendListFile(list, PathOf(std::string(256, 'n'))),
               ENAMETOOLONG);
-    LoadListFile(list, file, ui_);
-    LoadListFile(list, dir_, ui_);
   }
-  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "a", "a", "a", "a", "a"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "a", "a"));
   EXPECT_EQ(OpenDescriptorCount(), open_before);
 }
 
@@ -149,14 +131,14 @@ TEST_F(ListFilesTest, SaveAsksThenWritesEveryItemWithCrLf) {
   ASSERT_EQ(SaveListFile(ListOf(items), path, ui_), SaveOutcome::kSaved);
   const std::string first = Contents(path);
   ItemList back;
-  ASSERT_TRUE(LoadListFile(back, path, ui_));
+  ASSERT_EQ(AppendListFile(back, path), 0);
   EXPECT_EQ(ItemsOf(back), items);
   ASSERT_EQ(SaveListFile(back, path, ui_), SaveOutcome::kSaved);
   EXPECT_EQ(Contents(path), first);
 
   ASSERT_EQ(SaveListFile(ListOf({"x,y"}), path, ui_), SaveOutcome::kSaved);
   ItemList split;
-  ASSERT_TRUE(LoadListFile(split, path, ui_));
+  ASSERT_EQ(AppendListFile(split, path), 0);
   EXPECT_THAT(ItemsOf(split), ElementsAre("x", "y"));
   EXPECT_THAT(Names(), UnorderedElementsAre("out.txt", "empty.txt"));
 }
@@ -165,21 +147,28 @@ TEST_F(ListFilesTest, FailedSaveGivesTheRealReasonAndLeavesNothing) {
   fs::create_symlink("loop2", PathOf("loop1"));
   fs::create_symlink("loop1", PathOf("loop2"));
   fs::create_symlink("no/such/folder/f.txt", PathOf("nowhere"));
-  const std::pair<std::string, const char*> cases[] = {
-      {PathOf("no/such/folder.txt"), "No such file or directory"},
-      {dir_, "Is a directory"},
+  const std::pair<std::string, int> cases[] = {
+      {PathOf("no/such/folder.txt"), ENOENT},
+      {dir_, EISDIR},
       // A file that root may open for writing but not replace: its folder
       // takes no new file.
-      {"/proc/version", "Permission denied"},
-      {PathOf("loop1"), "Too many levels of symbolic links"},
-      {PathOf("nowhere"), "No such file or directory"},
-      {PathOf(std::string(256, 'n')), "File name too long"},
+      {"/proc/version", EACCES},
+      {PathOf("loop1"), ELOOP},
+      {PathOf("nowhere"), ENOENT},
+      {PathOf(std::string(256, 'n')), ENAMETOOLONG},
   };
-  for (const auto& [path, reason] : cases) {
+  for (const auto& [path, error] : cases) {
+    SCOPED_TRACE(path);
     FakeUi ui;
     EXPECT_EQ(SaveListFile(ListOf({"a"}), path, ui), SaveOutcome::kFailed);
-    EXPECT_THAT(ui.errors, ElementsAre("Cannot save " + path + ": " + reason));
+    ASSERT_EQ(ui.errors.size(), 1u);
+    EXPECT_EQ(ui.errors[0].error(), error);
   }
+  // The window's words for it.
+  FakeUi ui;
+  ASSERT_EQ(SaveListFile(ListOf({"a"}), dir_, ui), SaveOutcome::kFailed);
+  EXPECT_EQ(ui.errors[0].Sentence(),
+            "Cannot save " + dir_.string() + ": Is a directory");
   EXPECT_THAT(Names(), UnorderedElementsAre("loop1", "loop2", "nowhere"));
 }
 
