@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "lists/internal/Bytes.h"
@@ -128,15 +129,16 @@ bool TextSet::Insert(std::string_view text) {
   return InsertHashed(text, Hash(text.data(), text.size()));
 }
 
-template <typename Visit>
-std::unique_ptr<std::uint64_t[]> TextSet::Pipeline(const ItemList& list,
-                                                   Visit visit) const {
+template <typename Hashes, typename Visit>
+void TextSet::Pipeline(const ItemList& list, Hashes* hashes,
+                       Visit visit) const {
   const auto n = static_cast<std::size_t>(list.ListCount());
-  auto hashes = std::make_unique_for_overwrite<std::uint64_t[]>(n);
   auto fetch = [&](std::size_t k) {
-    const std::string_view text =
-        list.UncheckedItem(static_cast<ItemList::Index>(k));
-    hashes[k] = Hash(text.data(), text.size());
+    if constexpr (!std::is_const_v<Hashes>) {
+      const std::string_view text =
+          list.UncheckedItem(static_cast<ItemList::Index>(k));
+      hashes[k] = Hash(text.data(), text.size());
+    }
     Prefetch(hashes[k]);
   };
   for (std::size_t k = 0; k < n && k < kAhead; ++k) fetch(k);
@@ -144,7 +146,6 @@ std::unique_ptr<std::uint64_t[]> TextSet::Pipeline(const ItemList& list,
     if (i + kAhead < n) fetch(i + kAhead);
     visit(i, list.UncheckedItem(static_cast<ItemList::Index>(i)), hashes[i]);
   }
-  return hashes;
 }
 
 template <typename Collided>
@@ -186,48 +187,77 @@ void TextSet::Verify(const ItemList& list,
 // that stops at a colliding slot stops there every time, so no later copy
 // of it is taken for new either.
 
-void TextSet::InsertAll(const ItemList& list, std::uint8_t* added) {
+template <typename Hashes>
+void TextSet::InsertHashes(const ItemList& list, Hashes* hashes,
+                           std::uint8_t* added) {
   // Room for every item first, so that the table does not move under the
   // fetches made ahead.
   Reserve(static_cast<std::size_t>(list.ListCount()));
   std::vector<Candidate> candidates;
   candidates.reserve(static_cast<std::size_t>(list.ListCount()));
-  const auto hashes = Pipeline(
-      list, [&](std::size_t i, std::string_view text, std::uint64_t hash) {
-        const std::size_t k = Probe(hash);
-        added[i] = slots_[k] == 0;
-        if (added[i]) {
-          Store(k, text, hash);
-        } else {
-          candidates.push_back({i, slots_[k]});
-        }
-      });
+  Pipeline(list, hashes,
+           [&](std::size_t i, std::string_view text, std::uint64_t hash) {
+             const std::size_t k = Probe(hash);
+             added[i] = slots_[k] == 0;
+             if (added[i]) {
+               Store(k, text, hash);
+             } else {
+               candidates.push_back({i, slots_[k]});
+             }
+           });
   Verify(list, candidates, [&](std::size_t i) {
     added[i] = InsertHashed(list.UncheckedItem(static_cast<ItemList::Index>(i)),
                             hashes[i]);
   });
 }
 
-void TextSet::FindAll(const ItemList& list, std::uint8_t* found) const {
-  // An empty list may come with no marks at all, a null pointer that
-  // memset must not be given.
-  if (list.ListCount() == 0) return;
-  if (size_ == 0) {
-    std::memset(found, 0, static_cast<std::size_t>(list.ListCount()));
-    return;
-  }
+void TextSet::InsertAll(const ItemList& list, std::uint8_t* added) {
+  const auto hashes = std::make_unique_for_overwrite<std::uint64_t[]>(
+      static_cast<std::size_t>(list.ListCount()));
+  InsertHashes(list, hashes.get(), added);
+}
+
+void TextSet::InsertAll(const ItemList& list, const std::uint64_t* hashes,
+                        std::uint8_t* added) {
+  InsertHashes(list, hashes, added);
+}
+
+template <typename Hashes>
+void TextSet::FindHashes(const ItemList& list, Hashes* hashes,
+                         std::uint8_t* found) const {
   std::vector<Candidate> candidates;
   candidates.reserve(static_cast<std::size_t>(list.ListCount()));
-  const auto hashes =
-      Pipeline(list, [&](std::size_t i, std::string_view, std::uint64_t hash) {
-        const std::size_t k = Probe(hash);
-        found[i] = slots_[k] != 0;
-        if (found[i]) candidates.push_back({i, slots_[k]});
-      });
+  Pipeline(list, hashes,
+           [&](std::size_t i, std::string_view, std::uint64_t hash) {
+             const std::size_t k = Probe(hash);
+             found[i] = slots_[k] != 0;
+             if (found[i]) candidates.push_back({i, slots_[k]});
+           });
   Verify(list, candidates, [&](std::size_t i) {
     found[i] = slots_[Find(list.UncheckedItem(static_cast<ItemList::Index>(i)),
                            hashes[i])] != 0;
   });
+}
+
+// An empty list may come with no marks at all, a null pointer that memset
+// must not be given; an empty set has no table to look in.
+bool TextSet::FoundNothing(const ItemList& list, std::uint8_t* found) const {
+  if (list.ListCount() != 0 && size_ == 0) {
+    std::memset(found, 0, static_cast<std::size_t>(list.ListCount()));
+  }
+  return list.ListCount() == 0 || size_ == 0;
+}
+
+void TextSet::FindAll(const ItemList& list, std::uint8_t* found) const {
+  if (FoundNothing(list, found)) return;
+  const auto hashes = std::make_unique_for_overwrite<std::uint64_t[]>(
+      static_cast<std::size_t>(list.ListCount()));
+  FindHashes(list, hashes.get(), found);
+}
+
+void TextSet::FindAll(const ItemList& list, const std::uint64_t* hashes,
+                      std::uint8_t* found) const {
+  if (!FoundNothing(list, found)) FindHashes(list, hashes, found);
 }
 
 bool TextSet::Contains(std::string_view text) const noexcept {

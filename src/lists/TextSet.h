@@ -34,14 +34,32 @@ class TextSet {
  public:
   TextSet() = default;
 
+  // The hash a set files a text under. A copy may be used on any thread,
+  // so that the hashes of a list can be made beside the set's own work and
+  // given to InsertAll and FindAll.
+  class Hasher {
+   public:
+    std::uint64_t operator()(std::string_view text) const noexcept {
+      return hash_(text.data(), text.size()) & bits_;
+    }
+
+   private:
+    friend class TextSet;
+    // Keyed, so that a list built to make its texts collide cannot be.
+    ItemHasher hash_;
+    std::uint64_t bits_ = ~std::uint64_t{0};
+  };
+
   // A test hook: a set that keeps only the bits of each hash that are set in
   // `hash_bits`, so that texts collide on purpose and only their bytes can
   // tell them apart.
   static TextSet WithHashBitsForTesting(std::uint64_t hash_bits) {
     TextSet set;
-    set.hash_bits_ = hash_bits;
+    set.hasher_.bits_ = hash_bits;
     return set;
   }
+
+  const Hasher& hasher() const noexcept { return hasher_; }
 
   // Adds `text` unless an equal text is in the set; true when it was added.
   // Throws std::bad_alloc when memory runs out (the set is then unchanged)
@@ -54,10 +72,16 @@ class TextSet {
   // Insert does; the set then holds what it held and the texts of some of
   // the items, and `added` is left unspecified.
   void InsertAll(const ItemList& list, std::uint8_t* added);
+  // The same with hashes[i] = hasher()(item i) made beforehand.
+  void InsertAll(const ItemList& list, const std::uint64_t* hashes,
+                 std::uint8_t* added);
 
   // Sets found[i] to 1 for each item of `list` whose text is in the set and
   // to 0 for the others.
   void FindAll(const ItemList& list, std::uint8_t* found) const;
+  // The same with hashes[i] = hasher()(item i) made beforehand.
+  void FindAll(const ItemList& list, const std::uint64_t* hashes,
+               std::uint8_t* found) const;
 
   // True when a text equal to `text` is in the set.
   bool Contains(std::string_view text) const noexcept;
@@ -107,10 +131,18 @@ class TextSet {
   void Reserve(std::size_t more);
   void Prefetch(std::uint64_t hash) const noexcept;
   // Calls visit(i, text, hash) for each item of `list` in order, with the
-  // table fetched some items ahead; returns the hashes of the items.
-  template <typename Visit>
-  std::unique_ptr<std::uint64_t[]> Pipeline(const ItemList& list,
-                                            Visit visit) const;
+  // table fetched some items ahead. `hashes` holds the items' hashes, or,
+  // when it is not const, is given them here as they are needed.
+  template <typename Hashes, typename Visit>
+  void Pipeline(const ItemList& list, Hashes* hashes, Visit visit) const;
+  // True, with every mark of `found` 0, when there is nothing to look up.
+  bool FoundNothing(const ItemList& list, std::uint8_t* found) const;
+  // The bodies of InsertAll and FindAll, for either kind of `hashes`.
+  template <typename Hashes>
+  void InsertHashes(const ItemList& list, Hashes* hashes, std::uint8_t* added);
+  template <typename Hashes>
+  void FindHashes(const ItemList& list, Hashes* hashes,
+                  std::uint8_t* found) const;
   // Compares each candidate's item with its stored text, the texts fetched
   // some candidates ahead, and calls collided(item) in order for each whose
   // bytes differ.
@@ -119,12 +151,10 @@ class TextSet {
               Collided collided) const;
 
   std::uint64_t Hash(const char* text, std::size_t size) const noexcept {
-    return hash_(text, size) & hash_bits_;
+    return hasher_(std::string_view(text, size));
   }
 
-  // Keyed, so that a list built to make its texts collide cannot be.
-  ItemHasher hash_;
-  std::uint64_t hash_bits_ = ~std::uint64_t{0};
+  Hasher hasher_;
   internal::PodBuffer<char> bytes_;
   internal::PodBuffer<Slot> slots_;
   std::size_t mask_ = 0;

@@ -17,7 +17,9 @@
 #include "pipeline/Inputs.h"
 #include "pipeline/PartitionedRun.h"
 #include "pipeline/Progress.h"
+#include "pipeline/ReadAhead.h"
 #include "pipeline/RegexPattern.h"
+#include "pipeline/System.h"
 
 namespace karvello {
 
@@ -178,8 +180,8 @@ class Runner {
 
   // After each block: what is written reaches a reader that waits for it
   // while the input waits too, and a failed output stops the reading.
-  void Passed(ItemWriter& out) {
-    if (inputs_.waiting()) static_cast<void>(out.Flush());
+  static void Passed(ItemWriter& out, bool waiting) {
+    if (waiting) static_cast<void>(out.Flush());
     if (out.error() != 0) throw OutputFailed{};
   }
 
@@ -188,14 +190,6 @@ class Runner {
     // Room for a whole block at once keeps the list's storage in the
     // allocator's reuse from block to block.
     block.Reserve(Inputs::kBlockBytes / 16, Inputs::kBlockBytes + (64 << 10));
-  }
-
-  // The keys of `list` under `rules`: job_.keys for the items,
-  // job_.keys.ForKeys() for OTHER's.
-  const ItemList& Keyed(const ItemList& list, const KeyRules& rules) {
-    if (rules.Exact()) return list;
-    keys_ = KeysOf(list, rules);
-    return keys_;
   }
 
   void StreamBlocks(ItemWriter& out) {
@@ -219,7 +213,7 @@ class Runner {
     StartBlock(block);
     while (inputs_.ReadBlock(block)) {
       write_block();
-      Passed(out);
+      Passed(out, inputs_.waiting());
     }
   }
 
@@ -229,51 +223,66 @@ class Runner {
     std::uint64_t bytes = 0;
     std::vector<std::uint8_t> flags;
 
-    void InsertAll(const ItemList& keys) {
+    // flags[i]: 1 when item i's key was added.
+    void Insert(const KeyedBlock& block) {
+      const ItemList& keys = block.keys();
       flags.resize(static_cast<std::size_t>(keys.ListCount()));
-      texts.InsertAll(keys, flags.data());
+      if (block.hashes() != nullptr) {
+        texts.InsertAll(keys, block.hashes(), flags.data());
+      } else {
+        texts.InsertAll(keys, flags.data());
+      }
       for (ItemList::Index i = 0; i < keys.ListCount(); ++i) {
         if (flags[static_cast<std::size_t>(i)] != 0) {
           bytes += keys.UncheckedItem(i).size() + kSetEntryBytes;
         }
       }
     }
+    // flags[i]: 1 when item i's key is in the set.
+    void Find(const KeyedBlock& block) {
+      const ItemList& keys = block.keys();
+      flags.resize(static_cast<std::size_t>(keys.ListCount()));
+      if (block.hashes() != nullptr) {
+        texts.FindAll(keys, block.hashes(), flags.data());
+      } else {
+        texts.FindAll(keys, flags.data());
+      }
+    }
   };
 
+  // The blocks are read on a thread of their own, beside the set's work,
+  // when there is a second CPU for it.
   Status StreamPastSet() {
     KeySet set;
-    ItemList block;
-    if (other_) {
-      while (other_->ReadBlock(block)) {
-        set.InsertAll(Keyed(block, job_.keys.ForKeys()));
-        block.Clear();
-        if (set.bytes > budget_) return OtherInParts(set, block);
-      }
+    ReadAhead blocks(other_ ? &*other_ : nullptr, inputs_, job_.keys,
+                     set.texts.hasher(), UsableCpus() >= 2);
+    const KeyedBlock* block = blocks.Next();
+    for (; block != nullptr && block->other(); block = blocks.Next()) {
+      set.Insert(*block);
+      if (set.bytes > budget_) return OtherInParts(set, blocks);
     }
     const bool first_copies = op_.stream == Stream::kFirstCopies;
     const bool wanted = op_.stream != Stream::kNotInOther;
     return Produce([&](ItemWriter& out) {
-      while (inputs_.ReadBlock(block)) {
-        counts_.read += static_cast<std::uint64_t>(block.ListCount());
-        const ItemList& keys = Keyed(block, job_.keys);
+      for (; block != nullptr; block = blocks.Next()) {
+        const ItemList& items = block->items();
+        counts_.read += static_cast<std::uint64_t>(items.ListCount());
         if (first_copies) {
-          set.InsertAll(keys);
+          set.Insert(*block);
         } else {
-          set.flags.resize(static_cast<std::size_t>(keys.ListCount()));
-          set.texts.FindAll(keys, set.flags.data());
+          set.Find(*block);
         }
-        for (ItemList::Index i = 0; i < block.ListCount(); ++i) {
+        for (ItemList::Index i = 0; i < items.ListCount(); ++i) {
           if ((set.flags[static_cast<std::size_t>(i)] != 0) == wanted) {
-            out.Write(block.UncheckedItem(i));
+            out.Write(items.UncheckedItem(i));
           }
         }
-        StartBlock(block);
-        Passed(out);
+        Passed(out, block->waiting());
         if (first_copies && set.bytes > budget_) {
           // The rest goes through parts, where the keys already seen are
           // an OTHER to subtract before the first copies are kept.
           StartParts(&set);
-          AddInputsToParts(block);
+          AddBlocksToParts(blocks);
           // The items of a key are all seen or none is, so the first of
           // a key not seen is its first in the part too.
           FinishParts(out, [this](const ItemList& part, const ItemList& seen,
@@ -290,15 +299,9 @@ class Runner {
   }
 
   // OTHER outgrew the budget as a set: everything goes through parts.
-  Status OtherInParts(KeySet& set, ItemList& block) {
+  Status OtherInParts(KeySet& set, ReadAhead& blocks) {
     StartParts(&set);
-    while (other_->ReadBlock(block)) {
-      for (ItemList::Index i = 0; i < block.ListCount(); ++i) {
-        run_->AddOther(block.UncheckedItem(i));
-      }
-      block.Clear();
-    }
-    AddInputsToParts(block);
+    AddBlocksToParts(blocks);
     return Produce(
         [this](ItemWriter& out) { FinishParts(out, PartOperation()); });
   }
@@ -351,6 +354,24 @@ class Runner {
     *set = KeySet();
   }
 
+  // Adds the items of the blocks not yet read, OTHER's to the other list.
+  void AddBlocksToParts(ReadAhead& blocks) {
+    blocks.StopKeying();
+    while (const KeyedBlock* block = blocks.Next()) {
+      const ItemList& items = block->items();
+      if (!block->other()) {
+        counts_.read += static_cast<std::uint64_t>(items.ListCount());
+      }
+      for (ItemList::Index i = 0; i < items.ListCount(); ++i) {
+        if (block->other()) {
+          run_->AddOther(items.UncheckedItem(i));
+        } else {
+          run_->Add(items.UncheckedItem(i));
+        }
+      }
+    }
+  }
+
   // Adds the items of `block`, then those of every input not yet read.
   void AddInputsToParts(ItemList& block) {
     do {
@@ -385,7 +406,6 @@ class Runner {
   Inputs inputs_;
   std::optional<Inputs> other_;
   std::unique_ptr<PartitionedRun> run_;
-  ItemList keys_;  // the keys of the block at hand
   // Last, so that the line is cleared before anything else goes.
   std::unique_ptr<Progress> progress_;
 };

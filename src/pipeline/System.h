@@ -46,6 +46,13 @@ bool WouldWait(int fd);
 // Waits until `fd`, left in non-blocking mode by another program, can be
 // read.
 void WaitToRead(int fd);
+// Waits up to `milliseconds` until a read of `fd` would not have to wait;
+// false when it still would.
+bool WaitToReadFor(int fd, int milliseconds);
+
+// How many CPUs this process may run on (its affinity, as taskset(1) sets
+// it), at least 1.
+int UsableCpus();
 
 // Opens a new spill file in `folder` that no other process can open and that
 // is gone when its descriptor closes or the process ends, however it ends.
