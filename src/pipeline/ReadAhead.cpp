@@ -15,12 +15,13 @@ constexpr int kStopCheckMilliseconds = 50;
 }  // namespace
 
 ReadAhead::ReadAhead(Inputs* other, Inputs& inputs, const KeyRules& keys,
-                     const TextSet::Hasher& hasher, bool ahead)
+                     const TextSet::Hasher& hasher, bool ahead, Share share)
     : other_(other),
       inputs_(inputs),
       keys_(keys),
       hasher_(hasher),
-      ahead_(ahead) {
+      ahead_(ahead),
+      share_(std::move(share)) {
   if (!ahead_) return;
   try {
     thread_ = StartThread([this] { ReadAll(); });
@@ -40,7 +41,7 @@ ReadAhead::~ReadAhead() {
   thread_.join();
 }
 
-const KeyedBlock* ReadAhead::Next() {
+KeyedBlock* ReadAhead::Next() {
   if (!thread_.joinable()) return Fill(blocks_[0]) ? &blocks_[0] : nullptr;
   std::unique_lock lock(mutex_);
   if (std::exchange(holding_, false)) {
@@ -63,6 +64,9 @@ bool ReadAhead::Fill(KeyedBlock& block) {
 }
 
 bool ReadAhead::Read(KeyedBlock& block) {
+  // What the block held goes first, so that no third block is held.
+  block.items_.Clear();
+  block.keys_.Clear();
   reading_.Clear();
   // Room for a whole block at once keeps the list's storage in the
   // allocator's reuse from block to block.
@@ -80,13 +84,25 @@ bool ReadAhead::Read(KeyedBlock& block) {
   return true;
 }
 
+void ReadAhead::StopKeying() {
+  std::unique_lock lock(mutex_);
+  keying_ = false;
+  keyed_.wait(lock, [this] { return !sharing_; });
+}
+
 void ReadAhead::Key(KeyedBlock& block) {
-  const bool keying = keying_.load(std::memory_order_relaxed);
+  bool keying;
+  {
+    std::lock_guard lock(mutex_);
+    keying = keying_;
+    sharing_ = keying && ahead_;
+  }
+  block.unkeyed_ = !keying;
   const KeyRules rules = block.other_ ? keys_.ForKeys() : keys_;
   block.keyed_ = keying && !rules.Exact();
   if (block.keyed_) block.keys_ = KeysOf(block.items_, rules);
-  // Hashed only ahead: in the caller's thread the set hashes each key as it
-  // fetches its slot.
+  // Hashed and shared only ahead: in the caller's thread the set hashes
+  // each key as it fetches its slot.
   block.hashed_ = keying && ahead_;
   if (!block.hashed_) return;
   const ItemList& keys = block.keys();
@@ -99,6 +115,14 @@ void ReadAhead::Key(KeyedBlock& block) {
     block.hashes_[i] =
         hasher_(keys.UncheckedItem(static_cast<ItemList::Index>(i)));
   }
+  block.marks.resize(count);
+  block.shared_bytes = 0;
+  if (share_) share_(block);
+  {
+    std::lock_guard lock(mutex_);
+    sharing_ = false;
+  }
+  keyed_.notify_one();
 }
 
 bool ReadAhead::WaitForMore() {
@@ -147,8 +171,10 @@ void ReadAhead::Finish(std::exception_ptr failure) {
     std::lock_guard lock(mutex_);
     failure_ = std::move(failure);
     finished_ = true;
+    sharing_ = false;
   }
   ready_.notify_one();
+  keyed_.notify_one();
 }
 
 }  // namespace karvello

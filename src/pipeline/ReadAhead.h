@@ -5,13 +5,16 @@
 // Read ahead, the reading runs on a thread of its own, at most one block
 // ahead of the caller: while the caller looks a block's items up in its set
 // and writes them, the next block is read, split into items, keyed and
-// hashed. Otherwise each block is read when it is asked for, in the
-// caller's thread, and comes without hashes, as a plain loop would read it.
-// Either way the blocks, and what fails, come in the same order, and no
-// more than two blocks are held at a time.
+// hashed, and given to `share`, which does its part of the set's work on
+// this thread (half of the items, by their hashes, in a set of its own).
+// Otherwise each block is read when it is asked for, in the caller's
+// thread, and comes without hashes, as a plain loop would read it. Either
+// way the blocks, and what fails, come in the same order, and no more than
+// two blocks are held at a time.
 //
-//   ReadAhead blocks(nullptr, inputs, keys, set.hasher(), UsableCpus() >= 2);
-//   while (const KeyedBlock* block = blocks.Next()) Use(*block);
+//   ReadAhead blocks(nullptr, inputs, keys, set.hasher(), UsableCpus() >= 2,
+//                    [&](KeyedBlock& block) { Half(block); });
+//   while (KeyedBlock* block = blocks.Next()) Use(*block);
 //
 // A read that fails, or memory that runs out, while a block is read is
 // thrown by the Next() that would have returned that block, after every
@@ -26,9 +29,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "lists/ItemKey.h"
 #include "lists/ItemList.h"
@@ -52,6 +57,14 @@ class KeyedBlock {
   // Its input had nothing more to give when the block was read: what is
   // ready should be passed on before the next block is waited for.
   bool waiting() const noexcept { return waiting_; }
+  // Read after StopKeying(), without keys or hashes.
+  bool unkeyed() const noexcept { return unkeyed_; }
+
+  // Room for the share's and the caller's marks on the items, one each;
+  // the reading sizes it for the block's items before the share runs.
+  std::vector<std::uint8_t> marks;
+  // What the share's set grew by, in the caller's measure.
+  std::uint64_t shared_bytes = 0;
 
  private:
   friend class ReadAhead;
@@ -64,28 +77,30 @@ class KeyedBlock {
   bool hashed_ = false;
   bool other_ = false;
   bool waiting_ = false;
+  bool unkeyed_ = false;
 };
 
 class ReadAhead {
  public:
   // Reads `other` (when not null) and then `inputs`, which must outlive
   // this and are read by it alone until it is destroyed. The keys are made
-  // under `keys`, and, read ahead, hashed by `hasher`. When no thread can
+  // under `keys`, and, read ahead, hashed by `hasher` and given to `share`
+  // (on the reading thread, one block after another). When no thread can
   // be started, reads as when not ahead.
+  using Share = std::function<void(KeyedBlock&)>;
   ReadAhead(Inputs* other, Inputs& inputs, const KeyRules& keys,
-            const TextSet::Hasher& hasher, bool ahead);
+            const TextSet::Hasher& hasher, bool ahead, Share share);
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
   // The next block, or nullptr after the last; valid until the next call.
-  const KeyedBlock* Next();
+  KeyedBlock* Next();
 
-  // The blocks read from now on come without keys and hashes, which the
-  // caller no longer needs.
-  void StopKeying() noexcept {
-    keying_.store(false, std::memory_order_relaxed);
-  }
+  // The blocks read from now on come unkeyed, without keys and hashes,
+  // which the caller no longer needs, and `share` is no longer called:
+  // once this returns, what `share` works on is the caller's.
+  void StopKeying();
 
  private:
   // Two blocks: the one the caller holds, and the one being read.
@@ -110,7 +125,7 @@ class ReadAhead {
   const KeyRules keys_;
   const TextSet::Hasher hasher_;
   bool ahead_;  // set before the thread starts
-  std::atomic<bool> keying_{true};
+  const Share share_;
   Inputs* waiting_on_ = nullptr;  // the input the last block waited for
   // The list the inputs append to: always this one, which an input's reader
   // keeps appending to until the input ends; each block's items are
@@ -121,6 +136,9 @@ class ReadAhead {
   std::mutex mutex_;
   std::condition_variable ready_;  // a block is published, or the end
   std::condition_variable room_;   // the caller gave a block back, or stop
+  std::condition_variable keyed_;  // a block is keyed and shared
+  bool keying_ = true;             // until StopKeying()
+  bool sharing_ = false;           // a block is being keyed and shared
   std::uint64_t published_ = 0;    // blocks the reading has published
   std::uint64_t released_ = 0;     // blocks the caller has given back
   bool holding_ = false;           // the caller holds a block

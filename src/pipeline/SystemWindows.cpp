@@ -112,7 +112,8 @@ void WaitToRead(int) {
 }
 
 bool WaitToReadFor(int fd, int milliseconds) {
-  const ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
+  const ULONGLONG until =
+      GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
   while (WouldWait(fd)) {
     if (GetTickCount64() >= until) return false;
     Sleep(1);
