@@ -27,7 +27,8 @@ build-asan: deps
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 
 # The tool and the pipeline under ThreadSanitizer, for the threads of a
-# streamed run: only what their tests need.
+# streamed run: only what their tests need. The memory test, whose bounds a
+# sanitizer voids, is left out: under TSan it alone takes minutes.
 build-tsan: deps
 	cmake -S . -B $(BUILD_TSAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DKARVELLO_GUI=OFF -DKARVELLO_TSAN=ON -DKARVELLO_BENCH=OFF
@@ -43,7 +44,8 @@ test: build build-asan build-tsan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 \
-	  ctest --output-on-failure -j $(JOBS) -R '^(CliTest|PartitionedRunTest)\.'
+	  ctest --output-on-failure -j $(JOBS) -R '^(CliTest|PartitionedRunTest)\.' \
+	  -E 'MemoryKeepsToItsBound'
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	bash scripts/windows-test $(BUILD_WIN)
 
