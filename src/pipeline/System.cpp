@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -50,10 +51,10 @@ std::string RandomName(const std::string& folder) {
   return folder + name;
 }
 
-}  // namespace
-
-namespace {
+// Which of the standard descriptors HoldClosedStandardDescriptors found
+// closed.
 bool g_held_for_closed[3] = {};
+
 }  // namespace
 
 void HoldClosedStandardDescriptors() {
@@ -102,7 +103,12 @@ std::optional<dev_t> ControllingTerminal() {
   std::istringstream fields(line.substr(end + 1));
   std::string field;
   for (int i = 3; i <= 7 && fields >> field; ++i) {
-    if (i == 7) return static_cast<dev_t>(std::stoull(field));
+    unsigned long long device = 0;
+    if (i == 7 &&
+        std::from_chars(field.data(), field.data() + field.size(), device).ec ==
+            std::errc()) {
+      return static_cast<dev_t>(device);
+    }
   }
   return std::nullopt;
 }
@@ -169,6 +175,18 @@ int UsableCpus() {
   }
   return std::max(1, CPU_COUNT(&cpus));
 }
+
+int OpenInput(const std::string& path) { return OpenToRead(path); }
+
+int OwnDescriptorNamed(std::string_view path) { return DescriptorNamed(path); }
+
+long ReadFd(int fd, char* buffer, std::size_t n) {
+  return static_cast<long>(::read(fd, buffer, n));
+}
+
+void CloseFd(int fd) { ::close(fd); }
+
+bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
 
 int OpenSpill(const std::string& folder, bool named) {
 #if defined(O_TMPFILE)
