@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include <functional>
 #include <iterator>
 #include <sstream>
+#include <thread>
 
 #include "listfiles/ListFileWriter.h"
 #include "listfiles/SystemFiles.h"
@@ -49,10 +52,10 @@ std::string RandomName(const std::string& folder) {
   return folder + name;
 }
 
-}  // namespace
-
-namespace {
+// Which of the standard descriptors HoldClosedStandardDescriptors found
+// closed.
 bool g_held_for_closed[3] = {};
+
 }  // namespace
 
 void HoldClosedStandardDescriptors() {
@@ -101,7 +104,12 @@ std::optional<dev_t> ControllingTerminal() {
   std::istringstream fields(line.substr(end + 1));
   std::string field;
   for (int i = 3; i <= 7 && fields >> field; ++i) {
-    if (i == 7) return static_cast<dev_t>(std::stoull(field));
+    unsigned long long device = 0;
+    if (i == 7 &&
+        std::from_chars(field.data(), field.data() + field.size(), device).ec ==
+            std::errc()) {
+      return static_cast<dev_t>(device);
+    }
   }
   return std::nullopt;
 }
@@ -158,6 +166,23 @@ bool WouldWait(int fd) {
 void WaitToRead(int fd) {
   pollfd ready{fd, POLLIN, 0};
   ::poll(&ready, 1, -1);
+}
+
+bool WaitToReadFor(int fd, int milliseconds) {
+  pollfd ready{fd, POLLIN, 0};
+  const int result = ::poll(&ready, 1, milliseconds);
+  // A poll that fails otherwise leaves the answer to the read.
+  return result > 0 || (result < 0 && errno != EINTR);
+}
+
+int UsableCpus() {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0) {
+    // More CPUs than a cpu_set_t holds.
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  }
+  return std::max(1, CPU_COUNT(&cpus));
 }
 
 int OpenInput(const std::string& path) { return OpenToRead(path); }
