@@ -21,6 +21,7 @@
 #include "listfiles/ListFileReader.h"
 #include "listfiles/ListFiles.h"
 #include "listfiles/SystemFiles.h"
+#include "lists/Threads.h"
 
 namespace karvello {
 namespace {
@@ -58,7 +59,7 @@ std::shared_ptr<BackgroundRead> BackgroundRead::Start(
       new BackgroundRead(std::move(sources), std::move(measure)));
   // The thread keeps the read alive: after a cancel the caller lets go of
   // it, and the thread may still be inside a read(2) of a slow drive.
-  std::thread([read] { read->Run(); }).detach();
+  StartThread([read] { read->Run(); }).detach();
   return read;
 }
 

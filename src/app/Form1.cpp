@@ -12,6 +12,7 @@
 #include <QEvent>
 #include <QFont>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QPainter>
 #include <QPalette>
@@ -65,68 +66,59 @@ enum Container { kWindow, kFrame1, kFrame2 };
 // The lists a command changes or reads.
 enum Lists : int { kNoList = 0, kList1Only = 1, kList2Only = 2 };
 
+// What a button runs: a row of the operation table, or one of the list's
+// own commands, which the table has no row for (Op::kCat in `op`).
+enum class Own : std::uint8_t { kNone, kLoad, kSave, kClear };
+struct Runs {
+  Op op;
+  Own own;
+};
+constexpr Runs Row(Op op) { return {op, Own::kNone}; }
+constexpr Runs kLoad{Op::kCat, Own::kLoad};
+constexpr Runs kSave{Op::kCat, Own::kSave};
+constexpr Runs kClear{Op::kCat, Own::kClear};
+
 // One row per command button: its control, where it sits, where Tab visits
-// it, what it runs and on which list. A press runs `command` on list
-// `list`; the lists in `changes` are the ones its undo step records.
+// it, what it runs and on which list. A press runs `runs` on list `list`;
+// the lists in `changes` are the ones its undo step records.
 struct ButtonEntry {
   int number;  // Check<number>
   Container container;
   const char* caption;
   int left, top, width, height;  // twips
   int tab_index;
-  Form1::Command command;
+  Runs runs;
   int list;  // 1 or 2
   Lists changes;
   Lists reads;
 };
 
-using C = Form1::Command;
 constexpr ButtonEntry kButtons[] = {
     // clang-format off
-    // n  panel    caption                             left  top   width height tab command                list changes     reads
-    {3,  kFrame1, "Load",                              120, 2400,  975, 375, 10, C::kLoad,               1, kList1Only, kNoList},
-    {20, kFrame1, "Save",                             1200, 2400,  975, 375,  4, C::kSave,               1, kNoList,    kList1Only},
-    {17, kFrame1, "Remove List 1 Items With...",       120, 2880, 3135, 375,  7, C::kRemoveWith,         1, kList1Only, kNoList},
-    {16, kFrame1, "Remove List 1 Items Without...",    120, 3360, 3135, 375,  8, C::kRemoveWithout,      1, kList1Only, kNoList},
-    {18, kFrame1, "Remove Blanks From List 1",         120, 3840, 3135, 375,  6, C::kRemoveBlanks,       1, kList1Only, kNoList},
-    {19, kFrame1, "Subtract List 2 From List 1",       120, 4320, 3135, 375,  5, C::kSubtract,           1, kList1Only, kList2Only},
-    {15, kFrame1, "Keep Only Matches in List 2",       120, 4800, 3135, 375,  9, C::kKeepMatches,        1, kList1Only, kList2Only},
-    {4,  kFrame1, "Remove List 1 Dupes Except First",  120, 5280, 3135, 375,  3, C::kDupesExceptFirst,   1, kList1Only, kNoList},
-    {7,  kFrame1, "Remove All List 1 Dupes",           120, 5760, 3135, 375,  2, C::kAllDupes,           1, kList1Only, kNoList},
-    {14, kFrame2, "Load",                              120, 2400,  975, 375, 16, C::kLoad,               2, kList2Only, kNoList},
-    {13, kFrame2, "Save",                             1200, 2400,  975, 375, 17, C::kSave,               2, kNoList,    kList2Only},
-    {2,  kFrame2, "Clear",                            2280, 2400,  975, 375, 24, C::kClear,              2, kList2Only, kNoList},
-    {10, kFrame2, "Remove List 2 Items With...",       120, 2880, 3135, 375, 20, C::kRemoveWith,         2, kList2Only, kNoList},
-    {9,  kFrame2, "Remove List 2 Items Without...",    120, 3360, 3135, 375, 21, C::kRemoveWithout,      2, kList2Only, kNoList},
-    {11, kFrame2, "Remove Blanks From List 2",         120, 3840, 3135, 375, 19, C::kRemoveBlanks,       2, kList2Only, kNoList},
-    {12, kFrame2, "Subtract List 1 From List 2",       120, 4320, 3135, 375, 18, C::kSubtract,           2, kList2Only, kList1Only},
-    {8,  kFrame2, "Keep Only Matches in List 1",       120, 4800, 3135, 375, 22, C::kKeepMatches,        2, kList2Only, kList1Only},
-    {5,  kFrame2, "Remove List 2 Dupes Except First",  120, 5280, 3135, 375, 14, C::kDupesExceptFirst,   2, kList2Only, kNoList},
-    {6,  kFrame2, "Remove All List 2 Dupes",           120, 5760, 3135, 375, 13, C::kAllDupes,           2, kList2Only, kNoList},
+    // n  panel    caption                             left  top   width height tab runs                          list changes     reads
+    {3,  kFrame1, "Load",                              120, 2400,  975, 375, 10, kLoad,                          1, kList1Only, kNoList},
+    {20, kFrame1, "Save",                             1200, 2400,  975, 375,  4, kSave,                          1, kNoList,    kList1Only},
+    {17, kFrame1, "Remove List 1 Items With...",       120, 2880, 3135, 375,  7, Row(Op::kRemoveWith),           1, kList1Only, kNoList},
+    {16, kFrame1, "Remove List 1 Items Without...",    120, 3360, 3135, 375,  8, Row(Op::kRemoveWithout),        1, kList1Only, kNoList},
+    {18, kFrame1, "Remove Blanks From List 1",         120, 3840, 3135, 375,  6, Row(Op::kRemoveBlanks),         1, kList1Only, kNoList},
+    {19, kFrame1, "Subtract List 2 From List 1",       120, 4320, 3135, 375,  5, Row(Op::kSubtract),             1, kList1Only, kList2Only},
+    {15, kFrame1, "Keep Only Matches in List 2",       120, 4800, 3135, 375,  9, Row(Op::kKeepMatches),          1, kList1Only, kList2Only},
+    {4,  kFrame1, "Remove List 1 Dupes Except First",  120, 5280, 3135, 375,  3, Row(Op::kDedupe),               1, kList1Only, kNoList},
+    {7,  kFrame1, "Remove All List 1 Dupes",           120, 5760, 3135, 375,  2, Row(Op::kRemoveAllDupes),       1, kList1Only, kNoList},
+    {14, kFrame2, "Load",                              120, 2400,  975, 375, 16, kLoad,                          2, kList2Only, kNoList},
+    {13, kFrame2, "Save",                             1200, 2400,  975, 375, 17, kSave,                          2, kNoList,    kList2Only},
+    {2,  kFrame2, "Clear",                            2280, 2400,  975, 375, 24, kClear,                         2, kList2Only, kNoList},
+    {10, kFrame2, "Remove List 2 Items With...",       120, 2880, 3135, 375, 20, Row(Op::kRemoveWith),           2, kList2Only, kNoList},
+    {9,  kFrame2, "Remove List 2 Items Without...",    120, 3360, 3135, 375, 21, Row(Op::kRemoveWithout),        2, kList2Only, kNoList},
+    {11, kFrame2, "Remove Blanks From List 2",         120, 3840, 3135, 375, 19, Row(Op::kRemoveBlanks),         2, kList2Only, kNoList},
+    {12, kFrame2, "Subtract List 1 From List 2",       120, 4320, 3135, 375, 18, Row(Op::kSubtract),             2, kList2Only, kList1Only},
+    {8,  kFrame2, "Keep Only Matches in List 1",       120, 4800, 3135, 375, 22, Row(Op::kKeepMatches),          2, kList2Only, kList1Only},
+    {5,  kFrame2, "Remove List 2 Dupes Except First",  120, 5280, 3135, 375, 14, Row(Op::kDedupe),               2, kList2Only, kNoList},
+    {6,  kFrame2, "Remove All List 2 Dupes",           120, 5760, 3135, 375, 13, Row(Op::kRemoveAllDupes),       2, kList2Only, kNoList},
     // Clear of List 1 belongs to the window and lies in front of Frame1.
-    {1,  kWindow, "Clear",                            2400, 2400,  975, 375, 23, C::kClear,              1, kList1Only, kNoList},
+    {1,  kWindow, "Clear",                            2400, 2400,  975, 375, 23, kClear,                         1, kList1Only, kNoList},
     // clang-format on
 };
-
-// The list operation of each command that runs one, from the table the
-// command-line tool shares.
-constexpr std::pair<Form1::Command, Op> kCommandOperations[] = {
-    {C::kRemoveWith, Op::kRemoveWith},
-    {C::kRemoveWithout, Op::kRemoveWithout},
-    {C::kRemoveBlanks, Op::kRemoveBlanks},
-    {C::kSubtract, Op::kSubtract},
-    {C::kKeepMatches, Op::kKeepMatches},
-    {C::kDupesExceptFirst, Op::kDedupe},
-    {C::kAllDupes, Op::kRemoveAllDupes},
-};
-
-// Op::kCat, which changes nothing, for Load, Save and Clear.
-constexpr Op OperationFor(Form1::Command command) {
-  for (const auto& [from, op] : kCommandOperations) {
-    if (from == command) return op;
-  }
-  return Op::kCat;
-}
 
 // The other controls' tab indices; the frames (1 and 12) never take the
 // focus.
@@ -151,13 +143,10 @@ constexpr bool TableIsWhole() {
     tab_seen[b.tab_index] = true;
     if (b.list != 1 && b.list != 2) return false;
     const int own = b.list == 1 ? kList1Only : kList2Only;
-    const bool saves = b.command == C::kSave;
+    const bool saves = b.runs.own == Own::kSave;
     if (b.changes != (saves ? kNoList : own)) return false;
-    const bool own_command =
-        saves || b.command == C::kLoad || b.command == C::kClear;
-    if (own_command != (OperationFor(b.command) == Op::kCat)) return false;
-    const bool two_lists =
-        OperationOf(OperationFor(b.command)).argument == Argument::kOther;
+    if ((b.runs.own != Own::kNone) != (b.runs.op == Op::kCat)) return false;
+    const bool two_lists = OperationOf(b.runs.op).argument == Argument::kOther;
     if (b.reads != (two_lists ? (3 - own) : saves ? own : kNoList)) {
       return false;
     }
@@ -239,8 +228,17 @@ QAccessibleInterface* FocusHolderAccessible(const QString&, QObject* object) {
                                QAccessible::Client, QStringLiteral("Karvello"));
 }
 
-// How long a read may take before the progress window shows.
+// How long a read or a command may take before the progress window shows.
 constexpr std::chrono::milliseconds kProgressDelay(500);
+
+// The busy pointer over the whole program while it lives.
+class BusyPointer {
+ public:
+  BusyPointer() { QGuiApplication::setOverrideCursor(Qt::BusyCursor); }
+  ~BusyPointer() { QGuiApplication::restoreOverrideCursor(); }
+  BusyPointer(const BusyPointer&) = delete;
+  BusyPointer& operator=(const BusyPointer&) = delete;
+};
 
 // The history keeps 100 steps at most, in a quarter of the machine's
 // memory, and never less than 64 MiB: enough for several steps on lists of
@@ -306,7 +304,13 @@ Form1::Form1(Dialogs& dialogs, QWidget* parent)
   FormLoad();
 }
 
-Form1::~Form1() = default;
+Form1::~Form1() {
+  // The work still under way reads the lists, which go with the window.
+  for (const auto& reader : readers_) {
+    while (!reader->WaitFor(std::chrono::hours(1))) {
+    }
+  }
+}
 
 void Form1::BuildControls() {
   MakeWhite(*this);
@@ -505,13 +509,12 @@ void Form1::CheckClick(int n) {
   // A change to up, including the one just below, runs nothing.
   if (button->Value() != 1) return;
   button->SetValue(0);
-  const ButtonEntry& entry = kButtons[entry_[n]];
+  const int row = entry_[n];
+  const ButtonEntry& entry = kButtons[row];
   ListBox& list = entry.list == 1 ? *list1_ : *list2_;
   ListBox& other = entry.list == 1 ? *list2_ : *list1_;
   const QString what = QStringLiteral("\"%1\"").arg(button->text());
-  auto run = [this, &entry, &list, &other] {
-    RunCommand(entry.command, list, other);
-  };
+  auto run = [this, row, &list, &other] { RunOwnCommand(row, list, other); };
   if (entry.changes == kNoList) {
     Guarded(what, run);
   } else {
@@ -540,29 +543,101 @@ void Form1::Guarded(const QString& what, const std::function<void()>& handler) {
       kAppTitle);
 }
 
-void Form1::RunCommand(Command command, ListBox& list, ListBox& other) {
-  if (command == Command::kLoad) {
-    LoadPress(list);
-    return;
+void Form1::RunOwnCommand(int row, ListBox& list, ListBox& other) {
+  const ButtonEntry& entry = kButtons[row];
+  switch (entry.runs.own) {
+    case Own::kLoad:
+      LoadPress(list);
+      return;
+    case Own::kSave:
+      SavePress(list);
+      return;
+    case Own::kClear:
+      list.Items().Clear();
+      list.ItemsChanged();
+      return;
+    case Own::kNone:
+      break;
   }
-  if (command == Command::kSave) {
-    SavePress(list);
-    return;
-  }
-  if (command == Command::kClear) {
-    list.Items().Clear();
-    list.ItemsChanged();
-    return;
-  }
-  const Operation& op = OperationOf(OperationFor(command));
-  std::string search;
-  if (op.argument == Argument::kString) {
-    search = dialogs_.InputBox(this, "Enter string: ", kAppTitle);
+  ListCommand command;
+  command.op = entry.runs.op;
+  if (OperationOf(command.op).argument == Argument::kString) {
+    command.search = dialogs_.InputBox(this, "Enter string: ", kAppTitle);
     // Cancel and an empty answer are the same: nothing to do.
-    if (search.empty()) return;
+    if (command.search.empty()) return;
   }
-  op.run(list.Items(), search, other.Items());
+  PlanAndCarry(list, other, command, QString::fromLatin1(entry.caption));
+}
+
+std::shared_ptr<BackgroundWork> Form1::StartReading(
+    std::function<void()> work) {
+  std::erase_if(readers_, [](const auto& r) { return r->Finished(); });
+  readers_.push_back(BackgroundWork::Start(std::move(work)));
+  return readers_.back();
+}
+
+void Form1::PlanAndCarry(ListBox& list, ListBox& other,
+                         const ListCommand& command, const QString& what) {
+  auto plan = std::make_shared<ListPlan>();
+  const std::shared_ptr<BackgroundWork> work =
+      StartReading([plan, command, &list, &other] {
+        *plan = Plan(command, list.Items(), other.Items());
+      });
+  if (!Await(work, what)) return;
+  karvello::Carry(std::move(*plan), list.Items());
   list.ItemsChanged();
+}
+
+void Form1::Run(ListBox& list, const ListCommand& command,
+                const QString& name) {
+  ListBox& other = &list == list1_ ? *list2_ : *list1_;
+  Change(list, name, name, [&] { PlanAndCarry(list, other, command, name); });
+}
+
+void Form1::Carry(ListBox& list, const std::shared_ptr<BackgroundWork>& work,
+                  const std::shared_ptr<ListPlan>& plan, const QString& name) {
+  Change(list, name, name, [&] {
+    // The change waited for every reader, this one too, unless cancelled.
+    if (!work->Finished() || work->Cancelled()) return;
+    work->Rethrow();
+    karvello::Carry(std::move(*plan), list.Items());
+    list.ItemsChanged();
+  });
+}
+
+bool Form1::Await(const std::shared_ptr<BackgroundWork>& work,
+                  const QString& what) {
+  const BusyPointer busy;
+  if (work->WaitFor(kProgressDelay) ||
+      dialogs_.ShowProgress(this, what.toStdString(),
+                            [&work] { return work->Poll(); })) {
+    work->Rethrow();
+    return true;
+  }
+  work->Cancel();
+  return false;
+}
+
+bool Form1::ListsFree(const QString& what) {
+  auto running = [this] {
+    std::erase_if(readers_, [](const auto& r) { return r->Finished(); });
+    return !readers_.empty();
+  };
+  if (!running()) return true;
+  const BusyPointer busy;
+  const auto until = std::chrono::steady_clock::now() + kProgressDelay;
+  while (running() && readers_.front()->WaitFor(
+                          std::chrono::duration_cast<std::chrono::milliseconds>(
+                              until - std::chrono::steady_clock::now()))) {
+  }
+  if (!running()) return true;
+  if (dialogs_.ShowProgress(this, what.toStdString(), [&running] {
+        return Progress{!running(), -1.0};
+      })) {
+    return true;
+  }
+  for (const auto& reader : readers_) reader->Cancel();
+  return false;
 }
 
 std::vector<std::string> Form1::ChooseFiles(FileDialogRequest::Kind kind,
@@ -608,18 +683,25 @@ void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths,
                                  ? paths[0]
                                  : std::to_string(paths.size()) + " files"));
   if (read == nullptr) return;
+  std::vector<ItemList*> parts;
+  for (BackgroundRead::Result& result : read->Results()) {
+    if (result.outcome != BackgroundRead::Result::Outcome::kNotFound) {
+      parts.push_back(&result.items);
+    }
+  }
+  const std::optional<int> own_extent =
+      AppendAway(list, read, std::move(parts), "Loading");
+  if (!own_extent) return;
   // The files in their order, each with the message LoadListFile gives it.
   // The extent of all the items is the largest of their parts'.
-  int extent = ExtentMeasure(list)(list.Items());
+  int extent = *own_extent;
   DialogListFileUi ui(dialogs_, this);
   for (std::size_t k = 0; k < paths.size(); ++k) {
-    BackgroundRead::Result& result = read->Results()[k];
+    const BackgroundRead::Result& result = read->Results()[k];
     if (result.outcome == BackgroundRead::Result::Outcome::kNotFound) {
       ui.Message(dropped ? "File not found: " + paths[k] : "File not found");
       continue;
     }
-    AppendItems(list.Items(), std::move(result.items));
-    list.ItemsChanged();
     extent = std::max(extent, result.extent);
     if (result.outcome == BackgroundRead::Result::Outcome::kFailed) {
       ui.Error(ReadErrorText(paths[k], result.reason));
@@ -629,9 +711,37 @@ void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths,
   list.SetHorizontalExtent(extent);
 }
 
+std::optional<int> Form1::AppendAway(ListBox& list,
+                                     const std::shared_ptr<void>& owner,
+                                     std::vector<ItemList*> parts,
+                                     const QString& what) {
+  ItemList& items = list.Items();
+  const bool empty = items.ListCount() == 0;
+  std::erase_if(parts, [](const ItemList* p) { return p->ListCount() == 0; });
+  if (empty && items.RawStorage().arena_size == 0 && parts.size() <= 1) {
+    // Taken whole: nothing to copy.
+    if (!parts.empty()) AppendItems(items, std::move(*parts[0]));
+    list.ItemsChanged();
+    return 0;
+  }
+  auto longer = std::make_shared<ItemList>();
+  auto extent = std::make_shared<int>(0);
+  const std::shared_ptr<BackgroundWork> work =
+      StartReading([owner, parts, longer, extent, empty, &items,
+                    measure = ExtentMeasure(list)] {
+        if (!empty) *extent = measure(items);
+        if (!parts.empty()) *longer = WithAppended(items, parts);
+      });
+  if (!Await(work, what)) return std::nullopt;
+  if (!parts.empty()) TakeAppended(items, std::move(*longer));
+  list.ItemsChanged();
+  return *extent;
+}
+
 std::shared_ptr<BackgroundRead> Form1::ReadAway(
     std::vector<BackgroundRead::Source> sources, const ListBox& list,
     const std::string& what) {
+  const BusyPointer busy;
   std::shared_ptr<BackgroundRead> read =
       BackgroundRead::Start(std::move(sources), ExtentMeasure(list));
   // A read that ends soon shows nothing, as a Load always did.

@@ -22,9 +22,16 @@
 // the panel are loaded into it as a Load of those files would (messages name
 // the file), and dropped text is pasted; the drop itself ends first.
 //
-// A Load, and a paste or drop, reads on a thread of its own: the window waits
-// for it up to half a second, and then shows a progress window whose Cancel
-// leaves the list as it was, with no undo step.
+// A Load, a paste or drop, and every command that works on the items (the
+// buttons' and More Commands') run on a thread of its own: the pointer
+// shows the window busy at once, the window waits up to half a second, and
+// then shows a progress window whose Cancel leaves the list as it was, with
+// no undo step. The list changes in one go once the work is done. No list
+// changes while such work still reads it, also after a Cancel: the change
+// waits for it, with the same progress window.
+//
+// Each list's menu also opens More Commands (Ctrl+K in the list), a dialog
+// that runs any row of the operation table with its options.
 //
 // An error that leaves a handler (memory exhausted, a failure inside an
 // operation) is caught by the handler's one wrapper and shown in a message
@@ -47,9 +54,11 @@
 #include <vector>
 
 #include "app/BackgroundRead.h"
+#include "app/BackgroundWork.h"
 #include "app/CommonDialog.h"
 #include "app/Dialogs.h"
 #include "app/ListBox.h"
+#include "app/ListCommand.h"
 #include "lists/UndoHistory.h"
 
 class QAction;
@@ -60,6 +69,8 @@ class QStyle;
 
 namespace karvello {
 
+class MoreCommands;
+
 namespace internal {
 class UndoStepNames;
 }  // namespace internal
@@ -68,20 +79,6 @@ class Form1 : public QWidget {
   Q_OBJECT
 
  public:
-  // What a command button runs.
-  enum class Command {
-    kLoad,
-    kSave,
-    kClear,
-    kRemoveWith,
-    kRemoveWithout,
-    kRemoveBlanks,
-    kSubtract,
-    kKeepMatches,
-    kDupesExceptFirst,
-    kAllDupes,
-  };
-
   // Builds the window and runs its start-up: size, centre, caption and the
   // hand pointer from HAND-M.CUR in the program's folder. `dialogs` must
   // outlive the window.
@@ -110,6 +107,26 @@ class Form1 : public QWidget {
   // Test hook: the history, for benchmarks that report what it holds.
   const UndoHistory& HistoryForTesting() const { return history_; }
 
+  // Starts `work`, which reads the lists and nothing else, on a thread of
+  // its own. No list changes until it has ended.
+  std::shared_ptr<BackgroundWork> StartReading(std::function<void()> work);
+  // Runs `command` on `list`, the other list being OTHER, as one undo step
+  // named `name` ("Remove Dupes, Ignoring Case"), off the window's thread.
+  void Run(ListBox& list, const ListCommand& command, const QString& name);
+  // The same with the plan that `work`, begun by StartReading, makes for
+  // `list` as it is now: the step waits for it.
+  void Carry(ListBox& list, const std::shared_ptr<BackgroundWork>& work,
+             const std::shared_ptr<ListPlan>& plan, const QString& name);
+  // A change or a wait for one is under way: what reads the lists must wait
+  // for ListsChanged.
+  bool Changing() const { return changing_; }
+  // Opens More Commands for `list`, or brings it to the front.
+  void OpenMoreCommands(ListBox& list);
+
+ signals:
+  // After every change, replay or abandoned change of a list.
+  void ListsChanged();
+
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   bool event(QEvent* event) override;
@@ -130,12 +147,25 @@ class Form1 : public QWidget {
 
   // The press pattern of button `n`, then its command.
   void CheckClick(int n);
-  void RunCommand(Command command, ListBox& list, ListBox& other);
+  void RunOwnCommand(int row, ListBox& list, ListBox& other);
+  // Inside a change: works out `command` off the window's thread, with the
+  // progress window showing `what`, and makes it on `list`.
+  void PlanAndCarry(ListBox& list, ListBox& other, const ListCommand& command,
+                    const QString& what);
   // Runs `change` on `list` as one undo step named `name`, guarded as
   // Guarded is, with `what` naming it in an error message.
   void Change(ListBox& list, const QString& name, const QString& what,
               const std::function<void()>& change);
   void Replay(bool redo);
+  void Replay1(bool redo);
+  // Waits for the work that reads the lists, with the busy pointer and,
+  // after half a second, the progress window showing `what`; false when the
+  // user cancelled (the work is then dropped, and still waited for by the
+  // next change).
+  [[nodiscard]] bool ListsFree(const QString& what);
+  // Waits for `work` as ListsFree does; true when it is done.
+  [[nodiscard]] bool Await(const std::shared_ptr<BackgroundWork>& work,
+                           const QString& what);
   ListBox* ListFor(QObject* watched) const;
   bool HandleDrop(ListBox& list, QEvent* event);
   // Runs `handler`; an exception that leaves it is shown as "`what` failed"
@@ -151,6 +181,14 @@ class Form1 : public QWidget {
   // file in its message.
   void LoadFiles(ListBox& list, const std::vector<std::string>& paths,
                  bool dropped);
+  // Appends `parts` to `list` in one go, the copying done off the window's
+  // thread (which `owner` keeps them alive for), with the progress window
+  // showing `what`; the extent of the items `list` held before, or nothing
+  // when the user cancelled.
+  std::optional<int> AppendAway(ListBox& list,
+                                const std::shared_ptr<void>& owner,
+                                std::vector<ItemList*> parts,
+                                const QString& what);
   // Appends `bytes`, read as a list file, to `list` as one step `name`.
   void AppendText(ListBox& list, const QByteArray& bytes, const QString& name);
   // Starts `sources` reading for `list`, measured as it draws them, and
@@ -180,6 +218,9 @@ class Form1 : public QWidget {
   // modal windows a change may show, and such a press is ignored.
   bool changing_ = false;
   QStyle* frame_style_ = nullptr;  // owned by the window
+  // Work that reads the lists and may not have ended.
+  std::vector<std::shared_ptr<BackgroundWork>> readers_;
+  std::array<MoreCommands*, 2> more_commands_{};  // owned by the window
 };
 
 }  // namespace karvello

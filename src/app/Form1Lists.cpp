@@ -20,6 +20,7 @@
 
 #include "app/FilePaths.h"
 #include "app/Form1.h"
+#include "app/MoreCommands.h"
 #include "app/internal/UndoStepNames.h"
 
 namespace karvello {
@@ -42,6 +43,7 @@ constexpr QKeyCombination kRedoKeys[] = {Qt::CTRL | Qt::SHIFT | Qt::Key_Z,
 constexpr QKeyCombination kCopyItemKey = Qt::CTRL | Qt::Key_C;
 constexpr QKeyCombination kCopyListKey = Qt::CTRL | Qt::SHIFT | Qt::Key_C;
 constexpr QKeyCombination kPasteKey = Qt::CTRL | Qt::Key_V;
+constexpr QKeyCombination kMoreCommandsKey = Qt::CTRL | Qt::Key_K;
 
 // "Remove All List 1 Dupes" names its list already; "Load" becomes
 // "Load (List 1)", and "Keep Only Matches in List 2", which changes List 1,
@@ -113,6 +115,11 @@ void Form1::Change(ListBox& list, const QString& name, const QString& what,
                    const std::function<void()>& change) {
   if (changing_) return;
   changing_ = true;
+  if (!ListsFree(name)) {
+    changing_ = false;
+    emit ListsChanged();
+    return;
+  }
   const int list_number = &list == list1_ ? 1 : 2;
   const ItemList::Index count_before = list.Items().ListCount();
   history_.Open(list_number - 1, list.Items(), ViewOf(list));
@@ -123,6 +130,7 @@ void Form1::Change(ListBox& list, const QString& name, const QString& what,
   step_names_->Closed(history_, list.Items().ListCount() != count_before,
                       StepName(name, list_number));
   changing_ = false;
+  emit ListsChanged();
 }
 
 void Form1::Undo() { Replay(false); }
@@ -130,6 +138,15 @@ void Form1::Redo() { Replay(true); }
 
 void Form1::Replay(bool redo) {
   if (changing_) return;
+  changing_ = true;
+  const bool free =
+      ListsFree(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"));
+  changing_ = false;
+  if (free) Replay1(redo);
+  emit ListsChanged();
+}
+
+void Form1::Replay1(bool redo) {
   Guarded(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"), [this, redo] {
     std::array<ItemList*, 2> lists = {&list1_->Items(), &list2_->Items()};
     const std::optional<UndoHistory::Replayed> replayed =
@@ -161,6 +178,7 @@ void Form1::BuildActions() {
         {kCopyListKey, [this, list] { CopyList(*list); }},
         {kPasteKey, [this, list] { Paste(*list); }},
         {Qt::Key_Delete, [this, list] { RemoveSelected(*list); }},
+        {kMoreCommandsKey, [this, list] { OpenMoreCommands(*list); }},
     };
     for (const auto& [key, run] : commands) {
       auto* action = new QAction(list);
@@ -206,7 +224,19 @@ void Form1::ShowListMenu(ListBox& list, QPoint at) {
       [this, &list] { CopyList(list); });
   add(WithKeys(QStringLiteral("Paste"), {kPasteKey}), true,
       [this, &list] { Paste(list); });
+  menu->addSeparator();
+  add(WithKeys(QStringLiteral("More Commands\u2026"), {kMoreCommandsKey}), true,
+      [this, &list] { OpenMoreCommands(list); });
   menu->popup(at);
+}
+
+void Form1::OpenMoreCommands(ListBox& list) {
+  const int number = &list == list1_ ? 1 : 2;
+  MoreCommands*& dialog = more_commands_[number - 1];
+  if (dialog == nullptr) dialog = new MoreCommands(*this, list, number);
+  dialog->show();
+  dialog->raise();
+  dialog->activateWindow();
 }
 
 void Form1::CopyItem(ListBox& list) {
@@ -244,16 +274,16 @@ void Form1::Paste(ListBox& list) {
 void Form1::AppendText(ListBox& list, const QByteArray& bytes,
                        const QString& name) {
   if (bytes.isEmpty()) return;
-  Change(list, name, name, [this, &list, &bytes] {
+  Change(list, name, name, [this, &list, &bytes, &name] {
     const std::shared_ptr<BackgroundRead> read =
         ReadAway({BackgroundRead::Bytes(bytes)}, list, "Reading the text");
     if (read == nullptr) return;
     BackgroundRead::Result& result = read->Results()[0];
-    const int extent =
-        std::max(ExtentMeasure(list)(list.Items()), result.extent);
-    AppendItems(list.Items(), std::move(result.items));
-    list.ItemsChanged();
-    list.SetHorizontalExtent(extent);
+    const int result_extent = result.extent;
+    const std::optional<int> extent =
+        AppendAway(list, read, {&result.items}, name);
+    if (!extent) return;
+    list.SetHorizontalExtent(std::max(*extent, result_extent));
     if (result.outcome == BackgroundRead::Result::Outcome::kFailed) {
       throw std::runtime_error(result.reason);
     }

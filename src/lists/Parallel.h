@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "lists/Threads.h"
+
 namespace karvello {
 
 // Below this many items a second thread's start and join cost about what it
@@ -27,7 +29,8 @@ inline int PartsFor(std::uint64_t items) {
 }
 
 // Runs `work(part)` for part 0 .. parts - 1, part 0 on this thread and the
-// others on threads of their own (or here, when no thread can be started);
+// others on threads of their own (or here, when no thread can be started),
+// which take none of the signals that end the program (Threads.h);
 // returns when all are done and rethrows the first exception of any part.
 template <typename Work>
 void RunParts(int parts, Work work) {
@@ -48,7 +51,7 @@ void RunParts(int parts, Work work) {
   std::vector<int> inline_parts;
   for (int part = 1; part < parts; ++part) {
     try {
-      threads.emplace_back(guarded, part);
+      threads.push_back(StartThread(guarded, part));
     } catch (const std::system_error&) {
       // No thread to be had: the part runs here instead, only slower.
       inline_parts.push_back(part);

@@ -1,5 +1,9 @@
 #include "pipeline/Pipeline.h"
 
+#include <charconv>
+
+#include "pipeline/internal/Budget.h"
+
 namespace karvello {
 
 bool ParseMemorySize(std::string_view text, std::size_t& bytes) {
@@ -23,5 +27,25 @@ bool ParseMemorySize(std::string_view text, std::size_t& bytes) {
   bytes = static_cast<std::size_t>(value << shift);
   return true;
 }
+
+namespace internal {
+
+std::optional<std::uint64_t> MemAvailableBytes(std::string_view meminfo) {
+  constexpr std::string_view kKey = "MemAvailable:";
+  std::size_t at = meminfo.find(kKey);
+  while (at != std::string_view::npos && at != 0 && meminfo[at - 1] != '\n') {
+    at = meminfo.find(kKey, at + 1);
+  }
+  if (at == std::string_view::npos) return std::nullopt;
+  at = meminfo.find_first_not_of(' ', at + kKey.size());
+  if (at == std::string_view::npos) return std::nullopt;
+  std::uint64_t kib = 0;
+  const auto [end, error] = std::from_chars(
+      meminfo.data() + at, meminfo.data() + meminfo.size(), kib);
+  if (error != std::errc() || kib > UINT64_MAX / 1024) return std::nullopt;
+  return kib * 1024;
+}
+
+}  // namespace internal
 
 }  // namespace karvello

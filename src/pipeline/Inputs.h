@@ -21,13 +21,10 @@
 
 #include "listfiles/ListFileReader.h"
 #include "lists/ItemList.h"
-#include "pipeline/Status.h"
 #include "pipeline/System.h"
+#include "status/Status.h"
 
 namespace karvello {
-
-// The name of standard input among the inputs.
-inline constexpr std::string_view kStdin = "-";
 
 // Puts /dev/null, opened the wrong way round, in place of each of the
 // standard descriptors 0, 1 and 2 that is closed, so that no file opened

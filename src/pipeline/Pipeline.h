@@ -42,7 +42,7 @@
 #include "listfiles/ListFileReader.h"
 #include "lists/ItemKey.h"
 #include "lists/Operations.h"
-#include "pipeline/Status.h"
+#include "status/Status.h"
 
 namespace karvello {
 

@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <system_error>
 
 #include "listfiles/ListFileWriter.h"
+#include "lists/Threads.h"
 
 namespace karvello {
 
@@ -51,15 +53,20 @@ Progress::Progress(int fd, std::uint64_t total,
     : fd_(fd),
       total_(total),
       read_(std::move(read)),
-      start_(std::chrono::steady_clock::now()),
-      thread_([this] {
-        std::unique_lock lock(mutex_);
-        auto next = start_ + kFirstDraw;
-        while (!wake_.wait_until(lock, next, [this] { return stop_; })) {
-          Draw();
-          next = std::chrono::steady_clock::now() + kRedraw;
-        }
-      }) {}
+      start_(std::chrono::steady_clock::now()) {
+  try {
+    thread_ = StartThread([this] {
+      std::unique_lock lock(mutex_);
+      auto next = start_ + kFirstDraw;
+      while (!wake_.wait_until(lock, next, [this] { return stop_; })) {
+        Draw();
+        next = std::chrono::steady_clock::now() + kRedraw;
+      }
+    });
+  } catch (const std::system_error&) {
+    // Out of threads or address space: the run goes on without its line.
+  }
+}
 
 Progress::~Progress() {
   {
@@ -67,7 +74,7 @@ Progress::~Progress() {
     stop_ = true;
   }
   wake_.notify_one();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
   if (drawn_) static_cast<void>(WriteAllFd(fd_, "\r\033[K", 4));
 }
 

@@ -26,7 +26,8 @@ class Progress {
  public:
   // Draws the line on the descriptor `fd` until destroyed; `read` gives the
   // bytes read so far (from any thread), `total` the bytes there are to
-  // read, 0 when unknown.
+  // read, 0 when unknown. Where no thread can be started for it, no line is
+  // drawn and nothing fails.
   Progress(int fd, std::uint64_t total, std::function<std::uint64_t()> read);
   // Clears the line, if it was drawn.
   ~Progress();

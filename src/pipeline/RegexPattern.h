@@ -14,7 +14,7 @@
 
 #include "lists/ItemKey.h"
 #include "lists/Operations.h"
-#include "pipeline/Status.h"
+#include "status/Status.h"
 
 namespace re2 {
 class RE2;

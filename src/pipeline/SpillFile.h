@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "pipeline/Status.h"
+#include "status/Status.h"
 
 namespace karvello {
 

@@ -17,9 +17,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iterator>
 
 #include "pipeline/Inputs.h"
 #include "pipeline/Pipeline.h"
+#include "pipeline/internal/Budget.h"
 
 namespace karvello {
 
@@ -140,15 +142,11 @@ int ReadAt(int fd, char* buffer, std::size_t n, std::uint64_t offset,
 
 std::size_t DefaultMemoryBudget() {
   std::uint64_t budget = std::uint64_t{1} << 30;
-  std::ifstream meminfo("/proc/meminfo");
-  std::string key;
-  std::uint64_t kib;
-  while (meminfo >> key >> kib) {
-    if (key == "MemAvailable:") {
-      budget = kib * 1024 / 2;
-      break;
-    }
-    meminfo.ignore(256, '\n');
+  std::ifstream meminfo_file("/proc/meminfo");
+  const std::string meminfo((std::istreambuf_iterator<char>(meminfo_file)),
+                            std::istreambuf_iterator<char>());
+  if (const auto available = internal::MemAvailableBytes(meminfo)) {
+    budget = *available / 2;
   }
   // An address-space limit counts the program, its libraries, thread
   // stacks and mappings that are only reserved, not just the lists. The

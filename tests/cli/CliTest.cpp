@@ -312,6 +312,7 @@ TEST_F(CliTest, EveryOperationInEveryModeWritesWhatTheRunInMemoryWrites) {
       "dedupe --keep-last --count --ignore-case --normalize",
       "dedupe -z --ignore-case --lf",
       "dedupe --lines --field 2 --delimiter , --trim",
+      "dedupe --lines --field 2 --ignore-case",
       "remove-all-dupes",
       "remove-all-dupes --trim --stats",
       "remove-all-dupes --normalize --lines",
@@ -401,6 +402,14 @@ TEST_F(CliTest, EveryInputIsCheckedBeforeAnythingIsWritten) {
       "karvello-cli: cannot read " +
           too_long + ": File name too long\n");
   EXPECT_EQ(Contents("out"), "old\n");
+  // OTHER is checked with them, and - is standard input there too.
+  run = Shell("CLI subtract nope2 a nope -o out");
+  EXPECT_EQ(run.err,
+            "karvello-cli: cannot read nope2: No such file or directory\n"
+            "karvello-cli: cannot read nope: No such file or directory\n");
+  run = Shell("echo a | CLI subtract - a --lf");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
   // Standard input that cannot be read, or is closed, is no empty list:
   // karvello-cli cat a.txt - <&-, karvello-cli subtract b.txt - <&-
   for (const char* line : {"CLI cat a - <.", "CLI cat a - <&-",
@@ -474,6 +483,10 @@ TEST_F(CliTest, FailuresAreReportedOnceWithTheToolsNameAndOutKept) {
        "No such file or directory\n"},
       {"TMPDIR=nowhere CLI remove-all-dupes big --memory 1M -o out", 1,
        "karvello-cli: cannot create a file in the temporary folder nowhere"},
+      // 60,000 keys of 8 bytes take more than 1M in a set, and go to parts.
+      {"seq -w 10000000 10060000 | CLI dedupe --memory 1M --temp-dir nowhere "
+       "-o out",
+       1, "karvello-cli: cannot create a file in the temporary folder"},
       // A read that fails part-way, in the list and in OTHER.
       {"CLI dedupe big /proc/self/mem -o out", 1,
        "karvello-cli: cannot read /proc/self/mem: Input/output error\n"},
@@ -724,6 +737,62 @@ TEST_F(CliTest, AProgressLineShowsOnATerminalAndIsClearedAtTheEnd) {
   }
 }
 
+// A copy of the tool in the test's folder, for a run as the user nobody:
+// the build's own folder may lie where that user cannot go (a clone under a
+// private mktemp -d). Returns the command that runs it as that user.
+std::string ToolForNobody(const fs::path& dir) {
+  chmod(dir.c_str(), 0777);
+  fs::create_directory(dir / "bin");
+  fs::copy_file(KARVELLO_CLI_PATH, dir / "bin" / "karvello-cli",
+                fs::copy_options::overwrite_existing);
+  chmod((dir / "bin").c_str(), 0755);
+  chmod((dir / "bin" / "karvello-cli").c_str(), 0755);
+  return "setpriv --reuid=65534 --regid=65534 --clear-groups "
+         "bin/karvello-cli";
+}
+
+TEST_F(CliTest, TheProgressThreadNeitherStopsTheRunNorTakesItsSignals) {
+  std::string numbers;
+  for (int i = 0; i < 300000; ++i) numbers += std::to_string(i) + "\n";
+  Write("big", numbers);
+  // karvello-cli cat --progress ended with std::system_error (exit 134)
+  // where no thread could be started: under an address-space limit that
+  // leaves no room for a thread's stack, or as a user with no process left
+  // to start (ulimit -u 1).
+  std::vector<std::string> lines;
+  if (!kSanitized) lines.push_back("ulimit -s 4000000; ulimit -v 1000000; CLI");
+  if (geteuid() == 0)
+    lines.push_back("prlimit --nproc=1 " + ToolForNobody(dir_));
+  for (const std::string& line : lines) {
+    SCOPED_TRACE(line);
+    const Outcome run = Shell(line + " cat big --lf --progress >out");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_THAT(run.err, IsEmpty());
+    EXPECT_TRUE(Contents("out") == numbers);
+  }
+  // The line's thread, caught while the run waits for its input, blocks
+  // SIGINT, SIGTERM and SIGHUP, so that only the thread that holds them
+  // back during a save takes them; it took them and left a .karvello-*
+  // temporary file behind.
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  const Outcome run = Shell(
+      "exec 3<>fifo; '" KARVELLO_CLI_PATH
+      "' cat --progress fifo -o out 3>&- & "
+      "tasks=/proc/$!/task; n=0; "
+      "while [ $(ls $tasks | wc -l) -lt 2 ] && [ $n -lt 600 ]; do "
+      "sleep 0.05; n=$((n+1)); done; "
+      "for t in $tasks/*; do [ $t = $tasks/$! ] || grep SigBlk $t/status; "
+      "done >masks; echo x >&3; exec 3>&-; wait $!");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(Contents("out"), "x\r\n");
+  const std::string masks = Contents("masks");
+  ASSERT_THAT(masks, StartsWith("SigBlk:"));
+  const unsigned long long mask = std::stoull(masks.substr(7), nullptr, 16);
+  const unsigned long long stop_signals =
+      1ull << (SIGINT - 1) | 1ull << (SIGTERM - 1) | 1ull << (SIGHUP - 1);
+  EXPECT_EQ(mask & stop_signals, stop_signals) << masks;
+}
+
 TEST_F(CliTest, BadUsageIsReportedWithTheUsageAndExitsWithTwo) {
   // clang-format off
   for (const char* args :
@@ -759,19 +828,10 @@ TEST_F(CliTest, BadUsageIsReportedWithTheUsageAndExitsWithTwo) {
 
 TEST_F(CliTest, UnreadableInputsAsAnotherUser) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run as the user nobody";
-  ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
   Write("a", "a\n");
   Write("secret", "s\n");
   chmod((dir_ / "secret").c_str(), 0600);
-  // A copy of the tool in the test's folder: the build's own folder may lie
-  // where that user cannot go (a clone under a private mktemp -d).
-  fs::create_directory(dir_ / "bin");
-  fs::copy_file(KARVELLO_CLI_PATH, dir_ / "bin" / "karvello-cli");
-  chmod((dir_ / "bin").c_str(), 0755);
-  chmod((dir_ / "bin" / "karvello-cli").c_str(), 0755);
-  const Outcome run = Shell(
-      "setpriv --reuid=65534 --regid=65534 --clear-groups bin/karvello-cli "
-      "cat a secret");
+  const Outcome run = Shell(ToolForNobody(dir_) + " cat a secret");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "karvello-cli: cannot read secret: Permission denied\n");
   EXPECT_THAT(run.out, IsEmpty());

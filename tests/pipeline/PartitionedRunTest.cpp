@@ -237,6 +237,59 @@ TEST_F(PartitionedRunTest, CountsTheCopiesOfEveryKeyAcrossParts) {
   }
 }
 
+TEST_F(PartitionedRunTest, OtherIsSplitByItsWholeKeyAndCountsInItsPart) {
+  // Items compared by their second comma-separated field; OTHER's items are
+  // the keys themselves, many more of them than the items' keys: distinct
+  // items, and copies of one item, which no split tells apart.
+  const KeyRules keys{.field = 2, .delimiter = ','};
+  Texts other;
+  std::set<std::string> in_other;
+  for (int i = 0; i < 60000; i += 2) {
+    other.push_back("key " + std::to_string(i));
+    in_other.insert(other.back());
+  }
+  Texts distinct, copies(300, "row,key 8");
+  for (int i = 0; i < 300; ++i) {
+    distinct.push_back("row " + std::to_string(i) + ",key " +
+                       std::to_string(i));
+  }
+  copies.push_back("row,key 9");
+  constexpr std::size_t kPartBytes = 4096;
+  for (const Texts* list : {&distinct, &copies}) {
+    SCOPED_TRACE(list->front());
+    Texts expected;
+    for (const std::string& text : *list) {
+      if (!in_other.contains(text.substr(text.find(',') + 1))) {
+        expected.push_back(text);
+      }
+    }
+    PartitionedRun run({.temp_dir = ::testing::TempDir(),
+                        .part_bytes = kPartBytes,
+                        .keys = keys});
+    for (const std::string& text : *list) run.Add(text);
+    for (const std::string& text : other) run.AddOther(text);
+    // What a part holds in memory: its items and what it has of OTHER, each
+    // item with its 12 bytes of record.
+    std::size_t most = 0;
+    const auto subtract = RowOf(Op::kSubtract, {.keys = keys});
+    Texts result;
+    run.Finish(
+        [&](const ItemList& part, const ItemList& others,
+            std::span<std::uint8_t> marks) {
+          most = std::max<std::size_t>(
+              most, part.TextBytes() + others.TextBytes() +
+                        12 * static_cast<std::size_t>(part.ListCount() +
+                                                      others.ListCount()));
+          subtract(part, others, marks);
+        },
+        [&](std::string_view item, std::uint64_t) {
+          result.emplace_back(item);
+        });
+    EXPECT_THAT(result, ElementsAreArray(expected));
+    EXPECT_LE(most, kPartBytes);
+  }
+}
+
 TEST(SpillFileTest, AnUnusableFolderIsAClearError) {
   try {
     SpillFile file("/nonexistent-karvello-folder", 4096);

@@ -1,9 +1,7 @@
-#include "pipeline/Status.h"
+#include "status/Status.h"
 
 #include <algorithm>
 #include <cstring>
-
-#include "pipeline/Inputs.h"
 
 namespace karvello {
 
@@ -17,8 +15,8 @@ std::string Shown(std::string_view path) {
 }  // namespace
 
 Status::Status(std::string_view verb, std::string_view path,
-               std::string_view reason, int exit_status)
-    : exit_status_(exit_status) {
+               std::string_view reason, int exit_status, int error)
+    : exit_status_(exit_status), error_(error) {
   if (!verb.empty()) {
     message_.append(verb).append(" ").append(Shown(path)).append(": ");
   }
@@ -26,7 +24,9 @@ Status::Status(std::string_view verb, std::string_view path,
 }
 
 Status Status::Read(std::string_view path, int error) {
-  return Read(path, std::strerror(error));
+  Status status = Read(path, std::strerror(error));
+  status.error_ = error;
+  return status;
 }
 
 Status Status::Read(std::string_view path, std::string_view reason) {
@@ -36,9 +36,10 @@ Status Status::Read(std::string_view path, std::string_view reason) {
 
 Status Status::Write(std::string_view path, int error) {
   if (path.empty()) {
-    return Status("cannot write to", "standard output", std::strerror(error));
+    return Status("cannot write to", "standard output", std::strerror(error), 1,
+                  error);
   }
-  return Status("cannot save", path, std::strerror(error));
+  return Status("cannot save", path, std::strerror(error), 1, error);
 }
 
 Status Status::Usage(std::string_view reason) {
@@ -50,6 +51,7 @@ void Status::Also(const Status& other) {
   if (!message_.empty()) message_ += '\n';
   message_ += other.message_;
   exit_status_ = std::max(exit_status_, other.exit_status_);
+  if (error_ == 0) error_ = other.error_;
 }
 
 }  // namespace karvello
