@@ -128,7 +128,7 @@ void MoreCommands::BuildControls() {
   field_ = new QSpinBox;
   field_->setRange(0, std::numeric_limits<int>::max());
   field_->setAccessibleName(QStringLiteral("Field"));
-  field_->setAccessibleDescription(QStringLiteral("0 for the whole item"));
+  field_->setSpecialValueText(QStringLiteral("0 (whole item)"));
   form->addRow(QStringLiteral("&Field:"), field_);
   delimiter_ = new QLineEdit;
   delimiter_->setAccessibleName(QStringLiteral("Delimiter"));

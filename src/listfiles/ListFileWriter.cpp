@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "listfiles/SystemFiles.h"
 #include "listfiles/internal/WriterCalls.h"
 
 namespace karvello {
@@ -59,30 +60,6 @@ PathParts SplitPath(const std::string& path) {
   if (slash == std::string::npos) return {".", path};
   return {slash == 0 ? std::string("/") : path.substr(0, slash),
           path.substr(slash + 1)};
-}
-
-// N when `path` is one of the names by which a process reaches its own
-// descriptor N, -1 otherwise. A shell redirection to these names duplicates
-// the descriptor rather than opening the file again.
-int DescriptorNamed(const std::string& path) {
-  if (path == "/dev/stdin") return 0;
-  if (path == "/dev/stdout") return 1;
-  if (path == "/dev/stderr") return 2;
-  std::string_view digits = path;
-  if (digits.starts_with("/dev/fd/")) {
-    digits.remove_prefix(8);
-  } else if (digits.starts_with("/proc/self/fd/")) {
-    digits.remove_prefix(14);
-  } else {
-    return -1;
-  }
-  if (digits.empty() || digits.size() > 9) return -1;
-  int fd = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return -1;
-    fd = fd * 10 + (c - '0');
-  }
-  return fd;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {

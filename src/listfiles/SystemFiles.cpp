@@ -21,4 +21,24 @@ std::size_t RegularFileSize(int fd) noexcept {
              : 0;
 }
 
+int DescriptorNamed(std::string_view path) noexcept {
+  if (path == "/dev/stdin") return 0;
+  if (path == "/dev/stdout") return 1;
+  if (path == "/dev/stderr") return 2;
+  if (path.starts_with("/dev/fd/")) {
+    path.remove_prefix(8);
+  } else if (path.starts_with("/proc/self/fd/")) {
+    path.remove_prefix(14);
+  } else {
+    return -1;
+  }
+  if (path.empty() || path.size() > 9) return -1;
+  int fd = 0;
+  for (const char c : path) {
+    if (c < '0' || c > '9') return -1;
+    fd = fd * 10 + (c - '0');
+  }
+  return fd;
+}
+
 }  // namespace karvello

@@ -16,9 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#ifdef _WIN32
 #include <string_view>
-#endif
 
 namespace karvello {
 
@@ -35,6 +33,14 @@ namespace karvello {
 // The size of the regular file open at `fd`; 0 for anything else (a pipe,
 // a device) or when it cannot be told.
 [[nodiscard]] std::size_t RegularFileSize(int fd) noexcept;
+
+// N when `path` is one of the names by which a process reaches its own open
+// descriptor N (/dev/stdin, /dev/stdout, /dev/stderr, /dev/fd/N,
+// /proc/self/fd/N), which a shell redirection duplicates rather than opens
+// again; -1 for any other path, and always on Windows, which has no such
+// names.
+//   DescriptorNamed("/dev/fd/3") == 3, DescriptorNamed("/dev/fd/x") == -1
+[[nodiscard]] int DescriptorNamed(std::string_view path) noexcept;
 
 #ifdef _WIN32
 // `path` for the wide calls: UTF-16, and when its full form is too long for

@@ -51,6 +51,10 @@ Status Inputs::Check(const std::optional<FileId>& output) {
       input.fd = STDIN_FILENO;
     } else if (input.path.find('\0') != std::string::npos) {
       error = ENOENT;
+    } else if (const int fd = DescriptorNamed(input.path);
+               fd >= 0 && HeldForClosed(fd)) {
+      // Its name would open the /dev/null that stands in for it.
+      error = EBADF;
     } else {
       input.fd = OpenToRead(input.path);
       if (input.fd < 0) error = errno;

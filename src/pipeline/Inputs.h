@@ -34,6 +34,10 @@ namespace karvello {
 // before anything else opens a file.
 void HoldClosedStandardDescriptors();
 
+// True when `fd` is one that HoldClosedStandardDescriptors found closed.
+// Its names (/dev/stdin, /dev/fd/0) are then read as it would be: EBADF.
+bool HeldForClosed(int fd);
+
 // The file open as `fd` when it is a regular file.
 std::optional<FileId> RegularFileOf(int fd);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "listfiles/ListFileWriter.h"
+#include "listfiles/SystemFiles.h"
 #include "lists/TextSet.h"
 #include "pipeline/Inputs.h"
 #include "pipeline/PartitionedRun.h"
@@ -68,11 +69,13 @@ void WithCounts(const Operation& op, const Choices& choices, ItemList& list) {
 }
 
 // The descriptor the result goes through as it is produced: standard
-// output, or OUT when it names standard output or error (which the writer
-// writes through rather than replace). The regular file there, if any, must
-// not be an input.
+// output, the descriptor that OUT names (/dev/fd/3), or standard output or
+// error when OUT is their file (the writer writes through all of these
+// rather than replace). The regular file there, if any, must not be an
+// input.
 std::optional<FileId> WrittenThrough(const std::string& output) {
   if (output.empty()) return RegularFileOf(STDOUT_FILENO);
+  if (const int fd = DescriptorNamed(output); fd >= 0) return RegularFileOf(fd);
   const std::optional<FileId> named = RegularFileNamed(output);
   if (!named) return std::nullopt;
   for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
@@ -131,9 +134,14 @@ class Runner {
   // anything is read.
   Status Check() {
     Status status;
+    // A descriptor that is not open now must not become one of the run's
+    // own files (a spill file) by the time the result is written.
     if (job_.output.empty()) {
       const int error = UsableAs(STDOUT_FILENO, true);
       if (error != 0) status.Also(Status::Write({}, error));
+    } else if (const int fd = DescriptorNamed(job_.output); fd >= 0) {
+      const int error = UsableAs(fd, true);
+      if (error != 0) status.Also(Status::Write(job_.output, error));
     }
     const std::optional<FileId> output = WrittenThrough(job_.output);
     if (other_) status.Also(other_->Check(output));
@@ -145,8 +153,10 @@ class Runner {
     const bool terminal =
         ::isatty(STDERR_FILENO) == 1 &&
         (!job_.output.empty() || ::isatty(STDOUT_FILENO) == 0);
+    // Not even when asked for: the line would fall among the result.
     if (job_.progress == ShowProgress::kNever ||
-        (job_.progress == ShowProgress::kOnTerminal && !terminal)) {
+        (job_.progress == ShowProgress::kOnTerminal && !terminal) ||
+        SharesStandardError(job_.output)) {
       return;
     }
     std::uint64_t total = inputs_.known_bytes().value_or(0);

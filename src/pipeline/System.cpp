@@ -6,6 +6,7 @@
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +19,9 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <sstream>
 
+#include "listfiles/SystemFiles.h"
 #include "pipeline/Inputs.h"
 #include "pipeline/Pipeline.h"
 #include "pipeline/internal/Budget.h"
@@ -47,6 +50,10 @@ std::string RandomName(const std::string& folder) {
 
 }  // namespace
 
+namespace {
+bool g_held_for_closed[3] = {};
+}  // namespace
+
 void HoldClosedStandardDescriptors() {
   for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -54,7 +61,12 @@ void HoldClosedStandardDescriptors() {
     const int held =
         ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
     if (held >= 0 && held != fd) ::close(held);
+    g_held_for_closed[fd] = held == fd;
   }
+}
+
+bool HeldForClosed(int fd) {
+  return fd >= 0 && fd <= STDERR_FILENO && g_held_for_closed[fd];
 }
 
 int Describe(int fd, OpenFile& file) {
@@ -73,6 +85,54 @@ std::optional<FileId> RegularFileNamed(const std::string& path) {
     return std::nullopt;
   }
   return FileId{info.st_dev, info.st_ino};
+}
+
+namespace {
+
+// The device of the process's controlling terminal, which /dev/tty stands
+// for: field 7 of /proc/self/stat, after the command's name in parentheses.
+std::optional<dev_t> ControllingTerminal() {
+  std::ifstream stat("/proc/self/stat");
+  std::string line;
+  std::getline(stat, line);
+  const std::size_t end = line.rfind(')');
+  if (end == std::string::npos) return std::nullopt;
+  std::istringstream fields(line.substr(end + 1));
+  std::string field;
+  for (int i = 3; i <= 7 && fields >> field; ++i) {
+    if (i == 7) return static_cast<dev_t>(std::stoull(field));
+  }
+  return std::nullopt;
+}
+
+// Whether `a` and `b` lead to the same place: a terminal or other device by
+// its device number (/dev/tty as the controlling terminal), anything else
+// by its file.
+bool SamePlace(const struct stat& a, const struct stat& b) {
+  if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode)) {
+    const dev_t tty = makedev(5, 0);
+    if ((a.st_rdev == tty) != (b.st_rdev == tty)) {
+      const std::optional<dev_t> controlling = ControllingTerminal();
+      return controlling && *controlling != 0 &&
+             *controlling == (a.st_rdev == tty ? b.st_rdev : a.st_rdev);
+    }
+    return a.st_rdev == b.st_rdev;
+  }
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+bool SharesStandardError(const std::string& output) {
+  struct stat error {};
+  struct stat result {};
+  if (::fstat(STDERR_FILENO, &error) != 0) return false;
+  const int fd = output.empty() ? STDOUT_FILENO : DescriptorNamed(output);
+  if (fd >= 0 ? ::fstat(fd, &result) != 0
+              : ::stat(output.c_str(), &result) != 0) {
+    return false;
+  }
+  return SamePlace(result, error);
 }
 
 int UsableAs(int fd, bool writing) {

@@ -37,6 +37,12 @@ struct OpenFile {
 // The regular file named `path`, if it is one.
 std::optional<FileId> RegularFileNamed(const std::string& path);
 
+// True when the result, going to `output` (standard output when empty:
+// the descriptor it names, else the file or device it names), would reach
+// the same open file or terminal as standard error: /dev/stdout in a
+// terminal, -o /dev/pts/N, or 2>&1 into a file.
+bool SharesStandardError(const std::string& output);
+
 // 0 when `fd` is open and may be read (or written, when `writing`); else
 // EBADF or the errno of the check.
 [[nodiscard]] int UsableAs(int fd, bool writing);

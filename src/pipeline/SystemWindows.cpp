@@ -42,13 +42,34 @@ std::string Utf8(const wchar_t* wide, int size) {
 
 }  // namespace
 
+namespace {
+bool g_held_for_closed[3] = {};
+}  // namespace
+
 void HoldClosedStandardDescriptors() {
   for (const int fd : {0, 1, 2}) {
     if (_get_osfhandle(fd) != -1) continue;
     // The lowest free number is this one.
     const int held = _wopen(L"NUL", fd == 0 ? _O_WRONLY : _O_RDONLY);
     if (held >= 0 && held != fd) _close(held);
+    g_held_for_closed[fd] = held == fd;
   }
+}
+
+bool HeldForClosed(int fd) {
+  return fd >= 0 && fd <= 2 && g_held_for_closed[fd];
+}
+
+// A console has no name that OUT could give; a file shared with standard
+// error is the one case.
+bool SharesStandardError(const std::string& output) {
+  OpenFile error;
+  if (Describe(2, error) != 0 || !error.regular) return false;
+  if (output.empty()) {
+    OpenFile result;
+    return Describe(1, result) == 0 && result.regular && result.id == error.id;
+  }
+  return RegularFileNamed(output) == error.id;
 }
 
 int Describe(int fd, OpenFile& file) {

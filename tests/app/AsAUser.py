@@ -34,14 +34,15 @@ def wait_for(what, condition, seconds=20):
     fail("waited in vain for " + what)
 
 
-def find(root, role, name):
+def find(root, role, name, prefix=False):
     for child in root:
         if child is None:
             continue
-        if child.getRoleName() == role and child.name == name:
+        if child.getRoleName() == role and (
+                child.name == name or prefix and child.name.startswith(name)):
             return child
         if child.childCount < 50:
-            found = find(child, role, name)
+            found = find(child, role, name, prefix)
             if found is not None:
                 return found
     return None
@@ -59,6 +60,126 @@ def describe(obj):
 
 def key(*keys):
     subprocess.run(["xdotool", "key", "--clearmodifiers"] + list(keys), check=True)
+
+
+def dump(obj, depth=0):
+    """What a screen reader finds under obj: role, name, states that count."""
+    shown = [s for s in ("enabled", "focused", "checked")
+             if obj.getState().contains(getattr(pyatspi, "STATE_" + s.upper()))]
+    print("%s%s %r %s" % ("  " * depth, obj.getRoleName(), obj.name,
+                          " ".join(shown)))
+    if obj.childCount < 50:
+        for child in obj:
+            if child is not None:
+                dump(child, depth + 1)
+
+
+def press(obj):
+    obj.queryAction().doAction(0)
+
+
+def focus_after(*keys):
+    """Types `keys` one by one and returns the object focused last, as the
+    focus events tell a screen reader."""
+    heard = []
+
+    def on_focus(event):
+        if event.detail1:
+            heard.append(event.source)
+
+    pyatspi.Registry.registerEventListener(on_focus,
+                                           "object:state-changed:focused")
+    for i, k in enumerate(keys):
+        GLib.timeout_add(300 * (i + 1), lambda k=k: key(k) and False)
+    GLib.timeout_add(300 * (len(keys) + 2),
+                     lambda: pyatspi.Registry.stop() or False)
+    pyatspi.Registry.start()
+    pyatspi.Registry.deregisterEventListener(on_focus,
+                                             "object:state-changed:focused")
+    return heard[-1] if heard else None
+
+
+def menu_entry(*keys):
+    """Opens the focused list's menu from the keyboard, moves to an entry
+    with `keys` and chooses it; the entry's name, without its shortcut."""
+    entry = focus_after("shift+F10", *keys)
+    name = entry.name.split("\t")[0] if entry is not None else None
+    key("Return")
+    return name
+
+
+def dialog_named(title):
+    return wait_for(title, lambda: next(
+        (w for a in pyatspi.Registry.getDesktop(0) if a is not None
+         and a.name == "karvello" for w in a if w.name == title), None))
+
+
+def more_commands(window, folder):
+    """More Commands on List 2, as a screen reader user runs it: Remove
+    Dupes ignoring case, its undo from the list's menu, then the list saved
+    through the real Save dialog."""
+    words = os.path.join(folder, "words")
+    with open(words, "w") as f:
+        f.write("b10\nAnna\nb9\nANNA\nb1\nanna\n")
+    subprocess.run(["xclip", "-selection", "clipboard", "-t", "text/plain",
+                    words], check=True)
+    second = find(window, "list", "List 2")
+    second.queryComponent().grabFocus()
+    time.sleep(0.3)
+    key("ctrl+v")
+    wait_for("the paste into List 2", lambda: second.childCount == 6)
+    entry = menu_entry("Up")
+    if entry != "More Commands\u2026":
+        fail("the list menu's last entry: %r" % entry)
+    dialog = dialog_named("More Commands (List 2)")
+    dump(dialog)
+    # On X, Qt names a combo box by its current entry and the label "Command:"
+    # labels it.
+    command = find(dialog, "combo box", "Remove Dupes")
+    labels = [t.name for r in command.getRelationSet()
+              if r.getRelationType() == pyatspi.RELATION_LABELLED_BY
+              for t in (r.getTarget(i) for i in range(r.getNTargets()))]
+    print("Command box labelled by", labels)
+    if labels != ["Command:"]:
+        fail("the Command box, labelled Command:")
+    count = wait_for("the count", lambda: next(
+        (l for l in [find(dialog, "label", "Removes 0 of 6 items")] if l), None))
+    press(find(dialog, "check box", "Ignore case"))
+    wait_for("the count ignoring case",
+             lambda: count.name == "Removes 2 of 6 items")
+    apply = find(dialog, "push button", "Apply")
+    press(apply)
+    wait_for("two copies of Anna gone", lambda: second.childCount == 4)
+    # The dialog stays; the list's menu names the step, and takes it back.
+    # Close hides the dialog, and the focus is back in the list.
+    press(find(dialog, "push button", "Close"))
+    wait_for("the dialog hidden",
+             lambda: not dialog.getState().contains(pyatspi.STATE_SHOWING))
+    time.sleep(0.3)
+    entry = menu_entry("Down", "Down")
+    if entry != "Undo Remove Dupes, Ignoring Case (List 2)":
+        fail("the undo entry: %r" % entry)
+    wait_for("the undo", lambda: second.childCount == 6)
+    save_list(window, 2, os.path.join(folder, "saved"),
+              "b10\r\nAnna\r\nb9\r\nANNA\r\nb1\r\nanna\r\n")
+
+
+def save_list(window, number, path, expected):
+    panel = find(window, "panel", "List %d" % number) or window
+    save = find(panel, "push button", "Save")
+    press(save)
+    subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name",
+                    "^Save List"], check=True, stdout=subprocess.DEVNULL)
+    time.sleep(0.5)
+    subprocess.run(["xdotool", "type", "--delay", "10", path], check=True)
+    key("Return")
+    wait_for("the saved file", lambda: os.path.exists(path))
+    time.sleep(0.3)
+    with open(path, newline="") as f:
+        saved = f.read()
+    print("saved:", repr(saved))
+    if saved != expected:
+        fail("the list as saved")
 
 
 folder = tempfile.mkdtemp()
@@ -153,6 +274,7 @@ try:
         print(target, "pasted as", repr(pasted.name), "copied", copied)
         if pasted.name != shown or copied != expected:
             fail("the bytes pasted from " + target)
+    more_commands(window, folder)
     print("heard right")
 finally:
     program.kill()

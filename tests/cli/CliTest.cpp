@@ -412,14 +412,25 @@ TEST_F(CliTest, EveryInputIsCheckedBeforeAnythingIsWritten) {
   EXPECT_EQ(run.out, "");
   // Standard input that cannot be read, or is closed, is no empty list:
   // karvello-cli cat a.txt - <&-, karvello-cli subtract b.txt - <&-
-  for (const char* line : {"CLI cat a - <.", "CLI cat a - <&-",
-                           "CLI subtract a - <&-", "CLI dedupe <&-"}) {
+  // Its names too: karvello-cli dedupe /dev/stdin -o out.txt <&- read the
+  // /dev/null that stands in for it and emptied out.txt.
+  const std::pair<const char*, const char*> cases[] = {
+      {"CLI cat a - <.", "standard input: Is a directory"},
+      {"CLI cat a - <&-", "standard input: Bad file descriptor"},
+      {"CLI subtract a - <&-", "standard input: Bad file descriptor"},
+      {"CLI dedupe <&-", "standard input: Bad file descriptor"},
+      {"CLI dedupe /dev/stdin -o out <&-", "/dev/stdin: Bad file descriptor"},
+      {"CLI subtract /dev/fd/0 a -o out <&-", "/dev/fd/0: Bad file descriptor"},
+      {"CLI cat a /proc/self/fd/0 <&-",
+       "/proc/self/fd/0: Bad file descriptor"}};
+  for (const auto& [line, reason] : cases) {
     SCOPED_TRACE(line);
     run = Shell(line);
     EXPECT_EQ(run.status, 1);
-    EXPECT_THAT(run.err,
-                StartsWith("karvello-cli: cannot read standard input: "));
+    EXPECT_EQ(run.err,
+              "karvello-cli: cannot read " + std::string(reason) + "\n");
     EXPECT_THAT(run.out, IsEmpty());
+    EXPECT_EQ(Contents("out"), "old\n");
   }
   // More files than descriptors, and 100,000 names of one file.
   std::string names, expected;
@@ -446,7 +457,12 @@ TEST_F(CliTest, OutputIsRefusedWhenItIsAnInputAndWrittenIntoAPipe) {
   for (const char* line :
        {"CLI cat ap >>ap", "CLI remove-blanks <ap >>ap",
         "CLI remove-with x ap >>ap", "CLI keep-matches ap ap >>ap",
-        "CLI dedupe ap -o /dev/stdout >>ap"}) {
+        "CLI dedupe ap -o /dev/stdout >>ap",
+        // Through any descriptor it names, which the writer writes
+        // through: karvello-cli cat ap.txt -o /dev/fd/3 3>>ap.txt.
+        "ulimit -f 100; CLI cat ap -o /dev/fd/3 3>>ap",
+        "ulimit -f 100; CLI dedupe ap -o /proc/self/fd/3 3>>ap",
+        "ulimit -f 100; CLI subtract /dev/fd/3 ap -o /dev/fd/3 3>>ap"}) {
     SCOPED_TRACE(line);
     Outcome run = Shell(line);
     EXPECT_EQ(run.status, 1);
@@ -723,17 +739,28 @@ TEST_F(CliTest, AProgressLineShowsOnATerminalAndIsClearedAtTheEnd) {
       "CLI cat big --progress | { until grep -q read stderr; do sleep "
       "0.1; done; cat >/dev/null; }");
   EXPECT_THAT(run.err, StartsWith("\rkarvello-cli: "));
-  // No line where it is not asked for, or would fall among the result.
+  // No line where it is not asked for, or would fall among the result:
+  // OUT the terminal that standard error is, by any of its names, or the
+  // same open file even when the line is asked for.
   for (const char* line :
        {"{ sleep 1.5; cat big; } | CLI cat --lf -o out",
         "script -qfec \"{ sleep 1.5; cat big; } | CLI cat --lf -o out "
         "--no-progress\" /dev/null </dev/null",
         "script -qfec \"{ sleep 1.5; echo x; } | CLI cat --lf\" /dev/null "
-        "</dev/null"}) {
+        "</dev/null",
+        "script -qfec \"{ sleep 1.5; echo x; } | CLI cat --lf -o "
+        "/dev/stdout\" /dev/null </dev/null",
+        "script -qfec \"{ sleep 1.5; echo x; } | CLI cat --lf -o "
+        "\\$(readlink /proc/self/fd/2)\" /dev/null </dev/null",
+        "script -qfec \"{ sleep 1.5; echo x; } | CLI cat --lf -o /dev/tty\" "
+        "/dev/null </dev/null",
+        "{ sleep 1.5; echo x; } | CLI cat --lf --progress >out 2>&1"}) {
     SCOPED_TRACE(line);
+    Write("out", "");
     run = Shell(line);
     EXPECT_EQ(run.status, 0);
-    EXPECT_THAT(run.out + run.err, ::testing::Not(HasSubstr("read")));
+    EXPECT_THAT(run.out + run.err + Contents("out"),
+                ::testing::Not(HasSubstr("read")));
   }
 }
 
