@@ -364,8 +364,12 @@ class Runner {
     }
     counts_.read += static_cast<std::uint64_t>(list.ListCount());
     if (!runs) {
-      Apply(op_, choices_, list, {}, ItemList());
-      return Produce([&list](ItemWriter& out) { out.Write(list); });
+      // Written in their new order straight from where they lie: no
+      // second index is built.
+      const std::vector<ItemList::Index> order = Order(op_, choices_, list);
+      return Produce([&](ItemWriter& out) {
+        for (const ItemList::Index i : order) out.Write(list.UncheckedItem(i));
+      });
     }
     runs->AddRun(list);
     return Produce([&](ItemWriter& out) {
