@@ -102,6 +102,8 @@ void MoreCommands::showEvent(QShowEvent* event) {
   Recount();
 }
 
+// One piece, past 50 lines: the controls in the order the dialog shows
+// them, read as the form is.
 void MoreCommands::BuildControls() {
   auto* form = new QFormLayout;
   command_ = new QComboBox;

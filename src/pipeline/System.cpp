@@ -151,6 +151,18 @@ void WaitToRead(int fd) {
   ::poll(&ready, 1, -1);
 }
 
+int OpenInput(const std::string& path) { return OpenToRead(path); }
+
+int OwnDescriptorNamed(std::string_view path) { return DescriptorNamed(path); }
+
+long ReadFd(int fd, char* buffer, std::size_t n) {
+  return static_cast<long>(::read(fd, buffer, n));
+}
+
+void CloseFd(int fd) { ::close(fd); }
+
+bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
+
 int OpenSpill(const std::string& folder, bool named) {
 #if defined(O_TMPFILE)
   if (!named) {
@@ -207,6 +219,15 @@ std::size_t DefaultMemoryBudget() {
                             std::istreambuf_iterator<char>());
   if (const auto available = internal::MemAvailableBytes(meminfo)) {
     budget = *available / 2;
+  }
+  // In a container MemAvailable is the host's; the container's limit is
+  // its cgroup's, past which the kernel ends the run.
+  const internal::CgroupFiles& cgroups = internal::CgroupFilesInUse();
+  std::ifstream cgroup_file(cgroups.proc_cgroup);
+  const std::string cgroup((std::istreambuf_iterator<char>(cgroup_file)),
+                           std::istreambuf_iterator<char>());
+  if (const auto left = internal::CgroupMemoryLeft(cgroup, cgroups.root)) {
+    budget = std::min(budget, *left / 2);
   }
   // An address-space limit counts the program, its libraries, thread
   // stacks and mappings that are only reserved, not just the lists. The
