@@ -381,10 +381,20 @@ class Runner {
   // An operation that reorders: in memory while the list fits the budget,
   // else in runs of that size, each spilled in its order (SortedRuns.h).
   Status Reordered() {
+    // Of an input whose size is known, a run holds at most half (and at
+    // least 64 MiB): sorting runs of that size and merging them costs no
+    // more time than sorting the whole at once (bench/peers.sh), and keeps
+    // the peak below the input's size.
+    constexpr std::uint64_t kLeastRun = std::uint64_t{64} << 20;
+    const std::optional<std::uint64_t> known = inputs_.known_bytes();
+    const std::uint64_t run_budget =
+        known
+            ? std::min<std::uint64_t>(budget_, std::max(kLeastRun, *known / 2))
+            : budget_;
     ItemList list;
     std::unique_ptr<SortedRuns> runs;
     while (inputs_.ReadBlock(list)) {
-      if (InMemoryNeed(list, choices_) <= budget_) continue;
+      if (InMemoryNeed(list, choices_) <= run_budget) continue;
       if (!runs) {
         runs = std::make_unique<SortedRuns>(
             op_, choices_,
