@@ -398,10 +398,10 @@ class Runner {
       if (!runs) {
         runs = std::make_unique<SortedRuns>(
             op_, choices_,
-            SortedRuns::Settings{.temp_dir = job_.temp_dir.empty()
-                                                 ? DefaultTempDir()
-                                                 : job_.temp_dir,
-                                 .merge_bytes = budget_ / 2});
+            SortedRuns::Settings{
+                .temp_dir =
+                    job_.temp_dir.empty() ? DefaultTempDir() : job_.temp_dir,
+                .merge_bytes = static_cast<std::size_t>(run_budget / 2)});
       }
       counts_.read += static_cast<std::uint64_t>(list.ListCount());
       runs->AddRun(list);
