@@ -16,9 +16,9 @@ ListCommand ListCommand::Effective() const {
     effective.search = search;
     effective.regex = regex;
   }
-  if (row.compares) effective.keys = keys;
+  if (row.takes.keys) effective.keys = keys;
   if (effective.keys.field == 0) effective.keys.delimiter = '\t';
-  effective.keep_last = keep_last && row.stream == Stream::kFirstCopies;
+  effective.keep_last = keep_last && row.takes.keep_last;
   return effective;
 }
 

@@ -39,7 +39,10 @@ QString TitleCase(std::string_view name) {
 }
 
 // The rows the window runs: every row that changes something.
-bool Offered(const Operation& row) { return row.id != Op::kCat; }
+// The rows that reorder come once the dialog can show their choices.
+bool Offered(const Operation& row) {
+  return row.id != Op::kCat && row.kind == Kind::kRemoves;
+}
 
 QString Items(ItemList::Index n) {
   const QString number = QLocale().toString(static_cast<qlonglong>(n));
@@ -196,10 +199,10 @@ void MoreCommands::Recount() {
   regex_->setEnabled(takes_string);
   for (QWidget* w : std::initializer_list<QWidget*>{ignore_case_, trim_,
                                                     normalize_, field_}) {
-    w->setEnabled(row.compares);
+    w->setEnabled(row.takes.keys);
   }
-  delimiter_->setEnabled(row.compares && field_->value() != 0);
-  keep_last_->setEnabled(row.stream == Stream::kFirstCopies);
+  delimiter_->setEnabled(row.takes.keys && field_->value() != 0);
+  keep_last_->setEnabled(row.takes.keep_last);
 
   const ListCommand command = Command().Effective();
   const QString problem = Problem(command);
