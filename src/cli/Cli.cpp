@@ -33,14 +33,12 @@ struct Options {
 };
 
 bool EveryCommand(const Operation&) { return true; }
-bool ComparesItems(const Operation& op) { return op.compares; }
-bool TakesString(const Operation& op) {
-  return op.argument == Argument::kString;
-}
-bool KeepsFirstCopies(const Operation& op) {
-  return op.stream == Stream::kFirstCopies;
-}
-bool KeepsOneCopy(const Operation& op) { return op.keeps_one_copy; }
+bool ComparesItems(const Operation& op) { return op.takes.keys; }
+bool TakesPattern(const Operation& op) { return op.takes.pattern; }
+bool TakesKeepLast(const Operation& op) { return op.takes.keep_last; }
+bool TakesCount(const Operation& op) { return op.takes.count; }
+bool TakesDescending(const Operation& op) { return op.takes.descending; }
+bool TakesNatural(const Operation& op) { return op.takes.natural; }
 
 // Why `value` means nothing, or "" when it is fine.
 using Check = std::string (*)(const std::string& value);
@@ -145,17 +143,28 @@ constexpr Flag kFlags[] = {
     {.names = "--regex",
      .help = "STRING is a regular expression (RE2's syntax), found anywhere "
              "in the item; it takes linear time, and --ignore-case applies",
-     .applies = TakesString,
+     .applies = TakesPattern,
      .flag = [](Options& o) -> bool& { return o.job.regex; }},
     {.names = "--keep-last",
      .help = "Keep the last copy of each text instead of the first; the "
              "copies kept stay in their input order",
-     .applies = KeepsFirstCopies,
+     .applies = TakesKeepLast,
      .flag = [](Options& o) -> bool& { return o.job.keep_last; }},
     {.names = "--count",
      .help = "Follow each item written by a tab and its number of copies",
-     .applies = KeepsOneCopy,
+     .applies = TakesCount,
      .flag = [](Options& o) -> bool& { return o.job.count_copies; }},
+    {.names = "--descending",
+     .help = "The greatest first; items with equal keys still keep their "
+             "input order",
+     .applies = TakesDescending,
+     .flag = [](Options& o) -> bool& { return o.job.descending; }},
+    {.names = "--natural",
+     .help = "Read each key as runs of ASCII digits and of other bytes, and "
+             "compare digit runs by their value, then the one with fewer "
+             "leading zeros first (x9, x09, x10; file2 before file10)",
+     .applies = TakesNatural,
+     .flag = [](Options& o) -> bool& { return o.job.natural; }},
     {.names = "--memory",
      .value = "SIZE",
      .help = "Work through larger input in parts on disk (default: half the "

@@ -19,6 +19,7 @@
 #include "pipeline/PartitionedRun.h"
 #include "pipeline/Progress.h"
 #include "pipeline/RegexPattern.h"
+#include "pipeline/SortedRuns.h"
 
 namespace karvello {
 
@@ -88,7 +89,10 @@ class Runner {
   Runner(const Job& job, Counts& counts)
       : job_(job),
         op_(*job.operation),
-        choices_{.keys = job.keys, .keep_last = job.keep_last},
+        choices_{.keys = job.keys,
+                 .keep_last = job.keep_last,
+                 .descending = job.descending,
+                 .natural = job.natural},
         counts_(counts),
         budget_(std::max(job.budget != 0 ? job.budget : DefaultMemoryBudget(),
                          kSmallestBudget)),
@@ -118,6 +122,9 @@ class Runner {
         return StreamPastSet();
       case Stream::kWhole:
         break;
+      case Stream::kMergedRuns:
+      case Stream::kRunsBackwards:
+        return Reordered();
     }
     return Whole();
   }
@@ -335,6 +342,39 @@ class Runner {
     AddInputsToParts(list);
     return Produce(
         [this](ItemWriter& out) { FinishParts(out, PartOperation()); });
+  }
+
+  // An operation that reorders: in memory while the list fits the budget,
+  // else in runs of that size, each spilled in its order (SortedRuns.h).
+  Status Reordered() {
+    ItemList list;
+    std::unique_ptr<SortedRuns> runs;
+    while (inputs_.ReadBlock(list)) {
+      if (InMemoryNeed(list, choices_) <= budget_) continue;
+      if (!runs) {
+        runs = std::make_unique<SortedRuns>(
+            op_, choices_,
+            SortedRuns::Settings{.temp_dir = job_.temp_dir.empty()
+                                                 ? DefaultTempDir()
+                                                 : job_.temp_dir,
+                                 .merge_bytes = budget_ / 2});
+      }
+      counts_.read += static_cast<std::uint64_t>(list.ListCount());
+      runs->AddRun(list);
+    }
+    counts_.read += static_cast<std::uint64_t>(list.ListCount());
+    if (!runs) {
+      Apply(op_, choices_, list, {}, ItemList());
+      return Produce([&list](ItemWriter& out) { out.Write(list); });
+    }
+    runs->AddRun(list);
+    return Produce([&](ItemWriter& out) {
+      if (progress_) progress_->SetStage("working through the runs on disk");
+      runs->Finish([&out](std::string_view item) {
+        out.Write(item);
+        if (out.error() != 0) throw OutputFailed{};
+      });
+    });
   }
 
   PartitionedRun::PartOperation PartOperation() const {

@@ -28,6 +28,7 @@
 #include "support/FolderTest.h"
 #include "support/ItemLists.h"
 #include "support/KeyTexts.h"
+#include "support/ReferenceScan.h"
 
 extern char** environ;
 
@@ -37,6 +38,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::karvello::testing::ListOf;
 using ::karvello::testing::ReferenceKey;
+using ::karvello::testing::ReferenceOrder;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
@@ -206,7 +208,7 @@ InMemory CliTest::RunInMemory(const std::string& command,
       .field =
           field.empty() ? 0u : static_cast<std::uint32_t>(std::stoul(field)),
       .delimiter = delimiter.empty() ? '\t' : delimiter[0]};
-  const KeyRules used = op.compares ? rules : KeyRules{};
+  const KeyRules used = op.takes.keys ? rules : KeyRules{};
   const bool zero = HasWord(command, "-z");
   // The items of a file: with -z, the bytes between NULs.
   auto read = [&](const std::string& file, std::vector<std::string>& items) {
@@ -241,7 +243,15 @@ InMemory CliTest::RunInMemory(const std::string& command,
   // the first of the keys read backwards.
   std::vector<std::uint8_t> marks(list.size());
   const bool last = HasWord(command, "--keep-last");
-  if (HasWord(command, "--regex")) {
+  if (op.kind == Kind::kReorders) {
+    std::vector<std::string> placed;
+    for (const std::size_t i :
+         ReferenceOrder(name, keys, HasWord(command, "--descending"),
+                        HasWord(command, "--natural"))) {
+      placed.push_back(list[i]);
+    }
+    list = std::move(placed);
+  } else if (HasWord(command, "--regex")) {
     const std::regex pattern(
         argument, rules.ignore_case ? std::regex::ECMAScript | std::regex::icase
                                     : std::regex::ECMAScript);
@@ -323,6 +333,11 @@ TEST_F(CliTest, EveryOperationInEveryModeWritesWhatTheRunInMemoryWrites) {
       "keep-matches other --trim --stats",
       "keep-matches small --lf",
       "keep-matches keys -z --field 2 --delimiter -",
+      "sort --stats",
+      "sort --descending --ignore-case --trim",
+      "sort --natural --lines --field 2 --delimiter ,",
+      "sort -z --natural --descending --normalize",
+      "reverse --lf",
   };
   struct Mode {
     const char* line;  // {} is the command
