@@ -217,6 +217,8 @@ class Form1 : public QWidget {
   // A change runs. Only assistive technology can press a button behind the
   // modal windows a change may show, and such a press is ignored.
   bool changing_ = false;
+  // The change under way changed the list, whatever its count: a reorder.
+  bool changed_in_place_ = false;
   QStyle* frame_style_ = nullptr;  // owned by the window
   // Work that reads the lists and may not have ended.
   std::vector<std::shared_ptr<BackgroundWork>> readers_;
