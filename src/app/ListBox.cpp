@@ -16,6 +16,7 @@
 
 #include "app/ListBoxAccessible.h"
 #include "app/extent/HorizontalList1.h"
+#include "app/extent/ItemDisplayText.h"
 
 namespace karvello {
 namespace {

@@ -9,7 +9,7 @@
 // few letters in quick succession, selects the next item whose text starts
 // with them, ignoring case, as native list boxes do; the same letter typed
 // again steps on to the next such item. Each item is drawn as
-// ItemDisplayText shows it (see app/extent/HorizontalList1.h), in the box's
+// ItemDisplayText shows it (see app/extent/ItemDisplayText.h), in the box's
 // font. The selection is the item list's ListIndex, so it follows its item
 // through removals. Mouse moves over the box are accepted by it (event
 // filters on the box and its viewport still see them), and a tooltip set on

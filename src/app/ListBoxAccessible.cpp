@@ -11,7 +11,7 @@
 #include <unordered_map>
 
 #include "app/ListBox.h"
-#include "app/extent/HorizontalList1.h"
+#include "app/extent/ItemDisplayText.h"
 #include "app/internal/ListBoxAccessibleEvents.h"
 
 namespace karvello {

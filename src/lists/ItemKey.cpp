@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lists/Utf8.h"
 #include "lists/internal/Normalization.h"
-#include "lists/internal/Utf8.h"
 
 namespace karvello {
 
@@ -40,7 +40,7 @@ void AppendFolded(std::string_view text, std::string& out) {
       continue;
     }
     char32_t c = 0;
-    const std::size_t n = internal::DecodeUtf8(bytes + i, length - i, c);
+    const std::size_t n = DecodeUtf8(bytes + i, length - i, c);
     if (n == 0) {
       // Not well-formed: the byte is its own key, so the item still
       // compares equal only to the same bytes. A continuation byte never
@@ -51,7 +51,7 @@ void AppendFolded(std::string_view text, std::string& out) {
       continue;
     }
     char encoded[4];
-    out.append(encoded, internal::EncodeUtf8(SimpleFold(c), encoded));
+    out.append(encoded, EncodeUtf8(SimpleFold(c), encoded));
     i += n;
   }
 }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "lists/internal/Normalization.h"
-#include "lists/internal/Utf8.h"
+#include "lists/Utf8.h"
 
 namespace karvello::internal {
 namespace {

@@ -1,12 +1,18 @@
-// Decoding and encoding one UTF-8 sequence.
+// UTF-8 as the lists read it: which bytes are well-formed, decoding and
+// encoding one sequence. The rules are written here once; the case folding,
+// the normalization and the list box's display text all follow them.
+//
+//   IsWellFormedUtf8("caf\xC3\xA9") == true
+//   IsWellFormedUtf8("caf\xE9") == false  // Latin-1's é
 
-#ifndef KARVELLO_LISTS_INTERNAL_UTF8_H_
-#define KARVELLO_LISTS_INTERNAL_UTF8_H_
+#ifndef KARVELLO_LISTS_UTF8_H_
+#define KARVELLO_LISTS_UTF8_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
-namespace karvello::internal {
+namespace karvello {
 
 // The length of the well-formed UTF-8 sequence of 2 to 4 bytes that starts
 // at `p`, of which `left` bytes may be read, with its code point in `c`; 0
@@ -40,6 +46,23 @@ inline std::size_t DecodeUtf8(const std::uint8_t* p, std::size_t left,
   return 4;
 }
 
+// Whether all of `bytes` is well-formed UTF-8: ASCII bytes, and sequences
+// that DecodeUtf8 reads; nothing stray, truncated or overlong.
+inline bool IsWellFormedUtf8(std::string_view bytes) noexcept {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  char32_t c;
+  for (std::size_t pos = 0; pos < bytes.size();) {
+    if (p[pos] < 0x80) {
+      ++pos;
+      continue;
+    }
+    const std::size_t n = DecodeUtf8(p + pos, bytes.size() - pos, c);
+    if (n == 0) return false;
+    pos += n;
+  }
+  return true;
+}
+
 // Writes the UTF-8 form of code point `c` (at most U+10FFFF) at `out`,
 // which has room for 4 bytes, and returns its length.
 inline std::size_t EncodeUtf8(char32_t c, char* out) noexcept {
@@ -65,6 +88,6 @@ inline std::size_t EncodeUtf8(char32_t c, char* out) noexcept {
   return 4;
 }
 
-}  // namespace karvello::internal
+}  // namespace karvello
 
-#endif  // KARVELLO_LISTS_INTERNAL_UTF8_H_
+#endif  // KARVELLO_LISTS_UTF8_H_
