@@ -156,8 +156,9 @@ class Form1 : public QWidget {
   // Guarded is, with `what` naming it in an error message.
   void Change(ListBox& list, const QString& name, const QString& what,
               const std::function<void()>& change);
+  // Undo (or Redo) once no work reads the lists; ReplayStep replays.
   void Replay(bool redo);
-  void Replay1(bool redo);
+  void ReplayStep(bool redo);
   // Waits for the work that reads the lists, with the busy pointer and,
   // after half a second, the progress window showing `what`; false when the
   // user cancelled (the work is then dropped, and still waited for by the

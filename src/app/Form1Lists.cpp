@@ -145,11 +145,11 @@ void Form1::Replay(bool redo) {
   const bool free =
       ListsFree(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"));
   changing_ = false;
-  if (free) Replay1(redo);
+  if (free) ReplayStep(redo);
   emit ListsChanged();
 }
 
-void Form1::Replay1(bool redo) {
+void Form1::ReplayStep(bool redo) {
   Guarded(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"), [this, redo] {
     std::array<ItemList*, 2> lists = {&list1_->Items(), &list2_->Items()};
     const std::optional<UndoHistory::Replayed> replayed =
