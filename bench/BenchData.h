@@ -98,16 +98,6 @@ inline bool WriteBenchLines(std::FILE* out, std::uint64_t n,
   return std::fwrite(chunk.data(), 1, chunk.size(), out) == chunk.size();
 }
 
-// Writes what a list-file call reports to standard error; answers No.
-class StderrUi : public ListFileUi {
- public:
-  void Message(std::string_view text) override {
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
-  }
-  bool AskYesNo(std::string_view) override { return false; }
-  void Error(std::string_view text) override { Message(text); }
-};
-
 #ifdef QT_CORE_LIB
 // A path from Qt as the bytes the file system gets.
 inline std::string Bytes(const QString& path) {

@@ -2,7 +2,7 @@
 // file (read, horizontal extent, first paint), and every command button on
 // full lists with the redraw included. Dialogs are scripted, so the figures
 // are the program's own work. The peer is the same load without the window
-// (LoadListFile alone): the difference is what the window adds.
+// (AppendListFile alone): the difference is what the window adds.
 //
 // Targets: the Load press within 2 s, every other command within 1 s; undo
 // and redo of any change within 0.3 s each, redraw included; Copy List
@@ -51,7 +51,6 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t kItems = 10'000'000;
 
 using karvello::bench::Bytes;
-using karvello::bench::StderrUi;
 
 // Everything the benchmarks share, built once.
 struct Fixture {
@@ -118,11 +117,10 @@ void ClickAndRedraw(benchmark::State& state, karvello::Form1& form,
 
 void BM_LoadListFileOnly(benchmark::State& state) {
   Fixture& f = Shared();
-  StderrUi ui;
   for (auto _ : state) {
     karvello::ItemList list;
     const auto start = Clock::now();
-    karvello::LoadListFile(list, f.file, ui);
+    static_cast<void>(karvello::AppendListFile(list, f.file));
     state.SetIterationTime(
         std::chrono::duration<double>(Clock::now() - start).count());
     state.counters["items"] = double(list.ListCount());
@@ -223,9 +221,8 @@ double ToolSeconds(const QStringList& args) {
 void BM_MoreCommands(benchmark::State& state) {
   Fixture& f = Shared();
   karvello::Form1& form = *f.form;
-  StderrUi ui;
   karvello::ItemList loaded;
-  karvello::LoadListFile(loaded, f.file, ui);
+  if (karvello::AppendListFile(loaded, f.file) != 0) return;
   const bool sort = state.range(0) == 1;
   const QString file = QString::fromStdString(f.file);
   const QStringList tool_args =

@@ -101,21 +101,25 @@ void BackgroundRead::Run() {
   std::vector<Result> results(sources_.size());
   for (std::size_t k = 0; k < sources_.size() && !cancelled_; ++k) {
     Result& result = results[k];
-    // What LoadListFile reports for the same failures.
+    const Source& source = sources_[k];
+    // Why a source failed: a file by its path, bytes by the reason alone.
+    auto failed = [&](std::string_view reason, int error) {
+      result.outcome = Result::Outcome::kFailed;
+      result.status = source.is_file ? Status::Read(source.path, reason, error)
+                                     : Status({}, {}, reason, 1, error);
+    };
     try {
-      if (sources_[k].is_file) {
-        ReadFile(sources_[k].path, result);
+      if (source.is_file) {
+        ReadFile(source.path, result);
       } else {
-        ReadBytes(sources_[k].bytes, result);
+        ReadBytes(source.bytes, result);
       }
       // Here, not on the window's thread: ten million items take a while.
       if (measure_ && !cancelled_) result.extent = measure_(result.items);
     } catch (const std::bad_alloc&) {
-      result.outcome = Result::Outcome::kFailed;
-      result.reason = "not enough memory";
+      failed("not enough memory", ENOMEM);
     } catch (const std::exception& e) {
-      result.outcome = Result::Outcome::kFailed;
-      result.reason = e.what();
+      failed(e.what(), 0);
     }
   }
   std::lock_guard lock(mutex_);
@@ -154,7 +158,7 @@ void BackgroundRead::ReadFile(const std::string& path, Result& result) {
   }
   if (error != 0) {
     result.outcome = Result::Outcome::kFailed;
-    result.reason = std::strerror(error);
+    result.status = Status::Read(path, error);
   }
 }
 

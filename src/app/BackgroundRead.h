@@ -2,13 +2,13 @@
 // that a read that waits (a pipe, a terminal, /proc/kmsg, a slow network
 // drive) or takes long (a file of gigabytes) never holds up the window.
 //
-// Each source is read into an item list of its own by the list-file reader,
-// as LoadListFile reads it: a path that FileExists rejects is kNotFound, a
-// file that cannot be opened or read is kFailed with the reason, and the
-// items read before a failure are kept. The caller looks at the results only
-// once the read is done. Cancel() ends the read at once, also while it waits
-// for data that never comes; the thread then finishes on its own, with
-// nothing of the caller's, and drops what it read.
+// Each source is read into an item list of its own by the list-file reader:
+// a path that FileExists rejects is kNotFound, a file that cannot be opened
+// or read is kFailed with the Status that says why, and the items read
+// before a failure are kept. These are the window's only load outcomes. The
+// caller looks at the results only once the read is done. Cancel() ends the
+// read at once, also while it waits for data that never comes; the thread then
+// finishes on its own, with nothing of the caller's, and drops what it read.
 //
 //   auto read = BackgroundRead::Start({BackgroundRead::File("/a/b.txt")});
 //   if (read->WaitFor(std::chrono::milliseconds(500))) {
@@ -31,6 +31,7 @@
 
 #include "app/Dialogs.h"
 #include "lists/ItemList.h"
+#include "status/Status.h"
 
 namespace karvello {
 
@@ -48,7 +49,9 @@ class BackgroundRead {
   struct Result {
     enum class Outcome { kRead, kNotFound, kFailed };
     Outcome outcome = Outcome::kRead;
-    std::string reason;  // kFailed: why, such as "Permission denied"
+    // kFailed: why, such as Status::Read(path, EACCES); bytes held in
+    // memory fail only for want of memory, with no path.
+    Status status;
     ItemList items;
     int extent = 0;  // of the items, by the `measure` given to Start
   };

@@ -205,14 +205,11 @@ class DialogListFileUi final : public ListFileUi {
  public:
   DialogListFileUi(Dialogs& dialogs, QWidget* parent)
       : dialogs_(dialogs), parent_(parent) {}
-  void Message(std::string_view text) override {
-    dialogs_.MsgBox(parent_, std::string(text), kAppTitle);
-  }
   bool AskYesNo(std::string_view question) override {
     return dialogs_.MsgBoxYesNo(parent_, std::string(question), kAppTitle);
   }
-  void Error(std::string_view text) override {
-    dialogs_.MsgBox(parent_, std::string(text), kAppTitle);
+  void Error(const Status& status) override {
+    dialogs_.MsgBox(parent_, status.Sentence(), kAppTitle);
   }
 
  private:
@@ -693,19 +690,19 @@ void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths,
   const std::optional<int> own_extent =
       AppendAway(list, read, std::move(parts), "Loading");
   if (!own_extent) return;
-  // The files in their order, each with the message LoadListFile gives it.
-  // The extent of all the items is the largest of their parts'.
+  // The files in their order, each with its message. The extent of all the
+  // items is the largest of their parts'.
   int extent = *own_extent;
   DialogListFileUi ui(dialogs_, this);
   for (std::size_t k = 0; k < paths.size(); ++k) {
     const BackgroundRead::Result& result = read->Results()[k];
     if (result.outcome == BackgroundRead::Result::Outcome::kNotFound) {
-      ui.Message(dropped ? "File not found: " + paths[k] : "File not found");
+      ui.Error(Status::NotFound(dropped ? paths[k] : ""));
       continue;
     }
     extent = std::max(extent, result.extent);
     if (result.outcome == BackgroundRead::Result::Outcome::kFailed) {
-      ui.Error(ReadErrorText(paths[k], result.reason));
+      ui.Error(result.status);
     }
   }
   // Once, after the last file, also when none of them was found.

@@ -288,7 +288,7 @@ void Form1::AppendText(ListBox& list, const QByteArray& bytes,
     if (!extent) return;
     list.SetHorizontalExtent(std::max(*extent, result_extent));
     if (result.outcome == BackgroundRead::Result::Outcome::kFailed) {
-      throw std::runtime_error(result.reason);
+      throw std::runtime_error(result.status.Message());
     }
   });
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lists/ItemKey.h"
 #include "lists/Operations.h"
 #include "pipeline/Inputs.h"
 #include "pipeline/Pipeline.h"
@@ -340,6 +341,13 @@ Status Settle(Options& options) {
                     options.field.data() + options.field.size(),
                     job.keys.field);
     if (!options.delimiter.empty()) job.keys.delimiter = options.delimiter[0];
+  }
+  // An empty STRING is found in every item, so that remove-with would keep
+  // none and remove-without all; trimmed away, it is refused as the empty
+  // one is.
+  if (job.operation->argument == Argument::kString && !job.regex &&
+      job.keys.trim && KeyOf(job.search, job.keys.ForKeys()).empty()) {
+    return Status::Usage("STRING is empty after --trim");
   }
   int reads_of_stdin = job.inputs.empty() ? 1 : 0;
   for (const std::string& input : job.inputs) reads_of_stdin += input == kStdin;

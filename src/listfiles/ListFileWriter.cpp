@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -35,6 +38,9 @@ const WriterCalls& RealCalls() {
       ::unlinkat,
       ::fstatat,
       ::readlinkat,
+      ::flistxattr,
+      ::fgetxattr,
+      ::fsetxattr,
   };
   return kReal;
 }
@@ -303,9 +309,62 @@ int CreateTemporary(int folder, char (&name)[32], TemporaryGuard& guard) {
   return -1;
 }
 
-// Gives the new file the owner and mode of the opened one. An owner that
-// cannot be kept fails the save: the file would otherwise pass to this user.
-int KeepOwnerAndMode(int fd, const struct stat& old_info) {
+// True when this process may keep the set-user-ID and set-group-ID bits
+// of a file it writes: it has CAP_FSETID, as root usually has.
+bool MayKeepSetIdBits() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  return (data[CAP_FSETID / 32].effective & (1u << (CAP_FSETID % 32))) != 0;
+}
+
+// The mode `mode` that a write to the file leaves, as the kernel clears it
+// on a write: without CAP_FSETID, no set-user-ID bit, and no set-group-ID
+// bit where the group may execute (without that it only marks locking).
+mode_t ModeAfterWrite(mode_t mode) {
+  if ((mode & (S_ISUID | S_ISGID)) == 0 || MayKeepSetIdBits()) return mode;
+  mode &= ~S_ISUID;
+  if ((mode & S_IXGRP) != 0) mode &= ~S_ISGID;
+  return mode;
+}
+
+// Copies the POSIX access ACL and the user.* extended attributes of the
+// file open as `from` to the one open as `to`, which a redirection would
+// have kept with the file. A file system without extended attributes has
+// none to copy; any other failure is the save's.
+int KeepAttributes(int from, int to) {
+  // The kernel's limits for a list of names and for one value.
+  std::string names(64 << 10, '\0');
+  std::string value(64 << 10, '\0');
+  const ssize_t listed = Calls().flistxattr(from, names.data(), names.size());
+  if (listed < 0) return errno == ENOTSUP ? 0 : errno;
+  names.resize(static_cast<std::size_t>(listed));
+  for (std::size_t at = 0; at < names.size();) {
+    const std::string name = names.c_str() + at;
+    at += name.size() + 1;
+    if (name != "system.posix_acl_access" && !name.starts_with("user.")) {
+      continue;
+    }
+    const ssize_t size =
+        Calls().fgetxattr(from, name.c_str(), value.data(), value.size());
+    if (size < 0) {
+      if (errno == ENODATA) continue;  // removed meanwhile
+      return errno;
+    }
+    if (Calls().fsetxattr(to, name.c_str(), value.data(),
+                          static_cast<std::size_t>(size), 0) != 0) {
+      return errno;
+    }
+  }
+  return 0;
+}
+
+// Gives the new file the owner, ACL, extended attributes and mode of the
+// opened one. An owner that cannot be kept fails the save: the file would
+// otherwise pass to this user. The mode comes last, since an ACL sets the
+// group's bits.
+int KeepOwnerAndMode(int fd, const Opened& opened) {
+  const struct stat& old_info = opened.info;
   struct stat new_info {};
   if (::fstat(fd, &new_info) != 0) return errno;
   if ((new_info.st_uid != old_info.st_uid ||
@@ -313,7 +372,10 @@ int KeepOwnerAndMode(int fd, const struct stat& old_info) {
       Calls().fchown(fd, old_info.st_uid, old_info.st_gid) != 0) {
     return errno;
   }
-  if (Calls().fchmod(fd, old_info.st_mode & 07777) != 0) return errno;
+  if (int error = KeepAttributes(opened.fd, fd)) return error;
+  if (Calls().fchmod(fd, ModeAfterWrite(old_info.st_mode & 07777)) != 0) {
+    return errno;
+  }
   return 0;
 }
 
@@ -325,7 +387,7 @@ int ReplaceOpened(const Opened& opened, const WriteToFd& write,
   const int fd = CreateTemporary(opened.folder, temporary, guard);
   if (fd < 0) return errno;
   int error = write(fd);
-  if (error == 0) error = KeepOwnerAndMode(fd, opened.info);
+  if (error == 0) error = KeepOwnerAndMode(fd, opened);
   if (error == 0 && Calls().fsync(fd) != 0) error = errno;
   if (Calls().close(fd) != 0 && error == 0) error = errno;
   guard.Hold();

@@ -36,14 +36,18 @@ namespace karvello {
 //
 //   - A regular file is replaced whole: the items go to a new file beside
 //     it, which only this user may open until the items are complete, then
-//     gets the old file's mode, owner and group, is flushed to the disk and
+//     gets the old file's owner and group, POSIX access ACL, user.*
+//     extended attributes and mode (less the set-user-ID bit, and the
+//     set-group-ID bit where the group may execute, as a write without
+//     CAP_FSETID clears them), is flushed to the disk and
 //     is renamed over the name the file was opened by, once that name is
 //     checked to still lead to it (EAGAIN when another process moved it).
 //     On any failure, and when SIGINT, SIGTERM or SIGHUP ends the process
 //     during the write, the new file is removed and the old one stays byte
 //     for byte as it was. When its owner or group cannot be kept (another
 //     user's file), the save fails with EPERM rather than give the file
-//     away; a file whose folder takes no new file (/proc) fails with
+//     away, and when its ACL or an attribute cannot be copied, with that
+//     errno; a file whose folder takes no new file (/proc) fails with
 //     EACCES. Another hard link to the old file keeps the old text.
 //   - A missing file is created as the redirection would create it (empty,
 //     with the usual mode), then replaced as above; a failed save removes

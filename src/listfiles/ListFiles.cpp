@@ -3,24 +3,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <new>
-#include <stdexcept>
 
 #include "listfiles/ListFileReader.h"
 #include "listfiles/ListFileWriter.h"
 #include "listfiles/SystemFiles.h"
 
 namespace karvello {
-
-std::string ReadErrorText(const std::string& path, std::string_view reason) {
-  return "Cannot read " + path + ": " + std::string(reason);
-}
-
-std::string SaveErrorText(const std::string& path, std::string_view reason) {
-  return "Cannot save " + path + ": " + std::string(reason);
-}
 
 bool FileExists(const std::string& path) noexcept {
   // A name with a NUL in it names no file; the system would see only the
@@ -39,42 +29,21 @@ int AppendListFile(ItemList& list, const std::string& path, FieldSplit split) {
   return ReadListFd(fd, list, RegularFileSize(fd), split);
 }
 
-bool LoadListFile(ItemList& list, const std::string& path, ListFileUi& ui) {
-  if (!FileExists(path)) {
-    ui.Message("File not found");
-    return false;
-  }
-  std::string reason;
-  try {
-    if (int error = AppendListFile(list, path)) reason = std::strerror(error);
-  } catch (const std::bad_alloc&) {
-    reason = "not enough memory";
-  } catch (const std::length_error& e) {
-    reason = e.what();
-  }
-  if (!reason.empty()) {
-    ui.Error(ReadErrorText(path, reason));
-    return false;
-  }
-  return true;
-}
-
 SaveOutcome SaveListFile(const ItemList& list, const std::string& path,
                          ListFileUi& ui) {
   if (FileExists(path) &&
       !ui.AskYesNo("Are you sure you wish to overwrite " + path + " ?")) {
     return SaveOutcome::kDeclined;
   }
-  std::string reason;
+  int error = 0;
   try {
-    if (int error = ReplaceWithList(list, path, kCrLf)) {
-      reason = std::strerror(error);
-    }
+    error = ReplaceWithList(list, path, kCrLf);
   } catch (const std::bad_alloc&) {
-    reason = "not enough memory";
+    ui.Error(Status::Save(path, "not enough memory", ENOMEM));
+    return SaveOutcome::kFailed;
   }
-  if (!reason.empty()) {
-    ui.Error(SaveErrorText(path, reason));
+  if (error != 0) {
+    ui.Error(Status::Save(path, error));
     return SaveOutcome::kFailed;
   }
   return SaveOutcome::kSaved;

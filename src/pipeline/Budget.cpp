@@ -1,6 +1,9 @@
 #include "pipeline/Pipeline.h"
 
+#include <algorithm>
 #include <charconv>
+#include <fstream>
+#include <sstream>
 
 #include "pipeline/internal/Budget.h"
 
@@ -44,6 +47,83 @@ std::optional<std::uint64_t> MemAvailableBytes(std::string_view meminfo) {
       meminfo.data() + at, meminfo.data() + meminfo.size(), kib);
   if (error != std::errc() || kib > UINT64_MAX / 1024) return std::nullopt;
   return kib * 1024;
+}
+
+namespace {
+
+// The number that the file at `path` starts with; nothing when it is
+// missing or starts otherwise ("max", cgroup v2's no limit).
+std::optional<std::uint64_t> NumberIn(const std::string& path) {
+  std::ifstream file(path);
+  std::uint64_t number = 0;
+  if (!(file >> number)) return std::nullopt;
+  return number;
+}
+
+// The value of the line "`key` N" of the memory.stat file at `path`.
+std::optional<std::uint64_t> StatIn(const std::string& path,
+                                    std::string_view key) {
+  std::ifstream file(path);
+  std::string name;
+  std::uint64_t value = 0;
+  while (file >> name >> value) {
+    if (name == key) return value;
+  }
+  return std::nullopt;
+}
+
+// What the cgroup in the folder `dir` has left, when it has a limit. Cgroup
+// v1 says "no limit" with a number near 2^63.
+std::optional<std::uint64_t> LeftIn(const std::string& dir, bool v2) {
+  const std::optional<std::uint64_t> limit =
+      NumberIn(dir + (v2 ? "/memory.max" : "/memory.limit_in_bytes"));
+  if (!limit || *limit >= (std::uint64_t{1} << 62)) return std::nullopt;
+  std::uint64_t used =
+      NumberIn(dir + (v2 ? "/memory.current" : "/memory.usage_in_bytes"))
+          .value_or(0);
+  const std::uint64_t cache =
+      StatIn(dir + "/memory.stat", v2 ? "inactive_file" : "total_inactive_file")
+          .value_or(0);
+  used = used > cache ? used - cache : 0;
+  return *limit > used ? *limit - used : 0;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> CgroupMemoryLeft(std::string_view proc_cgroup,
+                                              const std::string& root) {
+  std::optional<std::uint64_t> least;
+  std::istringstream lines{std::string(proc_cgroup)};
+  for (std::string line; std::getline(lines, line);) {
+    // "hierarchy-ID:controllers:path"; v2's has ID 0 and no controllers.
+    const std::size_t first = line.find(':');
+    const std::size_t second = line.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    const bool v2 = line.compare(0, first, "0") == 0 && controllers.empty();
+    const bool v1 =
+        ("," + controllers + ",").find(",memory,") != std::string::npos;
+    if (!v1 && !v2) continue;
+    const std::string base = v2 ? root : root + "/memory";
+    // From the cgroup up to the root of its hierarchy; inside a container
+    // without a cgroup namespace the path is the host's and only the root,
+    // which is the container's own, is there.
+    std::string path = line.substr(second + 1);
+    while (true) {
+      if (const auto left = LeftIn(base + (path == "/" ? "" : path), v2)) {
+        least = std::min(least.value_or(*left), *left);
+      }
+      const std::size_t slash = path.rfind('/');
+      if (slash == std::string::npos || path == "/") break;
+      path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+  }
+  return least;
+}
+
+CgroupFiles& CgroupFilesInUse() {
+  static CgroupFiles files;
+  return files;
 }
 
 }  // namespace internal

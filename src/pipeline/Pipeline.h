@@ -101,9 +101,10 @@ inline constexpr std::size_t kSmallestBudget = std::size_t{1} << 20;
 // 1024, either case). False for anything else, zero included.
 [[nodiscard]] bool ParseMemorySize(std::string_view text, std::size_t& bytes);
 
-// Half the memory available now (MemAvailable in /proc/meminfo), and at most
+// Half the memory available now (MemAvailable in /proc/meminfo, and what
+// the process's memory cgroups have left, whichever is less), and at most
 // a quarter of what an address-space limit leaves past the program's own
-// mappings; 1 GiB when neither is known; never under kSmallestBudget.
+// mappings; 1 GiB when none is known; never under kSmallestBudget.
 std::size_t DefaultMemoryBudget();
 
 // $TMPDIR when it is set and not empty, else /tmp.

@@ -208,6 +208,15 @@ std::size_t DefaultMemoryBudget() {
   if (const auto available = internal::MemAvailableBytes(meminfo)) {
     budget = *available / 2;
   }
+  // In a container MemAvailable is the host's; the container's limit is
+  // its cgroup's, past which the kernel ends the run.
+  const internal::CgroupFiles& cgroups = internal::CgroupFilesInUse();
+  std::ifstream cgroup_file(cgroups.proc_cgroup);
+  const std::string cgroup((std::istreambuf_iterator<char>(cgroup_file)),
+                           std::istreambuf_iterator<char>());
+  if (const auto left = internal::CgroupMemoryLeft(cgroup, cgroups.root)) {
+    budget = std::min(budget, *left / 2);
+  }
   // An address-space limit counts the program, its libraries, thread
   // stacks and mappings that are only reserved, not just the lists. The
   // libraries alone can take tens of megabytes, so the quarter is of what

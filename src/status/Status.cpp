@@ -1,6 +1,7 @@
 #include "status/Status.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace karvello {
@@ -24,14 +25,22 @@ Status::Status(std::string_view verb, std::string_view path,
 }
 
 Status Status::Read(std::string_view path, int error) {
-  Status status = Read(path, std::strerror(error));
-  status.error_ = error;
-  return status;
+  return Read(path, std::strerror(error), error);
 }
 
-Status Status::Read(std::string_view path, std::string_view reason) {
-  if (path == kStdin) return Status("cannot read", "standard input", reason);
-  return Status("cannot read", path, reason);
+Status Status::Read(std::string_view path, std::string_view reason, int error) {
+  if (path == kStdin) {
+    return Status("cannot read", "standard input", reason, 1, error);
+  }
+  return Status("cannot read", path, reason, 1, error);
+}
+
+Status Status::Save(std::string_view path, int error) {
+  return Save(path, std::strerror(error), error);
+}
+
+Status Status::Save(std::string_view path, std::string_view reason, int error) {
+  return Status("cannot save", path, reason, 1, error);
 }
 
 Status Status::Write(std::string_view path, int error) {
@@ -39,7 +48,23 @@ Status Status::Write(std::string_view path, int error) {
     return Status("cannot write to", "standard output", std::strerror(error), 1,
                   error);
   }
-  return Status("cannot save", path, std::strerror(error), 1, error);
+  return Save(path, error);
+}
+
+Status Status::NotFound(std::string_view path) {
+  Status status({}, {}, "file not found", 1, ENOENT);
+  if (!path.empty()) status.message_.append(": ").append(path);
+  return status;
+}
+
+std::string Status::Sentence() const {
+  std::string sentence = message_;
+  for (std::size_t at = 0; at < sentence.size();) {
+    if (sentence[at] >= 'a' && sentence[at] <= 'z') sentence[at] -= 'a' - 'A';
+    at = sentence.find('\n', at);
+    if (at != std::string::npos) ++at;
+  }
+  return sentence;
 }
 
 Status Status::Usage(std::string_view reason) {

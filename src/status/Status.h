@@ -33,12 +33,19 @@ class [[nodiscard]] Status {
          int exit_status = 1, int error = 0);
 
   // An input that cannot be read; "-" is standard input. `error` is an
-  // errno value.
+  // errno value, whose text is the reason unless one is given.
   static Status Read(std::string_view path, int error);
-  static Status Read(std::string_view path, std::string_view reason);
-  // Standard output, or OUT when `path` is not empty, that cannot be
-  // written.
+  static Status Read(std::string_view path, std::string_view reason,
+                     int error = 0);
+  // The file `path` that cannot be saved: "cannot save out.txt: Permission
+  // denied".
+  static Status Save(std::string_view path, int error);
+  static Status Save(std::string_view path, std::string_view reason, int error);
+  // Standard output when `path` is empty, else Save(path, error).
   static Status Write(std::string_view path, int error);
+  // A file that is not there to load: "file not found", with ": " and the
+  // path when `path` is not empty; error() is ENOENT.
+  static Status NotFound(std::string_view path);
   // A command line that means nothing: exit status 2.
   static Status Usage(std::string_view reason);
 
@@ -49,6 +56,9 @@ class [[nodiscard]] Status {
   int error() const noexcept { return error_; }
   // One line per problem, without a line end after the last.
   const std::string& Message() const noexcept { return message_; }
+  // Message() as the window says it, each line a sentence that begins with
+  // a capital: "Cannot read /tmp/a: Is a directory".
+  std::string Sentence() const;
 
   // Adds the problems of `other`, so that one check reports every input
   // that is wrong.

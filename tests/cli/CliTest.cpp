@@ -833,7 +833,8 @@ TEST_F(CliTest, BadUsageIsReportedWithTheUsageAndExitsWithTwo) {
         "dedupe --lines --field x", "dedupe --lines --delimiter ,",
         "dedupe --lines --field 2 --delimiter ab",
         "dedupe --lines --field 2 --delimiter '\"'",
-        "cat --progress --no-progress"}) {
+        "cat --progress --no-progress", "remove-with ' ' --trim </dev/null",
+        "remove-without '\t ' --trim --ignore-case </dev/null"}) {
     // clang-format on
     SCOPED_TRACE(args);
     const Outcome run = Shell(std::string("CLI ") + args);
@@ -844,6 +845,11 @@ TEST_F(CliTest, BadUsageIsReportedWithTheUsageAndExitsWithTwo) {
   }
   EXPECT_THAT(Shell("CLI frobnicate a").err,
               StartsWith("karvello-cli: unknown command 'frobnicate'\n"));
+  // A STRING that --trim empties: remove-with and remove-without each kept
+  // every item, so that the two did not split the list.
+  EXPECT_THAT(Shell("CLI remove-with ' ' --trim").err,
+              StartsWith("karvello-cli: STRING is empty after --trim\n"));
+  EXPECT_THAT(Shell("CLI remove-with ' ' --regex --trim </dev/null").status, 0);
   EXPECT_THAT(Shell("CLI remove-with 'a(' --regex").err,
               StartsWith("karvello-cli: invalid regular expression: missing ): "
                          "a(\n"));

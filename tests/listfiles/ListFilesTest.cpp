@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,20 +40,18 @@ using ::karvello::testing::OpenDescriptorCount;
 using ::karvello::testing::RunInChild;
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 
-// Records what the routines say; AskYesNo answers with `answer`.
+// Records what SaveListFile asks and tells; AskYesNo answers with `answer`.
 struct FakeUi : ListFileUi {
-  void Message(std::string_view text) override { messages.emplace_back(text); }
   bool AskYesNo(std::string_view question) override {
     questions.emplace_back(question);
     return answer;
   }
-  void Error(std::string_view text) override { errors.emplace_back(text); }
+  void Error(const Status& status) override { errors.push_back(status); }
   bool answer = true;
-  std::vector<std::string> messages, questions, errors;
+  std::vector<std::string> questions;
+  std::vector<Status> errors;
 };
 
 class ListFilesTest : public ::karvello::testing::FolderTest {
@@ -70,27 +69,13 @@ TEST_F(ListFilesTest, FileExistsWhenItsTimeCanBeRead) {
   EXPECT_FALSE(FileExists(file + std::string(1, '\0') + "x"));
 }
 
-TEST_F(ListFilesTest, LoadAppendsInFileOrder) {
+TEST_F(ListFilesTest, AppendAddsInFileOrder) {
   const std::string file = Write("a.txt", "a,b\r\n\r\nc\r\n");
   ItemList list = ListOf({"kept"});
-  EXPECT_TRUE(LoadListFile(list, file, ui_));
-  EXPECT_TRUE(LoadListFile(list, file, ui_));
+  EXPECT_EQ(AppendListFile(list, file), 0);
+  EXPECT_EQ(AppendListFile(list, file), 0);
   EXPECT_THAT(ItemsOf(list),
               ElementsAre("kept", "a", "b", "", "c", "a", "b", "", "c"));
-  EXPECT_THAT(ui_.messages, IsEmpty());
-  EXPECT_THAT(ui_.errors, IsEmpty());
-}
-
-TEST_F(ListFilesTest, LoadReportsMissingAndUnreadablePaths) {
-  ItemList list = ListOf({"kept"});
-  EXPECT_FALSE(LoadListFile(list, PathOf("missing.txt"), ui_));
-  EXPECT_THAT(ui_.messages, ElementsAre("File not found"));
-  EXPECT_THAT(ui_.errors, IsEmpty());
-
-  EXPECT_FALSE(LoadListFile(list, dir_, ui_));
-  ASSERT_EQ(ui_.errors.size(), 1u);
-  EXPECT_EQ(ui_.errors[0], "Cannot read " + dir_.string() + ": Is a directory");
-  EXPECT_THAT(ItemsOf(list), ElementsAre("kept"));
 }
 
 TEST_F(ListFilesTest, AppendGivesTheRealReasonAndClosesEveryFile) {
@@ -108,10 +93,8 @@ TEST_F(ListFilesTest, AppendGivesTheRealReasonAndClosesEveryFile) {
     EXPECT_EQ(AppendListFile(list, PathOf("loop1")), ELOOP);
     EXPECT_EQ(AppendListFile(list, PathOf(std::string(256, 'n'))),
               ENAMETOOLONG);
-    LoadListFile(list, file, ui_);
-    LoadListFile(list, dir_, ui_);
   }
-  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "a", "a", "a", "a", "a"));
+  EXPECT_THAT(ItemsOf(list), ElementsAre("a", "a", "a"));
   EXPECT_EQ(OpenDescriptorCount(), open_before);
 }
 
@@ -148,14 +131,14 @@ TEST_F(ListFilesTest, SaveAsksThenWritesEveryItemWithCrLf) {
   ASSERT_EQ(SaveListFile(ListOf(items), path, ui_), SaveOutcome::kSaved);
   const std::string first = Contents(path);
   ItemList back;
-  ASSERT_TRUE(LoadListFile(back, path, ui_));
+  ASSERT_EQ(AppendListFile(back, path), 0);
   EXPECT_EQ(ItemsOf(back), items);
   ASSERT_EQ(SaveListFile(back, path, ui_), SaveOutcome::kSaved);
   EXPECT_EQ(Contents(path), first);
 
   ASSERT_EQ(SaveListFile(ListOf({"x,y"}), path, ui_), SaveOutcome::kSaved);
   ItemList split;
-  ASSERT_TRUE(LoadListFile(split, path, ui_));
+  ASSERT_EQ(AppendListFile(split, path), 0);
   EXPECT_THAT(ItemsOf(split), ElementsAre("x", "y"));
   EXPECT_THAT(Names(), UnorderedElementsAre("out.txt", "empty.txt"));
 }
@@ -164,21 +147,28 @@ TEST_F(ListFilesTest, FailedSaveGivesTheRealReasonAndLeavesNothing) {
   fs::create_symlink("loop2", PathOf("loop1"));
   fs::create_symlink("loop1", PathOf("loop2"));
   fs::create_symlink("no/such/folder/f.txt", PathOf("nowhere"));
-  const std::pair<std::string, const char*> cases[] = {
-      {PathOf("no/such/folder.txt"), "No such file or directory"},
-      {dir_, "Is a directory"},
+  const std::pair<std::string, int> cases[] = {
+      {PathOf("no/such/folder.txt"), ENOENT},
+      {dir_, EISDIR},
       // A file that root may open for writing but not replace: its folder
       // takes no new file.
-      {"/proc/version", "Permission denied"},
-      {PathOf("loop1"), "Too many levels of symbolic links"},
-      {PathOf("nowhere"), "No such file or directory"},
-      {PathOf(std::string(256, 'n')), "File name too long"},
+      {"/proc/version", EACCES},
+      {PathOf("loop1"), ELOOP},
+      {PathOf("nowhere"), ENOENT},
+      {PathOf(std::string(256, 'n')), ENAMETOOLONG},
   };
-  for (const auto& [path, reason] : cases) {
+  for (const auto& [path, error] : cases) {
+    SCOPED_TRACE(path);
     FakeUi ui;
     EXPECT_EQ(SaveListFile(ListOf({"a"}), path, ui), SaveOutcome::kFailed);
-    EXPECT_THAT(ui.errors, ElementsAre("Cannot save " + path + ": " + reason));
+    ASSERT_EQ(ui.errors.size(), 1u);
+    EXPECT_EQ(ui.errors[0].error(), error);
   }
+  // The window's words for it.
+  FakeUi ui;
+  ASSERT_EQ(SaveListFile(ListOf({"a"}), dir_, ui), SaveOutcome::kFailed);
+  EXPECT_EQ(ui.errors[0].Sentence(),
+            "Cannot save " + dir_.string() + ": Is a directory");
   EXPECT_THAT(Names(), UnorderedElementsAre("loop1", "loop2", "nowhere"));
 }
 
@@ -226,23 +216,31 @@ TEST_F(ListFilesTest, SaveReplacesOnlyWhatTheUserMayWrite) {
   if (!CanSwitchUsers()) {
     GTEST_SKIP() << "needs root to act as the user nobody and as another";
   }
-  // The name, the owner and mode of the file (0: none), what a save says.
-  const std::tuple<const char*, uid_t, mode_t, const char*> cases[] = {
-      {"own-ro.txt", kNobody, 0444, "Permission denied"},
+  // The name, the owner and mode of the file (0: none), what a save says,
+  // the mode afterwards.
+  const std::tuple<const char*, uid_t, mode_t, const char*, mode_t> cases[] = {
+      {"own-ro.txt", kNobody, 0444, "Permission denied", 0444},
       // Root's file that anyone may write would pass to nobody.
-      {"shared.txt", 0, 0666, "Operation not permitted"},
+      {"shared.txt", 0, 0666, "Operation not permitted", 0666},
       // No room for a temporary file: no rewrite in place either.
-      {"locked/own.txt", kNobody, 0644, "Permission denied"},
-      {"own.txt", kNobody, 0640, "saved"},
+      {"locked/own.txt", kNobody, 0644, "Permission denied", 0644},
+      {"own.txt", kNobody, 0640, "saved", 0640},
       // Written and searched but not read, like a drop box: fine.
-      {"wx/own.txt", kNobody, 0604, "saved"},
-      {"wx/new.txt", 0, 0, "saved"},
+      {"wx/own.txt", kNobody, 0604, "saved", 0604},
+      {"wx/new.txt", 0, 0, "saved", 0},
+      // A write clears the set-ID bits of a program (the set-group-ID bit
+      // only where the group may execute), and so does a save; as nobody,
+      // chmod 4755 s.bin and a save left 4755.
+      {"setuid.bin", kNobody, 04755, "saved", 0755},
+      {"setgid.bin", kNobody, 02775, "saved", 0775},
+      {"both.bin", kNobody, 06711, "saved", 0711},
+      {"locking.txt", kNobody, 02744, "saved", 02744},
   };
   ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
   fs::create_directory(dir_ / "locked");
   fs::create_directory(dir_ / "wx");
   std::string expected;
-  for (const auto& [name, owner, mode, reason] : cases) {
+  for (const auto& [name, owner, mode, reason, after] : cases) {
     if (mode != 0) {
       Write(name, "old");
       ASSERT_EQ(chown(PathOf(name).c_str(), owner, owner), 0);
@@ -254,7 +252,7 @@ TEST_F(ListFilesTest, SaveReplacesOnlyWhatTheUserMayWrite) {
   const auto outcome = RunInChild(
       [&] {
         std::string said;
-        for (const auto& [name, owner, mode, reason] : cases) {
+        for (const auto& [name, owner, mode, reason, after] : cases) {
           const int error = ReplaceWithList(ListOf({"new"}), PathOf(name), "");
           said += (error ? std::strerror(error) : "saved") + std::string("|");
         }
@@ -262,14 +260,21 @@ TEST_F(ListFilesTest, SaveReplacesOnlyWhatTheUserMayWrite) {
       },
       /*as_nobody=*/true);
   EXPECT_EQ(outcome.written, expected);
-  for (const auto& [name, owner, mode, reason] : cases) {
+  for (const auto& [name, owner, mode, reason, after] : cases) {
     SCOPED_TRACE(name);
     EXPECT_EQ(Contents(name), std::string(reason) == "saved" ? "new" : "old");
     struct stat info {};
     ASSERT_EQ(stat(PathOf(name).c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, mode != 0 ? owner : kNobody);
-    EXPECT_EQ(info.st_mode & 07777, mode != 0 ? mode : info.st_mode & 07777);
+    EXPECT_EQ(info.st_mode & 07777, mode != 0 ? after : info.st_mode & 07777);
   }
+  // Root may keep them, as a write by root does.
+  Write("root.bin", "old");
+  ASSERT_EQ(chmod(PathOf("root.bin").c_str(), 06755), 0);
+  ASSERT_EQ(ReplaceWithList(ListOf({"new"}), PathOf("root.bin"), ""), 0);
+  struct stat info {};
+  ASSERT_EQ(stat(PathOf("root.bin").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 06755u);
   EXPECT_EQ(Names("locked").size() + Names("wx").size(), 3u);
 }
 
@@ -406,6 +411,68 @@ TEST_F(SharedFolderTest, OtherUsersNamesAsTheKernelAllows) {
   }
 }
 
+// An access ACL as the kernel stores it in system.posix_acl_access: a
+// version, then each entry's tag, permissions and id, little-endian.
+std::string AccessAcl(std::initializer_list<
+                      std::tuple<std::uint16_t, std::uint16_t, std::uint32_t>>
+                          entries) {
+  std::string acl;
+  auto put = [&](std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) acl += static_cast<char>(value >> 8 * i);
+  };
+  put(2, 4);
+  for (const auto& [tag, permissions, id] : entries) {
+    put(tag, 2);
+    put(permissions, 2);
+    put(id, 4);
+  }
+  return acl;
+}
+
+std::string AttributeOf(const std::string& path, const char* name) {
+  std::string value(4096, '\0');
+  const ssize_t n = getxattr(path.c_str(), name, value.data(), value.size());
+  value.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+  return value;
+}
+
+// A redirection keeps the file, and with it its ACL and extended
+// attributes; a replace copies them. After setfacl -m u:nobody:--- on a
+// 0644 list, a save let nobody read it again.
+TEST_F(ListFilesTest, SaveKeepsTheAccessListAndUserAttributes) {
+  const std::string path = Write("acl.txt", "old");
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  constexpr std::uint32_t kNoId = 0xFFFFFFFF;
+  // user::rw- user:nobody:--- group::r-- mask::r-- other::r--
+  const std::string acl = AccessAcl({{0x01, 6, kNoId},
+                                     {0x02, 0, kNobody},
+                                     {0x04, 4, kNoId},
+                                     {0x10, 4, kNoId},
+                                     {0x20, 4, kNoId}});
+  if (setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(),
+               0) != 0) {
+    GTEST_SKIP() << "no ACLs on this file system";
+  }
+  ASSERT_EQ(setxattr(path.c_str(), "user.origin", "crm", 3, 0), 0);
+  ASSERT_EQ(ReplaceWithList(ListOf({"new"}), path, ""), 0);
+  EXPECT_EQ(Contents("acl.txt"), "new");
+  EXPECT_EQ(AttributeOf(path, "system.posix_acl_access"), acl);
+  EXPECT_EQ(AttributeOf(path, "user.origin"), "crm");
+  struct stat info {};
+  ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644u);
+  if (CanSwitchUsers()) {
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    const auto outcome = RunInChild(
+        [&] {
+          const int fd = open(path.c_str(), O_RDONLY);
+          return std::string(fd < 0 ? std::strerror(errno) : "read");
+        },
+        /*as_nobody=*/true);
+    EXPECT_EQ(outcome.written, "Permission denied");
+  }
+}
+
 // The writer's system calls, made to fail one at a time.
 struct InjectedFaults {
   static inline std::vector<std::string> steps;
@@ -448,6 +515,9 @@ struct InjectedFaults {
     Wrap<&WriterCalls::unlinkat>("unlinkat", calls.unlinkat);
     Wrap<&WriterCalls::fstatat>("fstatat", calls.fstatat);
     Wrap<&WriterCalls::readlinkat>("readlinkat", calls.readlinkat);
+    Wrap<&WriterCalls::flistxattr>("flistxattr", calls.flistxattr);
+    Wrap<&WriterCalls::fgetxattr>("fgetxattr", calls.fgetxattr);
+    Wrap<&WriterCalls::fsetxattr>("fsetxattr", calls.fsetxattr);
   }
 };
 
@@ -475,11 +545,14 @@ TEST_F(FaultInjectionTest, EveryFailedStepKeepsWhatWasThere) {
   const mode_t umask_now = umask(0);
   umask(umask_now);
   // The calls of a save in order; the failure of one marked ? fails nothing.
+  // The old file has an extended attribute to keep.
   const std::string create =
-      " openat write fchmod fsync close fstatat renameat fsync? close? close?";
+      " openat write flistxattr fchmod fsync close fstatat renameat fsync? "
+      "close? close?";
   const std::string replace =
       " openat write" + std::string(as_root ? " fchown" : "") +
-      " fchmod fsync close fstatat renameat fsync? close? close?";
+      " flistxattr fgetxattr fsetxattr fchmod fsync close fstatat renameat "
+      "fsync? close? close?";
   const std::string link = " fstatat close? readlinkat openat fstatat";
   // The temporary file's name must not push a name at the limit over it.
   const std::string longest(255, 'n');
@@ -509,6 +582,8 @@ TEST_F(FaultInjectionTest, EveryFailedStepKeepsWhatWasThere) {
         const uid_t owner = out == "link.txt" ? kNobody : 0;
         ASSERT_TRUE(!as_root ||
                     chown(PathOf("old.txt").c_str(), owner, kNobody) == 0);
+        ASSERT_EQ(setxattr(PathOf("old.txt").c_str(), "user.kept", "k", 1, 0),
+                  0);
         fs::create_hard_link(PathOf("old.txt"), PathOf("hard"));
       }
       if (out != target) fs::create_symlink(target, PathOf(out));
@@ -532,9 +607,9 @@ TEST_F(FaultInjectionTest, EveryFailedStepKeepsWhatWasThere) {
                 std::vector(calls.begin(), calls.begin() + made));
       EXPECT_TRUE(failed || steps.size() == made);
       for (std::size_t i = made; i < steps.size(); ++i) {
-        EXPECT_THAT(steps[i],
-                    ::testing::Not(::testing::AnyOf("write", "fchown", "fchmod",
-                                                    "fsync", "renameat")));
+        EXPECT_THAT(steps[i], ::testing::Not(::testing::AnyOf(
+                                  "write", "fchown", "fchmod", "fsync",
+                                  "renameat", "fsetxattr")));
       }
       if (InjectedFaults::first_write_mode >= 0) {
         EXPECT_EQ(InjectedFaults::first_write_mode, 0600);
@@ -545,6 +620,7 @@ TEST_F(FaultInjectionTest, EveryFailedStepKeepsWhatWasThere) {
         const bool other = as_root && old;
         EXPECT_EQ(info.st_uid, other && out == "link.txt" ? kNobody : getuid());
         EXPECT_EQ(info.st_gid, other ? kNobody : getgid());
+        EXPECT_EQ(AttributeOf(PathOf(target), "user.kept"), old ? "k" : "");
       }
     }
   }

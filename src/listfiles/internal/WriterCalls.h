@@ -23,6 +23,10 @@ struct WriterCalls {
   int (*unlinkat)(int dirfd, const char* path, int flags);
   int (*fstatat)(int dirfd, const char* path, struct stat* info, int flags);
   ssize_t (*readlinkat)(int dirfd, const char* path, char* buffer, size_t size);
+  ssize_t (*flistxattr)(int fd, char* names, size_t size);
+  ssize_t (*fgetxattr)(int fd, const char* name, void* value, size_t size);
+  int (*fsetxattr)(int fd, const char* name, const void* value, size_t size,
+                   int flags);
 };
 
 // The calls in use: the real ones unless a test has swapped some. Tests

@@ -16,7 +16,18 @@ namespace karvello::internal {
 //   "e" U+0301 "t" U+00E9   -->   U+00E9 "t" U+00E9
 // Linux normalizes through ICU, Windows through NormalizeString; both
 // throw std::runtime_error when the system fails.
+//
+// The time is near linear in the text, also for long runs of combining
+// marks in any order.
 void AppendNormalized(std::string_view text, std::string& out);
+
+#ifndef _WIN32
+// The library's NFC, which AppendNormalized hands the text to, in canonical
+// order wherever a run of marks is long; a test swaps it to see what the
+// library is given, and restores it.
+using LibraryNormalizer = void (*)(std::string_view text, std::string& out);
+LibraryNormalizer& LibraryNfc();
+#endif
 
 }  // namespace karvello::internal
 
