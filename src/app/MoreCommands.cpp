@@ -101,7 +101,7 @@ void MoreCommands::showEvent(QShowEvent* event) {
   Recount();
 }
 
-void MoreCommands::BuildControls() {
+QFormLayout* MoreCommands::BuildSettings() {
   auto* form = new QFormLayout;
   command_ = new QComboBox;
   command_->setAccessibleName(QStringLiteral("Command"));
@@ -136,6 +136,11 @@ void MoreCommands::BuildControls() {
   delimiter_->setMaxLength(1);
   delimiter_->setPlaceholderText(QStringLiteral("Tab"));
   form->addRow(QStringLiteral("&Delimiter:"), delimiter_);
+  return form;
+}
+
+void MoreCommands::BuildControls() {
+  QFormLayout* form = BuildSettings();
   count_ = new QLabel;
   count_->setObjectName(QStringLiteral("Count"));
   count_->setTextFormat(Qt::PlainText);

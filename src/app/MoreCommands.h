@@ -36,6 +36,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -68,6 +69,8 @@ class MoreCommands final : public QDialog {
 
  private:
   void BuildControls();
+  // The Command box and the controls of STRING and the options.
+  QFormLayout* BuildSettings();
   // Enables what the chosen row takes, checks the settings, and starts the
   // count.
   void Recount();
