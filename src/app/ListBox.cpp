@@ -274,6 +274,7 @@ void ListBox::mouseDoubleClickEvent(QMouseEvent* event) {
   emit DblClick();
 }
 
+// One piece, past 50 lines: one short case per key, read as a table.
 void ListBox::keyPressEvent(QKeyEvent* event) {
   const ItemList::Index count = items_.ListCount();
   const ItemList::Index current = items_.ListIndex();

@@ -246,6 +246,41 @@ std::string Usage() {
          "more.\n";
 }
 
+// The tables as the docs are written from them (docs/generate.sh), one
+// record a line, fields split by tabs:
+//   command NAME ARGUMENT SUMMARY
+//   option COMMAND SHORT LONG VALUE HELP     (for each option of COMMAND)
+//   flag SHORT LONG VALUE COMMANDS HELP      (each option once)
+std::string TablesForDocs() {
+  auto names = [](const Flag& flag) {
+    const std::string all(flag.names);
+    const std::size_t comma = all.find(',');
+    return comma == std::string::npos
+               ? "\t" + all
+               : all.substr(1, comma - 1) + "\t" + all.substr(comma + 1);
+  };
+  std::string out;
+  for (const Operation& op : kOperations) {
+    const std::string argument = op.argument == Argument::kString  ? "STRING"
+                                 : op.argument == Argument::kOther ? "OTHER"
+                                                                   : "";
+    out.append("command\t").append(op.name).append("\t" + argument + "\t");
+    out.append(op.summary).append("\n");
+    for (const Flag& flag : kFlags) {
+      if (!flag.applies(op)) continue;
+      out.append("option\t").append(op.name).append("\t" + names(flag) + "\t");
+      out.append(flag.value != nullptr ? flag.value : "").append("\t");
+      out.append(flag.help).append("\n");
+    }
+  }
+  for (const Flag& flag : kFlags) {
+    out.append("flag\t" + names(flag) + "\t");
+    out.append(flag.value != nullptr ? flag.value : "").append("\t");
+    out.append(CommandsFor(flag.applies) + "\t").append(flag.help).append("\n");
+  }
+  return out;
+}
+
 constexpr char kFooter[] =
     "Each FILE is read as comma- or line-separated fields, one item per\n"
     "field (one per line with --lines, one per NUL with -z); none, or -,\n"
@@ -419,6 +454,11 @@ int RunCli(int argc, const char* const* argv) {
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
 
+  // Not for users: what the man page and the completions are built from.
+  if (argc == 2 && std::string_view(argv[1]) == "--tables-for-docs") {
+    std::cout << TablesForDocs() << std::flush;
+    return std::cout ? kExitOk : kExitFailure;
+  }
   Options options;
   int exit;
   Status status = Parse(argc, argv, options, exit);

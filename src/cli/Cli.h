@@ -3,11 +3,13 @@
 //   karvello-cli dedupe a.txt b.txt -o clean.txt
 //   producer | karvello-cli subtract seen.txt --lf | consumer
 //
-// The input files are loaded in order into one list with the same reader as
-// the window, one operation runs on it, and the result is written as a list
-// file: to standard output, or to OUT by the window's safe replace, which
-// leaves OUT as it was when anything fails. When any input is missing or
-// unreadable, nothing is written at all.
+// The command line becomes a Job of the one pipeline (pipeline/Pipeline.h),
+// which checks every input before anything is written, reads the inputs in
+// order, streamed, held in memory or in parts on disk as the operation and
+// the memory budget allow, and writes the result as a list file: to
+// standard output, or to OUT by the window's safe replace, which leaves OUT
+// as it was when anything fails. Every failure is one Status, printed once
+// on standard error after the tool's name.
 
 #ifndef KARVELLO_CLI_CLI_H_
 #define KARVELLO_CLI_CLI_H_

@@ -70,6 +70,9 @@ struct LineRun {
 // (`crlf`) or LF and holding no CR or LF otherwise, nor, with `commas`, a
 // comma or a double quote. A CR as the last byte breaks the run, since its
 // LF may be yet to come.
+// One piece, past 50 lines: the 64-byte loop and the byte loop share the
+// run's state (its end, its lines, a CR carried over), and the byte loop
+// takes up exactly where the wide one stopped.
 LineRun FindLineRun(const char* p, const char* const end, bool crlf,
                     bool commas) {
   const char* run_end = p;

@@ -85,6 +85,8 @@ bool HasLongRun(std::string_view text) {
 // equivalent to it: each code point decomposed, each run of non-starters
 // stably sorted by combining class. Ill-formed bytes stay where they are
 // and end a run, as they do for ICU.
+// One piece, past 50 lines: its three small lambdas share the run being
+// sorted and the output, and read best beside the loop that feeds them.
 std::string CanonicallyOrdered(std::string_view text) {
   const icu::Normalizer2& nfd = *[] {
     UErrorCode status = U_ZERO_ERROR;

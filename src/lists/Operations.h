@@ -4,7 +4,8 @@
 // the functions that do it. The window and the command-line tool both run
 // them from here; the tool's help, usage, option checks, man page and
 // completions are built from the rows, and its tests run every row, so
-// adding an operation is one row (and the functions it names).
+// adding an operation is one row, the functions it names and its plain
+// model in the tests (the README's "Adding an operation").
 //
 //   const Operation* op = FindOperation("subtract");
 //   Apply(*op, {.keys = {.ignore_case = true}}, list, "", other);

@@ -70,8 +70,8 @@ void StableSort(std::vector<Index>& order, Less less) {
 // Byte order through the radix sort, which takes 32-bit indices.
 std::vector<Index> ByteOrder(const ItemList& list) {
   const ItemList::Storage items = list.RawStorage();
-  std::vector<Index> order(items.count);
   if (items.count > std::numeric_limits<std::uint32_t>::max()) {
+    std::vector<Index> order(items.count);
     std::iota(order.begin(), order.end(), Index{0});
     StableSort(order, [&list](Index a, Index b) {
       return CompareBytes(list.UncheckedItem(a), list.UncheckedItem(b)) < 0;
@@ -82,8 +82,8 @@ std::vector<Index> ByteOrder(const ItemList& list) {
   std::iota(indices.begin(), indices.end(), std::uint32_t{0});
   internal::SortByText(items, indices.data(), indices.size(),
                        PartsFor(items.count));
-  std::copy(indices.begin(), indices.end(), order.begin());
-  return order;
+  // Only now, when the sort's own records are gone.
+  return std::vector<Index>(indices.begin(), indices.end());
 }
 
 // Turns an ascending stable order into a descending stable one: the runs

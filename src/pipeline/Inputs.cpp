@@ -1,12 +1,10 @@
 #include "pipeline/Inputs.h"
 
-#include <unistd.h>
+#include <unistd.h>  // STDIN_FILENO and its kin; the calls go through System.h
 
 #include <algorithm>
 #include <cerrno>
 #include <utility>
-
-#include "listfiles/SystemFiles.h"
 
 namespace karvello {
 
@@ -38,7 +36,7 @@ Inputs::~Inputs() {
 }
 
 void Inputs::Close(Input& input) {
-  if (input.fd > STDERR_FILENO) ::close(input.fd);
+  if (input.fd > STDERR_FILENO) CloseFd(input.fd);
   input.fd = -1;
 }
 
@@ -51,12 +49,12 @@ Status Inputs::Check(const std::optional<FileId>& output) {
       input.fd = STDIN_FILENO;
     } else if (input.path.find('\0') != std::string::npos) {
       error = ENOENT;
-    } else if (const int fd = DescriptorNamed(input.path);
+    } else if (const int fd = OwnDescriptorNamed(input.path);
                fd >= 0 && HeldForClosed(fd)) {
       // Its name would open the /dev/null that stands in for it.
       error = EBADF;
     } else {
-      input.fd = OpenToRead(input.path);
+      input.fd = OpenInput(input.path);
       if (input.fd < 0) error = errno;
     }
     OpenFile info;
@@ -96,7 +94,7 @@ void Inputs::PassRunsTo(std::string_view line_end,
 
 void Inputs::Open(Input& input) {
   if (input.fd < 0) {
-    input.fd = OpenToRead(input.path);
+    input.fd = OpenInput(input.path);
     if (input.fd < 0) throw StatusError{Status::Read(input.path, errno)};
   }
   reader_ = std::make_unique<ListFileReader>(*list_, split_);
@@ -113,7 +111,7 @@ bool Inputs::ReadSome(Input& input) {
   const std::span<char> space = reader_->Space();
   const std::size_t want = std::min(space.size(), kReadBytes);
   while (true) {
-    const ssize_t n = ::read(input.fd, space.data(), want);
+    const long n = ReadFd(input.fd, space.data(), want);
     if (n > 0) {
       bytes_read_.fetch_add(static_cast<std::uint64_t>(n),
                             std::memory_order_relaxed);

@@ -1,6 +1,6 @@
 #include "pipeline/Pipeline.h"
 
-#include <unistd.h>
+#include <unistd.h>  // STDIN_FILENO and its kin; the calls go through System.h
 
 #include <algorithm>
 #include <cerrno>
@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "listfiles/ListFileWriter.h"
-#include "listfiles/SystemFiles.h"
 #include "lists/TextSet.h"
 #include "pipeline/Inputs.h"
 #include "pipeline/PartitionedRun.h"
@@ -75,7 +74,8 @@ void WithCounts(const Operation& op, const Choices& choices, ItemList& list) {
 // input.
 std::optional<FileId> WrittenThrough(const std::string& output) {
   if (output.empty()) return RegularFileOf(STDOUT_FILENO);
-  if (const int fd = DescriptorNamed(output); fd >= 0) return RegularFileOf(fd);
+  if (const int fd = OwnDescriptorNamed(output); fd >= 0)
+    return RegularFileOf(fd);
   const std::optional<FileId> named = RegularFileNamed(output);
   if (!named) return std::nullopt;
   for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
@@ -139,7 +139,7 @@ class Runner {
     if (job_.output.empty()) {
       const int error = UsableAs(STDOUT_FILENO, true);
       if (error != 0) status.Also(Status::Write({}, error));
-    } else if (const int fd = DescriptorNamed(job_.output); fd >= 0) {
+    } else if (const int fd = OwnDescriptorNamed(job_.output); fd >= 0) {
       const int error = UsableAs(fd, true);
       if (error != 0) status.Also(Status::Write(job_.output, error));
     }
@@ -150,9 +150,8 @@ class Runner {
   }
 
   void StartProgress() {
-    const bool terminal =
-        ::isatty(STDERR_FILENO) == 1 &&
-        (!job_.output.empty() || ::isatty(STDOUT_FILENO) == 0);
+    const bool terminal = IsTerminal(STDERR_FILENO) &&
+                          (!job_.output.empty() || !IsTerminal(STDOUT_FILENO));
     // Not even when asked for: the line would fall among the result.
     if (job_.progress == ShowProgress::kNever ||
         (job_.progress == ShowProgress::kOnTerminal && !terminal) ||
@@ -364,8 +363,12 @@ class Runner {
     }
     counts_.read += static_cast<std::uint64_t>(list.ListCount());
     if (!runs) {
-      Apply(op_, choices_, list, {}, ItemList());
-      return Produce([&list](ItemWriter& out) { out.Write(list); });
+      // Written in their new order straight from where they lie: no
+      // second index is built.
+      const std::vector<ItemList::Index> order = Order(op_, choices_, list);
+      return Produce([&](ItemWriter& out) {
+        for (const ItemList::Index i : order) out.Write(list.UncheckedItem(i));
+      });
     }
     runs->AddRun(list);
     return Produce([&](ItemWriter& out) {

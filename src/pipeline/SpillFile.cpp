@@ -1,7 +1,5 @@
 #include "pipeline/SpillFile.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -32,7 +30,7 @@ SpillFile::SpillFile(SpillFile&& other) noexcept { *this = std::move(other); }
 
 SpillFile& SpillFile::operator=(SpillFile&& other) noexcept {
   if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) CloseFd(fd_);
     fd_ = std::exchange(other.fd_, -1);
     folder_ = std::move(other.folder_);
     buffer_ = std::move(other.buffer_);
@@ -45,7 +43,7 @@ SpillFile& SpillFile::operator=(SpillFile&& other) noexcept {
 }
 
 SpillFile::~SpillFile() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) CloseFd(fd_);
 }
 
 void SpillFile::Fail(const char* doing, int error) const {

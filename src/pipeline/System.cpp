@@ -151,6 +151,18 @@ void WaitToRead(int fd) {
   ::poll(&ready, 1, -1);
 }
 
+int OpenInput(const std::string& path) { return OpenToRead(path); }
+
+int OwnDescriptorNamed(std::string_view path) { return DescriptorNamed(path); }
+
+long ReadFd(int fd, char* buffer, std::size_t n) {
+  return static_cast<long>(::read(fd, buffer, n));
+}
+
+void CloseFd(int fd) { ::close(fd); }
+
+bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
+
 int OpenSpill(const std::string& folder, bool named) {
 #if defined(O_TMPFILE)
   if (!named) {

@@ -1,6 +1,7 @@
 // The pipeline's system calls, one per need, so that what differs between
-// Linux (System.cpp) and Windows (SystemWindows.cpp) stays in one place.
-// Descriptors are C runtime descriptors on both; errors are errno values.
+// Linux (System.cpp) and Windows (SystemWindows.cpp) stays in one place: the
+// rest of the pipeline calls the system only through these. Descriptors are
+// C runtime descriptors on both; errors are errno values.
 
 #ifndef KARVELLO_PIPELINE_SYSTEM_H_
 #define KARVELLO_PIPELINE_SYSTEM_H_
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace karvello {
 
@@ -52,6 +54,21 @@ bool WouldWait(int fd);
 // Waits until `fd`, left in non-blocking mode by another program, can be
 // read.
 void WaitToRead(int fd);
+
+// Opens the input `path` to read, as the window opens a list file
+// (OpenToRead in listfiles/SystemFiles.h). Returns the descriptor or -1
+// with errno set.
+[[nodiscard]] int OpenInput(const std::string& path);
+// N when `path` is a name by which the process reaches its own open
+// descriptor N, such as /dev/stdin or /dev/fd/3; else -1, and always on
+// Windows (DescriptorNamed in listfiles/SystemFiles.h).
+[[nodiscard]] int OwnDescriptorNamed(std::string_view path);
+// Reads up to `n` bytes of `fd` into `buffer`: the count, 0 at the end, or
+// -1 with errno set (EINTR included).
+[[nodiscard]] long ReadFd(int fd, char* buffer, std::size_t n);
+void CloseFd(int fd);
+// True when `fd` is a terminal (a console on Windows).
+bool IsTerminal(int fd);
 
 // Opens a new spill file in `folder` that no other process can open and that
 // is gone when its descriptor closes or the process ends, however it ends.

@@ -131,6 +131,20 @@ void WaitToRead(int) {
   // Windows has no non-blocking descriptors: reads wait by themselves.
 }
 
+int OpenInput(const std::string& path) { return OpenToRead(path); }
+
+int OwnDescriptorNamed(std::string_view path) { return DescriptorNamed(path); }
+
+long ReadFd(int fd, char* buffer, std::size_t n) {
+  // The C runtime's read takes an unsigned int count.
+  return ::_read(fd, buffer,
+                 static_cast<unsigned>(std::min<std::size_t>(n, 1u << 30)));
+}
+
+void CloseFd(int fd) { ::_close(fd); }
+
+bool IsTerminal(int fd) { return ::_isatty(fd) != 0; }
+
 int OpenSpill(const std::string& folder, bool) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     std::uint64_t bits = 0;
