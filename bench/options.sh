@@ -6,7 +6,8 @@
 #   dedupe      --keep-last, --normalize, --field 2 (of "N<TAB>item" lines,
 #               against the items alone), and keep-dupes
 #   subtract    --ignore-case --trim
-#   remove-with --ignore-case, --regex, beside grep -vF and grep -vE
+#   remove-with --ignore-case, --regex, beside grep -vF and grep -vE;
+#               --normalize on a long run of marks in and out of order
 # A second file, the same items with "É" in front of every third, takes
 # --ignore-case through the UTF-8 decoder rather than its ASCII shortcut.
 #
@@ -83,3 +84,15 @@ group \
 group \
   "grep -vE '[0-9]{3}\$' $list >$got" \
   "$cli remove-with '[0-9]{3}\$' --regex --lf --lines $list -o $got"
+# --normalize on one line of 160,000 combining marks: alternating classes
+# (220, 230), which must be put in order, beside one repeated mark, which is
+# in order already; the two should take about as long.
+marks_alternating=$work/marks-alternating.txt
+marks_repeated=$work/marks-repeated.txt
+if [ ! -s "$marks_alternating" ]; then
+  python3 -c "print('a' + '\u0301\u0316' * 80000)" >"$marks_alternating"
+  python3 -c "print('a' + '\u0301' * 160000)" >"$marks_repeated"
+fi
+group \
+  "$cli remove-with x --normalize --lf $marks_repeated -o $out" \
+  "$cli remove-with x --normalize --lf $marks_alternating -o $out"

@@ -69,7 +69,8 @@ class BackgroundRead {
 
   // Waits until the read is done or `timeout` has passed; true when done.
   bool WaitFor(std::chrono::milliseconds timeout);
-  // Done yet, and the part of the bytes read.
+  // Done yet, and the part of the work done: the bytes read fill half of
+  // it, measuring them the other half, which shows only once done.
   Progress Poll() const;
   // Ends the read, even one that waits for data. Results() stays empty.
   void Cancel();

@@ -8,6 +8,7 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFont>
@@ -33,6 +34,7 @@
 #include "app/CenterFormModule.h"
 #include "app/CursorFile.h"
 #include "app/FilePaths.h"
+#include "app/ListBoxAccessible.h"
 #include "app/internal/UndoStepNames.h"
 #include "listfiles/ListFiles.h"
 #include "lists/Operations.h"
@@ -217,9 +219,14 @@ class DialogListFileUi final : public ListFileUi {
   QWidget* parent_;
 };
 
-// Assistive technology meets the window's name where the unseen focus
-// holder is, and what Tab does there, not a button that does nothing.
-QAccessibleInterface* FocusHolderAccessible(const QString&, QObject* object) {
+// Assistive technology meets the window as a top-level window (a frame),
+// which a screen reader needs to find the window that is active. Where the
+// unseen focus holder is, it meets the window's name and what Tab does
+// there, not a button that does nothing.
+QAccessibleInterface* WindowAccessible(const QString&, QObject* object) {
+  if (auto* form = qobject_cast<Form1*>(object)) {
+    return new QAccessibleWidget(form, QAccessible::Window);
+  }
   if (qobject_cast<internal::FocusHolder*>(object) == nullptr) return nullptr;
   return new QAccessibleWidget(static_cast<QWidget*>(object),
                                QAccessible::Client, QStringLiteral("Karvello"));
@@ -292,7 +299,7 @@ Form1::Form1(Dialogs& dialogs, QWidget* parent)
   setObjectName(QStringLiteral("Form1"));
   history_.SetLimits(kMaxUndoSteps, UndoBytes());
   static const bool installed = [] {
-    QAccessible::installFactory(FocusHolderAccessible);
+    QAccessible::installFactory(WindowAccessible);
     return true;
   }();
   (void)installed;
@@ -372,7 +379,7 @@ ListBox* Form1::BuildList(const char* name, QGroupBox& frame) {
     w->installEventFilter(this);
   }
   connect(list, &ListBox::DblClick, this,
-          [this, list] { RemoveSelected(*list); });
+          [this, list] { RemoveSelected(*list, false); });
   return list;
 }
 
@@ -440,10 +447,24 @@ void Form1::FormLoad() {
 }
 
 bool Form1::event(QEvent* event) {
+  const QEvent::Type type = event->type();
+  if (type == QEvent::WindowActivate) {
+    // Back from a dialog, a screen reader is told where the focus is after
+    // it has heard that the window is active again: Qt may have said so
+    // before, or not at all when the focus stayed where it was.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          QWidget* focus = QApplication::focusWidget();
+          if (isActiveWindow() && focus != nullptr && focus->window() == this) {
+            NotifyFocusAgain(*focus);
+          }
+        },
+        Qt::QueuedConnection);
+  }
   // A window manager frames the window only after it is mapped, and says so
   // by moving or resizing it; the first time a frame shows, the size is
   // corrected so that the outer size is the one start-up chose.
-  const QEvent::Type type = event->type();
   if (!fitted_ && (type == QEvent::Show || type == QEvent::Move ||
                    type == QEvent::Resize)) {
     QTimer::singleShot(0, this, &Form1::FitOuterSize);
@@ -687,8 +708,9 @@ void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths,
       parts.push_back(&result.items);
     }
   }
-  const std::optional<int> own_extent =
-      AppendAway(list, read, std::move(parts), "Loading");
+  const std::optional<int> own_extent = AppendAway(
+      list, read, std::move(parts),
+      &list == list1_ ? "Loading into List 1" : "Loading into List 2");
   if (!own_extent) return;
   // The files in their order, each with its message. The extent of all the
   // items is the largest of their parts'.
@@ -742,9 +764,12 @@ std::shared_ptr<BackgroundRead> Form1::ReadAway(
   const BusyPointer busy;
   std::shared_ptr<BackgroundRead> read =
       BackgroundRead::Start(std::move(sources), ExtentMeasure(list));
-  // A read that ends soon shows nothing, as a Load always did.
+  // A read that ends soon shows nothing, as a Load always did. The progress
+  // window says which list the read goes into.
+  const std::string into =
+      what + (&list == list1_ ? " into List 1" : " into List 2");
   if (read->WaitFor(kProgressDelay) ||
-      dialogs_.ShowProgress(this, what, [&read] { return read->Poll(); })) {
+      dialogs_.ShowProgress(this, into, [&read] { return read->Poll(); })) {
     return read;
   }
   read->Cancel();

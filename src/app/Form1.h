@@ -16,7 +16,10 @@
 // first. In a list, Ctrl+C copies the selected item, Ctrl+Shift+C the whole
 // list and Ctrl+V appends the clipboard's text, read as a list file is: the
 // window's own format first, then text/plain, so that the bytes stay as they
-// were. A right click on a list, the Menu key or Shift+F10 opens a menu with
+// were (what a copy offers is in ListClipboard.h); Ctrl+V on a button of a
+// list's panel pastes into that list too. Delete selects the item that
+// takes the removed one's place. A right click on a list, the Menu key or
+// Shift+F10 opens a menu with
 // its item count and the same commands, Undo and Redo naming the step they
 // take back or make again. Files dropped on a list, its panel or a button of
 // the panel are loaded into it as a Load of those files would (messages name
@@ -26,9 +29,10 @@
 // buttons' and More Commands') run on a thread of its own: the pointer
 // shows the window busy at once, the window waits up to half a second, and
 // then shows a progress window whose Cancel leaves the list as it was, with
-// no undo step. The list changes in one go once the work is done. No list
-// changes while such work still reads it, also after a Cancel: the change
-// waits for it, with the same progress window.
+// no undo step; the window's close button there cancels too, and closes. The
+// list changes in one go once the work is done. No list changes while such work
+// still reads it, also after a Cancel: the change waits for it, with the same
+// progress window.
 //
 // Each list's menu also opens More Commands (Ctrl+K in the list), a dialog
 // that runs any row of the operation table with its options.
@@ -198,7 +202,10 @@ class Form1 : public QWidget {
   std::shared_ptr<BackgroundRead> ReadAway(
       std::vector<BackgroundRead::Source> sources, const ListBox& list,
       const std::string& what);
-  void RemoveSelected(ListBox& list);
+  // Removes the selected item of `list`, if any. A double-click leaves
+  // nothing selected; Delete selects the item that took its place, so that
+  // the next Delete or arrow key goes on from there.
+  void RemoveSelected(ListBox& list, bool select_next);
 
   Dialogs& dialogs_;
   CommonDialog common_dialog1_;

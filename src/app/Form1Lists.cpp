@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QClipboard>
 #include <QDropEvent>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QKeySequence>
 #include <QLocale>
@@ -17,9 +18,11 @@
 #include <array>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "app/FilePaths.h"
 #include "app/Form1.h"
+#include "app/ListClipboard.h"
 #include "app/MoreCommands.h"
 #include "app/internal/UndoStepNames.h"
 
@@ -30,11 +33,6 @@ ViewState ViewOf(ListBox& list) {
   return {list.TopIndex(), list.HorizontalExtent(),
           list.horizontalScrollBar()->value()};
 }
-
-// The window's own clipboard and drop format: the bytes of a list file.
-// Copies between Karvello windows go through it unchanged, whatever the
-// platform makes of text/plain.
-constexpr char kListFormat[] = "application/x-karvello-list";
 
 // The keys of the window's commands, also shown in the list menu.
 constexpr QKeyCombination kUndoKey = Qt::CTRL | Qt::Key_Z;
@@ -63,31 +61,6 @@ QString WithKeys(const QString& text,
     shown << QKeySequence(key).toString(QKeySequence::NativeText);
   }
   return text + u'\t' + shown.join(QStringLiteral(", "));
-}
-
-void SetClipboardBytes(const QByteArray& bytes) {
-  // The bytes go out as they are, with no decoding on the way.
-  auto* mime = new QMimeData;
-  mime->setData(QString::fromLatin1(kListFormat), bytes);
-  mime->setData(QStringLiteral("text/plain"), bytes);
-  QGuiApplication::clipboard()->setMimeData(mime);
-}
-
-// The bytes of pasted or dropped text, read as a list file is: the formats
-// that carry bytes unchanged first, and the decoded text only when nothing
-// else is offered.
-QByteArray TextBytes(const QMimeData& mime) {
-  for (const char* format : {kListFormat, "text/plain"}) {
-    if (mime.hasFormat(QString::fromLatin1(format))) {
-      return mime.data(QString::fromLatin1(format));
-    }
-  }
-  return mime.text().toUtf8();
-}
-
-bool HasText(const QMimeData& mime) {
-  return mime.hasFormat(QString::fromLatin1(kListFormat)) ||
-         mime.hasFormat(QStringLiteral("text/plain")) || mime.hasText();
 }
 
 // The paths of the local files among `urls`, as bytes: a name that is not
@@ -179,8 +152,7 @@ void Form1::BuildActions() {
     const std::pair<QKeyCombination, std::function<void()>> commands[] = {
         {kCopyItemKey, [this, list] { CopyItem(*list); }},
         {kCopyListKey, [this, list] { CopyList(*list); }},
-        {kPasteKey, [this, list] { Paste(*list); }},
-        {Qt::Key_Delete, [this, list] { RemoveSelected(*list); }},
+        {Qt::Key_Delete, [this, list] { RemoveSelected(*list, true); }},
         {kMoreCommandsKey, [this, list] { OpenMoreCommands(*list); }},
     };
     for (const auto& [key, run] : commands) {
@@ -192,6 +164,19 @@ void Form1::BuildActions() {
     }
     connect(list, &ListBox::MenuRequested, this,
             [this, list](QPoint at) { ShowListMenu(*list, at); });
+  }
+  // Ctrl+V pastes into the list of the panel that has the focus, in the
+  // list or on one of the panel's buttons. Clear of List 1 belongs to the
+  // window but sits in List 1's panel.
+  QWidget* const holders[] = {frame1_, frame2_,
+                              findChild<QWidget*>(QStringLiteral("Check1"))};
+  for (QWidget* holder : holders) {
+    ListBox* list = ListFor(holder);
+    auto* paste = new QAction(holder);
+    paste->setShortcut(kPasteKey);
+    paste->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(paste, &QAction::triggered, this, [this, list] { Paste(*list); });
+    holder->addAction(paste);
   }
 }
 
@@ -246,8 +231,8 @@ void Form1::CopyItem(ListBox& list) {
   const ItemList& items = list.Items();
   if (items.ListIndex() < 0) return;
   const std::string_view item = items.List(items.ListIndex());
-  SetClipboardBytes(
-      QByteArray(item.data(), static_cast<qsizetype>(item.size())));
+  QGuiApplication::clipboard()->setMimeData(NewListMimeData(
+      QByteArray(item.data(), static_cast<qsizetype>(item.size()))));
 }
 
 void Form1::CopyList(ListBox& list) {
@@ -264,7 +249,8 @@ void Form1::CopyList(ListBox& list) {
       out += item.size();
       *out++ = '\n';
     }
-    SetClipboardBytes(bytes);
+    QGuiApplication::clipboard()->setMimeData(
+        NewListMimeData(std::move(bytes)));
   });
 }
 
@@ -315,13 +301,17 @@ bool Form1::HandleDrop(ListBox& list, QEvent* event) {
   return true;
 }
 
-void Form1::RemoveSelected(ListBox& list) {
+void Form1::RemoveSelected(ListBox& list, bool select_next) {
   const QString name = QStringLiteral("Remove Item");
-  Change(list, name, name, [&list] {
+  Change(list, name, name, [&list, select_next] {
     const ItemList::Index selected = list.Items().ListIndex();
     if (selected < 0) return;
     list.Items().RemoveItem(selected);
-    list.ItemsChanged();
+    if (select_next) {
+      list.SelectInPlaceOfRemoved(selected);
+    } else {
+      list.ItemsChanged();
+    }
   });
 }
 

@@ -21,6 +21,10 @@
 namespace karvello {
 namespace {
 
+// No index at all, not even -1 (no selection): what a list box has
+// announced before assistive technology heard of anything.
+constexpr ItemList::Index kNoneAnnounced = -2;
+
 // Blank pixels left of the text, and above and below it in each row.
 constexpr int kTextMargin = 2;
 constexpr int kRowPadding = 1;
@@ -173,6 +177,16 @@ void ListBox::Select(ItemList::Index i) {
   EnsureVisible(i);
   viewport()->update();
   SelectionMayHaveMoved();
+}
+
+void ListBox::SelectInPlaceOfRemoved(ItemList::Index i) {
+  const ItemList::Index count = items_.ListCount();
+  items_.SetListIndex(
+      count == 0 ? -1 : std::clamp<ItemList::Index>(i, 0, count - 1));
+  // The index may be the one announced last, but the item there is another.
+  announced_index_ = kNoneAnnounced;
+  ItemsChanged();
+  EnsureVisible(items_.ListIndex());
 }
 
 void ListBox::paintEvent(QPaintEvent* event) {
@@ -334,7 +348,18 @@ void ListBox::keyPressEvent(QKeyEvent* event) {
 void ListBox::focusInEvent(QFocusEvent* event) {
   QAbstractScrollArea::focusInEvent(event);
   viewport()->update();
-  NotifyFocusIn(*this);
+  // A window that becomes active again tells where its focus is itself
+  // (NotifyFocusAgain), after its activation.
+  if (event->reason() == Qt::ActiveWindowFocusReason) return;
+  // Qt tells assistive technology that the box has the focus only once this
+  // handler has returned. The selected item is told of after that, so that
+  // a reader names the list first and then stays on the item.
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (hasFocus()) NotifyFocusIn(*this);
+      },
+      Qt::QueuedConnection);
 }
 
 void ListBox::focusOutEvent(QFocusEvent* event) {

@@ -18,7 +18,9 @@
 // nothing is selected. A right click, the Menu key and Shift+F10 ask for the
 // box's menu (MenuRequested); from the keyboard it opens at the selected
 // row. Assistive technology sees the box as a list of all its items (see
-// ListBoxAccessible.h).
+// ListBoxAccessible.h); when the box takes the focus, the selected item
+// takes it after the list, except when the focus comes back with its
+// window, which then tells of it (NotifyFocusAgain).
 
 #ifndef KARVELLO_APP_LISTBOX_H_
 #define KARVELLO_APP_LISTBOX_H_
@@ -80,6 +82,13 @@ class ListBox : public QAbstractScrollArea {
 
   // Selects item `i`, or nothing for -1, and scrolls it into view.
   void Select(ItemList::Index i);
+
+  // After the selected item was removed from Items(): does what
+  // ItemsChanged() does, then selects the item that took its place at `i`,
+  // or the last item when `i` is past the end, and scrolls it into view.
+  // Assistive technology hears of the item, also when its index is the one
+  // it heard of last.
+  void SelectInPlaceOfRemoved(ItemList::Index i);
 
  signals:
   // A double-click on an item's row, after the first click selected it.

@@ -232,8 +232,8 @@ internal::AccessibleEventSink event_sink = nullptr;
 // Whether anyone listens: events cost nothing when nobody does.
 bool Listened() { return event_sink != nullptr || QAccessible::isActive(); }
 
-void Send(ListBox& box, QAccessible::Event type, ItemList::Index child) {
-  QAccessibleEvent event(&box, type);
+void Send(QWidget& widget, QAccessible::Event type, ItemList::Index child) {
+  QAccessibleEvent event(&widget, type);
   if (child >= 0 && child < INT_MAX) event.setChild(static_cast<int>(child));
   if (event_sink != nullptr) {
     event_sink(&event);
@@ -268,8 +268,15 @@ void NotifySelectionChanged(ListBox& box) {
 }
 
 void NotifyFocusIn(ListBox& box) {
-  if (!Listened()) return;
+  // Without a selected item, the focus stays where Qt put it: on the list.
+  if (!Listened() || box.Items().ListIndex() < 0) return;
   Send(box, QAccessible::Focus, box.Items().ListIndex());
+}
+
+void NotifyFocusAgain(QWidget& widget) {
+  if (!Listened()) return;
+  Send(widget, QAccessible::Focus, -1);
+  if (auto* box = qobject_cast<ListBox*>(&widget)) NotifyFocusIn(*box);
 }
 
 void NotifyItemsChanged(ListBox& box) {

@@ -22,6 +22,8 @@
 #ifndef KARVELLO_APP_LISTBOXACCESSIBLE_H_
 #define KARVELLO_APP_LISTBOXACCESSIBLE_H_
 
+class QWidget;
+
 namespace karvello {
 
 class ListBox;
@@ -31,10 +33,17 @@ class ListBox;
 void InstallListBoxAccessibility();
 
 // Tell assistive technology, when it listens, that the selection of `box`
-// moved (or was cleared), or that `box` took the keyboard focus. The focus
-// goes to the selected item only while the box has the focus.
+// moved (or was cleared), or that `box`, which has the keyboard focus, has
+// a selected item to focus. The focus goes to the selected item only while
+// the box has the focus; NotifyFocusIn belongs after Qt's own focus event
+// for the box, so that the item is the last thing a reader hears.
 void NotifySelectionChanged(ListBox& box);
 void NotifyFocusIn(ListBox& box);
+// Tell assistive technology again that `widget` has the keyboard focus, and
+// then of its selected item if it is a ListBox: a window that becomes
+// active again after a dialog says where the focus is, after the window's
+// own activation.
+void NotifyFocusAgain(QWidget& widget);
 // The items of `box` changed: the children made so far stand for nothing.
 void NotifyItemsChanged(ListBox& box);
 

@@ -1,5 +1,7 @@
 // The platform's dialogs, through Qt: a few lines per call.
 
+#include <QAbstractNativeEventFilter>
+#include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileIconProvider>
@@ -9,15 +11,29 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeDatabase>
+#include <QPointer>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QStringList>
 #include <QTimer>
+#include <QWindow>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/Dialogs.h"
 #include "app/FilePaths.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#elif defined(KARVELLO_HAVE_XCB)
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#endif
 
 namespace karvello {
 namespace {
@@ -81,10 +97,119 @@ class NameOnlyIconProvider final : public QFileIconProvider {
   QMimeDatabase mime_types_;
 };
 
+// While a modal window shows, Qt drops the close request of the window it
+// blocks (its close button). This filter takes that request for `window`
+// and runs `asked` instead.
+class CloseRequestWatch final : public QAbstractNativeEventFilter {
+ public:
+  CloseRequestWatch(QWidget* window, std::function<void()> asked)
+      : window_(window), asked_(std::move(asked)) {
+#ifdef KARVELLO_HAVE_XCB
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (window != nullptr && x11 != nullptr && x11->connection() != nullptr) {
+      protocols_ = Atom(x11->connection(), "WM_PROTOCOLS");
+      delete_window_ = Atom(x11->connection(), "WM_DELETE_WINDOW");
+    }
+#endif
+    qGuiApp->installNativeEventFilter(this);
+  }
+  ~CloseRequestWatch() override { qGuiApp->removeNativeEventFilter(this); }
+
+  bool nativeEventFilter(const QByteArray& type, void* message,
+                         qintptr* result) override {
+    if (window_ == nullptr || !IsCloseRequest(type, message)) return false;
+    if (result != nullptr) *result = 0;
+    asked_();
+    return true;
+  }
+
+ private:
+  bool IsCloseRequest(const QByteArray& type, void* message) const {
+    const auto id = window_->winId();
+#ifdef _WIN32
+    if (type != "windows_generic_MSG") return false;
+    const MSG* msg = static_cast<const MSG*>(message);
+    return msg->hwnd == reinterpret_cast<HWND>(id) &&
+           (msg->message == WM_CLOSE || (msg->message == WM_SYSCOMMAND &&
+                                         (msg->wParam & 0xFFF0) == SC_CLOSE));
+#elif defined(KARVELLO_HAVE_XCB)
+    if (type != "xcb_generic_event_t" || protocols_ == XCB_ATOM_NONE) {
+      return false;
+    }
+    const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    if ((event->response_type & 0x7F) != XCB_CLIENT_MESSAGE) return false;
+    const auto* client =
+        reinterpret_cast<const xcb_client_message_event_t*>(event);
+    return client->window == id && client->type == protocols_ &&
+           client->format == 32 && client->data.data32[0] == delete_window_;
+#else
+    (void)type;
+    (void)message;
+    (void)id;
+    return false;
+#endif
+  }
+
+#ifdef KARVELLO_HAVE_XCB
+  static xcb_atom_t Atom(xcb_connection_t* connection, const char* name) {
+    const xcb_intern_atom_cookie_t cookie = xcb_intern_atom(
+        connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
+    xcb_intern_atom_reply_t* reply =
+        xcb_intern_atom_reply(connection, cookie, nullptr);
+    if (reply == nullptr) return XCB_ATOM_NONE;
+    const xcb_atom_t atom = reply->atom;
+    std::free(reply);
+    return atom;
+  }
+  xcb_atom_t protocols_ = XCB_ATOM_NONE;
+  xcb_atom_t delete_window_ = XCB_ATOM_NONE;
+#endif
+  QPointer<QWidget> window_;
+  std::function<void()> asked_;
+};
+
+// Qt can lose track of its active window when a dialog closes while a popup
+// of its own is open (the file dialog's list of completions): the window
+// has the input focus, yet QApplication has no active window, sends the
+// window no activation, and tells assistive technology of none.
+void RepairActivation(QWidget* window) {
+  if (window != nullptr && window->isVisible() &&
+      QGuiApplication::focusWindow() == window->windowHandle() &&
+      QApplication::activeWindow() == nullptr) {
+    QApplication::setActiveWindow(window);
+  }
+}
+
+// Gives the window of `parent` the activation back once a modal dialog has
+// closed, so that a screen reader finds an active window and its focus.
+class GiveBackActivation {
+ public:
+  explicit GiveBackActivation(QWidget* parent) : parent_(parent) {}
+  ~GiveBackActivation() {
+    if (parent_ == nullptr || !parent_->window()->isVisible()) return;
+    QWidget* window = parent_->window();
+    window->activateWindow();
+    QTimer::singleShot(0, window, [window] { RepairActivation(window); });
+    // The window system may give the focus back only a little later.
+    auto* context = new QObject(window);
+    QObject::connect(qGuiApp, &QGuiApplication::focusWindowChanged, context,
+                     [window, context] {
+                       RepairActivation(window);
+                       context->deleteLater();
+                     });
+  }
+  GiveBackActivation(const GiveBackActivation&) = delete;
+  GiveBackActivation& operator=(const GiveBackActivation&) = delete;
+
+ private:
+  QPointer<QWidget> parent_;
+};
+
 class QtDialogs final : public Dialogs {
  public:
   std::string InputBox(QWidget* parent, const std::string& prompt,
                        const std::string& title) override {
+    const GiveBackActivation give_back(parent);
     QInputDialog dialog(parent);
     dialog.setInputMode(QInputDialog::TextInput);
     dialog.setWindowTitle(Text(title));
@@ -101,6 +226,7 @@ class QtDialogs final : public Dialogs {
 
   void MsgBox(QWidget* parent, const std::string& text,
               const std::string& title) override {
+    const GiveBackActivation give_back(parent);
     QMessageBox box(QMessageBox::NoIcon, Text(title), Text(text),
                     QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
@@ -109,6 +235,7 @@ class QtDialogs final : public Dialogs {
 
   bool MsgBoxYesNo(QWidget* parent, const std::string& text,
                    const std::string& title) override {
+    const GiveBackActivation give_back(parent);
     QMessageBox box(QMessageBox::NoIcon, Text(title), Text(text),
                     QMessageBox::Yes | QMessageBox::No, parent);
     box.setTextFormat(Qt::PlainText);
@@ -117,6 +244,7 @@ class QtDialogs final : public Dialogs {
 
   std::vector<std::string> ShowFileDialog(
       QWidget* parent, const FileDialogRequest& request) override {
+    const GiveBackActivation give_back(parent);
     // Outlives the dialog, which only borrows it.
     NameOnlyIconProvider icons;
     QFileDialog dialog(parent, Text(request.title));
@@ -146,10 +274,19 @@ class QtDialogs final : public Dialogs {
 
   bool ShowProgress(QWidget* parent, const std::string& text,
                     const std::function<Progress()>& poll) override {
+    const GiveBackActivation give_back(parent);
     constexpr int kSteps = 1000;
     QProgressDialog dialog(Text(text), QStringLiteral("Cancel"), 0, kSteps,
                            parent);
     dialog.setWindowTitle(Text(kAppTitle));
+    // A screen reader names the window by what it is doing, and reads the
+    // bar's value when asked.
+    dialog.setAccessibleName(Text(text));
+    dialog.setAccessibleDescription(
+        Text(text) + QStringLiteral(". Cancel leaves the list as it was."));
+    if (auto* bar = dialog.findChild<QProgressBar*>()) {
+      bar->setAccessibleName(QStringLiteral("Progress"));
+    }
     dialog.setWindowModality(Qt::ApplicationModal);
     dialog.setAutoReset(false);
     dialog.setAutoClose(false);
@@ -169,9 +306,21 @@ class QtDialogs final : public Dialogs {
     QObject::connect(&timer, &QTimer::timeout, update);
     timer.start(50);
     update();
+    // The close button of the window behind cancels as Cancel does, and
+    // then closes that window.
+    QPointer<QWidget> window = parent != nullptr ? parent->window() : nullptr;
+    bool close_asked = false;
+    const CloseRequestWatch watch(window, [&] {
+      close_asked = true;
+      dialog.reject();
+    });
     // Cancel, Escape and closing the window all end it unaccepted.
-    return dialog.result() == QDialog::Accepted ||
-           dialog.exec() == QDialog::Accepted;
+    const bool done = dialog.result() == QDialog::Accepted ||
+                      dialog.exec() == QDialog::Accepted;
+    if (close_asked && window != nullptr) {
+      QTimer::singleShot(0, window, [window] { window->close(); });
+    }
+    return done && !close_asked;
   }
 };
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -48,10 +49,10 @@ std::string RandomName(const std::string& folder) {
   return folder + name;
 }
 
-}  // namespace
-
-namespace {
+// Which of the standard descriptors HoldClosedStandardDescriptors found
+// closed.
 bool g_held_for_closed[3] = {};
+
 }  // namespace
 
 void HoldClosedStandardDescriptors() {
@@ -100,7 +101,12 @@ std::optional<dev_t> ControllingTerminal() {
   std::istringstream fields(line.substr(end + 1));
   std::string field;
   for (int i = 3; i <= 7 && fields >> field; ++i) {
-    if (i == 7) return static_cast<dev_t>(std::stoull(field));
+    unsigned long long device = 0;
+    if (i == 7 &&
+        std::from_chars(field.data(), field.data() + field.size(), device).ec ==
+            std::errc()) {
+      return static_cast<dev_t>(device);
+    }
   }
   return std::nullopt;
 }

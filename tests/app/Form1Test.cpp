@@ -16,6 +16,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
+#include <QDialog>
 #include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFile>
@@ -33,7 +34,10 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -42,6 +46,7 @@
 #include "app/CenterFormModule.h"
 #include "app/FilePaths.h"
 #include "app/Form1.h"
+#include "app/internal/ListBoxAccessibleEvents.h"
 
 using karvello::ListBox;
 
@@ -404,9 +409,23 @@ class Form1Test : public QObject {
     const QMimeData* copied = clipboard->mimeData();
     QCOMPARE(copied->data(kOwn) + "|" + copied->data("text/plain"),
              "caf\xE9, \"8-bit\"|caf\xE9, \"8-bit\"");
+    // What promises UTF-8 gets the text as the list reads it: the item is
+    // not UTF-8, so Windows-1252. QMimeData::text() is what Qt gives
+    // Windows programs as CF_UNICODETEXT.
+    QCOMPARE(copied->data("text/plain;charset=utf-8"),
+             "caf\xC3\xA9, \"8-bit\"");
+    QCOMPARE(copied->text(), u"caf\u00E9, \"8-bit\"");
+    L1().Items().AddItem("\x93\xC3\xA9\x94\tna\xC3\xAFve");  // both readings
+    L1().Items().AddItem("na\xC3\xAFve\t\xE2\x82\xAC");
     Key(Qt::CTRL | Qt::SHIFT | Qt::Key_C);
     QCOMPARE(clipboard->mimeData()->data("text/plain"),
-             "first\ncaf\xE9, \"8-bit\"\n");
+             "first\ncaf\xE9, \"8-bit\"\n\x93\xC3\xA9\x94\tna\xC3\xAFve\n"
+             "na\xC3\xAFve\t\xE2\x82\xAC\n");
+    QCOMPARE(clipboard->mimeData()->text(),
+             u"first\ncaf\u00E9, \"8-bit\"\n\u201C\u00C3\u00A9\u201D\tna\u00C3"
+             u"\u00AFve\nna\u00EFve\t\u20AC\n");
+    L1().Items().RemoveItem(3);
+    L1().Items().RemoveItem(2);
     // Pasted text is read as a list file: commas and line ends split,
     // quotes group, a UTF-16 mark is decoded. The window's own format comes
     // first, then text/plain; the extent follows.
@@ -504,6 +523,128 @@ class Form1Test : public QObject {
     QCOMPARE(Menu(L2(), 5, 1, "Menu"), "Paste\tCtrl+V");
     QCOMPARE(L2().Items().List(1234), "500");
     QCOMPARE(Items(L1()), kList1);
+  }
+
+  void backFromADialogTheFocusIsToldAgain() {
+    // A screen reader finds the active window among the top-level windows
+    // (AsAUser.py hears it on a real X server, after real dialogs).
+    QCOMPARE(QAccessible::queryAccessibleInterface(form_.get())->role(),
+             QAccessible::Window);
+    static QStringList heard;
+    karvello::internal::SetAccessibleEventSink([](QAccessibleEvent* event) {
+      if (event->type() == QAccessible::Focus) {
+        heard << event->accessibleInterface()->text(QAccessible::Name);
+      }
+    });
+    L1().Select(2);
+    QStringList told;
+    for (const char* focus : {"List1", "Check7", "Command1"}) {
+      form_->findChild<QWidget*>(focus)->setFocus();
+      QDialog dialog(form_.get());
+      QTimer::singleShot(0, &dialog, [&] {
+        if (QTest::qWaitForWindowActive(&dialog)) heard.clear();
+        dialog.reject();
+      });
+      dialog.exec();
+      form_->activateWindow();  // what a window manager does
+      QVERIFY(QTest::qWaitForWindowActive(form_.get()));
+      QTRY_VERIFY(!heard.isEmpty());
+      told << heard.join(" then ");
+    }
+    karvello::internal::SetAccessibleEventSink(nullptr);
+    QCOMPARE(told.join(" / "),
+             "List 1 then a / Remove All List 1 Dupes / Karvello");
+  }
+
+  void pasteFromAButtonGoesToItsPanelsList() {
+    QGuiApplication::clipboard()->setText("pasted");
+    QStringList got;
+    for (const char* focus : {"Check19", "Check3", "Check1", "Check2", "Check8",
+                              "List2", "Command1"}) {
+      Fill(L1(), "");
+      Fill(L2(), "");
+      form_->findChild<QWidget*>(focus)->setFocus();
+      Key(Qt::CTRL | Qt::Key_V);
+      got << QStringLiteral("%1:%2/%3").arg(focus, Items(L1()), Items(L2()));
+    }
+    QCOMPARE(got.join(' '),
+             "Check19:pasted/ Check3:pasted/ Check1:pasted/ Check2:/pasted "
+             "Check8:/pasted List2:/pasted Command1:/");
+  }
+
+  void theProgressCountsTheMeasuringToo() {
+    // The items are measured after they are read: until that is done too,
+    // the bar does not show the work as done.
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    std::atomic<bool> measuring = false;
+    auto read = karvello::BackgroundRead::Start(
+        {karvello::BackgroundRead::Bytes("a\nb\n")},
+        [&](const karvello::ItemList&) {
+          measuring = true;
+          std::unique_lock lock(mutex);
+          released.wait(lock, [&] { return release; });
+          return 7;
+        });
+    QTRY_VERIFY(measuring);
+    const karvello::Progress during = read->Poll();
+    {
+      std::lock_guard lock(mutex);
+      release = true;
+    }
+    released.notify_all();
+    QVERIFY(read->WaitFor(std::chrono::seconds(60)));
+    QVERIFY(!during.done);
+    QVERIFY2(during.fraction > 0 && during.fraction < 1,
+             qPrintable(QString::number(during.fraction)));
+    QCOMPARE(read->Poll().fraction, 1.0);
+    QCOMPARE(read->Results()[0].extent, 7);
+  }
+
+  void deleteGoesOnFromWhereItWas() {
+    // A screen reader hears each item that takes the removed one's place:
+    // the accessibility events of List 1, as "Type name".
+    static QStringList heard;
+    heard.clear();
+    karvello::internal::SetAccessibleEventSink([](QAccessibleEvent* event) {
+      QAccessibleInterface* item = event->accessibleInterface();
+      heard << QStringLiteral("%1 %2").arg(
+          event->type() == QAccessible::Focus       ? "Focus"
+          : event->type() == QAccessible::Selection ? "Selection"
+                                                    : "SelectionRemove",
+          item->text(QAccessible::Name));
+    });
+    Fill(L1(), "a|b|c|d|e");
+    L1().Select(1);
+    L1().setFocus();
+    QStringList seen;
+    auto press = [&](Qt::Key key) {
+      heard.clear();
+      Key(key);
+      seen << Items(L1()) + " " + QString::number(L1().Items().ListIndex()) +
+                  " (" + heard.join(", ") + ")";
+    };
+    // The next item takes the place, also at the same index; the last item
+    // when the removed one was last; nothing in an emptied list.
+    for (Qt::Key key : {Qt::Key_Delete, Qt::Key_Delete, Qt::Key_Down,
+                        Qt::Key_Delete, Qt::Key_Delete, Qt::Key_Delete}) {
+      press(key);
+    }
+    karvello::internal::SetAccessibleEventSink(nullptr);
+    QCOMPARE(seen.join(" / "),
+             "a|c|d|e 1 (Selection c, Focus c) / a|d|e 1 (Selection d, Focus "
+             "d) / a|d|e 2 (Selection e, Focus e) / a|d 1 (Selection d, Focus "
+             "d) / a 0 (Selection a, Focus a) /  -1 (SelectionRemove List 1)");
+    // Undo brings back the item and its selection; a double-click removes
+    // its item and leaves nothing selected, as it always did.
+    Key(Qt::CTRL | Qt::Key_Z);
+    QCOMPARE(Items(L1()) + " " + QString::number(L1().Items().ListIndex()),
+             "a 0");
+    Fill(L1(), "a|b|c");
+    Act("click 1");
+    QCOMPARE(Items(L1()) + " " + QString::number(L1().Items().ListIndex()),
+             "a|c -1");
   }
 
   void aCancelledLoadLeavesTheListAsItWas() {

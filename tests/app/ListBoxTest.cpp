@@ -86,7 +86,10 @@ struct CaughtEvents {
     });
   }
   ~CaughtEvents() { internal::SetAccessibleEventSink(nullptr); }
-  QString Take() { return std::exchange(events, {}).join(", "); }
+  QString Take() {
+    QCoreApplication::processEvents();  // what the box sends after a change
+    return std::exchange(events, {}).join(", ");
+  }
   QStringList events;
 };
 
@@ -273,6 +276,21 @@ class ListBoxTest : public QObject {
     QCOMPARE(list->childCount(), 999'993);
   }
 
+  void tabbingInFocusesTheItemAfterTheList() {
+    // Qt tells assistive technology that the list has the focus as the Tab
+    // ends; the selected item's focus must come after that, or a reader
+    // ends up on the list. On a real X server AsAUser.py hears the order.
+    CaughtEvents events;
+    Shown shown(40);
+    shown.box->Select(14);
+    shown.button->setFocus();
+    events.Take();
+    QTest::keyClick(&shown.window, Qt::Key_Tab);
+    QVERIFY(shown.box->hasFocus());
+    QCOMPARE(events.events.join(", "), "");
+    QCOMPARE(events.Take(), "Focus 14");
+  }
+
   void assistiveTechnologySeesEveryItem() {
     CaughtEvents events;
     Shown shown(40, 100);
@@ -293,11 +311,13 @@ class ListBoxTest : public QObject {
     const QPoint row2 = box.viewport()->mapToGlobal(shown.Centre(2));
     QCOMPARE(list->childAt(row2.x(), row2.y()), list->child(2));
     QCOMPARE(list->child(2)->rect().center(), row2);
-    // The focus comes to the list itself while nothing is selected.
+    // The focus comes to the list itself while nothing is selected: the
+    // box adds nothing to Qt's own event.
     shown.button->setFocus();
     events.Take();
     QTest::keyClick(&shown.window, Qt::Key_Tab);
     QTRY_VERIFY(box.hasFocus());
+    QCOMPARE(events.Take(), "");
     // Selecting, by click and through the table interface; after
     // scrolling, a child and the events name the same item, not its row.
     shown.Click(2);
@@ -310,8 +330,7 @@ class ListBoxTest : public QObject {
     QVERIFY(box.viewport()->rect().contains(box.ItemRect(9)));
     QCOMPARE(tenth->text(QAccessible::Name), "item 9");
     QVERIFY(tenth->state().selected && !tenth->state().offscreen);
-    QCOMPARE(events.Take(),
-             "Focus -1, Selection 2, Focus 2, Selection 9, Focus 9");
+    QCOMPARE(events.Take(), "Selection 2, Focus 2, Selection 9, Focus 9");
     QVERIFY(!table->unselectRow(8) && table->unselectRow(9));
     QCOMPARE(table->selectedRows(), QList<int>{});
     // A repaint says nothing; without the focus, a move is no focus event;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #endif
 
+#include <QAccessible>
 #include <QApplication>
 #include <QBuffer>
 #include <QFileDialog>
@@ -15,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -191,13 +193,25 @@ class QtDialogsTest : public QObject {
   void theProgressWindowEndsWithTheWorkOrCancel() {
     const auto dialogs = karvello::MakeQtDialogs();
     QStringList shown;
-    ModalAnswers answers({[&](QWidget* w) {
-                            auto* progress = static_cast<QProgressDialog*>(w);
-                            shown << progress->labelText()
-                                  << QString::number(progress->maximum());
-                            progress->findChild<QPushButton*>()->click();
-                          },
-                          [](QWidget*) {}});
+    ModalAnswers answers(
+        {[&](QWidget* w) {
+           auto* progress = static_cast<QProgressDialog*>(w);
+           shown << progress->labelText()
+                 << QString::number(progress->maximum());
+           progress->findChild<QPushButton*>()->click();
+         },
+         [](QWidget*) {},
+         [&](QWidget* w) {
+           // What a screen reader hears and can ask.
+           auto* a11y = QAccessible::queryAccessibleInterface(w);
+           auto* bar = QAccessible::queryAccessibleInterface(
+               w->findChild<QProgressBar*>());
+           shown << a11y->text(QAccessible::Name)
+                 << a11y->text(QAccessible::Description)
+                 << bar->valueInterface()->currentValue().toString()
+                 << bar->valueInterface()->maximumValue().toString();
+           w->findChild<QPushButton*>()->click();
+         }});
     // Work that never ends, of unknown size: Cancel ends the wait.
     QVERIFY(!dialogs->ShowProgress(nullptr, "Loading /proc/kmsg",
                                    [] { return karvello::Progress{}; }));
@@ -208,6 +222,17 @@ class QtDialogsTest : public QObject {
     QVERIFY(dialogs->ShowProgress(nullptr, "Loading", [&polls] {
       return karvello::Progress{++polls > 3, polls / 4.0};
     }));
+    // A quarter of the work done.
+    shown.clear();
+    QVERIFY(
+        !dialogs->ShowProgress(nullptr, "Loading /tmp/a.txt into List 2", [] {
+          return karvello::Progress{false, 0.25};
+        }));
+    QCOMPARE(shown,
+             (QStringList{"Loading /tmp/a.txt into List 2",
+                          "Loading /tmp/a.txt into List 2. Cancel leaves "
+                          "the list as it was.",
+                          "250", "1000"}));
   }
 
   // Start-up reads HAND-M.CUR beside the program; what is no cursor file is

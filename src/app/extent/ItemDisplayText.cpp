@@ -22,17 +22,20 @@ char16_t Windows1252Char(unsigned char byte) {
                                      : char16_t{byte};
 }
 
-QString ItemDisplayText(std::string_view item) {
-  QString text;
+QString ItemText(std::string_view item) {
   if (IsWellFormedUtf8(item)) {
-    text = QString::fromUtf8(item.data(), static_cast<qsizetype>(item.size()));
-  } else {
-    text.resize(static_cast<qsizetype>(item.size()));
-    QChar* out = text.data();
-    for (const char byte : item) {
-      *out++ = QChar(Windows1252Char(static_cast<unsigned char>(byte)));
-    }
+    return QString::fromUtf8(item.data(), static_cast<qsizetype>(item.size()));
   }
+  QString text(static_cast<qsizetype>(item.size()), Qt::Uninitialized);
+  QChar* out = text.data();
+  for (const char byte : item) {
+    *out++ = QChar(Windows1252Char(static_cast<unsigned char>(byte)));
+  }
+  return text;
+}
+
+QString ItemDisplayText(std::string_view item) {
+  QString text = ItemText(item);
   for (QChar& c : text) {
     const char16_t u = c.unicode();
     if (u < 0x20) {

@@ -7,7 +7,8 @@ class QAccessibleEvent;
 
 namespace karvello::internal {
 
-// While set, every accessibility event of a list box goes to `sink` instead
+// While set, every accessibility event of a list box, and every focus event
+// that NotifyFocusAgain sends, goes to `sink` instead
 // of to Qt, also when no assistive technology listens (Qt drops events
 // then, and platforms without an accessibility bridge never listen). The
 // event lives only for the call. nullptr restores the normal path.
