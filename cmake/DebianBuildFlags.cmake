@@ -8,7 +8,7 @@
 # compiler is not the one dpkg-buildflags describes.
 option(KARVELLO_DPKG_BUILDFLAGS
        "Add the hardening flags of dpkg-buildflags (hardening=+all)" ON)
-if(KARVELLO_DPKG_BUILDFLAGS AND NOT KARVELLO_SANITIZE
+if(KARVELLO_DPKG_BUILDFLAGS AND NOT KARVELLO_SANITIZE AND NOT KARVELLO_TSAN
    AND NOT CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
   find_program(DPKG_BUILDFLAGS dpkg-buildflags)
   if(NOT DPKG_BUILDFLAGS)

@@ -34,14 +34,32 @@ class TextSet {
  public:
   TextSet() = default;
 
+  // The hash a set files a text under. A copy may be used on any thread,
+  // so that the hashes of a list can be made beside the set's own work and
+  // given to InsertAll and FindAll.
+  class Hasher {
+   public:
+    std::uint64_t operator()(std::string_view text) const noexcept {
+      return hash_(text.data(), text.size()) & bits_;
+    }
+
+   private:
+    friend class TextSet;
+    // Keyed, so that a list built to make its texts collide cannot be.
+    ItemHasher hash_;
+    std::uint64_t bits_ = ~std::uint64_t{0};
+  };
+
   // A test hook: a set that keeps only the bits of each hash that are set in
   // `hash_bits`, so that texts collide on purpose and only their bytes can
   // tell them apart.
   static TextSet WithHashBitsForTesting(std::uint64_t hash_bits) {
     TextSet set;
-    set.hash_bits_ = hash_bits;
+    set.hasher_.bits_ = hash_bits;
     return set;
   }
+
+  const Hasher& hasher() const noexcept { return hasher_; }
 
   // Adds `text` unless an equal text is in the set; true when it was added.
   // Throws std::bad_alloc when memory runs out (the set is then unchanged)
@@ -54,10 +72,33 @@ class TextSet {
   // Insert does; the set then holds what it held and the texts of some of
   // the items, and `added` is left unspecified.
   void InsertAll(const ItemList& list, std::uint8_t* added);
+  // The same with hashes[i] = hasher()(item i) made beforehand.
+  void InsertAll(const ItemList& list, const std::uint64_t* hashes,
+                 std::uint8_t* added);
+
+  // Two sets can share the work on one list, each on a thread of its own,
+  // by one bit of the hash that the table does not use: HalfOf(hash), 0 or
+  // 1. A set that is given only the items of one half (InsertHalf, FindHalf)
+  // holds, and finds, what one set given all of them would of that half.
+  static unsigned HalfOf(std::uint64_t hash) noexcept {
+    return static_cast<unsigned>(hash >> kHalfBit) & 1;
+  }
+  // InsertAll with hashes made beforehand, for the items of `half` only;
+  // the marks of the others are left as they are. For lists of fewer than
+  // 2^32 items, such as a block of a stream; throws std::length_error for
+  // a longer one.
+  void InsertHalf(const ItemList& list, const std::uint64_t* hashes,
+                  unsigned half, std::uint8_t* added);
 
   // Sets found[i] to 1 for each item of `list` whose text is in the set and
   // to 0 for the others.
   void FindAll(const ItemList& list, std::uint8_t* found) const;
+  // The same with hashes[i] = hasher()(item i) made beforehand.
+  void FindAll(const ItemList& list, const std::uint64_t* hashes,
+               std::uint8_t* found) const;
+  // FindAll with hashes made beforehand, for the items of `half` only.
+  void FindHalf(const ItemList& list, const std::uint64_t* hashes,
+                unsigned half, std::uint8_t* found) const;
 
   // True when a text equal to `text` is in the set.
   bool Contains(std::string_view text) const noexcept;
@@ -84,6 +125,8 @@ class TextSet {
   // every other text apart without reading either. A slot of 8 bytes keeps
   // the table small: less memory to fault in, more of it in the cache.
   using Slot = std::uint64_t;
+  // Below the tag, and above any index a table of 40-bit offsets can need.
+  static constexpr int kHalfBit = 39;
 
   // An item whose hash agreed with the tag of slot `slot`: it equals the
   // stored text unless the two only collide.
@@ -106,11 +149,30 @@ class TextSet {
   // Makes room for `more` texts without the table filling past 70%.
   void Reserve(std::size_t more);
   void Prefetch(std::uint64_t hash) const noexcept;
-  // Calls visit(i, text, hash) for each item of `list` in order, with the
-  // table fetched some items ahead; returns the hashes of the items.
-  template <typename Visit>
-  std::unique_ptr<std::uint64_t[]> Pipeline(const ItemList& list,
-                                            Visit visit) const;
+  // Calls visit(i, text, hash) for each item i of `list` in order, or only
+  // for the `count` items `which` (ascending) when that is not null, with
+  // the table fetched some items ahead. `hashes` holds the items' hashes,
+  // or, when it is not const, is given them here as they are needed.
+  template <typename Hashes, typename Visit>
+  void Pipeline(const ItemList& list, Hashes* hashes,
+                const std::uint32_t* which, std::size_t count,
+                Visit visit) const;
+  // The items of `half`, in order.
+  static std::vector<std::uint32_t> ItemsOfHalf(const ItemList& list,
+                                                const std::uint64_t* hashes,
+                                                unsigned half);
+  // True, with every mark of `found` 0, when there is nothing to look up.
+  bool FoundNothing(const ItemList& list, std::uint8_t* found) const;
+  // The bodies of InsertAll and FindAll, for either kind of `hashes`, for
+  // every item or for those of `which`.
+  template <typename Hashes>
+  void InsertHashes(const ItemList& list, Hashes* hashes,
+                    const std::vector<std::uint32_t>* which,
+                    std::uint8_t* added);
+  template <typename Hashes>
+  void FindHashes(const ItemList& list, Hashes* hashes,
+                  const std::vector<std::uint32_t>* which,
+                  std::uint8_t* found) const;
   // Compares each candidate's item with its stored text, the texts fetched
   // some candidates ahead, and calls collided(item) in order for each whose
   // bytes differ.
@@ -119,12 +181,10 @@ class TextSet {
               Collided collided) const;
 
   std::uint64_t Hash(const char* text, std::size_t size) const noexcept {
-    return hash_(text, size) & hash_bits_;
+    return hasher_(std::string_view(text, size));
   }
 
-  // Keyed, so that a list built to make its texts collide cannot be.
-  ItemHasher hash_;
-  std::uint64_t hash_bits_ = ~std::uint64_t{0};
+  Hasher hasher_;
   internal::PodBuffer<char> bytes_;
   internal::PodBuffer<Slot> slots_;
   std::size_t mask_ = 0;

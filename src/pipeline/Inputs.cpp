@@ -128,6 +128,10 @@ bool Inputs::ReadSome(Input& input) {
   }
 }
 
+bool Inputs::WaitForMore(int milliseconds) const {
+  return !waiting_ || WaitToReadFor(inputs_[current_].fd, milliseconds);
+}
+
 bool Inputs::ReadBlock(ItemList& list) {
   list_ = &list;
   const bool waited = std::exchange(waiting_, false);

@@ -66,6 +66,10 @@ class Inputs {
   // passed on first. Throws StatusError when a read fails.
   bool ReadBlock(ItemList& list);
   bool waiting() const noexcept { return waiting_; }
+  // After a ReadBlock that stopped with `waiting()`: waits up to
+  // `milliseconds` for the input to have more to give, or to end; false
+  // when it still has nothing. True at once after any other ReadBlock.
+  bool WaitForMore(int milliseconds) const;
 
   // The bytes read so far; any thread may ask.
   std::uint64_t bytes_read() const noexcept {

@@ -17,8 +17,10 @@
 #include "pipeline/Inputs.h"
 #include "pipeline/PartitionedRun.h"
 #include "pipeline/Progress.h"
+#include "pipeline/ReadAhead.h"
 #include "pipeline/RegexPattern.h"
 #include "pipeline/SortedRuns.h"
+#include "pipeline/System.h"
 
 namespace karvello {
 
@@ -194,8 +196,8 @@ class Runner {
 
   // After each block: what is written reaches a reader that waits for it
   // while the input waits too, and a failed output stops the reading.
-  void Passed(ItemWriter& out) {
-    if (inputs_.waiting()) static_cast<void>(out.Flush());
+  static void Passed(ItemWriter& out, bool waiting) {
+    if (waiting) static_cast<void>(out.Flush());
     if (out.error() != 0) throw OutputFailed{};
   }
 
@@ -204,14 +206,6 @@ class Runner {
     // Room for a whole block at once keeps the list's storage in the
     // allocator's reuse from block to block.
     block.Reserve(Inputs::kBlockBytes / 16, Inputs::kBlockBytes + (64 << 10));
-  }
-
-  // The keys of `list` under `rules`: job_.keys for the items,
-  // job_.keys.ForKeys() for OTHER's.
-  const ItemList& Keyed(const ItemList& list, const KeyRules& rules) {
-    if (rules.Exact()) return list;
-    keys_ = KeysOf(list, rules);
-    return keys_;
   }
 
   void StreamBlocks(ItemWriter& out) {
@@ -235,86 +229,127 @@ class Runner {
     StartBlock(block);
     while (inputs_.ReadBlock(block)) {
       write_block();
-      Passed(out);
+      Passed(out, inputs_.waiting());
     }
   }
 
-  // The set of first copies seen, or of OTHER's texts, by their keys.
+  // The set of first copies seen, or of OTHER's texts, by their keys. Read
+  // ahead, the keys are split in two halves by their hashes: the reading
+  // thread keeps one half (`ahead`), this thread the other (`texts`).
   struct KeySet {
     TextSet texts;
+    TextSet ahead;
     std::uint64_t bytes = 0;
-    std::vector<std::uint8_t> flags;
 
-    void InsertAll(const ItemList& keys) {
-      flags.resize(static_cast<std::size_t>(keys.ListCount()));
-      texts.InsertAll(keys, flags.data());
+    // The marks of the items of `half` in `block` (of all, without hashes):
+    // 1 when item i's key was added to `set` or, with `find`, is in it.
+    // Returns the bytes the set grew by.
+    static std::uint64_t Mark(TextSet& set, KeyedBlock& block, unsigned half,
+                              bool find) {
+      const ItemList& keys = block.keys();
+      std::uint8_t* marks = block.marks.data();
+      if (block.hashes() == nullptr) {
+        block.marks.resize(static_cast<std::size_t>(keys.ListCount()));
+        marks = block.marks.data();
+        if (find) {
+          set.FindAll(keys, marks);
+        } else {
+          set.InsertAll(keys, marks);
+        }
+      } else if (find) {
+        set.FindHalf(keys, block.hashes(), half, marks);
+      } else {
+        set.InsertHalf(keys, block.hashes(), half, marks);
+      }
+      if (find) return 0;
+      std::uint64_t grown = 0;
       for (ItemList::Index i = 0; i < keys.ListCount(); ++i) {
-        if (flags[static_cast<std::size_t>(i)] != 0) {
-          bytes += keys.UncheckedItem(i).size() + kSetEntryBytes;
+        const auto k = static_cast<std::size_t>(i);
+        if (marks[k] != 0 && (block.hashes() == nullptr ||
+                              TextSet::HalfOf(block.hashes()[k]) == half)) {
+          grown += keys.UncheckedItem(i).size() + kSetEntryBytes;
         }
       }
+      return grown;
     }
   };
 
+  // Blocks of OTHER go into the set, and so do the inputs' for dedupe; for
+  // subtract and keep-matches the inputs' are looked up in it.
+  bool Finds(const KeyedBlock& block) const {
+    return !block.other() && op_.stream != Stream::kFirstCopies;
+  }
+
+  // The blocks are read on a thread of its own, which also does half of
+  // the set's work, when there is a second CPU for it. A set that outgrows
+  // the budget stops the keying; the blocks keyed before still go through
+  // the set, those after it through parts.
   Status StreamPastSet() {
     KeySet set;
-    ItemList block;
-    if (other_) {
-      while (other_->ReadBlock(block)) {
-        set.InsertAll(Keyed(block, job_.keys.ForKeys()));
-        block.Clear();
-        if (set.bytes > budget_) return OtherInParts(set, block);
+    ReadAhead blocks(
+        other_ ? &*other_ : nullptr, inputs_, job_.keys, set.texts.hasher(),
+        UsableCpus() >= 2, [this, &set](KeyedBlock& block) {
+          block.shared_bytes = KeySet::Mark(set.ahead, block, 1, Finds(block));
+        });
+    bool stopped = false;
+    auto insert = [&](KeyedBlock& block) {
+      set.bytes += KeySet::Mark(set.texts, block, 0, Finds(block)) +
+                   (block.hashes() != nullptr ? block.shared_bytes : 0);
+      if (set.bytes > budget_ && !stopped) {
+        blocks.StopKeying();
+        stopped = true;
       }
+    };
+    KeyedBlock* block = blocks.Next();
+    for (; block != nullptr && block->other() && !block->unkeyed();
+         block = blocks.Next()) {
+      insert(*block);
     }
-    const bool first_copies = op_.stream == Stream::kFirstCopies;
+    if (stopped) return OtherInParts(set, blocks, block);
     const bool wanted = op_.stream != Stream::kNotInOther;
     return Produce([&](ItemWriter& out) {
-      while (inputs_.ReadBlock(block)) {
-        counts_.read += static_cast<std::uint64_t>(block.ListCount());
-        const ItemList& keys = Keyed(block, job_.keys);
-        if (first_copies) {
-          set.InsertAll(keys);
+      for (; block != nullptr && !block->unkeyed(); block = blocks.Next()) {
+        const ItemList& items = block->items();
+        counts_.read += static_cast<std::uint64_t>(items.ListCount());
+        if (Finds(*block)) {
+          KeySet::Mark(set.texts, *block, 0, true);
         } else {
-          set.flags.resize(static_cast<std::size_t>(keys.ListCount()));
-          set.texts.FindAll(keys, set.flags.data());
+          insert(*block);
         }
-        for (ItemList::Index i = 0; i < block.ListCount(); ++i) {
-          if ((set.flags[static_cast<std::size_t>(i)] != 0) == wanted) {
-            out.Write(block.UncheckedItem(i));
+        for (ItemList::Index i = 0; i < items.ListCount(); ++i) {
+          if ((block->marks[static_cast<std::size_t>(i)] != 0) == wanted) {
+            out.Write(items.UncheckedItem(i));
           }
         }
-        StartBlock(block);
-        Passed(out);
-        if (first_copies && set.bytes > budget_) {
-          // The rest goes through parts, where the keys already seen are
-          // an OTHER to subtract before the first copies are kept.
-          StartParts(&set);
-          AddInputsToParts(block);
-          // The items of a key are all seen or none is, so the first of
-          // a key not seen is its first in the part too.
-          FinishParts(out, [this](const ItemList& part, const ItemList& seen,
-                                  std::span<std::uint8_t> marks) {
-            Mark(OperationOf(Op::kSubtract), choices_, part, {}, seen, marks);
-            std::vector<std::uint8_t> later(marks.size());
-            Mark(op_, choices_, part, {}, ItemList(), later);
-            for (std::size_t i = 0; i < marks.size(); ++i) marks[i] |= later[i];
-          });
-          return;
-        }
+        Passed(out, block->waiting());
       }
+      if (block != nullptr) FirstCopiesInParts(out, set, blocks, block);
     });
   }
 
-  // OTHER outgrew the budget as a set: everything goes through parts.
-  Status OtherInParts(KeySet& set, ItemList& block) {
+  // The set of first copies outgrew the budget: `block` and the rest go
+  // through parts, where the keys already seen are an OTHER to subtract
+  // before the first copies are kept.
+  void FirstCopiesInParts(ItemWriter& out, KeySet& set, ReadAhead& blocks,
+                          KeyedBlock* block) {
     StartParts(&set);
-    while (other_->ReadBlock(block)) {
-      for (ItemList::Index i = 0; i < block.ListCount(); ++i) {
-        run_->AddOther(block.UncheckedItem(i));
-      }
-      block.Clear();
-    }
-    AddInputsToParts(block);
+    AddBlocksToParts(blocks, block);
+    // The items of a key are all seen or none is, so the first of a key
+    // not seen is its first in the part too.
+    FinishParts(out, [this](const ItemList& part, const ItemList& seen,
+                            std::span<std::uint8_t> marks) {
+      Mark(OperationOf(Op::kSubtract), choices_, part, {}, seen, marks);
+      std::vector<std::uint8_t> later(marks.size());
+      Mark(op_, choices_, part, {}, ItemList(), later);
+      for (std::size_t i = 0; i < marks.size(); ++i) marks[i] |= later[i];
+    });
+  }
+
+  // OTHER outgrew the budget as a set: everything from `block` on goes
+  // through parts.
+  Status OtherInParts(KeySet& set, ReadAhead& blocks, KeyedBlock* block) {
+    StartParts(&set);
+    AddBlocksToParts(blocks, block);
     return Produce(
         [this](ItemWriter& out) { FinishParts(out, PartOperation()); });
   }
@@ -346,17 +381,27 @@ class Runner {
   // An operation that reorders: in memory while the list fits the budget,
   // else in runs of that size, each spilled in its order (SortedRuns.h).
   Status Reordered() {
+    // Of an input whose size is known, a run holds at most half (and at
+    // least 64 MiB): sorting runs of that size and merging them costs no
+    // more time than sorting the whole at once (bench/peers.sh), and keeps
+    // the peak below the input's size.
+    constexpr std::uint64_t kLeastRun = std::uint64_t{64} << 20;
+    const std::optional<std::uint64_t> known = inputs_.known_bytes();
+    const std::uint64_t run_budget =
+        known
+            ? std::min<std::uint64_t>(budget_, std::max(kLeastRun, *known / 2))
+            : budget_;
     ItemList list;
     std::unique_ptr<SortedRuns> runs;
     while (inputs_.ReadBlock(list)) {
-      if (InMemoryNeed(list, choices_) <= budget_) continue;
+      if (InMemoryNeed(list, choices_) <= run_budget) continue;
       if (!runs) {
         runs = std::make_unique<SortedRuns>(
             op_, choices_,
-            SortedRuns::Settings{.temp_dir = job_.temp_dir.empty()
-                                                 ? DefaultTempDir()
-                                                 : job_.temp_dir,
-                                 .merge_bytes = budget_ / 2});
+            SortedRuns::Settings{
+                .temp_dir =
+                    job_.temp_dir.empty() ? DefaultTempDir() : job_.temp_dir,
+                .merge_bytes = static_cast<std::size_t>(run_budget / 2)});
       }
       counts_.read += static_cast<std::uint64_t>(list.ListCount());
       runs->AddRun(list);
@@ -400,8 +445,28 @@ class Runner {
         .count_copies = job_.count_copies,
         .keep_last = job_.keep_last});
     if (set == nullptr) return;
-    set->texts.ForEach([this](std::string_view key) { run_->AddOther(key); });
+    for (const TextSet* texts : {&set->texts, &set->ahead}) {
+      texts->ForEach([this](std::string_view key) { run_->AddOther(key); });
+    }
     *set = KeySet();
+  }
+
+  // Adds the items of `block`, if any, and of the blocks not yet read,
+  // OTHER's to the other list.
+  void AddBlocksToParts(ReadAhead& blocks, KeyedBlock* block) {
+    for (; block != nullptr; block = blocks.Next()) {
+      const ItemList& items = block->items();
+      if (!block->other()) {
+        counts_.read += static_cast<std::uint64_t>(items.ListCount());
+      }
+      for (ItemList::Index i = 0; i < items.ListCount(); ++i) {
+        if (block->other()) {
+          run_->AddOther(items.UncheckedItem(i));
+        } else {
+          run_->Add(items.UncheckedItem(i));
+        }
+      }
+    }
   }
 
   // Adds the items of `block`, then those of every input not yet read.
@@ -438,7 +503,6 @@ class Runner {
   Inputs inputs_;
   std::optional<Inputs> other_;
   std::unique_ptr<PartitionedRun> run_;
-  ItemList keys_;  // the keys of the block at hand
   // Last, so that the line is cleared before anything else goes.
   std::unique_ptr<Progress> progress_;
 };

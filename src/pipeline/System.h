@@ -54,6 +54,13 @@ bool WouldWait(int fd);
 // Waits until `fd`, left in non-blocking mode by another program, can be
 // read.
 void WaitToRead(int fd);
+// Waits up to `milliseconds` until a read of `fd` would not have to wait;
+// false when it still would.
+bool WaitToReadFor(int fd, int milliseconds);
+
+// How many CPUs this process may run on (its affinity, as taskset(1) sets
+// it), at least 1.
+int UsableCpus();
 
 // Opens the input `path` to read, as the window opens a list file
 // (OpenToRead in listfiles/SystemFiles.h). Returns the descriptor or -1

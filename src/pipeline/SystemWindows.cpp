@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 
@@ -129,6 +130,23 @@ bool WouldWait(int fd) {
 
 void WaitToRead(int) {
   // Windows has no non-blocking descriptors: reads wait by themselves.
+}
+
+bool WaitToReadFor(int fd, int milliseconds) {
+  const ULONGLONG until =
+      GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
+  while (WouldWait(fd)) {
+    if (GetTickCount64() >= until) return false;
+    Sleep(1);
+  }
+  return true;
+}
+
+int UsableCpus() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
+  return std::max(1, std::popcount(static_cast<std::uint64_t>(process)));
 }
 
 int OpenInput(const std::string& path) { return OpenToRead(path); }

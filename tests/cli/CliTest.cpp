@@ -43,15 +43,16 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;  // peaks and address limits mean nothing
 #else
 constexpr bool kSanitized = false;
 #endif
 
-// Besides what the program itself takes: room for a block, the buffers of
-// the reader and the writer, and the spill files' buffers.
-constexpr long kSlackKib = 6 << 10;
+// Besides what the program itself takes: room for two blocks (one read
+// ahead of the one worked on), the buffers of the reader and the writer,
+// and the spill files' buffers.
+constexpr long kSlackKib = 8 << 10;
 
 struct Outcome {
   int status = -1;
@@ -374,6 +375,10 @@ TEST_F(CliTest, EveryOperationInEveryModeWritesWhatTheRunInMemoryWrites) {
       {"CLI {} big small --memory 1M --temp-dir spill -o out",
        {"big", "small"},
        true},
+      // One CPU: the blocks are read in the thread that works on them.
+      {"taskset -c 0 CLI {} small big --memory 64M >out",
+       {"small", "big"},
+       false},
       // Below the floor of 1M, which it keeps to.
       {"cat big | CLI {} --memory 64K --temp-dir spill >out", {"big"}, true},
   };
@@ -530,6 +535,16 @@ TEST_F(CliTest, FailuresAreReportedOnceWithTheToolsNameAndOutKept) {
       {"CLI subtract /proc/self/mem big -o out", 1,
        "karvello-cli: cannot read /proc/self/mem: Input/output error\n"},
       {"CLI cat big --stats >/dev/full", 1,
+       "karvello-cli: cannot write to standard output: No space left on "
+       "device\n"},
+      {"CLI subtract small big >/dev/full", 1,
+       "karvello-cli: cannot write to standard output: No space left on "
+       "device\n"},
+      // The output fails while the reading, a block ahead, waits for a
+      // pipe that stays open: both stop at once.
+      {"mkfifo fifo; { cat big; exec sleep 600; } >fifo & timeout 60 CLI "
+       "dedupe fifo >/dev/full; status=$?; kill $!; exit $status",
+       1,
        "karvello-cli: cannot write to standard output: No space left on "
        "device\n"},
       {"ulimit -f 1; CLI cat big -o out", 1,

@@ -91,6 +91,13 @@ std::string SameLengthText(std::mt19937& random, unsigned pool) {
   return text;
 }
 
+std::vector<std::uint64_t> HashesOf(const TextSet::Hasher& hasher,
+                                    const std::vector<std::string>& texts) {
+  std::vector<std::uint64_t> hashes;
+  for (const std::string& text : texts) hashes.push_back(hasher(text));
+  return hashes;
+}
+
 // Inserting, one at a time and in batches that repeat texts within
 // themselves, then looking up, against a reference set: with each item's
 // fate decided by the bytes when the hashes agree.
@@ -109,7 +116,14 @@ void CheckAgainstReference(std::uint64_t hash_bits, unsigned pool,
     for (int i = 0; i < size; ++i)
       texts.push_back(SameLengthText(random, pool));
     std::vector<std::uint8_t> added(texts.size());
-    set.InsertAll(ListOf(texts), added.data());
+    // Every other batch comes with its hashes made beforehand by a copy of
+    // the set's hasher, as a reading thread makes them.
+    const std::vector<std::uint64_t> hashes = HashesOf(set.hasher(), texts);
+    if (batch % 2 == 0) {
+      set.InsertAll(ListOf(texts), added.data());
+    } else {
+      set.InsertAll(ListOf(texts), hashes.data(), added.data());
+    }
     for (std::size_t i = 0; i < texts.size(); ++i) {
       ASSERT_EQ(added[i] != 0, reference.insert(texts[i]).second)
           << "batch " << batch << ", item " << i << ": " << texts[i];
@@ -121,9 +135,13 @@ void CheckAgainstReference(std::uint64_t hash_bits, unsigned pool,
     probes.push_back(SameLengthText(random, pool * 2));
   std::vector<std::uint8_t> found(probes.size(), 7);
   set.FindAll(ListOf(probes), found.data());
+  std::vector<std::uint8_t> found_hashed(probes.size(), 7);
+  set.FindAll(ListOf(probes), HashesOf(set.hasher(), probes).data(),
+              found_hashed.data());
   for (std::size_t i = 0; i < probes.size(); ++i) {
     const bool in = reference.contains(probes[i]);
     EXPECT_EQ(found[i], in ? 1 : 0) << probes[i];
+    EXPECT_EQ(found_hashed[i], in ? 1 : 0) << probes[i];
     EXPECT_EQ(set.Contains(probes[i]), in) << probes[i];
   }
 }
@@ -145,6 +163,60 @@ TEST(TextSetTest, BytesDecideWhenHashesCollide) {
   {
     SCOPED_TRACE("one tag");
     CheckAgainstReference(0x00000000ffffffff, 20000, 60);
+  }
+}
+
+// Two sets that share the work by halves, each given a whole list but
+// taking only the items of its half, decide each item as one set given
+// every item would, also when the hashes within a half collide.
+TEST(TextSetTest, TwoSetsSharingTheItemsByHalvesActAsOne) {
+  const std::uint64_t kHalfBit = std::uint64_t{1} << 39;
+  for (const std::uint64_t bits : {~std::uint64_t{0}, kHalfBit | 0xff}) {
+    SCOPED_TRACE(bits);
+    std::mt19937 random(static_cast<unsigned>(bits));
+    TextSet halves[2] = {TextSet::WithHashBitsForTesting(bits),
+                         TextSet::WithHashBitsForTesting(bits)};
+    std::set<std::string> reference;
+    for (int batch = 0; batch < 30; ++batch) {
+      std::vector<std::string> texts;
+      const int size = static_cast<int>(random() % 700);
+      for (int i = 0; i < size; ++i) {
+        texts.push_back(SameLengthText(random, 3000));
+      }
+      const std::vector<std::uint64_t> hashes =
+          HashesOf(halves[0].hasher(), texts);
+      std::vector<std::uint8_t> added(texts.size(), 7);
+      halves[1].InsertHalf(ListOf(texts), hashes.data(), 1, added.data());
+      halves[0].InsertHalf(ListOf(texts), hashes.data(), 0, added.data());
+      for (std::size_t i = 0; i < texts.size(); ++i) {
+        ASSERT_EQ(added[i], reference.insert(texts[i]).second ? 1 : 0)
+            << "batch " << batch << ", item " << i << ": " << texts[i];
+      }
+    }
+    EXPECT_EQ(halves[0].size() + halves[1].size(), reference.size());
+    EXPECT_NE(halves[0].size(), 0u);
+    EXPECT_NE(halves[1].size(), 0u);
+    std::vector<std::string> probes;
+    for (int i = 0; i < 3000; ++i) {
+      probes.push_back(SameLengthText(random, 6000));
+    }
+    const std::vector<std::uint64_t> hashes =
+        HashesOf(halves[0].hasher(), probes);
+    std::vector<std::uint8_t> found(probes.size(), 7);
+    halves[0].FindHalf(ListOf(probes), hashes.data(), 0, found.data());
+    halves[1].FindHalf(ListOf(probes), hashes.data(), 1, found.data());
+    for (std::size_t i = 0; i < probes.size(); ++i) {
+      EXPECT_EQ(found[i], reference.contains(probes[i]) ? 1 : 0) << probes[i];
+    }
+  }
+  // A half with nothing in it finds nothing, and marks only its own items.
+  TextSet empty;
+  const std::vector<std::string> texts = {"a", "b", "c", "d", "e", "f"};
+  const std::vector<std::uint64_t> hashes = HashesOf(empty.hasher(), texts);
+  std::vector<std::uint8_t> found(texts.size(), 7);
+  empty.FindHalf(ListOf(texts), hashes.data(), 1, found.data());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_EQ(found[i], TextSet::HalfOf(hashes[i]) == 1 ? 0 : 7) << i;
   }
 }
 
