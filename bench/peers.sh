@@ -4,6 +4,8 @@
 #   dedupe    karvello-cli dedupe --lf   vs  gawk and mawk '!seen[$0]++',
 #             sort -u, and DuckDB (bench/duckdb-peer.cjs)
 #   subtract  karvello-cli subtract --lf vs  grep -vxFf OTHER, and DuckDB
+#   sort      karvello-cli sort --lf     vs  LC_ALL=C sort -S2G --parallel=2,
+#             its output checked against LC_ALL=C sort -s
 #   load      reading the file into a list (gen_list_file --time-load)
 #   memory    peak resident size of the dedupe run (/usr/bin/time -f %M)
 # and checks that karvello-cli's output equals the awks', grep's and
@@ -102,6 +104,11 @@ if duckdb_ready; then
   d_subtract=$(median "$runs" \
     "$peer subtract '$other' '$list' '$out.duckdb-subtract'")
 fi
+k_sort=$(median "$runs" "'$cli' sort --lf '$list' >'$out.k-sort'")
+s_sort=$(median "$runs" "sort -S2G --parallel=2 '$list' >/dev/null")
+sort -s "$list" >"$out.sort-s"
+sort_peak_kb=$( { /usr/bin/time -f %M "$cli" sort --lf "$list" >/dev/null; } 2>&1 | tail -n 1)
+file_kb=$(($(stat -c %s "$list") / 1024))
 load=$("$gen" --time-load "$list" "$runs" | cut -d' ' -f1)
 peak_kb=$( { /usr/bin/time -f %M "$cli" dedupe --lf "$list" >/dev/null; } 2>&1 | tail -n 1)
 peak_mb=$((peak_kb / 1024))
@@ -121,6 +128,7 @@ compare dedupe "$out.gawk" gawk
 compare dedupe "$out.mawk" mawk
 compare subtract "$out.mawk-subtract" mawk
 compare subtract "$out.grep" "grep -vxFf"
+compare sort "$out.sort-s" "sort -s"
 if [ -n "$d_dedupe" ]; then
   compare dedupe "$out.duckdb" DuckDB
   compare subtract "$out.duckdb-subtract" DuckDB
@@ -131,7 +139,9 @@ printf '%-40s %8s s\n' "karvello-cli dedupe --lf" "$k_dedupe" \
   "sort -u" "$s_dedupe" \
   "karvello-cli subtract OTHER --lf" "$k_subtract" \
   "mawk 'NR == FNR {...} !(\$0 in drop)'" "$m_subtract" \
-  "grep -vxFf OTHER" "$g_subtract" "load into a list" "$load"
+  "grep -vxFf OTHER" "$g_subtract" \
+  "karvello-cli sort --lf" "$k_sort" "sort -S2G --parallel=2" "$s_sort" \
+  "load into a list" "$load"
 if [ -n "$d_dedupe" ]; then
   printf '%-40s %8s s\n' "DuckDB dedupe (duckdb-peer.cjs)" "$d_dedupe" \
     "DuckDB subtract (duckdb-peer.cjs)" "$d_subtract"
@@ -148,6 +158,9 @@ if [ -n "$d_dedupe" ]; then
   echo "dedupe vs DuckDB:    $(ratio "$d_dedupe" "$k_dedupe")x"
   echo "subtract vs DuckDB:  $(ratio "$d_subtract" "$k_subtract")x"
 fi
+sort_vs_sort=$(ratio "$s_sort" "$k_sort")
+echo "sort vs sort:        ${sort_vs_sort}x  (target >= 2x: $(verdict "$sort_vs_sort" 2 min))"
+echo "sort peak RSS:       $((sort_peak_kb / 1024)) MB, the file $((file_kb / 1024)) MB  (target <= the file: $(verdict "$sort_peak_kb" "$file_kb" max))"
 echo "load:                ${load} s  (target <= 0.5 s: $(verdict "$load" 0.5 max))"
 echo "dedupe peak RSS:     ${peak_mb} MB  (target <= 700 MB: $(verdict "$peak_mb" 700 max))"
 rm -f "$out".*

@@ -34,14 +34,12 @@ struct Options {
 };
 
 bool EveryCommand(const Operation&) { return true; }
-bool ComparesItems(const Operation& op) { return op.compares; }
-bool TakesString(const Operation& op) {
-  return op.argument == Argument::kString;
-}
-bool KeepsFirstCopies(const Operation& op) {
-  return op.stream == Stream::kFirstCopies;
-}
-bool KeepsOneCopy(const Operation& op) { return op.keeps_one_copy; }
+bool ComparesItems(const Operation& op) { return op.takes.keys; }
+bool TakesPattern(const Operation& op) { return op.takes.pattern; }
+bool TakesKeepLast(const Operation& op) { return op.takes.keep_last; }
+bool TakesCount(const Operation& op) { return op.takes.count; }
+bool TakesDescending(const Operation& op) { return op.takes.descending; }
+bool TakesNatural(const Operation& op) { return op.takes.natural; }
 
 // Why `value` means nothing, or "" when it is fine.
 using Check = std::string (*)(const std::string& value);
@@ -146,17 +144,28 @@ constexpr Flag kFlags[] = {
     {.names = "--regex",
      .help = "STRING is a regular expression (RE2's syntax), found anywhere "
              "in the item; it takes linear time, and --ignore-case applies",
-     .applies = TakesString,
+     .applies = TakesPattern,
      .flag = [](Options& o) -> bool& { return o.job.regex; }},
     {.names = "--keep-last",
      .help = "Keep the last copy of each text instead of the first; the "
              "copies kept stay in their input order",
-     .applies = KeepsFirstCopies,
+     .applies = TakesKeepLast,
      .flag = [](Options& o) -> bool& { return o.job.keep_last; }},
     {.names = "--count",
      .help = "Follow each item written by a tab and its number of copies",
-     .applies = KeepsOneCopy,
+     .applies = TakesCount,
      .flag = [](Options& o) -> bool& { return o.job.count_copies; }},
+    {.names = "--descending",
+     .help = "The greatest first; items with equal keys still keep their "
+             "input order",
+     .applies = TakesDescending,
+     .flag = [](Options& o) -> bool& { return o.job.descending; }},
+    {.names = "--natural",
+     .help = "Read each key as runs of ASCII digits and of other bytes, and "
+             "compare digit runs by their value, then the one with fewer "
+             "leading zeros first (x9, x09, x10; file2 before file10)",
+     .applies = TakesNatural,
+     .flag = [](Options& o) -> bool& { return o.job.natural; }},
     {.names = "--memory",
      .value = "SIZE",
      .help = "Work through larger input in parts on disk (default: half the "
@@ -235,6 +244,41 @@ std::string Usage() {
   return usage +
          "Run 'karvello-cli --help' or 'karvello-cli COMMAND --help' for "
          "more.\n";
+}
+
+// The tables as the docs are written from them (docs/generate.sh), one
+// record a line, fields split by tabs:
+//   command NAME ARGUMENT SUMMARY
+//   option COMMAND SHORT LONG VALUE HELP     (for each option of COMMAND)
+//   flag SHORT LONG VALUE COMMANDS HELP      (each option once)
+std::string TablesForDocs() {
+  auto names = [](const Flag& flag) {
+    const std::string all(flag.names);
+    const std::size_t comma = all.find(',');
+    return comma == std::string::npos
+               ? "\t" + all
+               : all.substr(1, comma - 1) + "\t" + all.substr(comma + 1);
+  };
+  std::string out;
+  for (const Operation& op : kOperations) {
+    const std::string argument = op.argument == Argument::kString  ? "STRING"
+                                 : op.argument == Argument::kOther ? "OTHER"
+                                                                   : "";
+    out.append("command\t").append(op.name).append("\t" + argument + "\t");
+    out.append(op.summary).append("\n");
+    for (const Flag& flag : kFlags) {
+      if (!flag.applies(op)) continue;
+      out.append("option\t").append(op.name).append("\t" + names(flag) + "\t");
+      out.append(flag.value != nullptr ? flag.value : "").append("\t");
+      out.append(flag.help).append("\n");
+    }
+  }
+  for (const Flag& flag : kFlags) {
+    out.append("flag\t" + names(flag) + "\t");
+    out.append(flag.value != nullptr ? flag.value : "").append("\t");
+    out.append(CommandsFor(flag.applies) + "\t").append(flag.help).append("\n");
+  }
+  return out;
 }
 
 constexpr char kFooter[] =
@@ -410,6 +454,11 @@ int RunCli(int argc, const char* const* argv) {
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
 
+  // Not for users: what the man page and the completions are built from.
+  if (argc == 2 && std::string_view(argv[1]) == "--tables-for-docs") {
+    std::cout << TablesForDocs() << std::flush;
+    return std::cout ? kExitOk : kExitFailure;
+  }
   Options options;
   int exit;
   Status status = Parse(argc, argv, options, exit);

@@ -4,12 +4,15 @@
 #include <sys/mman.h>
 #endif
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace karvello {
 
@@ -167,6 +170,46 @@ void ItemList::RemoveMarked(std::span<const std::uint8_t> marks) {
   }
 }
 
+void ItemList::Reorder(std::span<const Index> order) {
+  const std::size_t n = lengths_.size();
+  if (order.size() != n) {
+    throw std::invalid_argument("Reorder: " + std::to_string(order.size()) +
+                                " places for a list of " + std::to_string(n) +
+                                " items");
+  }
+  // Both arrays are built beside the old ones, so that running out of
+  // memory, or an order that is no permutation, leaves the list as it was.
+  internal::PodBuffer<std::uint64_t> offsets;
+  internal::PodBuffer<std::uint32_t> lengths;
+  offsets.Resize(n);
+  lengths.Resize(n);
+  std::vector<bool> seen(n);
+  Index new_index = -1;
+  bool moved = false;
+  for (std::size_t k = 0; k < n; ++k) {
+    const Index from = order[k];
+    if (from < 0 || static_cast<std::size_t>(from) >= n || seen[from]) {
+      throw std::invalid_argument("Reorder: the order is no permutation");
+    }
+    seen[from] = true;
+    moved =
+        moved || (from != static_cast<Index>(k) &&
+                  UncheckedItem(from) != UncheckedItem(static_cast<Index>(k)));
+    offsets[k] = offsets_[from];
+    lengths[k] = lengths_[from];
+    if (from == list_index_) new_index = static_cast<Index>(k);
+  }
+  // An order that leaves every place with the text it had (moving copies
+  // of one text among themselves at most) is no change, for the history
+  // either.
+  if (!moved) return;
+  if (undo_.observer != nullptr) undo_.observer->WillReorder(*this, order);
+  offsets_.Swap(offsets);
+  lengths_.Swap(lengths);
+  list_index_ = new_index;
+  in_order_ = in_order_ && std::is_sorted(offsets_.data(), offsets_.data() + n);
+}
+
 void ItemList::Clear() noexcept {
   if (undo_.observer != nullptr) undo_.observer->WillClear(*this);
   // An empty list's storage may still hold removed bytes that are held.
@@ -183,6 +226,7 @@ void ItemList::ReleaseStorage() noexcept {
   lengths_.Release();
   garbage_ = 0;
   list_index_ = -1;
+  in_order_ = true;
 }
 
 void ItemList::SetListIndex(Index i) {
@@ -200,12 +244,31 @@ void ItemList::Reserve(Index items, std::size_t bytes) {
   bytes_.Reserve(bytes_.size() + bytes);
 }
 
-void ItemList::CompactBytes() {
-  // Items always sit in the arena in list order (removals never reorder and
-  // appends go at the end), so sliding each live item down over the dead
-  // bytes before it is safe in one forward pass.
-  std::uint64_t write = 0;
+void ItemList::CompactBytes() noexcept {
   const std::size_t n = lengths_.size();
+  if (!in_order_) {
+    // The live texts, copied in list order into a new arena; without the
+    // memory for it, the dead bytes stay.
+    internal::PodBuffer<char> bytes;
+    try {
+      bytes.Reserve(bytes_.size() - garbage_);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t from = offsets_[i];
+      offsets_[i] = bytes.size();
+      bytes.Append(bytes_.data() + from, lengths_[i]);
+    }
+    bytes_.Swap(bytes);
+    garbage_ = 0;
+    in_order_ = true;
+    return;
+  }
+  // While items sit in the arena in list order (removals never reorder and
+  // appends go at the end), sliding each live item down over the dead bytes
+  // before it is safe in one forward pass.
+  std::uint64_t write = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t from = offsets_[i];
     if (from != write) {

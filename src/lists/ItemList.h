@@ -49,7 +49,8 @@ class ItemList {
         offsets_(std::move(other.offsets_)),
         lengths_(std::move(other.lengths_)),
         garbage_(std::exchange(other.garbage_, 0)),
-        list_index_(std::exchange(other.list_index_, -1)) {}
+        list_index_(std::exchange(other.list_index_, -1)),
+        in_order_(std::exchange(other.in_order_, true)) {}
   ItemList& operator=(const ItemList&) = default;
   ItemList& operator=(ItemList&& other) noexcept {
     if (this != &other) {
@@ -58,6 +59,7 @@ class ItemList {
       lengths_ = std::move(other.lengths_);
       garbage_ = std::exchange(other.garbage_, 0);
       list_index_ = std::exchange(other.list_index_, -1);
+      in_order_ = std::exchange(other.in_order_, true);
     }
     return *this;
   }
@@ -94,6 +96,15 @@ class ItemList {
   // `marks` differs from ListCount(); the list is then unchanged.
   void RemoveMarked(std::span<const std::uint8_t> marks);
 
+  // Puts the items in a new order: item order[k] goes to place k, for each
+  // k. The selection follows its item. Only the index moves, never a text.
+  // An order that leaves every place with the text it had changes nothing.
+  // Throws std::invalid_argument, leaving the list unchanged, unless
+  // `order` names every index from 0 to ListCount() - 1 once.
+  //
+  //   a, b, c  Reorder({2, 0, 1})  gives  c, a, b
+  void Reorder(std::span<const Index> order);
+
   // Removes every item, frees the storage and clears the selection. An
   // empty list keeps the removed bytes that its undo history holds.
   void Clear() noexcept;
@@ -120,25 +131,28 @@ class ItemList {
   }
 
   // The raw storage, for operations that work on every item at once. Item i
-  // is the `lengths[i]` bytes at `bytes + offsets[i]`. Items lie in the arena
-  // in list order (offsets ascend), possibly with dead bytes between them;
-  // the arena ends at `arena_size`. Valid until the list is next changed.
+  // is the `lengths[i]` bytes at `bytes + offsets[i]`, possibly with dead
+  // bytes between items; the arena ends at `arena_size`. While `in_order`,
+  // items lie in the arena in list order (offsets ascend); a Reorder clears
+  // it until the storage is next compacted. Valid until the list is next
+  // changed.
   struct Storage {
     const char* bytes;
     const std::uint64_t* offsets;
     const std::uint32_t* lengths;
     std::size_t count;
     std::size_t arena_size;
+    bool in_order;
   };
   Storage RawStorage() const noexcept {
-    return {bytes_.data(), offsets_.data(), lengths_.data(), lengths_.size(),
-            bytes_.size()};
+    return {bytes_.data(),   offsets_.data(), lengths_.data(),
+            lengths_.size(), bytes_.size(),   in_order_};
   }
 
  private:
   friend class internal::UndoDoor;
 
-  void CompactBytes();
+  void CompactBytes() noexcept;
   void ReleaseStorage() noexcept;
 
   internal::PodBuffer<char> bytes_;
@@ -147,6 +161,8 @@ class ItemList {
   // Bytes in bytes_ that belong to removed items.
   std::size_t garbage_ = 0;
   Index list_index_ = -1;
+  // The items lie in the arena in list order.
+  bool in_order_ = true;
   internal::UndoHooks undo_;
 };
 

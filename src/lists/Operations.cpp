@@ -1,6 +1,8 @@
 #include "lists/Operations.h"
 
 #include <optional>
+#include <stdexcept>
+#include <string>
 
 #include "lists/CopyCounts.h"
 
@@ -43,22 +45,48 @@ void KeepDupes(ItemList& list) {
   list.RemoveMarked(marks);
 }
 
+namespace {
+
+// Whether `op` compares by keys other than the items themselves.
+bool Keyed(const Operation& op, const Choices& choices) {
+  return op.takes.keys && !choices.keys.Exact();
+}
+
+// Whether `op` runs as its own row: none of the choices it takes differ
+// from their defaults.
+bool Plain(const Operation& op, const Choices& choices) {
+  return !Keyed(op, choices) && !(op.takes.keep_last && choices.keep_last) &&
+         !(op.takes.pattern && choices.pattern != nullptr) &&
+         !(op.takes.descending && choices.descending) &&
+         !(op.takes.natural && choices.natural);
+}
+
+void Require(const Operation& op, Kind kind, const char* what) {
+  if (op.kind != kind) {
+    throw std::invalid_argument(std::string(what) + ": " +
+                                std::string(op.name) + " is of another kind");
+  }
+}
+
+}  // namespace
+
 void Mark(const Operation& op, const Choices& choices, const ItemList& list,
           std::string_view search, const ItemList& other,
           std::span<std::uint8_t> marks) {
+  Require(op, Kind::kRemoves, "Mark");
   const KeyRules& rules = choices.keys;
-  const bool keyed = op.compares && !rules.Exact();
+  const bool keyed = Keyed(op, choices);
   std::optional<ItemList> keys;
   if (keyed) keys = KeysOf(list, rules);
   const ItemList& items = keyed ? *keys : list;
-  if (choices.pattern != nullptr && op.argument == Argument::kString) {
+  if (choices.pattern != nullptr && op.takes.pattern) {
     for (ItemList::Index i = 0; i < items.ListCount(); ++i) {
       marks[static_cast<std::size_t>(i)] =
           choices.pattern->FoundIn(items.UncheckedItem(i)) == op.removes_found;
     }
     return;
   }
-  if (choices.keep_last && op.stream == Stream::kFirstCopies) {
+  if (choices.keep_last && op.takes.keep_last) {
     MarkDupesExceptLast(items, marks);
     return;
   }
@@ -72,9 +100,20 @@ void Mark(const Operation& op, const Choices& choices, const ItemList& list,
   op.mark(items, KeyOf(search, key_rules), other_keys, marks);
 }
 
+std::vector<ItemList::Index> Order(const Operation& op, const Choices& choices,
+                                   const ItemList& list) {
+  Require(op, Kind::kReorders, "Order");
+  if (!Keyed(op, choices)) return op.order(list, choices);
+  return op.order(KeysOf(list, choices.keys), choices);
+}
+
 void Apply(const Operation& op, const Choices& choices, ItemList& list,
            std::string_view search, const ItemList& other) {
-  if (choices.Plain()) {
+  if (op.kind == Kind::kReorders) {
+    list.Reorder(Order(op, choices, list));
+    return;
+  }
+  if (Plain(op, choices)) {
     op.run(list, search, other);
     return;
   }

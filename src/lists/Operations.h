@@ -1,15 +1,22 @@
-// The list operations as one table: what each is called, what it takes
-// besides the list, how it can run without holding the whole list, and the
-// functions of Main.h that do it. The window's buttons and the command-line
-// tool's commands both run them from here, and the tool's help, usage and
-// option checks are built from the rows, so adding an operation is one row.
+// The list operations as one table: what each is called, what kind of
+// change it makes, what it takes besides the list, which choices of a run
+// mean something to it, how it can run without holding the whole list, and
+// the functions that do it. The window and the command-line tool both run
+// them from here; the tool's help, usage, option checks, man page and
+// completions are built from the rows, and its tests run every row, so
+// adding an operation is one row, the functions it names and its plain
+// model in the tests (the README's "Adding an operation").
 //
 //   const Operation* op = FindOperation("subtract");
 //   Apply(*op, {.keys = {.ignore_case = true}}, list, "", other);
 //
-// Rules that loosen how items compare (KeyRules) apply to every operation
-// that compares items (`compares`); the items left are the originals. The
-// other choices of a run (Choices) apply to the rows they name.
+// A row is of one of two kinds. One that removes marks the items it removes,
+// deciding about each from its key and its place among its key's items
+// alone, so that it can also run part by part over a list split by key. One
+// that reorders keeps every item and gives their new order. Rules that
+// loosen how items compare (KeyRules) apply to the rows that take them
+// (`takes.keys`); the items left are the originals. The other choices of a
+// run (Choices) apply to the rows that take them too.
 
 #ifndef KARVELLO_LISTS_OPERATIONS_H_
 #define KARVELLO_LISTS_OPERATIONS_H_
@@ -25,6 +32,7 @@
 #include "lists/ItemKey.h"
 #include "lists/ItemList.h"
 #include "lists/Main.h"
+#include "lists/Ordering.h"
 
 namespace karvello {
 
@@ -39,6 +47,14 @@ enum class Op : std::uint8_t {
   kRemoveBlanks,
   kSubtract,
   kKeepMatches,
+  kSort,
+  kReverse,
+};
+
+// What a row does with the items of the list.
+enum class Kind : std::uint8_t {
+  kRemoves,   // removes the items that `mark` marks; the others keep order
+  kReorders,  // keeps every item, in the order `order` gives
 };
 
 // What an operation takes besides the list it edits.
@@ -56,30 +72,75 @@ enum class Stream : std::uint8_t {
   kNotInOther,   // the items whose text is not in OTHER stay
   kInOther,      // the items whose text is in OTHER stay
   kWhole,        // an item's fate needs every item of its text: no stream
+  // For the rows that reorder, which need every item too: how they run over
+  // a list held in runs, each a stretch of the list that fits in memory.
+  kMergedRuns,     // each run in its order, then the runs merged by key
+  kRunsBackwards,  // the runs last first, each in its order
+};
+
+// STRING taken as something other than a text to look for, such as a
+// regular expression: whether it is found in an item's key.
+class Pattern {
+ public:
+  virtual ~Pattern() = default;
+  virtual bool FoundIn(std::string_view key) const = 0;
+};
+
+// What a run's options change in an operation beyond its row.
+struct Choices {
+  // How items compare, for an operation that compares them (see ItemKey.h).
+  // STRING and the items of OTHER are keys themselves: they are compared
+  // under keys.ForKeys().
+  KeyRules keys = {};
+  // For a row that takes keep_last: the last item of each key stays
+  // instead of the first.
+  bool keep_last = false;
+  // For a row that takes a pattern: STRING as this pattern, which is looked
+  // for in each item's key; null to look for STRING's key in it.
+  const Pattern* pattern = nullptr;
+  // For a row that takes them: the greater key first (equal keys still
+  // keep their order), and keys read as runs of digits and of other bytes
+  // (CompareNatural in Ordering.h).
+  bool descending = false;
+  bool natural = false;
+};
+
+// The choices of a run that a row takes, beyond those that every row takes
+// (where the items come from and go, how they are split and ended).
+struct Takes {
+  bool keys = false;        // Choices::keys: it compares items
+  bool pattern = false;     // Choices::pattern
+  bool keep_last = false;   // Choices::keep_last
+  bool count = false;       // each item that stays with its number of copies
+  bool descending = false;  // Choices::descending
+  bool natural = false;     // Choices::natural
 };
 
 struct Operation {
   Op id;
   std::string_view name;     // the command-line tool's word for it
   std::string_view summary;  // one line of help
+  Kind kind = Kind::kRemoves;
   Argument argument = Argument::kNone;
   Stream stream = Stream::kCopy;
-  // It compares items with each other, with STRING or with OTHER, so rules
-  // of comparison (KeyRules) mean something to it.
-  bool compares = false;
-  // It keeps at most one item of each text, the first, so each can be
-  // written with its number of copies.
-  bool keeps_one_copy = false;
+  Takes takes = {};
   // For an operation that takes STRING: true when it removes the items that
   // contain STRING, false when it removes those that do not.
   bool removes_found = false;
-  // Sets marks[i] to 1 for each item of `list` that the operation removes,
-  // 0 for the others; `search` is STRING and `other` OTHER (empty when not
-  // taken).
+  // Kind::kRemoves: sets marks[i] to 1 for each item of `list` that the
+  // operation removes, 0 for the others; `search` is STRING and `other`
+  // OTHER (empty when not taken). Null for the other kind.
   void (*mark)(const ItemList& list, std::string_view search,
-               const ItemList& other, std::span<std::uint8_t> marks);
-  // The operation in place, comparing exactly (the window's buttons).
-  void (*run)(ItemList& list, std::string_view search, const ItemList& other);
+               const ItemList& other, std::span<std::uint8_t> marks) = nullptr;
+  // Kind::kRemoves: the operation in place, comparing exactly (the window's
+  // buttons). Null for the other kind.
+  void (*run)(ItemList& list, std::string_view search,
+              const ItemList& other) = nullptr;
+  // Kind::kReorders: the new order of the items of `keys` (the items' keys,
+  // or the items themselves when compared exactly) under `choices`, as
+  // ItemList::Reorder takes it. Null for the other kind.
+  std::vector<ItemList::Index> (*order)(const ItemList& keys,
+                                        const Choices& choices) = nullptr;
 };
 
 // For keep-dupes: marks every item but the first of each text that occurs
@@ -101,8 +162,7 @@ inline constexpr Operation kOperations[] = {
      .name = "dedupe",
      .summary = "Remove every copy of a text after its first",
      .stream = Stream::kFirstCopies,
-     .compares = true,
-     .keeps_one_copy = true,
+     .takes = {.keys = true, .keep_last = true, .count = true},
      .mark =
          [](const ItemList& list, std::string_view, const ItemList&,
             std::span<std::uint8_t> marks) {
@@ -114,7 +174,7 @@ inline constexpr Operation kOperations[] = {
      .name = "remove-all-dupes",
      .summary = "Remove every text that occurs more than once",
      .stream = Stream::kWhole,
-     .compares = true,
+     .takes = {.keys = true},
      .mark = [](const ItemList& list, std::string_view, const ItemList&,
                 std::span<std::uint8_t> marks) { MarkAllDupes(list, marks); },
      .run = [](ItemList& list, std::string_view,
@@ -123,8 +183,7 @@ inline constexpr Operation kOperations[] = {
      .name = "keep-dupes",
      .summary = "Keep the first copy of each text that occurs more than once",
      .stream = Stream::kWhole,
-     .compares = true,
-     .keeps_one_copy = true,
+     .takes = {.keys = true, .count = true},
      .mark = [](const ItemList& list, std::string_view, const ItemList&,
                 std::span<std::uint8_t> marks) { MarkKeepDupes(list, marks); },
      .run = [](ItemList& list, std::string_view,
@@ -134,7 +193,7 @@ inline constexpr Operation kOperations[] = {
      .summary = "Remove the items that contain STRING",
      .argument = Argument::kString,
      .stream = Stream::kPerItem,
-     .compares = true,
+     .takes = {.keys = true, .pattern = true},
      .removes_found = true,
      .mark =
          [](const ItemList& list, std::string_view search, const ItemList&,
@@ -148,7 +207,7 @@ inline constexpr Operation kOperations[] = {
      .summary = "Remove the items that do not contain STRING",
      .argument = Argument::kString,
      .stream = Stream::kPerItem,
-     .compares = true,
+     .takes = {.keys = true, .pattern = true},
      .mark =
          [](const ItemList& list, std::string_view search, const ItemList&,
             std::span<std::uint8_t> marks) {
@@ -174,7 +233,7 @@ inline constexpr Operation kOperations[] = {
      .summary = "Keep the items that do not occur in OTHER",
      .argument = Argument::kOther,
      .stream = Stream::kNotInOther,
-     .compares = true,
+     .takes = {.keys = true},
      .mark =
          [](const ItemList& list, std::string_view, const ItemList& other,
             std::span<std::uint8_t> marks) {
@@ -187,7 +246,7 @@ inline constexpr Operation kOperations[] = {
      .summary = "Keep the items that also occur in OTHER",
      .argument = Argument::kOther,
      .stream = Stream::kInOther,
-     .compares = true,
+     .takes = {.keys = true},
      .mark =
          [](const ItemList& list, std::string_view, const ItemList& other,
             std::span<std::uint8_t> marks) {
@@ -195,6 +254,24 @@ inline constexpr Operation kOperations[] = {
          },
      .run = [](ItemList& list, std::string_view,
                const ItemList& other) { KeepOnlyMatches(list, other); }},
+    {.id = Op::kSort,
+     .name = "sort",
+     .summary = "Sort the items by their bytes; equal ones keep their order",
+     .kind = Kind::kReorders,
+     .stream = Stream::kMergedRuns,
+     .takes = {.keys = true, .descending = true, .natural = true},
+     .order =
+         [](const ItemList& keys, const Choices& choices) {
+           return SortOrder(keys, {.descending = choices.descending,
+                                   .natural = choices.natural});
+         }},
+    {.id = Op::kReverse,
+     .name = "reverse",
+     .summary = "Put the items in reverse order, the last first",
+     .kind = Kind::kReorders,
+     .stream = Stream::kRunsBackwards,
+     .order = [](const ItemList& keys,
+                 const Choices&) { return ReversedOrder(keys.ListCount()); }},
 };
 
 // A row out of place does not compile.
@@ -206,6 +283,30 @@ constexpr bool RowsInOrder() {
 }
 static_assert(RowsInOrder());
 
+// A row has the functions of its kind and no others, and takes only the
+// choices that can mean something to it.
+constexpr bool RowIsWhole(const Operation& op) {
+  const bool removes = op.kind == Kind::kRemoves;
+  if ((op.mark != nullptr) != removes || (op.run != nullptr) != removes ||
+      (op.order != nullptr) == removes) {
+    return false;
+  }
+  const bool in_runs =
+      op.stream == Stream::kMergedRuns || op.stream == Stream::kRunsBackwards;
+  if (removes == in_runs) return false;
+  if (!removes && (op.argument != Argument::kNone || op.takes.count ||
+                   op.takes.keep_last || op.takes.pattern)) {
+    return false;
+  }
+  if (removes && (op.takes.descending || op.takes.natural)) return false;
+  if (op.takes.pattern && op.argument != Argument::kString) return false;
+  return !op.takes.keep_last || op.stream == Stream::kFirstCopies;
+}
+constexpr bool TableIsWhole() {
+  return std::ranges::all_of(kOperations, RowIsWhole);
+}
+static_assert(TableIsWhole());
+
 constexpr const Operation& OperationOf(Op id) {
   return kOperations[static_cast<std::size_t>(id)];
 }
@@ -213,47 +314,33 @@ constexpr const Operation& OperationOf(Op id) {
 // The row named `name`, or nullptr.
 const Operation* FindOperation(std::string_view name);
 
-// STRING taken as something other than a text to look for, such as a
-// regular expression: whether it is found in an item's key.
-class Pattern {
- public:
-  virtual ~Pattern() = default;
-  virtual bool FoundIn(std::string_view key) const = 0;
-};
-
-// What a run's options change in an operation beyond its row.
-struct Choices {
-  // How items compare, for an operation that compares them (see ItemKey.h).
-  // STRING and the items of OTHER are keys themselves: they are compared
-  // under keys.ForKeys().
-  KeyRules keys = {};
-  // For Stream::kFirstCopies: the last item of each key stays instead of
-  // the first.
-  bool keep_last = false;
-  // For an operation that takes STRING: STRING as this pattern, which is
-  // looked for in each item's key; null to look for STRING's key in it.
-  const Pattern* pattern = nullptr;
-
-  // True when the operation's own row runs as it is.
-  bool Plain() const {
-    return keys.Exact() && !keep_last && pattern == nullptr;
-  }
-};
-
 // Sets marks[i] to 1 for each item of `list` that `op` under `choices`
 // removes and to 0 for the others, comparing items by their keys: STRING's
 // key must be contained in an item's key, and OTHER's items count by their
-// keys too. `marks` holds one byte per item.
+// keys too. `marks` holds one byte per item. Choices that `op` does not take
+// change nothing. Throws std::invalid_argument for a row that does not
+// remove (Kind::kReorders), which has nothing to mark.
 void Mark(const Operation& op, const Choices& choices, const ItemList& list,
           std::string_view search, const ItemList& other,
           std::span<std::uint8_t> marks);
 
-// Runs `op` on `list` as Mark marks it and removes the marked items: the
-// items that stay are the originals; of the first copies, the first (or
-// last) item of each key. With plain choices this is op.run itself.
+// The new order of the items of `list` that `op` (Kind::kReorders) gives
+// under `choices`, comparing items by their keys; ready for
+// ItemList::Reorder. Throws std::invalid_argument for a row that removes.
+std::vector<ItemList::Index> Order(const Operation& op, const Choices& choices,
+                                   const ItemList& list);
+
+// Runs `op` on `list` under the choices it takes, as one change of the list
+// (one step of its undo history): a row that removes removes the items that
+// Mark marks, and the items that stay are the originals (of the first
+// copies, the first or last item of each key); a row that reorders puts
+// the items in the order that Order gives. When none of the choices that
+// `op` takes differ from their defaults, this is op.run itself.
 //
 //   dedupe, ignore_case:             Anna, ANNA, Bo, anna   -->   Anna, Bo
 //   dedupe, ignore_case, keep_last:  Anna, ANNA, Bo, anna   -->   Bo, anna
+//   sort, ignore_case:               b, B, a, A             -->   a, A, b, B
+//   reverse:                         b, B, a, A             -->   A, a, B, b
 void Apply(const Operation& op, const Choices& choices, ItemList& list,
            std::string_view search, const ItemList& other);
 

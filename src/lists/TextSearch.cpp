@@ -59,6 +59,15 @@ void MarkContaining(const ItemList& list, std::string_view needle,
   if (n == 0) return;
   std::memset(marks, without, n);
   const std::size_t m = needle.size();
+  if (!items.in_order) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (FindText(items.bytes + items.offsets[i], items.lengths[i], 0,
+                   needle) != std::string_view::npos) {
+        marks[i] = with;
+      }
+    }
+    return;
+  }
   const std::size_t end = items.offsets[n - 1] + items.lengths[n - 1];
   // One search over the whole arena instead of one per item. A hit counts
   // only when it lies wholly inside one item; it may also fall across the

@@ -189,8 +189,9 @@ std::unique_ptr<Keyed[]> SortKeyed(const ItemList::Storage& items,
 }  // namespace
 
 void SortByText(const ItemList::Storage& items, std::uint32_t* indices,
-                std::size_t count) {
-  const std::unique_ptr<Keyed[]> sorted = SortKeyed(items, indices, count, 1);
+                std::size_t count, int parts) {
+  const std::unique_ptr<Keyed[]> sorted =
+      SortKeyed(items, indices, count, parts);
   for (std::size_t k = 0; k < count; ++k) indices[k] = sorted[k].index;
 }
 

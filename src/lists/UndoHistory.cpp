@@ -60,6 +60,17 @@ class UndoHistory::Step final : public internal::RemovalObserver {
     const auto at = static_cast<std::size_t>(i);
     Record(list, [at](std::size_t k) { return k == at; });
   }
+  void WillReorder(const ItemList& list,
+                   std::span<const Index> order) override {
+    NoteAppends(list);
+    try {
+      Edit edit{Edit::kReordered, {}, {}, {}, {}, 0};
+      edit.order.assign(order.begin(), order.end());
+      edits_.push_back(std::move(edit));
+    } catch (const std::bad_alloc&) {
+      broken_ = true;
+    }
+  }
   void WillClear(ItemList& list) override {
     NoteAppends(list);
     if (list.ListCount() == 0) return;
@@ -97,6 +108,16 @@ class UndoHistory::Step final : public internal::RemovalObserver {
           UndoDoor::RestoreRemoved(list, edit->bits, edit->offsets,
                                    edit->lengths);
           break;
+        case Edit::kReordered: {
+          // Item order[k] went to place k: it goes back from k.
+          std::vector<Index> back(edit->order.size());
+          for (std::size_t k = 0; k < back.size(); ++k) {
+            back[static_cast<std::size_t>(edit->order[k])] =
+                static_cast<Index>(k);
+          }
+          list.Reorder(back);
+          break;
+        }
         case Edit::kCleared:
           std::swap(list, edit->items);
           break;
@@ -130,6 +151,9 @@ class UndoHistory::Step final : public internal::RemovalObserver {
           list.RemoveMarked(marks);
           break;
         }
+        case Edit::kReordered:
+          list.Reorder(edit.order);
+          break;
         case Edit::kCleared:
           std::swap(list, edit.items);
           break;
@@ -143,7 +167,7 @@ class UndoHistory::Step final : public internal::RemovalObserver {
     for (const Edit& edit : edits_) {
       bytes +=
           sizeof(Edit) + edit.bits.size() * sizeof(std::uint64_t) +
-          edit.items.MemoryBytes() +
+          edit.order.size() * sizeof(Index) + edit.items.MemoryBytes() +
           edit.offsets.size() * (sizeof(std::uint64_t) + sizeof(std::uint32_t));
       // The removed texts stay in the list's storage for the step: their
       // bytes are the step's too, however few the items.
@@ -163,7 +187,7 @@ class UndoHistory::Step final : public internal::RemovalObserver {
 
  private:
   struct Edit {
-    enum Kind { kRemoved, kAppended, kCleared } kind;
+    enum Kind { kRemoved, kAppended, kCleared, kReordered } kind;
     // kRemoved: one bit per item before the removal, set for the removed.
     std::vector<std::uint64_t> bits;
     // kAppended: the appended items while the step is undone, nothing while
@@ -175,6 +199,8 @@ class UndoHistory::Step final : public internal::RemovalObserver {
     std::vector<std::uint32_t> lengths;
     // kAppended: the count before the append.
     Index from;
+    // kReordered: item order[k] went to place k.
+    std::vector<Index> order = {};
   };
 
   // Items appended since the last removal are one edit: only their range.

@@ -1,6 +1,7 @@
 // The undo history of a set of item lists: each step is one change to one
-// list, recorded by what it removed or the range it appended rather than by
-// a copy of the list, and replayed backwards (Undo) and forwards (Redo).
+// list, recorded by what it removed, the range it appended or the order it
+// gave the items (ItemList::Reorder) rather than by a copy of the list, and
+// replayed backwards (Undo) and forwards (Redo).
 //
 // A step is opened before a change and closed after it. In between, the list
 // reports every removal to the step (through lists/internal/UndoDoor.h),

@@ -19,6 +19,7 @@
 #include "pipeline/Progress.h"
 #include "pipeline/ReadAhead.h"
 #include "pipeline/RegexPattern.h"
+#include "pipeline/SortedRuns.h"
 #include "pipeline/System.h"
 
 namespace karvello {
@@ -90,7 +91,10 @@ class Runner {
   Runner(const Job& job, Counts& counts)
       : job_(job),
         op_(*job.operation),
-        choices_{.keys = job.keys, .keep_last = job.keep_last},
+        choices_{.keys = job.keys,
+                 .keep_last = job.keep_last,
+                 .descending = job.descending,
+                 .natural = job.natural},
         counts_(counts),
         budget_(std::max(job.budget != 0 ? job.budget : DefaultMemoryBudget(),
                          kSmallestBudget)),
@@ -120,6 +124,9 @@ class Runner {
         return StreamPastSet();
       case Stream::kWhole:
         break;
+      case Stream::kMergedRuns:
+      case Stream::kRunsBackwards:
+        return Reordered();
     }
     return Whole();
   }
@@ -356,6 +363,53 @@ class Runner {
     AddInputsToParts(list);
     return Produce(
         [this](ItemWriter& out) { FinishParts(out, PartOperation()); });
+  }
+
+  // An operation that reorders: in memory while the list fits the budget,
+  // else in runs of that size, each spilled in its order (SortedRuns.h).
+  Status Reordered() {
+    // Of an input whose size is known, a run holds at most half (and at
+    // least 64 MiB): sorting runs of that size and merging them costs no
+    // more time than sorting the whole at once (bench/peers.sh), and keeps
+    // the peak below the input's size.
+    constexpr std::uint64_t kLeastRun = std::uint64_t{64} << 20;
+    const std::optional<std::uint64_t> known = inputs_.known_bytes();
+    const std::uint64_t run_budget =
+        known
+            ? std::min<std::uint64_t>(budget_, std::max(kLeastRun, *known / 2))
+            : budget_;
+    ItemList list;
+    std::unique_ptr<SortedRuns> runs;
+    while (inputs_.ReadBlock(list)) {
+      if (InMemoryNeed(list, choices_) <= run_budget) continue;
+      if (!runs) {
+        runs = std::make_unique<SortedRuns>(
+            op_, choices_,
+            SortedRuns::Settings{
+                .temp_dir =
+                    job_.temp_dir.empty() ? DefaultTempDir() : job_.temp_dir,
+                .merge_bytes = static_cast<std::size_t>(run_budget / 2)});
+      }
+      counts_.read += static_cast<std::uint64_t>(list.ListCount());
+      runs->AddRun(list);
+    }
+    counts_.read += static_cast<std::uint64_t>(list.ListCount());
+    if (!runs) {
+      // Written in their new order straight from where they lie: no
+      // second index is built.
+      const std::vector<ItemList::Index> order = Order(op_, choices_, list);
+      return Produce([&](ItemWriter& out) {
+        for (const ItemList::Index i : order) out.Write(list.UncheckedItem(i));
+      });
+    }
+    runs->AddRun(list);
+    return Produce([&](ItemWriter& out) {
+      if (progress_) progress_->SetStage("working through the runs on disk");
+      runs->Finish([&out](std::string_view item) {
+        out.Write(item);
+        if (out.error() != 0) throw OutputFailed{};
+      });
+    });
   }
 
   PartitionedRun::PartOperation PartOperation() const {

@@ -12,6 +12,10 @@
 //   - In memory: remove-all-dupes, keep-dupes, dedupe --count and dedupe
 //     --keep-last need the whole list; it is read into memory while it fits
 //     the budget.
+//   - Reordered: sort and reverse (Stream::kMergedRuns, kRunsBackwards)
+//     hold the list in memory while it fits the budget; past it, in runs
+//     of that size, each spilled in its order and then merged by key, or
+//     read back last first (SortedRuns.h).
 //   - In parts: past the budget, the items are split by hash into spill
 //     files on disk, each part is worked on in memory and the survivors are
 //     merged back into their order (PartitionedRun.h, SpillFile.h). A set
@@ -70,6 +74,10 @@ struct Job {
   // key (an operation that keeps one copy of each key only). Not streamed:
   // the counts are known only at the end.
   bool count_copies = false;
+  // For an operation that takes them (see Choices): the greatest key
+  // first, and keys compared by their runs of digits.
+  bool descending = false;
+  bool natural = false;
   ShowProgress progress = ShowProgress::kOnTerminal;
   // The memory the lists may take, in bytes; 0 for DefaultMemoryBudget().
   // Less than kSmallestBudget counts as kSmallestBudget.

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Checks the man page ($2) and the bash, zsh and fish completions ($3, the
-# folder holding _karvello-cli, and $4) of karvello-cli ($1) against the
-# tool's own usage and help, which it builds from its table of operations
-# and options: every command with its argument, and every option of every
-# command, is documented and completed by each shell, and nothing else is
-# offered. The completions run in the shells themselves.
+# folder holding _karvello-cli, and $4) of karvello-cli ($1), all written
+# from the tool's tables, against the tool's own usage and help: every
+# command with its argument, and every option of every command, is
+# documented and completed by each shell, and nothing else is offered. The
+# completions run in the shells themselves. The README's list of commands
+# ("    karvello-cli NAME ...") names every command and no other.
 set -uo pipefail
 
 cli=$(realpath "$1") man=$(realpath "$2") bash_completion=$(realpath "$3")
 zsh_folder=$(realpath "$4") fish_completion=$(realpath "$5")
 zsh_offers=$(realpath "$(dirname "$0")/ZshOffers.zsh")
+readme=$(realpath "$(dirname "$0")/../../README.md")
 source /usr/share/bash-completion/bash_completion
 source "$bash_completion"
 cd "$(mktemp -d)" || exit 1
@@ -77,6 +79,9 @@ while read -r name argument _; do
 done < <("$cli" 2>&1 | sed -n '/^Usage/,/^Options/s/^  \([a-z]\)/\1/p')
 
 [ ${#commands[@]} -ge 9 ] || fail "no commands read from the usage"
+listed=$(sed -n 's/^    karvello-cli \([a-z-]*\) .*\[FILE\.\.\.\].*/\1/p' "$readme" | joined)
+[ "$listed" = "$(printf '%s\n' "${commands[@]}" | joined)" ] ||
+  fail "README lists the commands '$listed', the usage '${commands[*]}'"
 expect "karvello-cli " "$(printf '%s\n' "${commands[@]}" | joined)"
 expect "karvello-cli --" "--help --version"
 

@@ -28,6 +28,7 @@
 #include "support/FolderTest.h"
 #include "support/ItemLists.h"
 #include "support/KeyTexts.h"
+#include "support/ReferenceScan.h"
 
 extern char** environ;
 
@@ -37,6 +38,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::karvello::testing::ListOf;
 using ::karvello::testing::ReferenceKey;
+using ::karvello::testing::ReferenceOrder;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
@@ -207,7 +209,7 @@ InMemory CliTest::RunInMemory(const std::string& command,
       .field =
           field.empty() ? 0u : static_cast<std::uint32_t>(std::stoul(field)),
       .delimiter = delimiter.empty() ? '\t' : delimiter[0]};
-  const KeyRules used = op.compares ? rules : KeyRules{};
+  const KeyRules used = op.takes.keys ? rules : KeyRules{};
   const bool zero = HasWord(command, "-z");
   // The items of a file: with -z, the bytes between NULs.
   auto read = [&](const std::string& file, std::vector<std::string>& items) {
@@ -242,7 +244,15 @@ InMemory CliTest::RunInMemory(const std::string& command,
   // the first of the keys read backwards.
   std::vector<std::uint8_t> marks(list.size());
   const bool last = HasWord(command, "--keep-last");
-  if (HasWord(command, "--regex")) {
+  if (op.kind == Kind::kReorders) {
+    std::vector<std::string> placed;
+    for (const std::size_t i :
+         ReferenceOrder(name, keys, HasWord(command, "--descending"),
+                        HasWord(command, "--natural"))) {
+      placed.push_back(list[i]);
+    }
+    list = std::move(placed);
+  } else if (HasWord(command, "--regex")) {
     const std::regex pattern(
         argument, rules.ignore_case ? std::regex::ECMAScript | std::regex::icase
                                     : std::regex::ECMAScript);
@@ -282,6 +292,65 @@ InMemory CliTest::RunInMemory(const std::string& command,
   return result;
 }
 
+// Command lines that run every row of the table with each option that
+// applies to it, alone or beside others, as the row's `takes` says; every
+// row also with the options of every command. A new row is run by them
+// with no edit here.
+std::vector<std::string> CommandsFromTable() {
+  // One word for each field of Takes: a new kind of choice needs its
+  // options written here.
+  static_assert(sizeof(Takes) == 6);
+  std::vector<std::string> commands;
+  for (const Operation& op : kOperations) {
+    const std::string name(op.name);
+    std::string line = name;
+    if (op.argument == Argument::kString) line += " 7";
+    if (op.argument == Argument::kOther) line += " other";
+    std::vector<std::string> options = {"--stats", "--lines --lf", "-z"};
+    if (op.takes.keys) {
+      options.insert(options.end(),
+                     {"--ignore-case --trim --stats", "--normalize --lines",
+                      "--lines --field 2 --delimiter , --trim",
+                      "-z --field 1 --delimiter - --ignore-case"});
+    }
+    if (op.argument == Argument::kOther && op.takes.keys) {
+      // OTHER's items as the keys of the lines' second fields.
+      commands.push_back(name + " keys --lines --field 2 --delimiter - --trim");
+    }
+    if (op.takes.pattern) {
+      commands.push_back(name + " '[0-9]7$' --regex --lines");
+      commands.push_back(
+          name + " '^\\s?(text|caf)' --regex --ignore-case --normalize");
+      commands.push_back(name +
+                         " '7\"?$' --regex --lines --field 2 --delimiter ,");
+    }
+    if (op.takes.keep_last) {
+      options.insert(options.end(),
+                     {"--keep-last", "--keep-last --ignore-case"});
+    }
+    if (op.takes.count) {
+      options.insert(options.end(), {"--count --lines", "--count --lf -z"});
+      if (op.takes.keep_last) {
+        options.push_back("--keep-last --count --ignore-case --normalize");
+      }
+    }
+    if (op.takes.descending) {
+      options.insert(options.end(),
+                     {"--descending", "--descending --ignore-case --trim"});
+    }
+    if (op.takes.natural) {
+      options.insert(options.end(),
+                     {"--natural --lines --field 2 --delimiter ,",
+                      "--natural -z --normalize"});
+      if (op.takes.descending) options.push_back("--natural --descending");
+    }
+    for (const std::string& option : options) {
+      commands.push_back(line + " " + option);
+    }
+  }
+  return commands;
+}
+
 TEST_F(CliTest, EveryOperationInEveryModeWritesWhatTheRunInMemoryWrites) {
   Write("big", MixedListFile());
   Write("small", RandomListFile(7, 200 << 10, 60000));
@@ -291,40 +360,7 @@ TEST_F(CliTest, EveryOperationInEveryModeWritesWhatTheRunInMemoryWrites) {
     keys += std::to_string(n * 2654435761u % 1000003) + "\n";
   }
   Write("keys", keys);
-  const std::string commands[] = {
-      "cat",
-      "cat --lines --lf --stats",
-      "cat -z --stats",
-      "dedupe",
-      "dedupe --ignore-case --trim --stats",
-      "dedupe --count",
-      "dedupe --count --ignore-case --lines",
-      "dedupe --keep-last",
-      "dedupe --keep-last --count --ignore-case --normalize",
-      "dedupe -z --ignore-case --lf",
-      "dedupe --lines --field 2 --delimiter , --trim",
-      "dedupe --lines --field 2 --ignore-case",
-      "remove-all-dupes",
-      "remove-all-dupes --trim --stats",
-      "remove-all-dupes --normalize --lines",
-      "keep-dupes --ignore-case",
-      "keep-dupes --count --lf -z",
-      "keep-dupes --lines --field 2 --delimiter , --count",
-      "remove-all-dupes -z --field 1 --delimiter -",
-      "remove-with 7",
-      "remove-with '[0-9]7$' --regex --lines",
-      "remove-with '7\"?$' --regex --lines --field 2 --delimiter ,",
-      "remove-without TEXT --ignore-case --lf",
-      "remove-without '^\\s?(text|caf)' --regex --ignore-case --normalize",
-      "remove-blanks --stats",
-      "subtract other",
-      "subtract other --ignore-case --lines",
-      "subtract other -z",
-      "subtract keys --lines --field 2 --delimiter - --trim",
-      "keep-matches other --trim --stats",
-      "keep-matches small --lf",
-      "keep-matches keys -z --field 2 --delimiter -",
-  };
+  const std::vector<std::string> commands = CommandsFromTable();
   struct Mode {
     const char* line;  // {} is the command
     std::vector<std::string> inputs;

@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "lists/Main.h"
 #include "support/ItemLists.h"
 
 namespace karvello {
@@ -155,8 +157,48 @@ class CountingObserver final : public internal::RemovalObserver {
   void WillClear(ItemList& list) override {
     seen.push_back("clear of " + std::to_string(list.ListCount()));
   }
+  void WillReorder(const ItemList& list,
+                   std::span<const std::int64_t> order) override {
+    seen.push_back("reorder of " + std::to_string(list.ListCount()) + " from " +
+                   std::to_string(order[0]));
+  }
   std::vector<std::string> seen;
 };
+
+// A reorder moves the index alone, so the texts then lie out of list
+// order: whatever scans the storage, compacts it or appends to it must
+// still find each item's own bytes.
+TEST(ItemListTest, ReorderedItemsKeepTheirTextsThroughEveryChange) {
+  ItemList list = ListOf({"apple", "kiwi", "fig", "banana", "cherry"});
+  list.SetListIndex(1);
+  list.Reorder(std::vector<ItemList::Index>{3, 4, 2, 0, 1});
+  EXPECT_THAT(ItemsOf(list),
+              ElementsAre("banana", "cherry", "fig", "apple", "kiwi"));
+  EXPECT_EQ(list.ListIndex(), 4);
+  EXPECT_FALSE(list.RawStorage().in_order);
+  // Orders that are no permutation change nothing.
+  for (const std::vector<ItemList::Index>& bad :
+       {std::vector<ItemList::Index>{0, 1, 2, 3},
+        {0, 1, 2, 3, 3},
+        {0, 1, 2, 3, 5},
+        {0, 1, 2, 3, -1}}) {
+    EXPECT_THROW(list.Reorder(bad), std::invalid_argument);
+  }
+  EXPECT_THAT(ItemsOf(list),
+              ElementsAre("banana", "cherry", "fig", "apple", "kiwi"));
+  // A search over the storage finds each text in its own item.
+  RemoveItemsWith(list, "an");
+  EXPECT_THAT(ItemsOf(list), ElementsAre("cherry", "fig", "apple", "kiwi"));
+  RemoveItemsWithout(list, "i");
+  EXPECT_THAT(ItemsOf(list), ElementsAre("fig", "kiwi"));
+  // Compacted, the texts come back in list order.
+  list.AddItem("date");
+  list.RemoveItem(0);
+  EXPECT_TRUE(list.RawStorage().in_order);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("kiwi", "date"));
+  RemoveItemsWith(list, "iw");
+  EXPECT_THAT(ItemsOf(list), ElementsAre("date"));
+}
 
 // What the undo history relies on and cannot see itself; its own tests
 // replay every kind of change through the door.
@@ -198,11 +240,16 @@ TEST(ItemListTest, TheUndoDoorIsTheListObjectsAlone) {
   list.SetListIndex(1);
   UndoDoor::Truncate(list, 1);
   EXPECT_EQ(list.ListIndex(), -1);
+  list.AddItem("y");
+  // An order that moves nothing is no change to be told of.
+  list.Reorder(std::vector<ItemList::Index>{0, 1});
+  list.Reorder(std::vector<ItemList::Index>{1, 0});
   list.Clear();
   UndoDoor::SetRemovalObserver(list, nullptr);
   list.AddItem("z");
   list.Clear();
-  EXPECT_THAT(observer.seen, ElementsAre("ccc", "dddd", "clear of 1"));
+  EXPECT_THAT(observer.seen,
+              ElementsAre("ccc", "dddd", "reorder of 2 from 1", "clear of 2"));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lists/Main.h"
+#include "lists/Operations.h"
 #include "support/ItemLists.h"
 
 namespace karvello {
@@ -112,7 +113,7 @@ TEST_F(UndoHistoryTest, RandomChangesReplayBothWays) {
       if (list.ListCount() > 0 && pick(2) == 0) {
         list.SetListIndex(pick(static_cast<int>(list.ListCount())));
       }
-      const int kind = pick(9);
+      const int kind = pick(12);
       const std::array<Snapshot, 2> before = {Snap(one_), Snap(two_)};
       const std::function<void(ItemList&)> changes[] = {
           [](ItemList& l) { RemoveDupesExceptFirst(l); },
@@ -127,6 +128,17 @@ TEST_F(UndoHistoryTest, RandomChangesReplayBothWays) {
           },
           [&](ItemList& l) {
             for (int i = 0, n = pick(5); i < n; ++i) l.AddItem(text());
+          },
+          [](ItemList& l) {
+            Apply(OperationOf(Op::kSort), {.descending = true}, l, "", {});
+          },
+          [](ItemList& l) { Apply(OperationOf(Op::kReverse), {}, l, "", {}); },
+          // Several edits in one step, a reorder between them.
+          [&](ItemList& l) {
+            l.AddItem("zz");
+            Apply(OperationOf(Op::kSort), {.keys = {.ignore_case = true}}, l,
+                  "", {});
+            RemoveItemsWith(l, "x");
           }};
       Step(id, step, changes[kind]);
       if (Snap(list).items != before[id].items) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "lists/Operations.h"
+#include "pipeline/SortedRuns.h"
 
 namespace karvello {
 namespace {
@@ -26,48 +27,6 @@ using ::testing::ElementsAreArray;
 using ::testing::Pair;
 
 using Texts = std::vector<std::string>;
-
-// Plain transcriptions of what each operation leaves, written without the
-// item list or any hash table.
-Texts FirstCopies(const Texts& list) {
-  std::set<std::string> seen;
-  Texts kept;
-  for (const std::string& text : list) {
-    if (seen.insert(text).second) kept.push_back(text);
-  }
-  return kept;
-}
-Texts UniqueTexts(const Texts& list) {
-  std::map<std::string, int> count;
-  for (const std::string& text : list) ++count[text];
-  Texts kept;
-  for (const std::string& text : list) {
-    if (count[text] == 1) kept.push_back(text);
-  }
-  return kept;
-}
-Texts LastCopies(const Texts& list) {
-  Texts kept = FirstCopies(Texts(list.rbegin(), list.rend()));
-  std::reverse(kept.begin(), kept.end());
-  return kept;
-}
-Texts FirstOfCopies(const Texts& list) {
-  std::map<std::string, int> count;
-  for (const std::string& text : list) ++count[text];
-  Texts kept;
-  for (const std::string& text : FirstCopies(list)) {
-    if (count[text] > 1) kept.push_back(text);
-  }
-  return kept;
-}
-Texts InOther(const Texts& list, const Texts& other, bool wanted) {
-  const std::set<std::string> in_other(other.begin(), other.end());
-  Texts kept;
-  for (const std::string& text : list) {
-    if (in_other.contains(text) == wanted) kept.push_back(text);
-  }
-  return kept;
-}
 
 // Texts drawn from a pool of `distinct`, one of which takes a quarter of all
 // draws; now and then a long text or one holding NUL and line ends.
@@ -122,26 +81,97 @@ class PartitionedRunTest : public ::testing::Test {
   std::size_t parts_by_keys_ = 0;
 };
 
-TEST_F(PartitionedRunTest, EveryOperationLeavesWhatItLeavesOnTheWholeList) {
-  for (const unsigned seed : {1u, 2u, 3u}) {
-    SCOPED_TRACE(seed);
-    std::mt19937 random(seed);
-    const Texts list = RandomTexts(random, 3000, 700 * seed);
-    const Texts other = RandomTexts(random, 800, 1400);
+// The choices of a run that a row takes, each alone and some together,
+// as the table says: a new row, or a row that takes more, is run here too.
+std::vector<Choices> ChoicesFor(const Operation& op) {
+  std::vector<Choices> all = {{}};
+  if (op.takes.keys) {
+    all.push_back({.keys = {.ignore_case = true, .trim = true}});
+    all.push_back({.keys = {.field = 2, .delimiter = ' '}});
+  }
+  if (op.takes.keep_last) {
+    all.push_back({.keep_last = true});
+    all.push_back({.keys = {.ignore_case = true}, .keep_last = true});
+  }
+  if (op.takes.descending) {
+    all.push_back({.descending = true});
+    all.push_back({.keys = {.trim = true}, .descending = true});
+  }
+  if (op.takes.natural) {
+    all.push_back({.natural = true});
+    all.push_back({.descending = op.takes.descending, .natural = true});
+  }
+  return all;
+}
 
-    EXPECT_THAT(RunParts(list, nullptr, RowOf(Op::kDedupe)),
-                ElementsAreArray(FirstCopies(list)));
-    EXPECT_THAT(
-        RunParts(list, nullptr, RowOf(Op::kDedupe, {.keep_last = true})),
-        ElementsAreArray(LastCopies(list)));
-    EXPECT_THAT(RunParts(list, nullptr, RowOf(Op::kRemoveAllDupes)),
-                ElementsAreArray(UniqueTexts(list)));
-    EXPECT_THAT(RunParts(list, nullptr, RowOf(Op::kKeepDupes)),
-                ElementsAreArray(FirstOfCopies(list)));
-    EXPECT_THAT(RunParts(list, &other, RowOf(Op::kSubtract)),
-                ElementsAreArray(InOther(list, other, false)));
-    EXPECT_THAT(RunParts(list, &other, RowOf(Op::kKeepMatches)),
-                ElementsAreArray(InOther(list, other, true)));
+// Every row of the table, under each choice it takes, leaves in parts (or
+// in sorted runs, for a row that reorders) what it leaves when the whole
+// list is in memory, with parts and runs as small as they go.
+TEST_F(PartitionedRunTest, EveryRowLeavesWhatItLeavesOnTheWholeList) {
+  for (const unsigned seed : {1u, 2u, 3u}) {
+    std::mt19937 random(seed);
+    Texts list = RandomTexts(random, 3000, 700 * seed);
+    for (std::string& text : list) {
+      if (random() % 3 == 0)
+        text = " ITEM  0" + text.substr(std::min<std::size_t>(5, text.size()));
+    }
+    const Texts other = RandomTexts(random, 800, 1400);
+    for (const Operation& op : kOperations) {
+      for (const Choices& choices : ChoicesFor(op)) {
+        SCOPED_TRACE(testing::Message()
+                     << "seed " << seed << ", " << op.name << ", fold "
+                     << choices.keys.ignore_case << ", field "
+                     << choices.keys.field << ", last " << choices.keep_last
+                     << ", descending " << choices.descending << ", natural "
+                     << choices.natural);
+        const std::string search = "item 1";
+        ItemList whole;
+        for (const std::string& text : list) whole.AddItem(text);
+        ItemList other_list;
+        for (const std::string& text : other) other_list.AddItem(text);
+        Apply(op, choices, whole, search, other_list);
+        Texts expected;
+        for (ItemList::Index i = 0; i < whole.ListCount(); ++i) {
+          expected.emplace_back(whole.UncheckedItem(i));
+        }
+        Texts result;
+        if (op.kind == Kind::kReorders) {
+          // Runs of 97 items, merged two at a time: several passes.
+          SortedRuns runs(
+              op, choices,
+              {.temp_dir = ::testing::TempDir(), .merge_bytes = 128 << 10});
+          ItemList run;
+          for (const std::string& text : list) {
+            run.AddItem(text);
+            if (run.ListCount() == 97) runs.AddRun(run);
+          }
+          runs.AddRun(run);
+          runs.Finish(
+              [&](std::string_view item) { result.emplace_back(item); });
+          if (op.stream == Stream::kMergedRuns) {
+            EXPECT_GT(runs.MergePassesForTesting(), 3);
+          }
+        } else {
+          PartitionedRun run({.temp_dir = ::testing::TempDir(),
+                              .part_bytes = 4096,
+                              .keys = op.takes.keys ? choices.keys : KeyRules{},
+                              .keep_last = choices.keep_last});
+          for (const std::string& text : list) run.Add(text);
+          if (op.argument == Argument::kOther) {
+            for (const std::string& text : other) run.AddOther(text);
+          }
+          run.Finish(
+              [&](const ItemList& part, const ItemList& others,
+                  std::span<std::uint8_t> marks) {
+                Mark(op, choices, part, search, others, marks);
+              },
+              [&](std::string_view item, std::uint64_t) {
+                result.emplace_back(item);
+              });
+        }
+        ASSERT_THAT(result, ElementsAreArray(expected));
+      }
+    }
   }
 }
 

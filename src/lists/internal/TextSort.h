@@ -17,9 +17,11 @@ namespace karvello::internal {
 // their texts (byte-wise, a shorter text before its extensions), and items
 // with equal texts by index.
 //
+// Uses up to `parts` threads.
+//
 // Example: items "b", "a", "b", "" at indices 0 .. 3 sort to 3, 1, 0, 2.
 void SortByText(const ItemList::Storage& items, std::uint32_t* indices,
-                std::size_t count);
+                std::size_t count, int parts = 1);
 
 // Sets marks[i] for each item i of `members` as a repeat scan over the whole
 // list would: 1 when its text occurs at a lower index, or, with

@@ -26,6 +26,9 @@ class RemovalObserver {
   virtual void WillRemoveMarked(const ItemList& list,
                                 std::span<const std::uint8_t> marks) = 0;
   virtual void WillRemoveItem(const ItemList& list, std::int64_t i) = 0;
+  // Reorder(order), with `order` already checked.
+  virtual void WillReorder(const ItemList& list,
+                           std::span<const std::int64_t> order) = 0;
   virtual void WillClear(ItemList& list) = 0;
 };
 
