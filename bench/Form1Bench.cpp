@@ -214,44 +214,54 @@ double ToolSeconds(const QStringList& args) {
 }
 
 // More Commands on List 1, loaded from the benchmark's file: the count
-// from the option's click to the count line, then Apply up to the end of
-// the redraw, against karvello-cli on the file. state.range(0) picks the
-// command: 0 Remove Dupes ignoring case.
+// from the click that sets the command to the count line, then Apply up to
+// the end of the redraw, against karvello-cli on the file. state.range(0)
+// picks the command: 0 Remove Dupes ignoring case (the click on Ignore
+// case), 1 Sort (the change from Reverse to Sort).
 void BM_MoreCommands(benchmark::State& state) {
   Fixture& f = Shared();
   karvello::Form1& form = *f.form;
   karvello::ItemList loaded;
   if (karvello::AppendListFile(loaded, f.file) != 0) return;
-  const char* option = "Ignore case";
-  const QStringList tool_args = {"dedupe", "--ignore-case", "--no-progress",
-                                 QString::fromStdString(f.file)};
-  state.SetLabel("Remove Dupes, Ignoring Case");
+  const bool sort = state.range(0) == 1;
+  const QString file = QString::fromStdString(f.file);
+  const QStringList tool_args =
+      sort ? QStringList{"sort", "--no-progress", file}
+           : QStringList{"dedupe", "--ignore-case", "--no-progress", file};
+  state.SetLabel(sort ? "Sort" : "Remove Dupes, Ignoring Case");
   for (auto _ : state) {
     form.List1().Items() = loaded;
     form.List1().ItemsChanged();
     form.OpenMoreCommands(form.List1());
     auto* dialog = form.findChild<QWidget*>("MoreCommands1");
     auto* count = dialog->findChild<QLabel*>("Count");
-    auto* box = Control<QCheckBox>(*dialog, option);
+    auto* command = Control<QComboBox>(*dialog, "Command");
+    auto* box = Control<QCheckBox>(*dialog, "Ignore case");
     auto* apply = Control<QPushButton>(*dialog, "Apply");
-    if (box == nullptr || apply == nullptr) {
+    if (command == nullptr || box == nullptr || apply == nullptr) {
       state.SkipWithError("no such control");
       break;
     }
-    box->setChecked(false);
     auto counted = [&] {
       while (!count->text().startsWith("Removes") &&
-             !count->text().startsWith("Sorts")) {
+             !count->text().startsWith("Sorts") &&
+             !count->text().startsWith("Reverses")) {
         // Asleep between looks, as the window's event loop is, so that the
         // count's thread has the core.
         QCoreApplication::processEvents();
         QThread::msleep(5);
       }
     };
+    box->setChecked(false);
+    command->setCurrentText(sort ? "Reverse" : "Remove Dupes");
     counted();
     Redraw(form);
     const auto start = Clock::now();
-    box->setChecked(true);
+    if (sort) {
+      command->setCurrentText("Sort");
+    } else {
+      box->setChecked(true);
+    }
     counted();
     const auto count_end = Clock::now();
     apply->click();
@@ -412,7 +422,9 @@ BENCHMARK(BM_MoreCommands)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2)
-    ->Arg(0);
+    ->ArgName("command")
+    ->Arg(0)
+    ->Arg(1);
 BENCHMARK(BM_CopyList)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)

@@ -602,7 +602,7 @@ void Form1::PlanAndCarry(ListBox& list, ListBox& other,
         *plan = Plan(command, list.Items(), other.Items());
       });
   if (!Await(work, what)) return;
-  karvello::Carry(std::move(*plan), list.Items());
+  if (karvello::Carry(std::move(*plan), list.Items())) changed_in_place_ = true;
   list.ItemsChanged();
 }
 
@@ -618,7 +618,8 @@ void Form1::Carry(ListBox& list, const std::shared_ptr<BackgroundWork>& work,
     // The change waited for every reader, this one too, unless cancelled.
     if (!work->Finished() || work->Cancelled()) return;
     work->Rethrow();
-    karvello::Carry(std::move(*plan), list.Items());
+    if (karvello::Carry(std::move(*plan), list.Items()))
+      changed_in_place_ = true;
     list.ItemsChanged();
   });
 }

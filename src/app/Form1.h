@@ -160,8 +160,9 @@ class Form1 : public QWidget {
   // Guarded is, with `what` naming it in an error message.
   void Change(ListBox& list, const QString& name, const QString& what,
               const std::function<void()>& change);
+  // Undo (or Redo) once no work reads the lists; ReplayStep replays.
   void Replay(bool redo);
-  void Replay1(bool redo);
+  void ReplayStep(bool redo);
   // Waits for the work that reads the lists, with the busy pointer and,
   // after half a second, the progress window showing `what`; false when the
   // user cancelled (the work is then dropped, and still waited for by the
@@ -224,6 +225,8 @@ class Form1 : public QWidget {
   // A change runs. Only assistive technology can press a button behind the
   // modal windows a change may show, and such a press is ignored.
   bool changing_ = false;
+  // The change under way changed the list, whatever its count: a reorder.
+  bool changed_in_place_ = false;
   QStyle* frame_style_ = nullptr;  // owned by the window
   // Work that reads the lists and may not have ended.
   std::vector<std::shared_ptr<BackgroundWork>> readers_;

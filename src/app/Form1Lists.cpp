@@ -95,13 +95,16 @@ void Form1::Change(ListBox& list, const QString& name, const QString& what,
   }
   const int list_number = &list == list1_ ? 1 : 2;
   const ItemList::Index count_before = list.Items().ListCount();
+  changed_in_place_ = false;
   history_.Open(list_number - 1, list.Items(), ViewOf(list));
-  // What the change did before an error is a step too. Every change only
-  // removes or only appends, so it changed something when the count moved.
+  // What the change did before an error is a step too. A change that
+  // removes or appends changed something when the count moved; one that
+  // may keep the count says so.
   Guarded(what, change);
   history_.Close(ViewOf(list));
-  step_names_->Closed(history_, list.Items().ListCount() != count_before,
-                      StepName(name, list_number));
+  step_names_->Closed(
+      history_, changed_in_place_ || list.Items().ListCount() != count_before,
+      StepName(name, list_number));
   changing_ = false;
   emit ListsChanged();
 }
@@ -115,11 +118,11 @@ void Form1::Replay(bool redo) {
   const bool free =
       ListsFree(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"));
   changing_ = false;
-  if (free) Replay1(redo);
+  if (free) ReplayStep(redo);
   emit ListsChanged();
 }
 
-void Form1::Replay1(bool redo) {
+void Form1::ReplayStep(bool redo) {
   Guarded(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"), [this, redo] {
     std::array<ItemList*, 2> lists = {&list1_->Items(), &list2_->Items()};
     const std::optional<UndoHistory::Replayed> replayed =

@@ -12,18 +12,26 @@ ListCommand ListCommand::Effective() const {
   const Operation& row = OperationOf(op);
   ListCommand effective;
   effective.op = op;
-  if (row.argument == Argument::kString) {
-    effective.search = search;
-    effective.regex = regex;
-  }
+  if (row.argument == Argument::kString) effective.search = search;
+  effective.regex = regex && row.takes.pattern;
   if (row.takes.keys) effective.keys = keys;
   if (effective.keys.field == 0) effective.keys.delimiter = '\t';
   effective.keep_last = keep_last && row.takes.keep_last;
+  effective.descending = descending && row.takes.descending;
+  effective.natural = natural && row.takes.natural;
   return effective;
 }
 
 std::uint64_t ListPlan::Removed() const {
   return static_cast<std::uint64_t>(std::ranges::count(marks, 1));
+}
+
+bool ListPlan::ChangesNothing() const {
+  if (!reorders) return Removed() == 0;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    if (order[k] != static_cast<ItemList::Index>(k)) return false;
+  }
+  return true;
 }
 
 namespace {
@@ -58,17 +66,29 @@ ListPlan Plan(const ListCommand& command, const ItemList& list,
   const std::unique_ptr<RegexPattern> pattern = PatternOf(effective, error);
   const Choices choices{.keys = effective.keys,
                         .keep_last = effective.keep_last,
-                        .pattern = pattern.get()};
+                        .pattern = pattern.get(),
+                        .descending = effective.descending,
+                        .natural = effective.natural};
+  const Operation& row = OperationOf(effective.op);
   ListPlan plan;
+  if (row.kind == Kind::kReorders) {
+    plan.reorders = true;
+    plan.order = Order(row, choices, list);
+    return plan;
+  }
   plan.marks.resize(static_cast<std::size_t>(list.ListCount()));
-  Mark(OperationOf(effective.op), choices, list, effective.search, other,
-       plan.marks);
+  Mark(row, choices, list, effective.search, other, plan.marks);
   return plan;
 }
 
-void Carry(ListPlan&& plan, ItemList& list) {
-  if (plan.ChangesNothing()) return;
-  list.RemoveMarked(plan.marks);
+bool Carry(ListPlan&& plan, ItemList& list) {
+  if (plan.ChangesNothing()) return false;
+  if (plan.reorders) {
+    list.Reorder(plan.order);
+  } else {
+    list.RemoveMarked(plan.marks);
+  }
+  return true;
 }
 
 ItemList WithAppended(const ItemList& list,

@@ -33,6 +33,8 @@ struct ListCommand {
   bool regex = false;  // STRING is an RE2 expression
   KeyRules keys;
   bool keep_last = false;
+  bool descending = false;
+  bool natural = false;
 
   // The parts that the row takes, the others left out: two commands that
   // do the same compare equal.
@@ -42,17 +44,22 @@ struct ListCommand {
            a.keys.ignore_case == b.keys.ignore_case &&
            a.keys.trim == b.keys.trim && a.keys.normalize == b.keys.normalize &&
            a.keys.field == b.keys.field &&
-           a.keys.delimiter == b.keys.delimiter && a.keep_last == b.keep_last;
+           a.keys.delimiter == b.keys.delimiter && a.keep_last == b.keep_last &&
+           a.descending == b.descending && a.natural == b.natural;
   }
 };
 
-// What a command does to a list: one mark per item, 1 for an item that
-// goes.
+// What a command does to a list: for a row that removes, one mark per item,
+// 1 for an item that goes; for a row that reorders, the new order
+// (ItemList::Reorder).
 struct ListPlan {
+  bool reorders = false;
   std::vector<std::uint8_t> marks;
+  std::vector<ItemList::Index> order;
 
   std::uint64_t Removed() const;
-  bool ChangesNothing() const { return Removed() == 0; }
+  // It would leave every item where it is.
+  bool ChangesNothing() const;
 };
 
 // Why `command` cannot run, such as RE2's word on a bad expression; "" when
@@ -67,7 +74,8 @@ ListPlan Plan(const ListCommand& command, const ItemList& list,
               const ItemList& other);
 
 // Makes `plan` on `list`, the list it was worked out on, unchanged since.
-void Carry(ListPlan&& plan, ItemList& list);
+// True when the list changed.
+bool Carry(ListPlan&& plan, ItemList& list);
 
 // A copy of `list` with the items of `parts` after its own, made on any
 // thread for TakeAppended. The storage is copied as it is, with the bytes of

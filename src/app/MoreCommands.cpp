@@ -39,10 +39,7 @@ QString TitleCase(std::string_view name) {
 }
 
 // The rows the window runs: every row that changes something.
-// The rows that reorder come once the dialog can show their choices.
-bool Offered(const Operation& row) {
-  return row.id != Op::kCat && row.kind == Kind::kRemoves;
-}
+bool Offered(const Operation& row) { return row.id != Op::kCat; }
 
 QString Items(ItemList::Index n) {
   const QString number = QLocale().toString(static_cast<qlonglong>(n));
@@ -69,6 +66,8 @@ QString MoreCommands::NameOf(const ListCommand& command) {
   if (c.keys.field != 0)
     parts << QStringLiteral("By Field %1").arg(c.keys.field);
   if (c.keep_last) parts << QStringLiteral("Keeping the Last Copy");
+  if (c.natural) parts << QStringLiteral("Natural");
+  if (c.descending) parts << QStringLiteral("Descending");
   return parts.join(QStringLiteral(", "));
 }
 
@@ -102,9 +101,7 @@ void MoreCommands::showEvent(QShowEvent* event) {
   Recount();
 }
 
-// One piece, past 50 lines: the controls in the order the dialog shows
-// them, read as the form is.
-void MoreCommands::BuildControls() {
+QFormLayout* MoreCommands::BuildSettings() {
   auto* form = new QFormLayout;
   command_ = new QComboBox;
   command_->setAccessibleName(QStringLiteral("Command"));
@@ -127,6 +124,8 @@ void MoreCommands::BuildControls() {
   trim_ = check("&Trim spaces and tabs");
   normalize_ = check("&Normalize Unicode");
   keep_last_ = check("&Keep the last copy");
+  natural_ = check("Nat&ural");
+  descending_ = check("D&escending");
   field_ = new QSpinBox;
   field_->setRange(0, std::numeric_limits<int>::max());
   field_->setAccessibleName(QStringLiteral("Field"));
@@ -137,6 +136,11 @@ void MoreCommands::BuildControls() {
   delimiter_->setMaxLength(1);
   delimiter_->setPlaceholderText(QStringLiteral("Tab"));
   form->addRow(QStringLiteral("&Delimiter:"), delimiter_);
+  return form;
+}
+
+void MoreCommands::BuildControls() {
+  QFormLayout* form = BuildSettings();
   count_ = new QLabel;
   count_->setObjectName(QStringLiteral("Count"));
   count_->setTextFormat(Qt::PlainText);
@@ -162,7 +166,8 @@ void MoreCommands::BuildControls() {
   connect(search_, &QLineEdit::textChanged, this, &MoreCommands::Recount);
   connect(delimiter_, &QLineEdit::textChanged, this, &MoreCommands::Recount);
   connect(field_, &QSpinBox::valueChanged, this, &MoreCommands::Recount);
-  for (QCheckBox* box : {regex_, ignore_case_, trim_, normalize_, keep_last_}) {
+  for (QCheckBox* box : {regex_, ignore_case_, trim_, normalize_, keep_last_,
+                         natural_, descending_}) {
     connect(box, &QCheckBox::toggled, this, &MoreCommands::Recount);
   }
 }
@@ -179,6 +184,8 @@ ListCommand MoreCommands::Command() const {
   const QByteArray delimiter = delimiter_->text().toUtf8();
   if (delimiter.size() == 1) command.keys.delimiter = delimiter[0];
   command.keep_last = keep_last_->isChecked();
+  command.natural = natural_->isChecked();
+  command.descending = descending_->isChecked();
   return command;
 }
 
@@ -194,15 +201,16 @@ QString MoreCommands::Problem(const ListCommand& command) const {
 void MoreCommands::Recount() {
   const Operation& row =
       OperationOf(static_cast<Op>(command_->currentData().toInt()));
-  const bool takes_string = row.argument == Argument::kString;
-  search_->setEnabled(takes_string);
-  regex_->setEnabled(takes_string);
+  search_->setEnabled(row.argument == Argument::kString);
+  regex_->setEnabled(row.takes.pattern);
   for (QWidget* w : std::initializer_list<QWidget*>{ignore_case_, trim_,
                                                     normalize_, field_}) {
     w->setEnabled(row.takes.keys);
   }
   delimiter_->setEnabled(row.takes.keys && field_->value() != 0);
   keep_last_->setEnabled(row.takes.keep_last);
+  natural_->setEnabled(row.takes.natural);
+  descending_->setEnabled(row.takes.descending);
 
   const ListCommand command = Command().Effective();
   const QString problem = Problem(command);
@@ -243,10 +251,18 @@ void MoreCommands::ShowCount() {
     SetCountText(QString::fromLocal8Bit(e.what()));
     return;
   }
-  SetCountText(QStringLiteral("Removes %1 of %2")
-                   .arg(QLocale().toString(static_cast<qulonglong>(
-                            count_work_->plan->Removed())),
-                        Items(count_work_->items)));
+  const ListPlan& plan = *count_work_->plan;
+  if (plan.reorders) {
+    // "Sorts 2,000,000 items", "Reverses 1 item".
+    SetCountText(QStringLiteral("%1s %2").arg(
+        RowName(count_work_->command.op).section(u' ', 0, 0),
+        Items(count_work_->items)));
+    return;
+  }
+  SetCountText(
+      QStringLiteral("Removes %1 of %2")
+          .arg(QLocale().toString(static_cast<qulonglong>(plan.Removed())),
+               Items(count_work_->items)));
 }
 
 void MoreCommands::SetCountText(const QString& text) {

@@ -5,11 +5,12 @@
 // Its controls, by their accessible names: the combo box "Command" (every
 // row the window runs, by the buttons' captions where a button runs it:
 // "Remove Dupes", "Subtract", ...; by the row's own name otherwise: "Keep
-// Dupes"), the line edit "String" with the check box "Regular expression"
-// (RE2), the check boxes "Ignore case", "Trim spaces and tabs", "Normalize
-// Unicode" and "Keep the last copy", the spin box "Field" (0 for the whole
-// item) with the line edit "Delimiter" (one byte, Tab when empty), a line
-// that says what the command would do ("Removes 1,204 of 2,000,000 items"),
+// Dupes", "Sort"), the line edit "String" with the check box "Regular
+// expression" (RE2), the check boxes "Ignore case", "Trim spaces and tabs",
+// "Normalize Unicode", "Keep the last copy", "Natural" and "Descending", the
+// spin box "Field" (0 for the whole item) with the line edit "Delimiter"
+// (one byte, Tab when empty), a line that says what the command would do
+// ("Removes 1,204 of 2,000,000 items", "Sorts 2,000,000 items"),
 // and the buttons "Apply" and "Close". A control is enabled only where the
 // chosen row takes it; a STRING that is empty or no expression, or a
 // delimiter that is not one byte, leaves Apply disabled, with the reason in
@@ -35,6 +36,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -67,6 +69,8 @@ class MoreCommands final : public QDialog {
 
  private:
   void BuildControls();
+  // The Command box and the controls of STRING and the options.
+  QFormLayout* BuildSettings();
   // Enables what the chosen row takes, checks the settings, and starts the
   // count.
   void Recount();
@@ -84,6 +88,8 @@ class MoreCommands final : public QDialog {
   QCheckBox* trim_ = nullptr;
   QCheckBox* normalize_ = nullptr;
   QCheckBox* keep_last_ = nullptr;
+  QCheckBox* natural_ = nullptr;
+  QCheckBox* descending_ = nullptr;
   QSpinBox* field_ = nullptr;
   QLineEdit* delimiter_ = nullptr;
   QLabel* count_ = nullptr;

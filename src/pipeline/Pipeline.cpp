@@ -233,44 +233,36 @@ class Runner {
     }
   }
 
-  // The set of first copies seen, or of OTHER's texts, by their keys. Read
-  // ahead, the keys are split in two halves by their hashes: the reading
-  // thread keeps one half (`ahead`), this thread the other (`texts`).
+  // The set of first copies seen, or of OTHER's texts, by their keys.
   struct KeySet {
     TextSet texts;
-    TextSet ahead;
     std::uint64_t bytes = 0;
 
-    // The marks of the items of `half` in `block` (of all, without hashes):
-    // 1 when item i's key was added to `set` or, with `find`, is in it.
-    // Returns the bytes the set grew by.
-    static std::uint64_t Mark(TextSet& set, KeyedBlock& block, unsigned half,
-                              bool find) {
+    // The marks of the items of `block`: 1 when item i's key was added to
+    // the set or, with `find`, is in it.
+    void Mark(KeyedBlock& block, bool find) {
       const ItemList& keys = block.keys();
+      block.marks.resize(static_cast<std::size_t>(keys.ListCount()));
       std::uint8_t* marks = block.marks.data();
-      if (block.hashes() == nullptr) {
-        block.marks.resize(static_cast<std::size_t>(keys.ListCount()));
-        marks = block.marks.data();
-        if (find) {
-          set.FindAll(keys, marks);
+      const std::uint64_t* hashes = block.hashes();
+      if (find) {
+        if (hashes != nullptr) {
+          texts.FindAll(keys, hashes, marks);
         } else {
-          set.InsertAll(keys, marks);
+          texts.FindAll(keys, marks);
         }
-      } else if (find) {
-        set.FindHalf(keys, block.hashes(), half, marks);
+        return;
+      }
+      if (hashes != nullptr) {
+        texts.InsertAll(keys, hashes, marks);
       } else {
-        set.InsertHalf(keys, block.hashes(), half, marks);
+        texts.InsertAll(keys, marks);
       }
-      if (find) return 0;
-      std::uint64_t grown = 0;
       for (ItemList::Index i = 0; i < keys.ListCount(); ++i) {
-        const auto k = static_cast<std::size_t>(i);
-        if (marks[k] != 0 && (block.hashes() == nullptr ||
-                              TextSet::HalfOf(block.hashes()[k]) == half)) {
-          grown += keys.UncheckedItem(i).size() + kSetEntryBytes;
+        if (marks[static_cast<std::size_t>(i)] != 0) {
+          bytes += keys.UncheckedItem(i).size() + kSetEntryBytes;
         }
       }
-      return grown;
     }
   };
 
@@ -280,21 +272,16 @@ class Runner {
     return !block.other() && op_.stream != Stream::kFirstCopies;
   }
 
-  // The blocks are read on a thread of its own, which also does half of
-  // the set's work, when there is a second CPU for it. A set that outgrows
-  // the budget stops the keying; the blocks keyed before still go through
-  // the set, those after it through parts.
+  // The blocks are read on a thread of their own when there is a second
+  // CPU for it. A set that outgrows the budget stops the keying; the blocks
+  // keyed before still go through the set, those after it through parts.
   Status StreamPastSet() {
     KeySet set;
-    ReadAhead blocks(
-        other_ ? &*other_ : nullptr, inputs_, job_.keys, set.texts.hasher(),
-        UsableCpus() >= 2, [this, &set](KeyedBlock& block) {
-          block.shared_bytes = KeySet::Mark(set.ahead, block, 1, Finds(block));
-        });
+    ReadAhead blocks(other_ ? &*other_ : nullptr, inputs_, job_.keys,
+                     set.texts.hasher(), UsableCpus() >= 2, {});
     bool stopped = false;
     auto insert = [&](KeyedBlock& block) {
-      set.bytes += KeySet::Mark(set.texts, block, 0, Finds(block)) +
-                   (block.hashes() != nullptr ? block.shared_bytes : 0);
+      set.Mark(block, Finds(block));
       if (set.bytes > budget_ && !stopped) {
         blocks.StopKeying();
         stopped = true;
@@ -312,7 +299,7 @@ class Runner {
         const ItemList& items = block->items();
         counts_.read += static_cast<std::uint64_t>(items.ListCount());
         if (Finds(*block)) {
-          KeySet::Mark(set.texts, *block, 0, true);
+          set.Mark(*block, true);
         } else {
           insert(*block);
         }
@@ -445,9 +432,7 @@ class Runner {
         .count_copies = job_.count_copies,
         .keep_last = job_.keep_last});
     if (set == nullptr) return;
-    for (const TextSet* texts : {&set->texts, &set->ahead}) {
-      texts->ForEach([this](std::string_view key) { run_->AddOther(key); });
-    }
+    set->texts.ForEach([this](std::string_view key) { run_->AddOther(key); });
     *set = KeySet();
   }
 

@@ -5,15 +5,15 @@
 // Read ahead, the reading runs on a thread of its own, at most one block
 // ahead of the caller: while the caller looks a block's items up in its set
 // and writes them, the next block is read, split into items, keyed and
-// hashed, and given to `share`, which does its part of the set's work on
-// this thread (half of the items, by their hashes, in a set of its own).
+// hashed, and given to `share`, if any, which may do a part of the set's
+// work on this thread (the items of one half, TextSet::HalfOf, say).
 // Otherwise each block is read when it is asked for, in the caller's
 // thread, and comes without hashes, as a plain loop would read it. Either
 // way the blocks, and what fails, come in the same order, and no more than
 // two blocks are held at a time.
 //
 //   ReadAhead blocks(nullptr, inputs, keys, set.hasher(), UsableCpus() >= 2,
-//                    [&](KeyedBlock& block) { Half(block); });
+//                    {});
 //   while (KeyedBlock* block = blocks.Next()) Use(*block);
 //
 // A read that fails, or memory that runs out, while a block is read is

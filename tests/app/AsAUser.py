@@ -192,8 +192,9 @@ def dialog_named(title):
 
 def more_commands(window, folder):
     """More Commands on List 2, as a screen reader user runs it: Remove
-    Dupes ignoring case, its undo from the list's menu, then the list saved
-    through the real Save dialog."""
+    Dupes ignoring case, its undo from the list's menu, Sort with Natural
+    (the dialog opened again keeps Ignore case), then the list saved through
+    the real Save dialog."""
     words = os.path.join(folder, "words")
     with open(words, "w") as f:
         f.write("b10\nAnna\nb9\nANNA\nb1\nanna\n")
@@ -236,8 +237,22 @@ def more_commands(window, folder):
     if entry != "Undo Remove Dupes, Ignoring Case (List 2)":
         fail("the undo entry: %r" % entry)
     wait_for("the undo", lambda: second.childCount == 6)
+    entry = menu_entry("Up")
+    dialog = dialog_named("More Commands (List 2)")
+    key("alt+c")
+    key("End")
+    key("Up")
+    wait_for("Sort chosen", lambda: find(dialog, "combo box", "Sort"))
+    press(find(dialog, "check box", "Natural"))
+    count = wait_for("the count of Sort", lambda: find(
+        dialog, "label", "Sorts 6 items"))
+    press(find(dialog, "push button", "Apply"))
+    wait_for("the sorted list", lambda: second.getChildAtIndex(5) is not None
+             and second.getChildAtIndex(5).name == "b10")
+    press(find(dialog, "push button", "Close"))
+    time.sleep(0.3)
     save_list(window, 2, os.path.join(folder, "saved"),
-              "b10\r\nAnna\r\nb9\r\nANNA\r\nb1\r\nanna\r\n")
+              "Anna\r\nANNA\r\nanna\r\nb1\r\nb9\r\nb10\r\n")
 
 
 def save_list(window, number, path, expected):

@@ -48,12 +48,9 @@ struct Option {
 };
 
 bool Compares(const karvello::Operation& row) { return row.takes.keys; }
-bool TakesString(const karvello::Operation& row) {
-  return row.argument == karvello::Argument::kString;
-}
-bool FirstCopies(const karvello::Operation& row) {
-  return row.takes.keep_last;
-}
+bool TakesPattern(const karvello::Operation& row) { return row.takes.pattern; }
+bool KeepsLast(const karvello::Operation& row) { return row.takes.keep_last; }
+bool Orders(const karvello::Operation& row) { return row.takes.natural; }
 bool Always(const karvello::Operation&) { return true; }
 
 const Option kOptions[] = {
@@ -69,12 +66,18 @@ const Option kOptions[] = {
        j.keys.field = 2;
        j.keys.delimiter = ',';
      }},
-    {"Keep the last copy", FirstCopies,
+    {"Keep the last copy", KeepsLast,
      [](karvello::Job& j) { j.keep_last = true; }},
-    {"Regular expression", TakesString,
+    {"Regular expression", TakesPattern,
      [](karvello::Job& j) {
        j.regex = true;
        j.search = "^[ab].*[ae]$";
+     }},
+    {"Natural", Orders, [](karvello::Job& j) { j.natural = true; }},
+    {"Descending", Orders, [](karvello::Job& j) { j.descending = true; }},
+    {"Natural, Descending, Ignore case", Orders,
+     [](karvello::Job& j) {
+       j.natural = j.descending = j.keys.ignore_case = true;
      }},
     {"Ignore case, Trim spaces and tabs, Normalize Unicode", Compares,
      [](karvello::Job& j) {
@@ -126,7 +129,7 @@ class MoreCommandsTest : public QObject {
     QTest::addColumn<int>("op");
     QTest::addColumn<int>("option");
     for (const karvello::Operation& row : karvello::kOperations) {
-      if (row.id == Op::kCat || row.kind != karvello::Kind::kRemoves) continue;
+      if (row.id == Op::kCat) continue;
       for (int k = 0; k < static_cast<int>(std::size(kOptions)); ++k) {
         if (!kOptions[k].applies(row)) continue;
         const QByteArray name = QByteArray(row.name.data(), row.name.size()) +
@@ -148,16 +151,22 @@ class MoreCommandsTest : public QObject {
     Open(form_->List1());
     SetUp(row, job);
     // The count says what Apply then does.
-    QTRY_VERIFY(Count().startsWith("Removes"));
-    QCOMPARE(Count(), QStringLiteral("Removes %1 of %2 items")
-                          .arg(kItems.size() - expected.size())
-                          .arg(kItems.size()));
+    const bool reorders = row.kind == karvello::Kind::kReorders;
+    QTRY_VERIFY(Count().startsWith(reorders ? "S" : "Removes") ||
+                Count().startsWith("Reverses"));
+    QCOMPARE(Count(), reorders
+                          ? QStringLiteral("%1s %2 items")
+                                .arg(karvello::MoreCommands::RowName(row.id))
+                                .arg(kItems.size())
+                          : QStringLiteral("Removes %1 of %2 items")
+                                .arg(kItems.size() - expected.size())
+                                .arg(kItems.size()));
     Control<QPushButton>("Apply")->click();
     QCOMPARE(Items(form_->List1()), expected.join('|'));
     QCOMPARE(Items(form_->List2()), kOther.join('|'));
     QVERIFY(dialog()->isVisible());
     // One step, which takes the list back and makes the change again.
-    const bool changed = expected.size() != kItems.size();
+    const bool changed = expected != kItems;
     QCOMPARE(form_->HistoryForTesting().CanUndo(), changed);
     form_->Undo();
     QCOMPARE(Items(form_->List1()), kItems.join('|'));
@@ -173,9 +182,9 @@ class MoreCommandsTest : public QObject {
     QStringList rows;
     auto* command = Control<QComboBox>("Command");
     for (int i = 0; i < command->count(); ++i) rows << command->itemText(i);
-    QVERIFY(rows.join('|').startsWith(
-        "Remove Dupes|Remove All Dupes|Keep Dupes|Remove With|Remove Without|"
-        "Remove Blanks|Subtract|Keep Matches"));
+    QCOMPARE(rows.join('|'),
+             "Remove Dupes|Remove All Dupes|Keep Dupes|Remove With|Remove "
+             "Without|Remove Blanks|Subtract|Keep Matches|Sort|Reverse");
     // What each row enables, in the order of the controls.
     const char* controls[] = {"String",
                               "Regular expression",
@@ -183,6 +192,8 @@ class MoreCommandsTest : public QObject {
                               "Trim spaces and tabs",
                               "Normalize Unicode",
                               "Keep the last copy",
+                              "Natural",
+                              "Descending",
                               "Field",
                               "Delimiter"};
     auto enabled = [&](const QString& row) {
@@ -193,11 +204,13 @@ class MoreCommandsTest : public QObject {
       }
       return on;
     };
-    QCOMPARE(enabled("Remove Dupes"), "00111110");
-    QCOMPARE(enabled("Remove Blanks"), "00000000");
-    QCOMPARE(enabled("Subtract"), "00111010");
+    QCOMPARE(enabled("Remove Dupes"), "0011110010");
+    QCOMPARE(enabled("Remove Blanks"), "0000000000");
+    QCOMPARE(enabled("Subtract"), "0011100010");
     Control<QSpinBox>("Field")->setValue(3);
-    QCOMPARE(enabled("Remove With"), "11111011");
+    QCOMPARE(enabled("Sort"), "0011101111");
+    QCOMPARE(enabled("Reverse"), "0000000000");
+    QCOMPARE(enabled("Remove With"), "1111100011");
     // An empty STRING, a bad expression or a quote as delimiter: no Apply,
     // and the reason where the count goes.
     auto* apply = Control<QPushButton>("Apply");
@@ -232,6 +245,15 @@ class MoreCommandsTest : public QObject {
     QCOMPARE(Control<QComboBox>("Command")->currentText(), "Remove With");
     QCOMPARE(Control<QLineEdit>("String")->text(), "(b)");
     QVERIFY(Control<QCheckBox>("Ignore case")->isChecked());
+    // A reorder keeps the count and is a step all the same.
+    Control<QCheckBox>("Ignore case")->setChecked(false);
+    Control<QComboBox>("Command")->setCurrentText("Sort");
+    Control<QCheckBox>("Natural")->setChecked(true);
+    QTRY_COMPARE(Count(), "Sorts 4 items");
+    Control<QPushButton>("Apply")->click();
+    QCOMPARE(Items(form_->List2()), "Anna,0|anna|x|\u00e9");
+    QCOMPARE(MenuEntries(form_->List2())[1],
+             "Undo Sort, Natural (List 2)\tCtrl+Z");
   }
 
   void noListChangesWhileWorkReadsIt() {
@@ -261,8 +283,7 @@ class MoreCommandsTest : public QObject {
     // The removed items of the first step stay where the list holds them
     // when a paste merges into it; both steps replay.
     QGuiApplication::clipboard()->setText("new 1\nnew 2\n");
-    QTest::mouseClick(form_->findChild<QPushButton*>("Check4"),
-                      Qt::LeftButton);
+    QTest::mouseClick(form_->findChild<QPushButton*>("Check4"), Qt::LeftButton);
     const QString deduped = Items(form_->List1());
     form_->Paste(form_->List1());
     QCOMPARE(Items(form_->List1()), deduped + "|new 1|new 2");
@@ -307,6 +328,8 @@ class MoreCommandsTest : public QObject {
     Control<QCheckBox>("Trim spaces and tabs")->setChecked(job.keys.trim);
     Control<QCheckBox>("Normalize Unicode")->setChecked(job.keys.normalize);
     Control<QCheckBox>("Keep the last copy")->setChecked(job.keep_last);
+    Control<QCheckBox>("Natural")->setChecked(job.natural);
+    Control<QCheckBox>("Descending")->setChecked(job.descending);
     Control<QSpinBox>("Field")->setValue(static_cast<int>(job.keys.field));
     Control<QLineEdit>("Delimiter")
         ->setText(job.keys.field != 0 ? QString(QChar(job.keys.delimiter))
