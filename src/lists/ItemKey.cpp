@@ -100,8 +100,14 @@ std::string_view FieldOf(std::string_view text, const KeyRules& rules,
 }  // namespace
 
 void AppendKey(std::string_view text, const KeyRules& rules, std::string& out) {
-  // Keys are made one item after another, so the stages' buffers are kept.
+  // Keys are made one item after another, so the stages' buffers are kept;
+  // not on Windows, where a thread_local's destructor may run after MinGW
+  // has released its storage (see ZeroedBlock.cpp).
+#ifdef _WIN32
+  std::string field, normal, folded;
+#else
   thread_local std::string field, normal, folded;
+#endif
   if (rules.field != 0) text = FieldOf(text, rules, field);
   if (rules.trim) text = Trimmed(text);
   if (!rules.normalize) {

@@ -13,6 +13,11 @@ namespace {
 // Small blocks are kept for the next call on the same thread: a fresh block
 // is fresh pages, whose faults can cost more than the whole operation on a
 // list of thirty thousand items (the */32767 cases of bench/ListsBench.cpp).
+//
+// Not on Windows: there MinGW keeps thread_local objects in emulated
+// thread storage, which a thread's end may release before the object's
+// destructor runs, so the destructor would free whatever the released
+// storage has come to hold.
 class BlockCache {
  public:
   ~BlockCache() {
@@ -62,7 +67,9 @@ class BlockCache {
   std::size_t count_ = 0;
 };
 
+#ifndef _WIN32
 thread_local BlockCache cache;
+#endif
 
 }  // namespace
 
@@ -73,11 +80,13 @@ ZeroedBlock::ZeroedBlock(std::size_t bytes) {
     data_ = MapBlock(mapped_bytes_);
     return;
   }
+#ifndef _WIN32
   data_ = cache.Take(bytes, cached_bytes_);
   if (data_ != nullptr) {
     std::memset(data_, 0, bytes);
     return;
   }
+#endif
   data_ = std::calloc(1, bytes);
   if (data_ == nullptr) throw std::bad_alloc();
   cached_bytes_ = bytes;
@@ -87,7 +96,11 @@ ZeroedBlock::~ZeroedBlock() {
   if (mapped_bytes_ != 0) {
     UnmapBlock(data_, mapped_bytes_);
   } else if (data_ != nullptr) {
+#ifdef _WIN32
+    std::free(data_);
+#else
     cache.Give(data_, cached_bytes_);
+#endif
   }
 }
 
