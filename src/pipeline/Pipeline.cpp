@@ -278,7 +278,7 @@ class Runner {
   Status StreamPastSet() {
     KeySet set;
     ReadAhead blocks(other_ ? &*other_ : nullptr, inputs_, job_.keys,
-                     set.texts.hasher(), UsableCpus() >= 2, {});
+                     set.texts.hasher(), UsableCpus() >= 2);
     bool stopped = false;
     auto insert = [&](KeyedBlock& block) {
       set.Mark(block, Finds(block));
