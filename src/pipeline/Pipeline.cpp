@@ -14,6 +14,7 @@
 
 #include "listfiles/ListFileWriter.h"
 #include "lists/TextSet.h"
+#include "lists/Threads.h"
 #include "pipeline/Inputs.h"
 #include "pipeline/PartitionedRun.h"
 #include "pipeline/Progress.h"
