@@ -21,11 +21,10 @@ namespace karvello {
 inline constexpr std::uint64_t kTwoThreadsFrom = 100000;
 
 // How many parts to split work on `items` items into: 2 from
-// kTwoThreadsFrom items on a machine with two cores or more, else 1.
+// kTwoThreadsFrom items when the process may use two CPUs or more
+// (UsableCpus), else 1.
 inline int PartsFor(std::uint64_t items) {
-  return items >= kTwoThreadsFrom && std::thread::hardware_concurrency() >= 2
-             ? 2
-             : 1;
+  return items >= kTwoThreadsFrom && UsableCpus() >= 2 ? 2 : 1;
 }
 
 // Runs `work(part)` for part 0 .. parts - 1, part 0 on this thread and the

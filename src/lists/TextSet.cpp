@@ -131,13 +131,9 @@ bool TextSet::Insert(std::string_view text) {
 
 template <typename Hashes, typename Visit>
 void TextSet::Pipeline(const ItemList& list, Hashes* hashes,
-                       const std::uint32_t* which, std::size_t count,
                        Visit visit) const {
-  auto item = [which](std::size_t k) -> std::size_t {
-    return which ? which[k] : k;
-  };
-  auto fetch = [&](std::size_t k) {
-    const std::size_t i = item(k);
+  const auto count = static_cast<std::size_t>(list.ListCount());
+  auto fetch = [&](std::size_t i) {
     if constexpr (!std::is_const_v<Hashes>) {
       const std::string_view text =
           list.UncheckedItem(static_cast<ItemList::Index>(i));
@@ -148,28 +144,8 @@ void TextSet::Pipeline(const ItemList& list, Hashes* hashes,
   for (std::size_t k = 0; k < count && k < kAhead; ++k) fetch(k);
   for (std::size_t k = 0; k < count; ++k) {
     if (k + kAhead < count) fetch(k + kAhead);
-    const std::size_t i = item(k);
-    visit(i, list.UncheckedItem(static_cast<ItemList::Index>(i)), hashes[i]);
+    visit(k, list.UncheckedItem(static_cast<ItemList::Index>(k)), hashes[k]);
   }
-}
-
-std::vector<std::uint32_t> TextSet::ItemsOfHalf(const ItemList& list,
-                                                const std::uint64_t* hashes,
-                                                unsigned half) {
-  const auto n = static_cast<std::size_t>(list.ListCount());
-  if (n > std::numeric_limits<std::uint32_t>::max()) {
-    throw std::length_error("a list of 2^32 items or more in halves");
-  }
-  std::vector<std::uint32_t> which(n);
-  std::size_t count = 0;
-  // Written always and kept only when of the half: the bit is a coin toss,
-  // which a branch would mispredict half the time.
-  for (std::size_t i = 0; i < n; ++i) {
-    which[count] = static_cast<std::uint32_t>(i);
-    count += HalfOf(hashes[i]) == half ? 1 : 0;
-  }
-  which.resize(count);
-  return which;
 }
 
 template <typename Collided>
@@ -213,16 +189,14 @@ void TextSet::Verify(const ItemList& list,
 
 template <typename Hashes>
 void TextSet::InsertHashes(const ItemList& list, Hashes* hashes,
-                           const std::vector<std::uint32_t>* which,
                            std::uint8_t* added) {
-  const std::size_t count =
-      which ? which->size() : static_cast<std::size_t>(list.ListCount());
+  const auto count = static_cast<std::size_t>(list.ListCount());
   // Room for every item first, so that the table does not move under the
   // fetches made ahead.
   Reserve(count);
   std::vector<Candidate> candidates;
   candidates.reserve(count);
-  Pipeline(list, hashes, which ? which->data() : nullptr, count,
+  Pipeline(list, hashes,
            [&](std::size_t i, std::string_view text, std::uint64_t hash) {
              const std::size_t k = Probe(hash);
              added[i] = slots_[k] == 0;
@@ -241,29 +215,21 @@ void TextSet::InsertHashes(const ItemList& list, Hashes* hashes,
 void TextSet::InsertAll(const ItemList& list, std::uint8_t* added) {
   const auto hashes = std::make_unique_for_overwrite<std::uint64_t[]>(
       static_cast<std::size_t>(list.ListCount()));
-  InsertHashes(list, hashes.get(), nullptr, added);
+  InsertHashes(list, hashes.get(), added);
 }
 
 void TextSet::InsertAll(const ItemList& list, const std::uint64_t* hashes,
                         std::uint8_t* added) {
-  InsertHashes(list, hashes, nullptr, added);
-}
-
-void TextSet::InsertHalf(const ItemList& list, const std::uint64_t* hashes,
-                         unsigned half, std::uint8_t* added) {
-  const std::vector<std::uint32_t> which = ItemsOfHalf(list, hashes, half);
-  InsertHashes(list, hashes, &which, added);
+  InsertHashes(list, hashes, added);
 }
 
 template <typename Hashes>
 void TextSet::FindHashes(const ItemList& list, Hashes* hashes,
-                         const std::vector<std::uint32_t>* which,
                          std::uint8_t* found) const {
-  const std::size_t count =
-      which ? which->size() : static_cast<std::size_t>(list.ListCount());
+  const auto count = static_cast<std::size_t>(list.ListCount());
   std::vector<Candidate> candidates;
   candidates.reserve(count);
-  Pipeline(list, hashes, which ? which->data() : nullptr, count,
+  Pipeline(list, hashes,
            [&](std::size_t i, std::string_view, std::uint64_t hash) {
              const std::size_t k = Probe(hash);
              found[i] = slots_[k] != 0;
@@ -288,22 +254,12 @@ void TextSet::FindAll(const ItemList& list, std::uint8_t* found) const {
   if (FoundNothing(list, found)) return;
   const auto hashes = std::make_unique_for_overwrite<std::uint64_t[]>(
       static_cast<std::size_t>(list.ListCount()));
-  FindHashes(list, hashes.get(), nullptr, found);
+  FindHashes(list, hashes.get(), found);
 }
 
 void TextSet::FindAll(const ItemList& list, const std::uint64_t* hashes,
                       std::uint8_t* found) const {
-  if (!FoundNothing(list, found)) FindHashes(list, hashes, nullptr, found);
-}
-
-void TextSet::FindHalf(const ItemList& list, const std::uint64_t* hashes,
-                       unsigned half, std::uint8_t* found) const {
-  const std::vector<std::uint32_t> which = ItemsOfHalf(list, hashes, half);
-  if (size_ == 0) {
-    for (const std::uint32_t i : which) found[i] = 0;
-    return;
-  }
-  FindHashes(list, hashes, &which, found);
+  if (!FoundNothing(list, found)) FindHashes(list, hashes, found);
 }
 
 bool TextSet::Contains(std::string_view text) const noexcept {

@@ -76,29 +76,12 @@ class TextSet {
   void InsertAll(const ItemList& list, const std::uint64_t* hashes,
                  std::uint8_t* added);
 
-  // Two sets can share the work on one list, each on a thread of its own,
-  // by one bit of the hash that the table does not use: HalfOf(hash), 0 or
-  // 1. A set that is given only the items of one half (InsertHalf, FindHalf)
-  // holds, and finds, what one set given all of them would of that half.
-  static unsigned HalfOf(std::uint64_t hash) noexcept {
-    return static_cast<unsigned>(hash >> kHalfBit) & 1;
-  }
-  // InsertAll with hashes made beforehand, for the items of `half` only;
-  // the marks of the others are left as they are. For lists of fewer than
-  // 2^32 items, such as a block of a stream; throws std::length_error for
-  // a longer one.
-  void InsertHalf(const ItemList& list, const std::uint64_t* hashes,
-                  unsigned half, std::uint8_t* added);
-
   // Sets found[i] to 1 for each item of `list` whose text is in the set and
   // to 0 for the others.
   void FindAll(const ItemList& list, std::uint8_t* found) const;
   // The same with hashes[i] = hasher()(item i) made beforehand.
   void FindAll(const ItemList& list, const std::uint64_t* hashes,
                std::uint8_t* found) const;
-  // FindAll with hashes made beforehand, for the items of `half` only.
-  void FindHalf(const ItemList& list, const std::uint64_t* hashes,
-                unsigned half, std::uint8_t* found) const;
 
   // True when a text equal to `text` is in the set.
   bool Contains(std::string_view text) const noexcept;
@@ -125,8 +108,6 @@ class TextSet {
   // every other text apart without reading either. A slot of 8 bytes keeps
   // the table small: less memory to fault in, more of it in the cache.
   using Slot = std::uint64_t;
-  // Below the tag, and above any index a table of 40-bit offsets can need.
-  static constexpr int kHalfBit = 39;
 
   // An item whose hash agreed with the tag of slot `slot`: it equals the
   // stored text unless the two only collide.
@@ -149,29 +130,18 @@ class TextSet {
   // Makes room for `more` texts without the table filling past 70%.
   void Reserve(std::size_t more);
   void Prefetch(std::uint64_t hash) const noexcept;
-  // Calls visit(i, text, hash) for each item i of `list` in order, or only
-  // for the `count` items `which` (ascending) when that is not null, with
+  // Calls visit(i, text, hash) for each item i of `list` in order, with
   // the table fetched some items ahead. `hashes` holds the items' hashes,
   // or, when it is not const, is given them here as they are needed.
   template <typename Hashes, typename Visit>
-  void Pipeline(const ItemList& list, Hashes* hashes,
-                const std::uint32_t* which, std::size_t count,
-                Visit visit) const;
-  // The items of `half`, in order.
-  static std::vector<std::uint32_t> ItemsOfHalf(const ItemList& list,
-                                                const std::uint64_t* hashes,
-                                                unsigned half);
+  void Pipeline(const ItemList& list, Hashes* hashes, Visit visit) const;
   // True, with every mark of `found` 0, when there is nothing to look up.
   bool FoundNothing(const ItemList& list, std::uint8_t* found) const;
-  // The bodies of InsertAll and FindAll, for either kind of `hashes`, for
-  // every item or for those of `which`.
+  // The bodies of InsertAll and FindAll, for either kind of `hashes`.
   template <typename Hashes>
-  void InsertHashes(const ItemList& list, Hashes* hashes,
-                    const std::vector<std::uint32_t>* which,
-                    std::uint8_t* added);
+  void InsertHashes(const ItemList& list, Hashes* hashes, std::uint8_t* added);
   template <typename Hashes>
   void FindHashes(const ItemList& list, Hashes* hashes,
-                  const std::vector<std::uint32_t>* which,
                   std::uint8_t* found) const;
   // Compares each candidate's item with its stored text, the texts fetched
   // some candidates ahead, and calls collided(item) in order for each whose

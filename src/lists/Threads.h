@@ -1,5 +1,5 @@
 // Starting helper threads that leave the signals which end the program to
-// the thread that started the work.
+// the thread that started the work, and how many of them can run at once.
 //
 // A save holds SIGINT, SIGTERM and SIGHUP back on its own thread while it
 // creates, renames or removes a file, and handles them by removing what it
@@ -25,6 +25,11 @@
 #endif
 
 namespace karvello {
+
+// How many CPUs this process may run on, at least 1: those of its affinity
+// (as taskset(1) sets it), and no more than the CPU quota of its cgroups
+// allows, rounded up (a container given 1.5 CPUs may use 2).
+int UsableCpus();
 
 // Blocks SIGINT, SIGTERM and SIGHUP on this thread for its lifetime, then
 // restores the mask it found. A thread started meanwhile inherits the mask.

@@ -14,6 +14,7 @@
 
 #include "listfiles/ListFileWriter.h"
 #include "lists/TextSet.h"
+#include "lists/Threads.h"
 #include "pipeline/Inputs.h"
 #include "pipeline/PartitionedRun.h"
 #include "pipeline/Progress.h"
@@ -278,7 +279,7 @@ class Runner {
   Status StreamPastSet() {
     KeySet set;
     ReadAhead blocks(other_ ? &*other_ : nullptr, inputs_, job_.keys,
-                     set.texts.hasher(), UsableCpus() >= 2, {});
+                     set.texts.hasher(), UsableCpus() >= 2);
     bool stopped = false;
     auto insert = [&](KeyedBlock& block) {
       set.Mark(block, Finds(block));

@@ -15,13 +15,12 @@ constexpr int kStopCheckMilliseconds = 50;
 }  // namespace
 
 ReadAhead::ReadAhead(Inputs* other, Inputs& inputs, const KeyRules& keys,
-                     const TextSet::Hasher& hasher, bool ahead, Share share)
+                     const TextSet::Hasher& hasher, bool ahead)
     : other_(other),
       inputs_(inputs),
       keys_(keys),
       hasher_(hasher),
-      ahead_(ahead),
-      share_(std::move(share)) {
+      ahead_(ahead) {
   if (!ahead_) return;
   try {
     thread_ = StartThread([this] { ReadAll(); });
@@ -85,9 +84,8 @@ bool ReadAhead::Read(KeyedBlock& block) {
 }
 
 void ReadAhead::StopKeying() {
-  std::unique_lock lock(mutex_);
+  std::lock_guard lock(mutex_);
   keying_ = false;
-  keyed_.wait(lock, [this] { return !sharing_; });
 }
 
 void ReadAhead::Key(KeyedBlock& block) {
@@ -95,13 +93,12 @@ void ReadAhead::Key(KeyedBlock& block) {
   {
     std::lock_guard lock(mutex_);
     keying = keying_;
-    sharing_ = keying && ahead_;
   }
   block.unkeyed_ = !keying;
   const KeyRules rules = block.other_ ? keys_.ForKeys() : keys_;
   block.keyed_ = keying && !rules.Exact();
   if (block.keyed_) block.keys_ = KeysOf(block.items_, rules);
-  // Hashed and shared only ahead: in the caller's thread the set hashes
+  // Hashed only ahead: in the caller's thread the set hashes
   // each key as it fetches its slot.
   block.hashed_ = keying && ahead_;
   if (!block.hashed_) return;
@@ -115,14 +112,6 @@ void ReadAhead::Key(KeyedBlock& block) {
     block.hashes_[i] =
         hasher_(keys.UncheckedItem(static_cast<ItemList::Index>(i)));
   }
-  block.marks.resize(count);
-  block.shared_bytes = 0;
-  if (share_) share_(block);
-  {
-    std::lock_guard lock(mutex_);
-    sharing_ = false;
-  }
-  keyed_.notify_one();
 }
 
 bool ReadAhead::WaitForMore() {
@@ -171,10 +160,8 @@ void ReadAhead::Finish(std::exception_ptr failure) {
     std::lock_guard lock(mutex_);
     failure_ = std::move(failure);
     finished_ = true;
-    sharing_ = false;
   }
   ready_.notify_one();
-  keyed_.notify_one();
 }
 
 }  // namespace karvello

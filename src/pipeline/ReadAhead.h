@@ -5,15 +5,12 @@
 // Read ahead, the reading runs on a thread of its own, at most one block
 // ahead of the caller: while the caller looks a block's items up in its set
 // and writes them, the next block is read, split into items, keyed and
-// hashed, and given to `share`, if any, which may do a part of the set's
-// work on this thread (the items of one half, TextSet::HalfOf, say).
-// Otherwise each block is read when it is asked for, in the caller's
+// hashed. Otherwise each block is read when it is asked for, in the caller's
 // thread, and comes without hashes, as a plain loop would read it. Either
 // way the blocks, and what fails, come in the same order, and no more than
 // two blocks are held at a time.
 //
-//   ReadAhead blocks(nullptr, inputs, keys, set.hasher(), UsableCpus() >= 2,
-//                    {});
+//   ReadAhead blocks(nullptr, inputs, keys, set.hasher(), UsableCpus() >= 2);
 //   while (KeyedBlock* block = blocks.Next()) Use(*block);
 //
 // A read that fails, or memory that runs out, while a block is read is
@@ -29,7 +26,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -60,11 +56,8 @@ class KeyedBlock {
   // Read after StopKeying(), without keys or hashes.
   bool unkeyed() const noexcept { return unkeyed_; }
 
-  // Room for the share's and the caller's marks on the items, one each;
-  // the reading sizes it for the block's items before the share runs.
+  // Room for the caller's marks on the items, one each.
   std::vector<std::uint8_t> marks;
-  // What the share's set grew by, in the caller's measure.
-  std::uint64_t shared_bytes = 0;
 
  private:
   friend class ReadAhead;
@@ -84,12 +77,10 @@ class ReadAhead {
  public:
   // Reads `other` (when not null) and then `inputs`, which must outlive
   // this and are read by it alone until it is destroyed. The keys are made
-  // under `keys`, and, read ahead, hashed by `hasher` and given to `share`
-  // (on the reading thread, one block after another). When no thread can
+  // under `keys`, and, read ahead, hashed by `hasher`. When no thread can
   // be started, reads as when not ahead.
-  using Share = std::function<void(KeyedBlock&)>;
   ReadAhead(Inputs* other, Inputs& inputs, const KeyRules& keys,
-            const TextSet::Hasher& hasher, bool ahead, Share share);
+            const TextSet::Hasher& hasher, bool ahead);
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
@@ -98,8 +89,7 @@ class ReadAhead {
   KeyedBlock* Next();
 
   // The blocks read from now on come unkeyed, without keys and hashes,
-  // which the caller no longer needs, and `share` is no longer called:
-  // once this returns, what `share` works on is the caller's.
+  // which the caller no longer needs.
   void StopKeying();
 
  private:
@@ -124,8 +114,7 @@ class ReadAhead {
   Inputs& inputs_;
   const KeyRules keys_;
   const TextSet::Hasher hasher_;
-  bool ahead_;  // set before the thread starts
-  const Share share_;
+  bool ahead_;                    // set before the thread starts
   Inputs* waiting_on_ = nullptr;  // the input the last block waited for
   // The list the inputs append to: always this one, which an input's reader
   // keeps appending to until the input ends; each block's items are
@@ -136,9 +125,7 @@ class ReadAhead {
   std::mutex mutex_;
   std::condition_variable ready_;  // a block is published, or the end
   std::condition_variable room_;   // the caller gave a block back, or stop
-  std::condition_variable keyed_;  // a block is keyed and shared
   bool keying_ = true;             // until StopKeying()
-  bool sharing_ = false;           // a block is being keyed and shared
   std::uint64_t published_ = 0;    // blocks the reading has published
   std::uint64_t released_ = 0;     // blocks the caller has given back
   bool holding_ = false;           // the caller holds a block

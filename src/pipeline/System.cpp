@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -173,16 +172,6 @@ bool WaitToReadFor(int fd, int milliseconds) {
   const int result = ::poll(&ready, 1, milliseconds);
   // A poll that fails otherwise leaves the answer to the read.
   return result > 0 || (result < 0 && errno != EINTR);
-}
-
-int UsableCpus() {
-  cpu_set_t cpus;
-  CPU_ZERO(&cpus);
-  if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0) {
-    // More CPUs than a cpu_set_t holds.
-    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  }
-  return std::max(1, CPU_COUNT(&cpus));
 }
 
 int OpenInput(const std::string& path) { return OpenToRead(path); }

@@ -58,10 +58,6 @@ void WaitToRead(int fd);
 // false when it still would.
 bool WaitToReadFor(int fd, int milliseconds);
 
-// How many CPUs this process may run on (its affinity, as taskset(1) sets
-// it), at least 1.
-int UsableCpus();
-
 // Opens the input `path` to read, as the window opens a list file
 // (OpenToRead in listfiles/SystemFiles.h). Returns the descriptor or -1
 // with errno set.

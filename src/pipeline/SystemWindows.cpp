@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cerrno>
 #include <cstdio>
 
@@ -223,13 +222,6 @@ bool WaitToReadFor(int fd, int milliseconds) {
     Sleep(1);
   }
   return true;
-}
-
-int UsableCpus() {
-  DWORD_PTR process = 0;
-  DWORD_PTR system = 0;
-  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 1;
-  return std::max(1, std::popcount(static_cast<std::uint64_t>(process)));
 }
 
 int OpenInput(const std::string& path) { return OpenToRead(path); }

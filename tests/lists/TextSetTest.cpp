@@ -166,59 +166,5 @@ TEST(TextSetTest, BytesDecideWhenHashesCollide) {
   }
 }
 
-// Two sets that share the work by halves, each given a whole list but
-// taking only the items of its half, decide each item as one set given
-// every item would, also when the hashes within a half collide.
-TEST(TextSetTest, TwoSetsSharingTheItemsByHalvesActAsOne) {
-  const std::uint64_t kHalfBit = std::uint64_t{1} << 39;
-  for (const std::uint64_t bits : {~std::uint64_t{0}, kHalfBit | 0xff}) {
-    SCOPED_TRACE(bits);
-    std::mt19937 random(static_cast<unsigned>(bits));
-    TextSet halves[2] = {TextSet::WithHashBitsForTesting(bits),
-                         TextSet::WithHashBitsForTesting(bits)};
-    std::set<std::string> reference;
-    for (int batch = 0; batch < 30; ++batch) {
-      std::vector<std::string> texts;
-      const int size = static_cast<int>(random() % 700);
-      for (int i = 0; i < size; ++i) {
-        texts.push_back(SameLengthText(random, 3000));
-      }
-      const std::vector<std::uint64_t> hashes =
-          HashesOf(halves[0].hasher(), texts);
-      std::vector<std::uint8_t> added(texts.size(), 7);
-      halves[1].InsertHalf(ListOf(texts), hashes.data(), 1, added.data());
-      halves[0].InsertHalf(ListOf(texts), hashes.data(), 0, added.data());
-      for (std::size_t i = 0; i < texts.size(); ++i) {
-        ASSERT_EQ(added[i], reference.insert(texts[i]).second ? 1 : 0)
-            << "batch " << batch << ", item " << i << ": " << texts[i];
-      }
-    }
-    EXPECT_EQ(halves[0].size() + halves[1].size(), reference.size());
-    EXPECT_NE(halves[0].size(), 0u);
-    EXPECT_NE(halves[1].size(), 0u);
-    std::vector<std::string> probes;
-    for (int i = 0; i < 3000; ++i) {
-      probes.push_back(SameLengthText(random, 6000));
-    }
-    const std::vector<std::uint64_t> hashes =
-        HashesOf(halves[0].hasher(), probes);
-    std::vector<std::uint8_t> found(probes.size(), 7);
-    halves[0].FindHalf(ListOf(probes), hashes.data(), 0, found.data());
-    halves[1].FindHalf(ListOf(probes), hashes.data(), 1, found.data());
-    for (std::size_t i = 0; i < probes.size(); ++i) {
-      EXPECT_EQ(found[i], reference.contains(probes[i]) ? 1 : 0) << probes[i];
-    }
-  }
-  // A half with nothing in it finds nothing, and marks only its own items.
-  TextSet empty;
-  const std::vector<std::string> texts = {"a", "b", "c", "d", "e", "f"};
-  const std::vector<std::uint64_t> hashes = HashesOf(empty.hasher(), texts);
-  std::vector<std::uint8_t> found(texts.size(), 7);
-  empty.FindHalf(ListOf(texts), hashes.data(), 1, found.data());
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    EXPECT_EQ(found[i], TextSet::HalfOf(hashes[i]) == 1 ? 0 : 7) << i;
-  }
-}
-
 }  // namespace
 }  // namespace karvello
