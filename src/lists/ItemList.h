@@ -148,10 +148,11 @@ class ItemList {
       std::span<const std::uint8_t> marks) const;
   // Reorder(order), prepared. Throws as Reorder does, and std::bad_alloc.
   [[nodiscard]] Change PrepareReorder(std::vector<Index> order) const;
-  // Makes `change`, prepared from this list, which has not changed since
-  // other than in its selection; afterwards `change` holds the old index,
-  // to be freed wherever that costs least. Throws std::logic_error, leaving
-  // the list unchanged, when the list is not the one `change` was made for.
+  // Makes `change`, prepared from this list, which must not have changed
+  // since other than in its selection; afterwards `change` holds the old
+  // index, to be freed wherever that costs least. Throws std::logic_error,
+  // leaving the list unchanged, when its count or storage show that it is
+  // not the list `change` was made for (a check, not a proof).
   void Take(Change&& change);
 
   // Removes every item, frees the storage and clears the selection. An
