@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QEventLoop>
 #include <QFont>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -28,6 +29,7 @@
 #include <new>
 #include <stdexcept>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -232,8 +234,22 @@ QAccessibleInterface* WindowAccessible(const QString&, QObject* object) {
                                QAccessible::Client, QStringLiteral("Karvello"));
 }
 
-// How long a read or a command may take before the progress window shows.
+// How long a read or a command may take before the progress window shows,
+// and how often the window looks whether it is done meanwhile.
 constexpr std::chrono::milliseconds kProgressDelay(500);
+constexpr int kLookMs = 5;
+
+// Frees `spent` on a thread of its own: giving back the memory of ten
+// million items takes the window's thread long enough to be seen. Without
+// a thread, it is freed here.
+template <typename T>
+void FreeElsewhere(T&& spent) {
+  auto held = std::make_shared<T>(std::move(spent));
+  try {
+    BackgroundWork::Start([held = std::move(held)] {});
+  } catch (const std::system_error&) {
+  }
+}
 
 // The busy pointer over the whole program while it lives.
 class BusyPointer {
@@ -596,14 +612,14 @@ std::shared_ptr<BackgroundWork> Form1::StartReading(
 
 void Form1::PlanAndCarry(ListBox& list, ListBox& other,
                          const ListCommand& command, const QString& what) {
-  auto plan = std::make_shared<ListPlan>();
+  auto change = std::make_shared<ItemList::Change>();
   const std::shared_ptr<BackgroundWork> work =
-      StartReading([plan, command, &list, &other] {
-        *plan = Plan(command, list.Items(), other.Items());
+      StartReading([change, command, &list, &other] {
+        ListPlan plan = Plan(command, list.Items(), other.Items());
+        *change = Prepare(plan, list.Items());
       });
   if (!Await(work, what)) return;
-  if (karvello::Carry(std::move(*plan), list.Items())) changed_in_place_ = true;
-  list.ItemsChanged();
+  Take(list, std::move(*change));
 }
 
 void Form1::Run(ListBox& list, const ListCommand& command,
@@ -618,16 +634,43 @@ void Form1::Carry(ListBox& list, const std::shared_ptr<BackgroundWork>& work,
     // The change waited for every reader, this one too, unless cancelled.
     if (!work->Finished() || work->Cancelled()) return;
     work->Rethrow();
-    if (karvello::Carry(std::move(*plan), list.Items()))
-      changed_in_place_ = true;
-    list.ItemsChanged();
+    auto change = std::make_shared<ItemList::Change>();
+    const std::shared_ptr<BackgroundWork> prepare = StartReading(
+        [change, plan, &list] { *change = Prepare(*plan, list.Items()); });
+    if (!Await(prepare, name)) return;
+    Take(list, std::move(*change));
   });
+}
+
+void Form1::Take(ListBox& list, ItemList::Change&& change) {
+  if (change.Empty()) return;
+  list.Items().Take(std::move(change));
+  changed_in_place_ = true;
+  list.ItemsChanged();
+  FreeElsewhere(std::move(change));
+}
+
+bool Form1::WaitAnswering(const std::function<bool()>& done) {
+  if (done()) return true;
+  // The window goes on painting and answering its window manager and
+  // assistive technology; what the user types or clicks meanwhile waits
+  // until the change has been made.
+  QEventLoop loop;
+  QTimer look;
+  look.setInterval(kLookMs);
+  connect(&look, &QTimer::timeout, &loop, [&] {
+    if (done()) loop.quit();
+  });
+  QTimer::singleShot(kProgressDelay, &loop, &QEventLoop::quit);
+  look.start();
+  loop.exec(QEventLoop::ExcludeUserInputEvents);
+  return done();
 }
 
 bool Form1::Await(const std::shared_ptr<BackgroundWork>& work,
                   const QString& what) {
   const BusyPointer busy;
-  if (work->WaitFor(kProgressDelay) ||
+  if (WaitAnswering([&work] { return work->Finished(); }) ||
       dialogs_.ShowProgress(this, what.toStdString(),
                             [&work] { return work->Poll(); })) {
     work->Rethrow();
@@ -644,12 +687,7 @@ bool Form1::ListsFree(const QString& what) {
   };
   if (!running()) return true;
   const BusyPointer busy;
-  const auto until = std::chrono::steady_clock::now() + kProgressDelay;
-  while (running() && readers_.front()->WaitFor(
-                          std::chrono::duration_cast<std::chrono::milliseconds>(
-                              until - std::chrono::steady_clock::now()))) {
-  }
-  if (!running()) return true;
+  if (WaitAnswering([&running] { return !running(); })) return true;
   if (dialogs_.ShowProgress(this, what.toStdString(), [&running] {
         return Progress{!running(), -1.0};
       })) {
@@ -753,7 +791,7 @@ std::optional<int> Form1::AppendAway(ListBox& list,
         if (!parts.empty()) *longer = WithAppended(items, parts);
       });
   if (!Await(work, what)) return std::nullopt;
-  if (!parts.empty()) TakeAppended(items, std::move(*longer));
+  if (!parts.empty()) FreeElsewhere(TakeAppended(items, std::move(*longer)));
   list.ItemsChanged();
   return *extent;
 }
@@ -768,7 +806,8 @@ std::shared_ptr<BackgroundRead> Form1::ReadAway(
   // window says which list the read goes into.
   const std::string into =
       what + (&list == list1_ ? " into List 1" : " into List 2");
-  if (read->WaitFor(kProgressDelay) ||
+  if (WaitAnswering(
+          [&read] { return read->WaitFor(std::chrono::milliseconds(0)); }) ||
       dialogs_.ShowProgress(this, into, [&read] { return read->Poll(); })) {
     return read;
   }

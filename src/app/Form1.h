@@ -27,12 +27,15 @@
 //
 // A Load, a paste or drop, and every command that works on the items (the
 // buttons' and More Commands') run on a thread of its own: the pointer
-// shows the window busy at once, the window waits up to half a second, and
-// then shows a progress window whose Cancel leaves the list as it was, with
-// no undo step; the window's close button there cancels too, and closes. The
-// list changes in one go once the work is done. No list changes while such work
-// still reads it, also after a Cancel: the change waits for it, with the same
-// progress window.
+// shows the window busy at once, the window goes on painting for up to half
+// a second (keys and clicks wait), and then shows a progress window whose
+// Cancel leaves the list as it was, with no undo step; the window's close
+// button there cancels too, and closes. The list changes in one go once the
+// work is done, in a time that does not grow with the list: everything that
+// does is made beside it first (ItemList::Change). No list changes while
+// such work still reads it, also after a Cancel: the change waits for it,
+// with the same progress window. A drop while a change is under way is
+// refused.
 //
 // Each list's menu also opens More Commands (Ctrl+K in the list), a dialog
 // that runs any row of the operation table with its options.
@@ -156,6 +159,8 @@ class Form1 : public QWidget {
   // progress window showing `what`, and makes it on `list`.
   void PlanAndCarry(ListBox& list, ListBox& other, const ListCommand& command,
                     const QString& what);
+  // Makes `change`, prepared off the window's thread, on `list`.
+  void Take(ListBox& list, ItemList::Change&& change);
   // Runs `change` on `list` as one undo step named `name`, guarded as
   // Guarded is, with `what` naming it in an error message.
   void Change(ListBox& list, const QString& name, const QString& what,
@@ -168,6 +173,9 @@ class Form1 : public QWidget {
   // user cancelled (the work is then dropped, and still waited for by the
   // next change).
   [[nodiscard]] bool ListsFree(const QString& what);
+  // Turns the event loop, without the user's input, until `done` or for
+  // half a second; what `done` then says.
+  bool WaitAnswering(const std::function<bool()>& done);
   // Waits for `work` as ListsFree does; true when it is done.
   [[nodiscard]] bool Await(const std::shared_ptr<BackgroundWork>& work,
                            const QString& what);

@@ -280,6 +280,11 @@ void Form1::AppendText(ListBox& list, const QByteArray& bytes,
 }
 
 bool Form1::HandleDrop(ListBox& list, QEvent* event) {
+  // While a change is under way the window paints but takes nothing in.
+  if (changing_) {
+    event->ignore();
+    return true;
+  }
   auto* drop = static_cast<QDropEvent*>(event);
   const QMimeData* mime = drop->mimeData();
   std::vector<std::string> paths = LocalPaths(mime->urls());

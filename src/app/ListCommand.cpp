@@ -26,14 +26,6 @@ std::uint64_t ListPlan::Removed() const {
   return static_cast<std::uint64_t>(std::ranges::count(marks, 1));
 }
 
-bool ListPlan::ChangesNothing() const {
-  if (!reorders) return Removed() == 0;
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    if (order[k] != static_cast<ItemList::Index>(k)) return false;
-  }
-  return true;
-}
-
 namespace {
 
 // The expression compiled for `command`, or null for a plain STRING.
@@ -81,14 +73,9 @@ ListPlan Plan(const ListCommand& command, const ItemList& list,
   return plan;
 }
 
-bool Carry(ListPlan&& plan, ItemList& list) {
-  if (plan.ChangesNothing()) return false;
-  if (plan.reorders) {
-    list.Reorder(plan.order);
-  } else {
-    list.RemoveMarked(plan.marks);
-  }
-  return true;
+ItemList::Change Prepare(ListPlan& plan, const ItemList& list) {
+  if (plan.reorders) return list.PrepareReorder(std::move(plan.order));
+  return list.PrepareRemoveMarked(plan.marks);
 }
 
 ItemList WithAppended(const ItemList& list,
@@ -111,12 +98,16 @@ ItemList WithAppended(const ItemList& list,
   return longer;
 }
 
-void TakeAppended(ItemList& list, ItemList&& longer) {
+ItemList TakeAppended(ItemList& list, ItemList&& longer) {
   if (longer.ListCount() < list.ListCount()) {
     throw std::logic_error("TakeAppended: not made from this list");
   }
-  // The move takes the items, never the list's own undo hooks.
+  const ItemList::Index selected = list.ListIndex();
+  // The moves take the items, never the list's own undo hooks.
+  ItemList held = std::move(list);
   list = std::move(longer);
+  list.SetListIndex(selected);
+  return held;
 }
 
 }  // namespace karvello

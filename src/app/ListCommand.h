@@ -3,15 +3,18 @@
 // command-line tool's options of the same names mean. The twenty buttons run
 // their rows with no options.
 //
-// A command is worked out first, without changing the list, on any thread
-// (Plan), and then made in one go on the window's thread, inside an undo step
-// (Form1). Working out is what takes the time: a plan for ten million items
-// is made while the window goes on.
+// A command is worked out (Plan) and prepared (Prepare) without changing the
+// list, on any thread, and then taken by the list in one go on the window's
+// thread, inside an undo step (Form1, ItemList::Take). Everything that grows
+// with the list happens before the take: ten million items are worked out
+// while the window goes on.
 //
 //   ListCommand command;                  // Op::kDedupe
 //   command.keys.ignore_case = true;
 //   ListPlan plan = Plan(command, list, other);   // Anna, ANNA, Bo
 //   plan.Removed()                                // 1
+//   ItemList::Change change = Prepare(plan, list);
+//   list.Take(std::move(change));                 // Anna, Bo
 
 #ifndef KARVELLO_APP_LISTCOMMAND_H_
 #define KARVELLO_APP_LISTCOMMAND_H_
@@ -58,8 +61,6 @@ struct ListPlan {
   std::vector<ItemList::Index> order;
 
   std::uint64_t Removed() const;
-  // It would leave every item where it is.
-  bool ChangesNothing() const;
 };
 
 // Why `command` cannot run, such as RE2's word on a bad expression; "" when
@@ -73,9 +74,10 @@ std::string CannotRun(const ListCommand& command);
 ListPlan Plan(const ListCommand& command, const ItemList& list,
               const ItemList& other);
 
-// Makes `plan` on `list`, the list it was worked out on, unchanged since.
-// True when the list changed.
-bool Carry(ListPlan&& plan, ItemList& list);
+// The change that `plan` makes to `list`, the list it was worked out on,
+// unchanged since, for ItemList::Take. Only reads the list; a reorder's
+// order moves into the change. Throws std::bad_alloc when memory runs out.
+ItemList::Change Prepare(ListPlan& plan, const ItemList& list);
 
 // A copy of `list` with the items of `parts` after its own, made on any
 // thread for TakeAppended. The storage is copied as it is, with the bytes of
@@ -85,8 +87,9 @@ ItemList WithAppended(const ItemList& list,
 
 // `list` takes `longer`, made by WithAppended from it and unchanged since,
 // as a move, on the window's thread: what the list held lies where it lay,
-// so that its undo history sees an append.
-void TakeAppended(ItemList& list, ItemList&& longer);
+// so that its undo history sees an append. The selection stays. Returns the
+// storage the list held, to be freed wherever that costs least.
+[[nodiscard]] ItemList TakeAppended(ItemList& list, ItemList&& longer);
 
 }  // namespace karvello
 

@@ -227,6 +227,131 @@ void ItemList::Reorder(std::span<const Index> order) {
   in_order_ = in_order_ && std::is_sorted(offsets_.data(), offsets_.data() + n);
 }
 
+ItemList::Change ItemList::PrepareRemoveMarked(
+    std::span<const std::uint8_t> marks) const {
+  const std::size_t n = lengths_.size();
+  if (marks.size() != n) {
+    throw std::invalid_argument(
+        "RemoveMarked: " + std::to_string(marks.size()) +
+        " marks for a list of " + std::to_string(n) + " items");
+  }
+  Change change;
+  const auto removed = static_cast<std::size_t>(
+      std::count_if(marks.begin(), marks.end(), [](auto m) { return m != 0; }));
+  if (removed == 0) return change;
+  change.kind_ = Change::Kind::kRemove;
+  internal::ChangeRecord& record = change.record_;
+  record.bits.assign((n + 63) / 64, 0);
+  record.offsets.resize(removed);
+  record.lengths.resize(removed);
+  change.offsets_.Resize(n - removed);
+  change.lengths_.Resize(n - removed);
+  std::size_t kept = 0;
+  std::size_t gone = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (marks[i]) {
+      record.bits[i / 64] |= std::uint64_t{1} << (i % 64);
+      record.offsets[gone] = offsets_[i];
+      record.lengths[gone] = lengths_[i];
+      change.removed_bytes_ += lengths_[i];
+      ++gone;
+    } else {
+      change.offsets_[kept] = offsets_[i];
+      change.lengths_[kept] = lengths_[i];
+      ++kept;
+    }
+  }
+  change.in_order_ = in_order_;
+  StampFor(change);
+  return change;
+}
+
+ItemList::Change ItemList::PrepareReorder(std::vector<Index> order) const {
+  const std::size_t n = lengths_.size();
+  if (order.size() != n) {
+    throw std::invalid_argument("Reorder: " + std::to_string(order.size()) +
+                                " places for a list of " + std::to_string(n) +
+                                " items");
+  }
+  Change change;
+  change.offsets_.Resize(n);
+  change.lengths_.Resize(n);
+  std::vector<bool> seen(n);
+  bool moved = false;
+  for (std::size_t k = 0; k < n; ++k) {
+    const Index from = order[k];
+    if (from < 0 || static_cast<std::size_t>(from) >= n || seen[from]) {
+      throw std::invalid_argument("Reorder: the order is no permutation");
+    }
+    seen[from] = true;
+    moved =
+        moved || (from != static_cast<Index>(k) &&
+                  UncheckedItem(from) != UncheckedItem(static_cast<Index>(k)));
+    change.offsets_[k] = offsets_[from];
+    change.lengths_[k] = lengths_[from];
+  }
+  // As in Reorder: moving copies of one text among themselves is no change.
+  if (!moved) return Change();
+  change.kind_ = Change::Kind::kReorder;
+  change.in_order_ = in_order_ && std::is_sorted(change.offsets_.data(),
+                                                 change.offsets_.data() + n);
+  change.record_.order = std::move(order);
+  StampFor(change);
+  return change;
+}
+
+void ItemList::StampFor(Change& change) const noexcept {
+  change.bytes_of_ = bytes_.data();
+  change.offsets_of_ = offsets_.data();
+  change.count_of_ = lengths_.size();
+  change.arena_of_ = bytes_.size();
+}
+
+void ItemList::Take(Change&& change) {
+  if (change.Empty()) return;
+  if (change.bytes_of_ != bytes_.data() ||
+      change.offsets_of_ != offsets_.data() ||
+      change.count_of_ != lengths_.size() ||
+      change.arena_of_ != bytes_.size()) {
+    throw std::logic_error("Take: the list changed since the change was made");
+  }
+  // The selection may have moved since the change was made.
+  const internal::ChangeRecord& record = change.record_;
+  const bool removes = change.kind_ == Change::Kind::kRemove;
+  Index new_index = -1;
+  if (list_index_ >= 0 && removes) {
+    const auto at = static_cast<std::size_t>(list_index_);
+    if (((record.bits[at / 64] >> (at % 64)) & 1) == 0) {
+      std::size_t before = 0;
+      for (std::size_t w = 0; w < at / 64; ++w) {
+        before += static_cast<std::size_t>(std::popcount(record.bits[w]));
+      }
+      const std::uint64_t below = (std::uint64_t{1} << (at % 64)) - 1;
+      before +=
+          static_cast<std::size_t>(std::popcount(record.bits[at / 64] & below));
+      new_index = list_index_ - static_cast<Index>(before);
+    }
+  } else if (list_index_ >= 0) {
+    new_index =
+        std::find(record.order.begin(), record.order.end(), list_index_) -
+        record.order.begin();
+  }
+  if (undo_.observer != nullptr)
+    undo_.observer->WillTake(*this, change.record_);
+  offsets_.Swap(change.offsets_);
+  lengths_.Swap(change.lengths_);
+  garbage_ += change.removed_bytes_;
+  list_index_ = new_index;
+  in_order_ = change.in_order_;
+  change.kind_ = Change::Kind::kNone;
+  if (!removes || undo_.hold) return;
+  if (lengths_.size() == 0) {
+    ReleaseStorage();
+  } else if (garbage_ > bytes_.size() / 2) {
+    CompactBytes();
+  }
+}
+
 void ItemList::Clear() noexcept {
   if (undo_.observer != nullptr) undo_.observer->WillClear(*this);
   // An empty list's storage may still hold removed bytes that are held.

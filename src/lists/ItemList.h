@@ -30,6 +30,7 @@
 #include <span>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "lists/internal/PodBuffer.h"
 #include "lists/internal/UndoDoor.h"
@@ -105,6 +106,54 @@ class ItemList {
   //   a, b, c  Reorder({2, 0, 1})  gives  c, a, b
   void Reorder(std::span<const Index> order);
 
+  // A RemoveMarked or a Reorder worked out beside the list, without changing
+  // it, on any thread while the list is only read, and made later by Take
+  // in a time that does not grow with the list: the new index, and what an
+  // undo history records of the change, are built here. Take gives the list,
+  // the selection (as it is then) and the history step that RemoveMarked or
+  // Reorder would have given.
+  //
+  //   ItemList::Change change = list.PrepareRemoveMarked(marks);  // any thread
+  //   list.Take(std::move(change));  // the window's thread, at once
+  class Change {
+   public:
+    Change() = default;
+    // Take would leave every item where it is.
+    bool Empty() const noexcept { return kind_ == Kind::kNone; }
+    // The items Take removes.
+    Index Removed() const noexcept {
+      return static_cast<Index>(record_.offsets.size());
+    }
+
+   private:
+    friend class ItemList;
+    enum class Kind : std::uint8_t { kNone, kRemove, kReorder };
+    Kind kind_ = Kind::kNone;
+    // The list it was made for, as Take checks it.
+    const char* bytes_of_ = nullptr;
+    const std::uint64_t* offsets_of_ = nullptr;
+    std::size_t count_of_ = 0;
+    std::size_t arena_of_ = 0;
+    // The list's new index; its old one once taken.
+    internal::PodBuffer<std::uint64_t> offsets_;
+    internal::PodBuffer<std::uint32_t> lengths_;
+    std::size_t removed_bytes_ = 0;
+    bool in_order_ = true;
+    internal::ChangeRecord record_;
+  };
+
+  // RemoveMarked(marks), prepared. Throws as RemoveMarked does, and
+  // std::bad_alloc.
+  [[nodiscard]] Change PrepareRemoveMarked(
+      std::span<const std::uint8_t> marks) const;
+  // Reorder(order), prepared. Throws as Reorder does, and std::bad_alloc.
+  [[nodiscard]] Change PrepareReorder(std::vector<Index> order) const;
+  // Makes `change`, prepared from this list, which has not changed since
+  // other than in its selection; afterwards `change` holds the old index,
+  // to be freed wherever that costs least. Throws std::logic_error, leaving
+  // the list unchanged, when the list is not the one `change` was made for.
+  void Take(Change&& change);
+
   // Removes every item, frees the storage and clears the selection. An
   // empty list keeps the removed bytes that its undo history holds.
   void Clear() noexcept;
@@ -154,6 +203,7 @@ class ItemList {
 
   void CompactBytes() noexcept;
   void ReleaseStorage() noexcept;
+  void StampFor(Change& change) const noexcept;
 
   internal::PodBuffer<char> bytes_;
   internal::PodBuffer<std::uint64_t> offsets_;

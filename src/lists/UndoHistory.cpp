@@ -71,6 +71,27 @@ class UndoHistory::Step final : public internal::RemovalObserver {
       broken_ = true;
     }
   }
+  void WillTake(const ItemList& list, internal::ChangeRecord& record) override {
+    NoteAppends(list);
+    try {
+      if (record.order.empty()) {
+        const auto removed = static_cast<Index>(record.offsets.size());
+        edits_.push_back({Edit::kRemoved,
+                          std::move(record.bits),
+                          {},
+                          std::move(record.offsets),
+                          std::move(record.lengths),
+                          0});
+        known_count_ = list.ListCount() - removed;
+      } else {
+        Edit edit{Edit::kReordered, {}, {}, {}, {}, 0};
+        edit.order = std::move(record.order);
+        edits_.push_back(std::move(edit));
+      }
+    } catch (const std::bad_alloc&) {
+      broken_ = true;
+    }
+  }
   void WillClear(ItemList& list) override {
     NoteAppends(list);
     if (list.ListCount() == 0) return;

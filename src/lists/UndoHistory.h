@@ -9,7 +9,8 @@
 // their texts lie in the list's storage, which the history holds, so that
 // nothing is copied; items appended show up as a count that grew, and only
 // their range is kept until the step is undone. A Clear hands its whole list
-// to the step, at no cost.
+// to the step, at no cost, and so does a change prepared beside the list
+// (ItemList::Change), which brings what the step keeps along with it.
 // The operations that change the list know nothing of this.
 //
 // Replaying gives back the list exactly as it was: items, order and

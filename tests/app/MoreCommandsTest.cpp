@@ -17,6 +17,7 @@
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -277,6 +278,28 @@ class MoreCommandsTest : public QObject {
                       Qt::LeftButton);
     QCOMPARE(form_->List1().Items().ListCount(), kItems.size() - 1);
     QVERIFY2(dialogs_->Done(), dialogs_->Report().c_str());
+  }
+
+  void theWindowGoesOnWhileAChangeWaits() {
+    // Before any progress window, the window's event loop turns while the
+    // change waits: here it is what lets the work end. The list is as it
+    // was until then.
+    std::atomic<bool> release = false;
+    auto reader = form_->StartReading([&release] {
+      while (!release) QThread::msleep(1);
+    });
+    QString during;
+    int windows = -1;
+    QTimer::singleShot(0, form_.get(), [&] {
+      during = Items(form_->List1());
+      windows = dialogs_->progress_windows;
+      release = true;
+    });
+    form_->findChild<QPushButton*>("Check18")->click();
+    QCOMPARE(windows, 0);
+    QCOMPARE(during, kItems.join('|'));
+    QCOMPARE(form_->List1().Items().ListCount(), kItems.size() - 1);
+    QVERIFY(reader->Finished());
   }
 
   void anAppendKeepsTheStepsBeforeIt() {

@@ -55,6 +55,8 @@ class ScriptedDialogs final : public Dialogs {
   }
   // Every file dialog request seen, in order.
   std::vector<FileDialogRequest> file_requests;
+  // Progress windows shown, expected or not.
+  int progress_windows = 0;
 
   std::string InputBox(QWidget*, const std::string& prompt,
                        const std::string& title) override {
@@ -80,6 +82,7 @@ class ScriptedDialogs final : public Dialogs {
   }
   bool ShowProgress(QWidget*, const std::string& text,
                     const std::function<Progress()>& poll) override {
+    ++progress_windows;
     if (!script_.empty() && script_.front().kind == "progress") {
       Take("progress", text, kAppTitle);
       return false;

@@ -142,6 +142,68 @@ TEST(ItemListTest, CopiesAreIndependentAndMovesEmptyTheSource) {
   EXPECT_THAT(ItemsOf(copy), ElementsAre("b", "c"));
 }
 
+// A change prepared beside the list and taken later gives what the direct
+// call gives, whatever was selected meanwhile, and is refused by a list
+// that changed since.
+TEST(ItemListTest, APreparedChangeTakesAsTheDirectCallWould) {
+  const std::vector<std::string> texts = {"d", "a", "c", "a", "b",
+                                          "",  "e", "b", "f", "a"};
+  ItemList original = ListOf(texts);
+  for (ItemList::Index selected = -1;
+       selected < static_cast<ItemList::Index>(texts.size()); ++selected) {
+    SCOPED_TRACE(selected);
+    // Selection moved between the preparing and the taking.
+    ItemList direct = original;
+    ItemList taken = original;
+    const std::vector<std::uint8_t> marks = {0, 1, 0, 1, 0, 1, 1, 0, 0, 1};
+    ItemList::Change removal = taken.PrepareRemoveMarked(marks);
+    EXPECT_EQ(removal.Removed(), 5);
+    direct.SetListIndex(selected);
+    taken.SetListIndex(selected);
+    direct.RemoveMarked(marks);
+    taken.Take(std::move(removal));
+    EXPECT_EQ(ItemsOf(taken), ItemsOf(direct));
+    EXPECT_EQ(taken.ListIndex(), direct.ListIndex());
+    EXPECT_EQ(taken.TextBytes(), direct.TextBytes());
+
+    const std::vector<ItemList::Index> order = {4, 0, 2, 1, 3};
+    ItemList::Change reorder = taken.PrepareReorder(order);
+    ASSERT_FALSE(reorder.Empty());
+    if (direct.ListCount() > 0) {
+      direct.SetListIndex(selected % direct.ListCount());
+      taken.SetListIndex(selected % direct.ListCount());
+    }
+    direct.Reorder(order);
+    taken.Take(std::move(reorder));
+    EXPECT_EQ(ItemsOf(taken), ItemsOf(direct));
+    EXPECT_EQ(taken.ListIndex(), direct.ListIndex());
+    EXPECT_EQ(taken.RawStorage().in_order, direct.RawStorage().in_order);
+    // Appended after, each text still its own.
+    taken.AddItem("g");
+    direct.AddItem("g");
+    EXPECT_EQ(ItemsOf(taken), ItemsOf(direct));
+  }
+
+  // What moves nothing, or removes nothing, is empty; bad input throws.
+  ItemList list = ListOf({"x", "x", "y"});
+  EXPECT_TRUE(list.PrepareReorder({1, 0, 2}).Empty());
+  EXPECT_TRUE(list.PrepareRemoveMarked(std::vector<std::uint8_t>(3)).Empty());
+  EXPECT_THROW(static_cast<void>(list.PrepareReorder({0, 0, 2})),
+               std::invalid_argument);
+  EXPECT_THROW(
+      static_cast<void>(list.PrepareRemoveMarked(std::vector<std::uint8_t>(2))),
+      std::invalid_argument);
+  // A list changed since refuses the change and stays as it is.
+  ItemList::Change stale =
+      list.PrepareRemoveMarked(std::vector<std::uint8_t>{1, 0, 0});
+  list.AddItem("z");
+  EXPECT_THROW(list.Take(std::move(stale)), std::logic_error);
+  ItemList::Change also_stale = list.PrepareReorder({3, 2, 1, 0});
+  list.RemoveItem(0);
+  EXPECT_THROW(list.Take(std::move(also_stale)), std::logic_error);
+  EXPECT_THAT(ItemsOf(list), ElementsAre("x", "y", "z"));
+}
+
 // Counts what it is told.
 class CountingObserver final : public internal::RemovalObserver {
  public:
@@ -161,6 +223,9 @@ class CountingObserver final : public internal::RemovalObserver {
                    std::span<const std::int64_t> order) override {
     seen.push_back("reorder of " + std::to_string(list.ListCount()) + " from " +
                    std::to_string(order[0]));
+  }
+  void WillTake(const ItemList& list, internal::ChangeRecord&) override {
+    seen.push_back("take from " + std::to_string(list.ListCount()));
   }
   std::vector<std::string> seen;
 };

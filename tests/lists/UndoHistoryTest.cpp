@@ -113,7 +113,7 @@ TEST_F(UndoHistoryTest, RandomChangesReplayBothWays) {
       if (list.ListCount() > 0 && pick(2) == 0) {
         list.SetListIndex(pick(static_cast<int>(list.ListCount())));
       }
-      const int kind = pick(12);
+      const int kind = pick(14);
       const std::array<Snapshot, 2> before = {Snap(one_), Snap(two_)};
       const std::function<void(ItemList&)> changes[] = {
           [](ItemList& l) { RemoveDupesExceptFirst(l); },
@@ -133,6 +133,22 @@ TEST_F(UndoHistoryTest, RandomChangesReplayBothWays) {
             Apply(OperationOf(Op::kSort), {.descending = true}, l, "", {});
           },
           [](ItemList& l) { Apply(OperationOf(Op::kReverse), {}, l, "", {}); },
+          // Prepared beside the list and taken whole, the selection moved
+          // in between.
+          [&](ItemList& l) {
+            std::vector<std::uint8_t> marks(std::size_t(l.ListCount()));
+            for (auto& mark : marks) mark = pick(3) == 0;
+            ItemList::Change change = l.PrepareRemoveMarked(marks);
+            if (l.ListCount() > 0) l.SetListIndex(pick(int(l.ListCount())));
+            l.Take(std::move(change));
+          },
+          [&](ItemList& l) {
+            l.AddItem("y");
+            ItemList::Change change = l.PrepareReorder(
+                Order(OperationOf(Op::kSort), {.descending = true}, l));
+            l.SetListIndex(pick(int(l.ListCount())));
+            l.Take(std::move(change));
+          },
           // Several edits in one step, a reorder between them.
           [&](ItemList& l) {
             l.AddItem("zz");

@@ -8,12 +8,25 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace karvello {
 
 class ItemList;
 
 namespace internal {
+
+// What a prepared change (ItemList::Change) records for a history, worked
+// out with the change: for a removal, one bit per item before it, set for
+// the removed ones, and where their bytes lie in the storage (as
+// RestoreRemoved takes them); for a reorder, the order (item order[k] went
+// to place k).
+struct ChangeRecord {
+  std::vector<std::uint64_t> bits;
+  std::vector<std::uint64_t> offsets;
+  std::vector<std::uint32_t> lengths;
+  std::vector<std::int64_t> order;
+};
 
 // Told of each removal from an item list just before it happens, while the
 // items are still there, so that the removal can be taken back later. The
@@ -30,6 +43,9 @@ class RemovalObserver {
   virtual void WillReorder(const ItemList& list,
                            std::span<const std::int64_t> order) = 0;
   virtual void WillClear(ItemList& list) = 0;
+  // Take(change) of a change that does something; the observer may move
+  // what it keeps out of `record`.
+  virtual void WillTake(const ItemList& list, ChangeRecord& record) = 0;
 };
 
 // What an item list keeps for its history. It belongs to the list object:
