@@ -21,6 +21,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <type_traits>
 
 #include "app/Dialogs.h"
 
@@ -58,6 +60,19 @@ class BackgroundWork {
   bool done_ = false;           // guarded by mutex_
   std::exception_ptr failure_;  // set before done_
 };
+
+// Frees `spent`, moved in, on a thread of its own: giving back the memory
+// of ten million items holds the window's thread long enough to be seen.
+// Without a thread, it is freed here.
+template <typename T>
+void FreeElsewhere(T&& spent) {
+  static_assert(!std::is_reference_v<T>, "FreeElsewhere takes what it frees");
+  auto held = std::make_shared<T>(std::move(spent));
+  try {
+    BackgroundWork::Start([held = std::move(held)] {});
+  } catch (const std::system_error&) {
+  }
+}
 
 }  // namespace karvello
 

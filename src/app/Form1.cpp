@@ -29,7 +29,6 @@
 #include <new>
 #include <stdexcept>
 #include <string_view>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -238,18 +237,6 @@ QAccessibleInterface* WindowAccessible(const QString&, QObject* object) {
 // and how often the window looks whether it is done meanwhile.
 constexpr std::chrono::milliseconds kProgressDelay(500);
 constexpr int kLookMs = 5;
-
-// Frees `spent` on a thread of its own: giving back the memory of ten
-// million items takes the window's thread long enough to be seen. Without
-// a thread, it is freed here.
-template <typename T>
-void FreeElsewhere(T&& spent) {
-  auto held = std::make_shared<T>(std::move(spent));
-  try {
-    BackgroundWork::Start([held = std::move(held)] {});
-  } catch (const std::system_error&) {
-  }
-}
 
 // The busy pointer over the whole program while it lives.
 class BusyPointer {

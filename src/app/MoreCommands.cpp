@@ -216,7 +216,7 @@ void MoreCommands::Recount() {
   const QString problem = Problem(command);
   apply_->setEnabled(problem.isEmpty());
   if (!problem.isEmpty()) {
-    count_work_.reset();
+    DropCount();
     poll_->stop();
     SetCountText(problem);
     return;
@@ -225,7 +225,7 @@ void MoreCommands::Recount() {
       count_work_->lists == lists_changes_) {
     return;
   }
-  count_work_.reset();
+  DropCount();
   // A change under way: ListsChanged follows it, and the count then.
   if (form_.Changing()) return;
   ListBox& other = &list_ == &form_.List1() ? form_.List2() : form_.List1();
@@ -237,6 +237,13 @@ void MoreCommands::Recount() {
       Count{command, plan, work, lists_changes_, list_.Items().ListCount()};
   SetCountText(QStringLiteral("Counting\u2026"));
   poll_->start();
+}
+
+void MoreCommands::DropCount() {
+  if (!count_work_) return;
+  // A plan of ten million items is freed off the window's thread.
+  FreeElsewhere(std::move(count_work_->plan));
+  count_work_.reset();
 }
 
 void MoreCommands::ShowCount() {

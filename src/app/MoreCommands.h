@@ -75,6 +75,8 @@ class MoreCommands final : public QDialog {
   // count.
   void Recount();
   void ShowCount();
+  // Forgets the count, under way or done.
+  void DropCount();
   void SetCountText(const QString& text);
   void Apply();
   QString Problem(const ListCommand& command) const;
