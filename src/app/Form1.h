@@ -165,7 +165,8 @@ class Form1 : public QWidget {
   // Guarded is, with `what` naming it in an error message.
   void Change(ListBox& list, const QString& name, const QString& what,
               const std::function<void()>& change);
-  // Undo (or Redo) once no work reads the lists; ReplayStep replays.
+  // Undo (or Redo) once no work reads the lists; ReplayStep replays, a
+  // reorder worked out off the window's thread first.
   void Replay(bool redo);
   void ReplayStep(bool redo);
   // Waits for the work that reads the lists, with the busy pointer and,

@@ -115,18 +115,31 @@ void Form1::Redo() { Replay(true); }
 void Form1::Replay(bool redo) {
   if (changing_) return;
   changing_ = true;
-  const bool free =
-      ListsFree(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"));
+  if (ListsFree(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"))) {
+    ReplayStep(redo);
+  }
   changing_ = false;
-  if (free) ReplayStep(redo);
   emit ListsChanged();
 }
 
 void Form1::ReplayStep(bool redo) {
-  Guarded(redo ? QStringLiteral("Redo") : QStringLiteral("Undo"), [this, redo] {
+  const QString what = redo ? QStringLiteral("Redo") : QStringLiteral("Undo");
+  Guarded(what, [this, redo, &what] {
+    // A reorder of millions of items is worked out off the window's thread
+    // first; a Cancel there leaves everything as it was.
+    auto prepared = std::make_shared<ItemList::Change>();
+    const std::array<const ItemList*, 2> seen = {&list1_->Items(),
+                                                 &list2_->Items()};
+    const std::shared_ptr<BackgroundWork> work =
+        StartReading([this, prepared, seen, redo] {
+          *prepared = history_.PrepareReplay(seen, !redo);
+        });
+    if (!Await(work, what)) return;
     std::array<ItemList*, 2> lists = {&list1_->Items(), &list2_->Items()};
     const std::optional<UndoHistory::Replayed> replayed =
-        redo ? history_.Redo(lists) : history_.Undo(lists);
+        redo ? history_.Redo(lists, std::move(*prepared))
+             : history_.Undo(lists, std::move(*prepared));
+    FreeElsewhere(std::move(*prepared));
     step_names_->Replayed(history_, redo, replayed.has_value());
     if (!replayed) return;
     ListBox& list = replayed->list_id == 0 ? *list1_ : *list2_;

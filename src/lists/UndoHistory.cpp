@@ -112,7 +112,14 @@ class UndoHistory::Step final : public internal::RemovalObserver {
     return list.ListCount() == (done ? count_after_ : count_before_);
   }
 
-  void Undo(ItemList& list) {
+  // A lone reorder, worked out beside `list` (see PrepareReplay).
+  ItemList::Change PrepareReorder(const ItemList& list, bool undo) const {
+    if (edits_.size() != 1 || edits_[0].kind != Edit::kReordered) return {};
+    const std::vector<Index>& order = edits_[0].order;
+    return list.PrepareReorder(undo ? Inverse(order) : order);
+  }
+
+  void Undo(ItemList& list, ItemList::Change&& prepared) {
     for (auto edit = edits_.rbegin(); edit != edits_.rend(); ++edit) {
       switch (edit->kind) {
         case Edit::kAppended:
@@ -129,16 +136,13 @@ class UndoHistory::Step final : public internal::RemovalObserver {
           UndoDoor::RestoreRemoved(list, edit->bits, edit->offsets,
                                    edit->lengths);
           break;
-        case Edit::kReordered: {
-          // Item order[k] went to place k: it goes back from k.
-          std::vector<Index> back(edit->order.size());
-          for (std::size_t k = 0; k < back.size(); ++k) {
-            back[static_cast<std::size_t>(edit->order[k])] =
-                static_cast<Index>(k);
+        case Edit::kReordered:
+          if (prepared.Empty()) {
+            list.Reorder(Inverse(edit->order));
+          } else {
+            list.Take(std::move(prepared));
           }
-          list.Reorder(back);
           break;
-        }
         case Edit::kCleared:
           std::swap(list, edit->items);
           break;
@@ -147,7 +151,7 @@ class UndoHistory::Step final : public internal::RemovalObserver {
     Select(list, selection_before_);
   }
 
-  void Redo(ItemList& list) {
+  void Redo(ItemList& list, ItemList::Change&& prepared) {
     for (Edit& edit : edits_) {
       switch (edit.kind) {
         case Edit::kAppended:
@@ -173,7 +177,11 @@ class UndoHistory::Step final : public internal::RemovalObserver {
           break;
         }
         case Edit::kReordered:
-          list.Reorder(edit.order);
+          if (prepared.Empty()) {
+            list.Reorder(edit.order);
+          } else {
+            list.Take(std::move(prepared));
+          }
           break;
         case Edit::kCleared:
           std::swap(list, edit.items);
@@ -223,6 +231,15 @@ class UndoHistory::Step final : public internal::RemovalObserver {
     // kReordered: item order[k] went to place k.
     std::vector<Index> order = {};
   };
+
+  // Item order[k] went to place k: it goes back from k.
+  static std::vector<Index> Inverse(const std::vector<Index>& order) {
+    std::vector<Index> back(order.size());
+    for (std::size_t k = 0; k < back.size(); ++k) {
+      back[static_cast<std::size_t>(order[k])] = static_cast<Index>(k);
+    }
+    return back;
+  }
 
   // Items appended since the last removal are one edit: only their range.
   void NoteAppends(const ItemList& list) noexcept {
@@ -380,17 +397,26 @@ void UndoHistory::Unpin() noexcept {
 }
 
 std::optional<UndoHistory::Replayed> UndoHistory::Undo(
-    std::span<ItemList* const> lists) {
-  return Replay(lists, true);
+    std::span<ItemList* const> lists, ItemList::Change&& prepared) {
+  return Replay(lists, true, std::move(prepared));
 }
 
 std::optional<UndoHistory::Replayed> UndoHistory::Redo(
-    std::span<ItemList* const> lists) {
-  return Replay(lists, false);
+    std::span<ItemList* const> lists, ItemList::Change&& prepared) {
+  return Replay(lists, false, std::move(prepared));
+}
+
+ItemList::Change UndoHistory::PrepareReplay(
+    std::span<const ItemList* const> lists, bool undo) const {
+  if (open_ != nullptr || (undo ? !CanUndo() : !CanRedo())) return {};
+  const Step& step = *steps_[undo ? done_ - 1 : done_];
+  const auto id = static_cast<std::size_t>(step.list_id());
+  if (id >= lists.size() || !step.Matches(*lists[id], undo)) return {};
+  return step.PrepareReorder(*lists[id], undo);
 }
 
 std::optional<UndoHistory::Replayed> UndoHistory::Replay(
-    std::span<ItemList* const> lists, bool undo) {
+    std::span<ItemList* const> lists, bool undo, ItemList::Change&& prepared) {
   if (open_ != nullptr) Close(open_->view_before());
   if (undo ? !CanUndo() : !CanRedo()) return std::nullopt;
   Step& step = *steps_[undo ? done_ - 1 : done_];
@@ -401,9 +427,9 @@ std::optional<UndoHistory::Replayed> UndoHistory::Replay(
   }
   try {
     if (undo) {
-      step.Undo(*lists[id]);
+      step.Undo(*lists[id], std::move(prepared));
     } else {
-      step.Redo(*lists[id]);
+      step.Redo(*lists[id], std::move(prepared));
     }
   } catch (...) {
     if (!step.SingleEdit()) Clear();

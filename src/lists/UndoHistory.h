@@ -86,8 +86,20 @@ class UndoHistory {
   // replay, or when the history had to be dropped (see above). When memory runs
   // out the step stays where it was and std::bad_alloc is thrown; the list is
   // then unchanged.
-  std::optional<Replayed> Undo(std::span<ItemList* const> lists);
-  std::optional<Replayed> Redo(std::span<ItemList* const> lists);
+  //
+  // `prepared`, from PrepareReplay with the same lists and nothing changed
+  // since, makes a reorder without a pass over the list; afterwards it
+  // holds the list's old index, to be freed wherever that costs least.
+  std::optional<Replayed> Undo(std::span<ItemList* const> lists,
+                               ItemList::Change&& prepared = {});
+  std::optional<Replayed> Redo(std::span<ItemList* const> lists,
+                               ItemList::Change&& prepared = {});
+  // The next Undo (`undo`) or Redo, when it is a reorder alone, worked out
+  // beside the lists (ItemList::PrepareReorder) on any thread while neither
+  // they nor the history change; an empty change otherwise, when Undo and
+  // Redo do all the work themselves.
+  ItemList::Change PrepareReplay(std::span<const ItemList* const> lists,
+                                 bool undo) const;
 
   bool CanUndo() const noexcept { return done_ > 0; }
   bool CanRedo() const noexcept { return done_ < steps_.size(); }
@@ -106,7 +118,8 @@ class UndoHistory {
   class Step;
 
   // Undo (`undo`) or Redo.
-  std::optional<Replayed> Replay(std::span<ItemList* const> lists, bool undo);
+  std::optional<Replayed> Replay(std::span<ItemList* const> lists, bool undo,
+                                 ItemList::Change&& prepared);
   void Trim();
   void Unpin() noexcept;
 
