@@ -20,6 +20,9 @@
 # Needs `make build` first (BUILD=build by default). RUNS (default 3) sets
 # how many runs give each median; grep, which takes minutes, runs GREP_RUNS
 # times (default 1). PEERS_LINES scales the file down for a quick look.
+# BASELINE=path/to/karvello-cli (another build, an earlier commit's) times
+# its dedupe and subtract too, run for run beside this build's, and prints
+# both against DuckDB and the ratios new/old, with the peaks.
 set -euo pipefail
 
 source "$(dirname "$0")/common.sh"
@@ -163,5 +166,31 @@ echo "sort vs sort:        ${sort_vs_sort}x  (target >= 2x: $(verdict "$sort_vs_
 echo "sort peak RSS:       $((sort_peak_kb / 1024)) MB, the file $((file_kb / 1024)) MB  (target <= the file: $(verdict "$sort_peak_kb" "$file_kb" max))"
 echo "load:                ${load} s  (target <= 0.5 s: $(verdict "$load" 0.5 max))"
 echo "dedupe peak RSS:     ${peak_mb} MB  (target <= 700 MB: $(verdict "$peak_mb" 700 max))"
+
+# The baseline, each command timed right after this build's, in one run.
+if [ -n "${BASELINE:-}" ]; then
+  echo "against $BASELINE (medians of $runs, wall s, CPU s, peak MB):"
+  for command in "dedupe --lf $list" "subtract $other $list --lf"; do
+    word=${command%% *}
+    peer=${d_dedupe:-0}
+    [ "$word" = subtract ] && peer=${d_subtract:-0}
+    for ((r = 0; r < runs; r++)); do
+      "$stats" -o "$out.new" "$cli" $command | sed 's/^/new /'
+      "$stats" -o "$out.old" "$BASELINE" $command | sed 's/^/old /'
+    done | gawk -v w="$word" -v peer="$peer" '
+      { t[$1][++n[$1]] = $2; m[$1][n[$1]] = $3; c[$1][n[$1]] = $6 }
+      function med(a, k) { asort(a); return a[int((k + 1) / 2)] }
+      END { nt = med(t["new"], n["new"]); ot = med(t["old"], n["old"])
+            nc = med(c["new"], n["new"]); oc = med(c["old"], n["old"])
+            printf "  %-9s new %6.2f s %6.2f CPU %5d MB   old %6.2f s %6.2f CPU %5d MB   new/old %.2fx wall %.2fx CPU\n",
+              w, nt, nc, med(m["new"], n["new"]) / 1024, ot, oc,
+              med(m["old"], n["old"]) / 1024, nt / ot, nc / oc
+            if (peer > 0) printf "  %-9s vs DuckDB: new %.1fx, old %.1fx\n", w, peer / nt, peer / ot }'
+    if ! cmp -s "$out.new" "$out.old"; then
+      echo "DIFFERENT: $word writes other bytes than the baseline"
+      same=1
+    fi
+  done
+fi
 rm -f "$out".*
 exit "$same"

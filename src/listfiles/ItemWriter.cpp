@@ -24,10 +24,21 @@ void ItemWriter::Write(std::string_view item) {
 }
 
 void ItemWriter::Write(const ItemList& list) {
+  WriteWhere(list, [](std::size_t) { return true; });
+}
+
+void ItemWriter::Write(const ItemList& list, const std::uint8_t* marks,
+                       bool marked) {
+  WriteWhere(list, [=](std::size_t i) { return (marks[i] != 0) == marked; });
+}
+
+template <typename Keep>
+void ItemWriter::WriteWhere(const ItemList& list, Keep keep) {
   const ItemList::Storage items = list.RawStorage();
-  items_ += items.count;
   const std::size_t end_size = line_end_.size();
   for (std::size_t i = 0; i < items.count; ++i) {
+    if (!keep(i)) continue;
+    ++items_;
     const char* text = items.bytes + items.offsets[i];
     const std::size_t size = items.lengths[i];
     // A short item goes over in 16-byte steps that may run past its end,

@@ -31,6 +31,9 @@ class ItemWriter {
 
   void Write(std::string_view item);
   void Write(const ItemList& list);
+  // Writes the items i of `list`, in order, whose marks[i] != 0 equals
+  // `marked`: `marks` holds one mark an item.
+  void Write(const ItemList& list, const std::uint8_t* marks, bool marked);
   // Writes `bytes`, whole lines that already end in the line end and hold
   // `lines` items, as they are.
   void WriteLines(std::string_view bytes, std::uint64_t lines);
@@ -46,6 +49,9 @@ class ItemWriter {
   std::uint64_t items() const noexcept { return items_; }
 
  private:
+  // Writes the items i of `list` for which keep(i) holds.
+  template <typename Keep>
+  void WriteWhere(const ItemList& list, Keep keep);
   void PutItem(std::string_view item);
   void Put(std::string_view bytes);
   void WriteOut(const char* data, std::size_t size);

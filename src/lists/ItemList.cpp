@@ -80,6 +80,21 @@ void UnmapBlock(void* block, std::size_t bytes) noexcept {
   munmap(block, bytes);
 }
 
+void PrefaultBlock(void* begin, std::size_t bytes) noexcept {
+#ifdef MADV_POPULATE_WRITE
+  constexpr std::uintptr_t kPage = 4096;
+  const auto start = reinterpret_cast<std::uintptr_t>(begin);
+  const std::uintptr_t first = (start + kPage - 1) / kPage * kPage;
+  const std::uintptr_t end = (start + bytes) / kPage * kPage;
+  if (end > first) {
+    madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+  }
+#else
+  static_cast<void>(begin);
+  static_cast<void>(bytes);
+#endif
+}
+
 #else
 
 void* MapBlock(std::size_t bytes) {
@@ -95,6 +110,8 @@ void* RemapBlock(void* old, std::size_t, std::size_t new_bytes) {
 }
 
 void UnmapBlock(void* block, std::size_t) noexcept { std::free(block); }
+
+void PrefaultBlock(void*, std::size_t) noexcept {}
 
 #endif
 

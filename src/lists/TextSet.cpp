@@ -51,7 +51,11 @@ std::size_t TextSet::Probe(std::uint64_t hash) const noexcept {
 }
 
 void TextSet::Prefetch(std::uint64_t hash) const noexcept {
-  __builtin_prefetch(slots_.data() + (hash & mask_));
+  const Slot* home = slots_.data() + (hash & mask_);
+  __builtin_prefetch(home);
+  // A run of slots that starts late in its cache line goes on into the
+  // next line more often than not in a table filled to 70%.
+  __builtin_prefetch(home + 4);
 }
 
 void TextSet::Reserve(std::size_t more) {
@@ -108,11 +112,12 @@ void TextSet::Store(std::size_t i, std::string_view text, std::uint64_t hash) {
   }
   // Room for the whole entry first, so that a failure leaves no half of it.
   bytes_.Grow(kLengthBytes + text.size());
+  bytes_.Resize(offset + kLengthBytes + text.size());
+  char* const entry = bytes_.data() + offset;
   const auto length = static_cast<std::uint32_t>(text.size());
-  char length_bytes[kLengthBytes];
-  std::memcpy(length_bytes, &length, kLengthBytes);
-  bytes_.Append(length_bytes, kLengthBytes);
-  bytes_.Append(text.data(), text.size());
+  std::memcpy(entry, &length, kLengthBytes);
+  if (!text.empty())
+    std::memcpy(entry + kLengthBytes, text.data(), text.size());
   slots_[i] = (offset + 1) | (hash & kTagMask);
   ++size_;
 }
@@ -260,6 +265,11 @@ void TextSet::FindAll(const ItemList& list, std::uint8_t* found) const {
 void TextSet::FindAll(const ItemList& list, const std::uint64_t* hashes,
                       std::uint8_t* found) const {
   if (!FoundNothing(list, found)) FindHashes(list, hashes, found);
+}
+
+std::span<char> TextSet::RoomAhead(std::size_t bytes) {
+  bytes_.Grow(bytes);
+  return {bytes_.data() + bytes_.size(), bytes_.capacity() - bytes_.size()};
 }
 
 bool TextSet::Contains(std::string_view text) const noexcept {

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -97,6 +98,15 @@ class TextSet {
       at += kLength + size;
     }
   }
+
+  // The storage that the bytes of the texts inserted next go to, grown
+  // first, if need be, to hold `bytes` more. It stays where it is until
+  // the set grows past it; another thread may fault its pages in
+  // (internal::PrefaultBlock) meanwhile. Throws std::bad_alloc.
+  std::span<char> RoomAhead(std::size_t bytes);
+
+  // The bytes that the texts take, with their lengths.
+  std::size_t TextBytes() const noexcept { return bytes_.size(); }
 
   // The number of distinct texts.
   std::size_t size() const noexcept { return size_; }

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -238,6 +240,7 @@ class Runner {
   struct KeySet {
     TextSet texts;
     std::uint64_t bytes = 0;
+    std::uintptr_t prefaulted = 0;  // where the room last faulted in ends
 
     // The marks of the items of `block`: 1 when item i's key was added to
     // the set or, with `find`, is in it.
@@ -265,6 +268,28 @@ class Runner {
         }
       }
     }
+
+    // The fresh pages that the next blocks' new texts go to are faulted in
+    // on the reading thread, which has time to spare: faulted in as they
+    // are first written, they cost the set's thread about a sixth of its
+    // time. Up to 2 MiB ahead and no more than a quarter of what the texts
+    // take, so that the peak grows by little, and not at all for a small
+    // set.
+    void PrefaultAhead(ReadAhead& blocks) {
+      constexpr std::size_t kMostAhead = std::size_t{2} << 20;
+      const std::size_t ahead =
+          std::min<std::size_t>(kMostAhead, texts.TextBytes() / 4);
+      if (ahead < (std::size_t{1} << 20)) return;
+      const std::span<char> room = texts.RoomAhead(ahead);
+      const auto begin = reinterpret_cast<std::uintptr_t>(room.data());
+      const std::uintptr_t end = begin + ahead;
+      const bool within = prefaulted >= begin && prefaulted <= end;
+      // Again once half of what was faulted in is used.
+      if (within && prefaulted - begin >= ahead / 2) return;
+      const std::uintptr_t from = within ? prefaulted : begin;
+      blocks.Prefault(room.subspan(from - begin, end - from));
+      prefaulted = end;
+    }
   };
 
   // Blocks of OTHER go into the set, and so do the inputs' for dedupe; for
@@ -283,6 +308,7 @@ class Runner {
     bool stopped = false;
     auto insert = [&](KeyedBlock& block) {
       set.Mark(block, Finds(block));
+      set.PrefaultAhead(blocks);
       if (set.bytes > budget_ && !stopped) {
         blocks.StopKeying();
         stopped = true;
@@ -304,11 +330,7 @@ class Runner {
         } else {
           insert(*block);
         }
-        for (ItemList::Index i = 0; i < items.ListCount(); ++i) {
-          if ((block->marks[static_cast<std::size_t>(i)] != 0) == wanted) {
-            out.Write(items.UncheckedItem(i));
-          }
-        }
+        out.Write(items, block->marks.data(), wanted);
         Passed(out, block->waiting());
       }
       if (block != nullptr) FirstCopiesInParts(out, set, blocks, block);

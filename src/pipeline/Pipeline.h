@@ -6,8 +6,9 @@
 //     of items at a time (Inputs.h) and write each block as it goes.
 //   - Streamed past a set: dedupe remembers the key of each first copy,
 //     subtract and keep-matches the keys of OTHER, in a TextSet, and each
-//     writes items as they come. With a second CPU, the blocks are read,
-//     keyed and hashed on a thread of their own, a block ahead of the set
+//     writes items as they come. With a second CPU (UsableCpus), the
+//     blocks are read, keyed and hashed on a thread of their own, a block
+//     ahead of the set, which also faults in the set's fresh pages
 //     (ReadAhead.h).
 //   - In memory: remove-all-dupes, keep-dupes, dedupe --count and dedupe
 //     --keep-last need the whole list; it is read into memory while it fits

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "lists/Threads.h"
+#include "lists/internal/PodBuffer.h"
 
 namespace karvello {
 
@@ -139,12 +140,28 @@ void ReadAhead::ReadAll() {
 
 KeyedBlock* ReadAhead::Room() {
   std::unique_lock lock(mutex_);
-  room_.wait(lock, [this] {
-    return published_ - released_ < kBlocks ||
-           stop_.load(std::memory_order_relaxed);
-  });
-  if (stop_.load(std::memory_order_relaxed)) return nullptr;
-  return &blocks_[published_ % kBlocks];
+  while (true) {
+    room_.wait(lock, [this] {
+      return published_ - released_ < kBlocks || !prefault_.empty() ||
+             stop_.load(std::memory_order_relaxed);
+    });
+    if (stop_.load(std::memory_order_relaxed)) return nullptr;
+    // A block the caller may soon wait for comes first.
+    if (published_ - released_ < kBlocks) return &blocks_[published_ % kBlocks];
+    const std::span<char> room = std::exchange(prefault_, {});
+    lock.unlock();
+    internal::PrefaultBlock(room.data(), room.size());
+    lock.lock();
+  }
+}
+
+void ReadAhead::Prefault(std::span<char> room) {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard lock(mutex_);
+    prefault_ = room;
+  }
+  room_.notify_one();
 }
 
 void ReadAhead::Publish() {

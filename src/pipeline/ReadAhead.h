@@ -28,6 +28,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -92,6 +93,12 @@ class ReadAhead {
   // which the caller no longer needs.
   void StopKeying();
 
+  // Has the reading thread fault in the pages of `room` while it waits for
+  // the caller (internal::PrefaultBlock), which then writes to them without
+  // the faults and the zeroing of fresh pages. Replaces a room not yet
+  // faulted in; ignored when not read ahead.
+  void Prefault(std::span<char> room);
+
  private:
   // Two blocks: the one the caller holds, and the one being read.
   static constexpr std::size_t kBlocks = 2;
@@ -125,6 +132,7 @@ class ReadAhead {
   std::mutex mutex_;
   std::condition_variable ready_;  // a block is published, or the end
   std::condition_variable room_;   // the caller gave a block back, or stop
+  std::span<char> prefault_;       // the room to fault in, if any
   bool keying_ = true;             // until StopKeying()
   std::uint64_t published_ = 0;    // blocks the reading has published
   std::uint64_t released_ = 0;     // blocks the caller has given back

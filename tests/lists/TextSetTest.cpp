@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "lists/internal/PodBuffer.h"
 #include "support/ItemLists.h"
 
 namespace karvello {
@@ -164,6 +165,35 @@ TEST(TextSetTest, BytesDecideWhenHashesCollide) {
     SCOPED_TRACE("one tag");
     CheckAgainstReference(0x00000000ffffffff, 20000, 60);
   }
+}
+
+// Another thread faults in the room ahead while the set goes on: the room
+// stays where it is while what is inserted fits it, and faulting pages in,
+// even over texts already stored, changes no byte of any text.
+TEST(TextSetTest, RoomAheadStaysAndFaultingItInChangesNoText) {
+  TextSet set;
+  std::vector<std::string> texts;
+  // Past the size from which the storage is a mapping of its own.
+  while (set.TextBytes() < (std::size_t{5} << 20)) {
+    texts.push_back("text number " + std::to_string(texts.size()));
+    ASSERT_TRUE(set.Insert(texts.back()));
+  }
+  const std::size_t stored = set.TextBytes();
+  const std::span<char> room = set.RoomAhead(std::size_t{1} << 20);
+  ASSERT_GE(room.size(), std::size_t{1} << 20);
+  internal::PrefaultBlock(room.data() - stored, stored + room.size());
+  const std::size_t before = texts.size();
+  while (set.TextBytes() - stored < (std::size_t{1} << 19)) {
+    texts.push_back("later " + std::to_string(texts.size()));
+    ASSERT_TRUE(set.Insert(texts.back()));
+  }
+  EXPECT_EQ(set.RoomAhead(0).data(), room.data() + (set.TextBytes() - stored));
+  internal::PrefaultBlock(room.data() - stored, stored + room.size());
+  std::vector<std::string> kept;
+  set.ForEach([&](std::string_view text) { kept.emplace_back(text); });
+  EXPECT_EQ(kept, texts);
+  EXPECT_FALSE(set.Insert(texts[before - 1]));
+  EXPECT_FALSE(set.Insert(texts.back()));
 }
 
 }  // namespace

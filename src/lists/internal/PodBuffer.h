@@ -34,6 +34,12 @@ void* MapBlock(std::size_t bytes);
 // keeping its contents; on failure throws std::bad_alloc and leaves it.
 void* RemapBlock(void* old, std::size_t old_bytes, std::size_t new_bytes);
 void UnmapBlock(void* block, std::size_t bytes) noexcept;
+// Faults in the whole pages of [begin, begin + bytes) for writing without
+// reading or writing them, so that a first write later costs no page fault
+// and no zeroing: another thread can take that cost off the one that
+// writes. Advice only: a range that is not (or no longer) mapped, or a
+// kernel without MADV_POPULATE_WRITE, leaves it undone.
+void PrefaultBlock(void* begin, std::size_t bytes) noexcept;
 
 // A growable array of trivially copyable values. Small arrays use malloc;
 // large ones the mappings above, which grow in place (the pages not yet
@@ -67,6 +73,7 @@ class PodBuffer {
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
   T& operator[](std::size_t i) noexcept { return data_[i]; }
   const T& operator[](std::size_t i) const noexcept { return data_[i]; }
 
