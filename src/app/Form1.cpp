@@ -25,6 +25,7 @@
 #include <QStyleOption>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <new>
 #include <stdexcept>
@@ -711,8 +712,28 @@ void Form1::SavePress(ListBox& list) {
       ChooseFiles(FileDialogRequest::Kind::kSave, kSaveTitle, kSaveFilter);
   if (paths.empty()) return;
   DialogListFileUi ui(dialogs_, this);
+  const QString what = "Saving " + QString::fromStdString(paths[0]);
   // Failures and a declined overwrite are reported (or not) by the routine.
-  SaveListFile(list.Items(), paths[0], ui);
+  SaveListFile(
+      list.Items(), paths[0], ui,
+      [this, &what](const SaveWrite& write) { return WriteAway(write, what); });
+}
+
+int Form1::WriteAway(const SaveWrite& write, const QString& what) {
+  auto cancel = std::make_shared<std::atomic<bool>>(false);
+  auto error = std::make_shared<int>(0);
+  // `write` is only borrowed: this returns once the thread is done with it.
+  const std::shared_ptr<BackgroundWork> work =
+      StartReading([&write, cancel, error] { *error = write(*cancel); });
+  if (Await(work, what)) return *error;
+  *cancel = true;
+  // A cancel is only a wish until the new file is complete, so the outcome
+  // is waited for and told, saved or not.
+  const BusyPointer busy;
+  while (!WaitAnswering([&work] { return work->Finished(); })) {
+  }
+  work->Rethrow();
+  return *error;
 }
 
 void Form1::LoadFiles(ListBox& list, const std::vector<std::string>& paths,

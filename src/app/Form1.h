@@ -66,6 +66,7 @@
 #include "app/Dialogs.h"
 #include "app/ListBox.h"
 #include "app/ListCommand.h"
+#include "listfiles/ListFiles.h"
 #include "lists/UndoHistory.h"
 
 class QAction;
@@ -191,6 +192,9 @@ class Form1 : public QWidget {
                                        const char* title, const char* filter);
   void LoadPress(ListBox& list);
   void SavePress(ListBox& list);
+  // Runs a save's writing on a thread of its own, waited for as Await does;
+  // a Cancel stops it when it comes before the new file is complete.
+  int WriteAway(const SaveWrite& write, const QString& what);
   // Reads `paths` into `list` as a Load press does; `dropped` names each
   // file in its message.
   void LoadFiles(ListBox& list, const std::vector<std::string>& paths,

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "listfiles/ItemWriter.h"
 #include "listfiles/ListFileReader.h"
 #include "listfiles/ListFileWriter.h"
 #include "listfiles/SystemFiles.h"
@@ -30,15 +31,29 @@ int AppendListFile(ItemList& list, const std::string& path, FieldSplit split) {
 }
 
 SaveOutcome SaveListFile(const ItemList& list, const std::string& path,
-                         ListFileUi& ui) {
+                         ListFileUi& ui, const SaveRunner& run) {
   if (FileExists(path) &&
       !ui.AskYesNo("Are you sure you wish to overwrite " + path + " ?")) {
     return SaveOutcome::kDeclined;
   }
-  int error = 0;
-  try {
-    error = ReplaceWithList(list, path, kCrLf);
-  } catch (const std::bad_alloc&) {
+  bool out_of_memory = false;
+  const SaveWrite write = [&](const std::atomic<bool>& cancel) {
+    try {
+      return ReplaceWithOutput(path, [&](int fd) {
+        const int error = WriteListFd(list, fd, kCrLf);
+        // Checked once the content is complete: the replacing that follows
+        // cannot be taken back.
+        return error == 0 && cancel ? ECANCELED : error;
+      });
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+      return ENOMEM;
+    }
+  };
+  const std::atomic<bool> never = false;
+  const int error = run ? run(write) : write(never);
+  if (error == ECANCELED) return SaveOutcome::kCancelled;
+  if (out_of_memory) {
     ui.Error(Status::Save(path, "not enough memory", ENOMEM));
     return SaveOutcome::kFailed;
   }

@@ -11,6 +11,8 @@
 #ifndef KARVELLO_LISTFILES_LISTFILES_H_
 #define KARVELLO_LISTFILES_LISTFILES_H_
 
+#include <atomic>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -45,7 +47,16 @@ bool FileExists(const std::string& path) noexcept;
     ItemList& list, const std::string& path,
     FieldSplit split = FieldSplit::kCommasAndLines);
 
-enum class SaveOutcome { kSaved, kDeclined, kFailed };
+enum class SaveOutcome { kSaved, kDeclined, kFailed, kCancelled };
+
+// The writing part of a save, for SaveRunner: 0 or the errno of the step
+// that failed. Once `cancel` is true when the new content is complete, the
+// save fails with ECANCELED and leaves the old file as it was; a cancel that
+// comes later is too late, and the file is replaced.
+using SaveWrite = std::function<int(const std::atomic<bool>& cancel)>;
+// Runs `write` to its end, on any thread, and returns what it returned. The
+// window runs it on a thread of its own so that it goes on answering.
+using SaveRunner = std::function<int(const SaveWrite& write)>;
 
 // Writes every item of `list` to `path`, each followed by CR LF. When the file
 // exists, asks "Are you sure you wish to overwrite " + path + " ?" first and
@@ -53,9 +64,11 @@ enum class SaveOutcome { kSaved, kDeclined, kFailed };
 // folder that replaces `path` only once it is complete, so a failed write
 // leaves any old file byte for byte as it was; the failure gets
 // ui.Error(Status::Save(path, ...)), with the errno of the step that failed
-// (ENOMEM when memory ran out). The list is never changed.
+// (ENOMEM when memory ran out). The list is never changed. `run` runs the
+// writing, here and now when it is empty; a save it cancels in time reports
+// nothing and returns kCancelled.
 SaveOutcome SaveListFile(const ItemList& list, const std::string& path,
-                         ListFileUi& ui);
+                         ListFileUi& ui, const SaveRunner& run = {});
 
 }  // namespace karvello
 

@@ -40,6 +40,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "ScriptedDialogs.h"
 #include "app/BackgroundRead.h"
@@ -685,6 +686,57 @@ class Form1Test : public QObject {
       QVERIFY(read->Results().empty());
       ::close(other);
     }
+#endif
+  }
+
+  void aSaveWritesWhileTheWindowGoesOn() {
+#ifdef _WIN32
+    QSKIP("needs a named pipe");
+#else
+    // A pipe that holds less than the list and is read only once the
+    // progress window is up: the writing waits on it meanwhile.
+    const std::string fifo = Path("save-fifo");
+    QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDWR);
+    QStringList items;
+    QByteArray expected;
+    for (int i = 0; i < 30000; ++i) {
+      items << "item " + QString::number(i);
+      expected += items.back().toUtf8() + "\r\n";
+    }
+    Fill(L1(), items.join('|'));
+    QByteArray drained;
+    std::atomic<bool> shown = false;
+    // Read once the progress window is up, or after ten seconds when it
+    // never comes, which fails the test rather than hang it.
+    std::thread drain([&] {
+      for (int k = 0; k < 1000 && !shown; ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      char buffer[65536];
+      while (drained.size() < expected.size()) {
+        const ssize_t n = ::read(reader, buffer, sizeof buffer);
+        if (n <= 0) break;
+        drained.append(buffer, static_cast<int>(n));
+      }
+    });
+    bool answered = false;
+    dialogs_->ExpectSave(fifo)
+        .ExpectYesNo("Are you sure you wish to overwrite " + fifo + " ?", true)
+        .ExpectProgress([&] {
+          QTimer::singleShot(0, [&] { answered = true; });
+          QTest::qWait(50);
+          // The cancel that follows is too late for a pipe, written in
+          // place: the window waits for the end and tells nothing.
+          shown = true;
+        });
+    Press("Check20");
+    drain.join();
+    ::close(reader);
+    QVERIFY(answered);
+    QCOMPARE(drained, expected);
+    QCOMPARE(Items(L1()), items.join('|'));
+    VerifyDialogs();
 #endif
   }
 

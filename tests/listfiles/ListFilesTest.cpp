@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -141,6 +143,43 @@ TEST_F(ListFilesTest, SaveAsksThenWritesEveryItemWithCrLf) {
   ASSERT_EQ(AppendListFile(split, path), 0);
   EXPECT_THAT(ItemsOf(split), ElementsAre("x", "y"));
   EXPECT_THAT(Names(), UnorderedElementsAre("out.txt", "empty.txt"));
+}
+
+// The window runs the writing on a thread of its own and may cancel it.
+TEST_F(ListFilesTest, ACancelledSaveLeavesTheOldFileOrNoneAndTellsNothing) {
+  const std::string path = Write("out.txt", "old");
+  std::thread::id ran_on;
+  auto cancelling = [&](const SaveWrite& write) {
+    int error = 0;
+    std::thread thread([&] {
+      ran_on = std::this_thread::get_id();
+      const std::atomic<bool> cancel = true;
+      error = write(cancel);
+    });
+    thread.join();
+    return error;
+  };
+  EXPECT_EQ(SaveListFile(ListOf({"a", "b"}), path, ui_, cancelling),
+            SaveOutcome::kCancelled);
+  EXPECT_NE(ran_on, std::this_thread::get_id());
+  EXPECT_EQ(Contents(path), "old");
+  EXPECT_EQ(SaveListFile(ListOf({"a"}), PathOf("new.txt"), ui_, cancelling),
+            SaveOutcome::kCancelled);
+  EXPECT_TRUE(ui_.errors.empty());
+  EXPECT_THAT(Names(), UnorderedElementsAre("out.txt"));
+
+  // Run to its end where the runner says, the same as in place.
+  auto running = [](const SaveWrite& write) {
+    const std::atomic<bool> cancel = false;
+    return write(cancel);
+  };
+  EXPECT_EQ(SaveListFile(ListOf({"a", "b"}), path, ui_, running),
+            SaveOutcome::kSaved);
+  EXPECT_EQ(Contents(path), "a\r\nb\r\n");
+  EXPECT_EQ(SaveListFile(ListOf({"a"}), dir_, ui_, running),
+            SaveOutcome::kFailed);
+  ASSERT_EQ(ui_.errors.size(), 1u);
+  EXPECT_EQ(ui_.errors[0].error(), EISDIR);
 }
 
 TEST_F(ListFilesTest, FailedSaveGivesTheRealReasonAndLeavesNothing) {
