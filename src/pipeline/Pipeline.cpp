@@ -308,7 +308,9 @@ class Runner {
     bool stopped = false;
     auto insert = [&](KeyedBlock& block) {
       set.Mark(block, Finds(block));
-      set.PrefaultAhead(blocks);
+      // Not for OTHER, whose set is built before anything is written and
+      // would keep the room faulted in past its end unused.
+      if (!block.other()) set.PrefaultAhead(blocks);
       if (set.bytes > budget_ && !stopped) {
         blocks.StopKeying();
         stopped = true;
