@@ -525,8 +525,10 @@ TEST_F(CliTest, FailuresAreReportedOnceWithTheToolsNameAndOutKept) {
        "No such file or directory\n"},
       {"TMPDIR=nowhere CLI remove-all-dupes big --memory 1M -o out", 1,
        "karvello-cli: cannot create a file in the temporary folder nowhere"},
-      // 60,000 keys of 8 bytes take more than 1M in a set, and go to parts.
-      {"seq -w 10000000 10060000 | CLI dedupe --memory 1M --temp-dir nowhere "
+      // 200,000 keys of 8 bytes take more than 1M in a set, and go to
+      // parts: far more than the block read ahead can still hold when the
+      // set outgrows the budget, however the pipe splits them.
+      {"seq -w 10000000 10200000 | CLI dedupe --memory 1M --temp-dir nowhere "
        "-o out",
        1, "karvello-cli: cannot create a file in the temporary folder"},
       // A read that fails part-way, in the list and in OTHER.
