@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "lists/internal/Cgroups.h"
 #include "pipeline/internal/Budget.h"
 
 namespace karvello {
@@ -93,31 +94,12 @@ std::optional<std::uint64_t> LeftIn(const std::string& dir, bool v2) {
 std::optional<std::uint64_t> CgroupMemoryLeft(std::string_view proc_cgroup,
                                               const std::string& root) {
   std::optional<std::uint64_t> least;
-  std::istringstream lines{std::string(proc_cgroup)};
-  for (std::string line; std::getline(lines, line);) {
-    // "hierarchy-ID:controllers:path"; v2's has ID 0 and no controllers.
-    const std::size_t first = line.find(':');
-    const std::size_t second = line.find(':', first + 1);
-    if (first == std::string::npos || second == std::string::npos) continue;
-    const std::string controllers = line.substr(first + 1, second - first - 1);
-    const bool v2 = line.compare(0, first, "0") == 0 && controllers.empty();
-    const bool v1 =
-        ("," + controllers + ",").find(",memory,") != std::string::npos;
-    if (!v1 && !v2) continue;
-    const std::string base = v2 ? root : root + "/memory";
-    // From the cgroup up to the root of its hierarchy; inside a container
-    // without a cgroup namespace the path is the host's and only the root,
-    // which is the container's own, is there.
-    std::string path = line.substr(second + 1);
-    while (true) {
-      if (const auto left = LeftIn(base + (path == "/" ? "" : path), v2)) {
-        least = std::min(least.value_or(*left), *left);
-      }
-      const std::size_t slash = path.rfind('/');
-      if (slash == std::string::npos || path == "/") break;
-      path = slash == 0 ? "/" : path.substr(0, slash);
-    }
-  }
+  ForEachCgroupFolder(proc_cgroup, root, "memory",
+                      [&least](const std::string& folder, bool v2) {
+                        if (const auto left = LeftIn(folder, v2)) {
+                          least = std::min(least.value_or(*left), *left);
+                        }
+                      });
   return least;
 }
 
