@@ -187,21 +187,18 @@ void ItemList::RemoveMarked(std::span<const std::uint8_t> marks) {
   }
 }
 
-void ItemList::Reorder(std::span<const Index> order) {
+bool ItemList::Permute(std::span<const Index> order,
+                       internal::PodBuffer<std::uint64_t>& offsets,
+                       internal::PodBuffer<std::uint32_t>& lengths) const {
   const std::size_t n = lengths_.size();
   if (order.size() != n) {
     throw std::invalid_argument("Reorder: " + std::to_string(order.size()) +
                                 " places for a list of " + std::to_string(n) +
                                 " items");
   }
-  // Both arrays are built beside the old ones, so that running out of
-  // memory, or an order that is no permutation, leaves the list as it was.
-  internal::PodBuffer<std::uint64_t> offsets;
-  internal::PodBuffer<std::uint32_t> lengths;
   offsets.Resize(n);
   lengths.Resize(n);
   std::vector<bool> seen(n);
-  Index new_index = -1;
   bool moved = false;
   for (std::size_t k = 0; k < n; ++k) {
     const Index from = order[k];
@@ -214,17 +211,28 @@ void ItemList::Reorder(std::span<const Index> order) {
                   UncheckedItem(from) != UncheckedItem(static_cast<Index>(k)));
     offsets[k] = offsets_[from];
     lengths[k] = lengths_[from];
-    if (from == list_index_) new_index = static_cast<Index>(k);
   }
+  return moved;
+}
+
+void ItemList::Reorder(std::span<const Index> order) {
+  // Both arrays are built beside the old ones, so that running out of
+  // memory, or an order that is no permutation, leaves the list as it was.
+  internal::PodBuffer<std::uint64_t> offsets;
+  internal::PodBuffer<std::uint32_t> lengths;
   // An order that leaves every place with the text it had (moving copies
   // of one text among themselves at most) is no change, for the history
   // either.
-  if (!moved) return;
+  if (!Permute(order, offsets, lengths)) return;
   if (undo_.observer != nullptr) undo_.observer->WillReorder(*this, order);
+  if (list_index_ >= 0) {
+    list_index_ = static_cast<Index>(std::ranges::find(order, list_index_) -
+                                     order.begin());
+  }
   offsets_.Swap(offsets);
   lengths_.Swap(lengths);
-  list_index_ = new_index;
-  in_order_ = in_order_ && std::is_sorted(offsets_.data(), offsets_.data() + n);
+  in_order_ = in_order_ && std::is_sorted(offsets_.data(),
+                                          offsets_.data() + lengths_.size());
 }
 
 ItemList::Change ItemList::PrepareRemoveMarked(
@@ -267,31 +275,10 @@ ItemList::Change ItemList::PrepareRemoveMarked(
 }
 
 ItemList::Change ItemList::PrepareReorder(std::vector<Index> order) const {
-  const std::size_t n = lengths_.size();
-  if (order.size() != n) {
-    throw std::invalid_argument("Reorder: " + std::to_string(order.size()) +
-                                " places for a list of " + std::to_string(n) +
-                                " items");
-  }
   Change change;
-  change.offsets_.Resize(n);
-  change.lengths_.Resize(n);
-  std::vector<bool> seen(n);
-  bool moved = false;
-  for (std::size_t k = 0; k < n; ++k) {
-    const Index from = order[k];
-    if (from < 0 || static_cast<std::size_t>(from) >= n || seen[from]) {
-      throw std::invalid_argument("Reorder: the order is no permutation");
-    }
-    seen[from] = true;
-    moved =
-        moved || (from != static_cast<Index>(k) &&
-                  UncheckedItem(from) != UncheckedItem(static_cast<Index>(k)));
-    change.offsets_[k] = offsets_[from];
-    change.lengths_[k] = lengths_[from];
-  }
   // As in Reorder: moving copies of one text among themselves is no change.
-  if (!moved) return Change();
+  if (!Permute(order, change.offsets_, change.lengths_)) return Change();
+  const std::size_t n = lengths_.size();
   change.kind_ = Change::Kind::kReorder;
   change.in_order_ = in_order_ && std::is_sorted(change.offsets_.data(),
                                                  change.offsets_.data() + n);

@@ -205,6 +205,12 @@ class ItemList {
   void CompactBytes() noexcept;
   void ReleaseStorage() noexcept;
   void StampFor(Change& change) const noexcept;
+  // The list's offsets and lengths in `order`, for Reorder and
+  // PrepareReorder; false when the order only moves copies of one text
+  // among themselves. Throws std::invalid_argument as Reorder does.
+  bool Permute(std::span<const Index> order,
+               internal::PodBuffer<std::uint64_t>& offsets,
+               internal::PodBuffer<std::uint32_t>& lengths) const;
 
   internal::PodBuffer<char> bytes_;
   internal::PodBuffer<std::uint64_t> offsets_;
